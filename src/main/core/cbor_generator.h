@@ -1,0 +1,64 @@
+/*
+ * cbor_generator.h - CBOR (RFC 8949) output in one exactly sized block.
+ *
+ * The generator owns its block; callers read data and len to copy the
+ * result out and then free the generator.  Writers append one head or one
+ * simple item and know nothing of nesting.  Integers and lengths always take
+ * the shortest head; CBOR_INDEFINITE as a string length or container count
+ * asks for the indefinite-length form.
+ *
+ * Writers return 0 on success and -1 on failure (the fixed-width float
+ * writers 1 and -1).  A failed write keeps the bytes and length the
+ * generator had before that write; a head or string cut off after its first
+ * byte leaves what was written, and the content is then unusable.
+ */
+#ifndef TOVAREL_CBOR_GENERATOR_H
+#define TOVAREL_CBOR_GENERATOR_H
+
+#include <stdint.h>
+
+#include "export.h"
+
+TOVAREL_BEGIN_DECLS
+
+/* A length or count of all ones selects the indefinite-length form. */
+#define CBOR_INDEFINITE UINT64_MAX
+
+typedef struct cbor_generator {
+    uint8_t *data; /* exactly len bytes; null while nothing is written */
+    uint64_t len;
+} cbor_generator;
+
+TOVAREL_API cbor_generator *cbor_generator_create(void);
+TOVAREL_API void cbor_generator_free(cbor_generator *generator);
+
+TOVAREL_API int _cbor_generator_write_byte(cbor_generator *generator, int byte);
+TOVAREL_API int _cbor_generator_write_bytes(cbor_generator *generator, const void *source,
+                                            uint64_t count);
+
+TOVAREL_API int _cbor_write_uint_helper(cbor_generator *generator, uint8_t major_type,
+                                        uint64_t argument);
+TOVAREL_API int _cbor_write_uint_sized(cbor_generator *generator, uint8_t initial_byte,
+                                       uint64_t argument);
+
+TOVAREL_API int cbor_write_uint(cbor_generator *generator, uint64_t value);
+/* value is a negative int64 passed as its two's-complement bits */
+TOVAREL_API int cbor_write_negint(cbor_generator *generator, uint64_t value);
+TOVAREL_API int cbor_write_byte_string(cbor_generator *generator, const void *source,
+                                       uint64_t length);
+TOVAREL_API int cbor_write_text_string(cbor_generator *generator, const void *source,
+                                       uint64_t length);
+TOVAREL_API int cbor_write_array(cbor_generator *generator, uint64_t count);
+TOVAREL_API int cbor_write_map(cbor_generator *generator, uint64_t count);
+TOVAREL_API int cbor_write_break(cbor_generator *generator);
+TOVAREL_API int cbor_write_false(cbor_generator *generator);
+TOVAREL_API int cbor_write_true(cbor_generator *generator);
+TOVAREL_API int cbor_write_null(cbor_generator *generator);
+TOVAREL_API int cbor_write_undefined(cbor_generator *generator);
+TOVAREL_API int cbor_write_float32(cbor_generator *generator, double value);
+TOVAREL_API int cbor_write_float64(cbor_generator *generator, double value);
+TOVAREL_API int cbor_write_float(cbor_generator *generator, double value);
+
+TOVAREL_END_DECLS
+
+#endif /* TOVAREL_CBOR_GENERATOR_H */

@@ -1,0 +1,18 @@
+/* Compiled as C11: every public header of the core must be valid C. */
+#include "activity_history.h"
+#include "bits.h"
+#include "buf.h"
+#include "buf_encoding.h"
+#include "cbor_generator.h"
+#include "cbor_parser.h"
+#include "coallescing_script.h"
+#include "diff_apply.h"
+#include "diff_generate.h"
+#include "edit_script.h"
+#include "execution.h"
+#include "list.h"
+#include "myers_binary_diff.h"
+#include "storage.h"
+
+int tovarel_headers_compile_as_c(void);
+int tovarel_headers_compile_as_c(void) { return (int)sizeof(buf) + (int)sizeof(cbor_val); }
