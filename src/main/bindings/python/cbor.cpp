@@ -1,0 +1,356 @@
+/*
+ * cbor.cpp - the tovarel_core.cbor submodule: CBOR encoding of Python values.
+ *
+ * dumps() converts its argument, and then every element, key and dict value
+ * inside it, into DumpsValue with pybind11's sum-type conversion, and
+ * writes each piece through the core's CBOR writers into one generator.
+ * The order of the alternatives decides where a value lands (True is a
+ * bool, not an int; a bytearray is a text string), so it must not change.
+ *
+ * The walk runs Python code of the values' own types (truth values and
+ * integer conversions), which may change the containers being walked.  The
+ * encoder therefore holds a strong reference to whatever it is encoding,
+ * walks lists and tuples by index and dicts by position, and stops with
+ * RuntimeError when a container's size changes under it, so an array or
+ * map head never disagrees with what follows it.
+ */
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "cbor_generator.h"
+#include "registration.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using DumpsValue =
+    std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes, py::str,
+                 py::none, bool, unsigned long, long, std::string_view>;
+
+constexpr const char *cbor_doc = R"(
+            Tovarel cbor
+            -----------------------
+
+            .. currentmodule:: tovarel_cbor
+
+            .. autosummary::
+               :toctree: _generate
+
+               dumps
+        )";
+
+constexpr const char *dumps_doc = R"(
+        Dump a Python object to cbor
+        )";
+
+/* The text of a failed element conversion.  pybind11's own wording varies
+ * with its version and build type; callers match on this one. */
+constexpr const char *cast_error_text =
+    "Unable to cast Python instance to C++ type (#define PYBIND11_DETAILED_ERROR_MESSAGES "
+    "or compile in debug mode for details)";
+
+constexpr const char *range_error_text =
+    "dumps received an integer out of range for both int64_t and uint64_t";
+
+/* How many bytes of a value's text an error message quotes. */
+constexpr std::size_t max_text_length = 40;
+
+/* Every writer reports a failure to grow the generator with a negative
+ * result; the bytes written so far are then unusable, so the call fails
+ * as a whole rather than returning a damaged encoding. */
+void check(int written) {
+    if (written < 0) {
+        throw std::bad_alloc();
+    }
+}
+
+struct GeneratorFree {
+    void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
+};
+
+/* Holds the interpreter's recursion check for one container being walked.
+ * Without it nothing bounds the nesting (a list may even hold itself) and
+ * the native stack would overflow; with it the interpreter raises
+ * RecursionError at its own limit. */
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while encoding a Python object to cbor") != 0) {
+            throw py::error_already_set();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+/* The depth count of the depth-limited encoders.  The unlimited ones use
+ * the empty specialisation below, so they carry no counting at all. */
+template <bool Limited> struct DepthLimit {
+    uint64_t depth = 0;
+    uint64_t max_depth;
+
+    explicit DepthLimit(uint64_t limit) : max_depth(limit) {}
+
+    void enter() {
+        ++depth;
+        check_level();
+    }
+    void check_level() const {
+        if (depth > max_depth) {
+            throw std::runtime_error("Exceeded recursion limit:" + std::to_string(max_depth));
+        }
+    }
+    void leave() { --depth; }
+};
+
+template <> struct DepthLimit<false> {
+    explicit DepthLimit(uint64_t) {}
+    void enter() {}
+    void check_level() const {}
+    void leave() {}
+};
+
+/* str(value) cut to max_text_length bytes, for the integer-range message.
+ * The cut may fall inside a multi-byte character: the message is bytes. */
+std::string value_text(const py::handle &value) {
+    std::string text;
+    try {
+        text = py::str(value).cast<std::string>();
+    } catch (const std::exception &e) {
+        text = std::string("failed with ") + e.what();
+    } catch (...) {
+        text = "failed with unknown exception";
+    }
+    return text.substr(0, max_text_length);
+}
+
+/* Whether converted, turned back into a Python int, equals value.  Any
+ * failure (including one raised by a subclass's __eq__) counts as no. */
+bool same_integer(const py::int_ &value, py::object converted) {
+    if (!converted) {
+        PyErr_Clear();
+        return false;
+    }
+    int equal = PyObject_RichCompareBool(converted.ptr(), value.ptr(), Py_EQ);
+    if (equal < 0) {
+        PyErr_Clear();
+    }
+    return equal == 1;
+}
+
+template <bool Indefinite, bool Limited> class Encoder {
+public:
+    explicit Encoder(uint64_t max_depth) : generator(cbor_generator_create()), limit(max_depth) {
+        if (!generator) {
+            throw std::bad_alloc();
+        }
+    }
+
+    void encode(const DumpsValue &value) {
+        std::visit([this](const auto &alternative) { write(alternative); }, value);
+    }
+
+    py::bytes result() const {
+        return py::bytes(reinterpret_cast<const char *>(generator->data),
+                         static_cast<py::ssize_t>(generator->len));
+    }
+
+private:
+    /* Converts one element, key or dict value; the caller holds it. */
+    static DumpsValue convert(const py::handle &element) {
+        py::detail::make_caster<DumpsValue> caster;
+        if (!caster.load(element, true)) {
+            throw py::cast_error(cast_error_text);
+        }
+        return py::detail::cast_op<DumpsValue &&>(std::move(caster));
+    }
+
+    void encode_element(const py::handle &element) { encode(convert(element)); }
+
+    void write(const py::bool_ &value) {
+        check(value.ptr() == Py_True ? cbor_write_true(gen()) : cbor_write_false(gen()));
+    }
+    void write(bool value) { check(value ? cbor_write_true(gen()) : cbor_write_false(gen())); }
+    void write(const py::none &) { check(cbor_write_null(gen())); }
+    void write(const py::float_ &value) {
+        check(cbor_write_float(gen(), PyFloat_AS_DOUBLE(value.ptr())));
+    }
+    void write(unsigned long value) { check(cbor_write_uint(gen(), value)); }
+    void write(long value) {
+        uint64_t bits = static_cast<uint64_t>(value);
+        check(value < 0 ? cbor_write_negint(gen(), bits) : cbor_write_uint(gen(), bits));
+    }
+    void write(const py::bytes &value) {
+        check(cbor_write_byte_string(gen(), PyBytes_AS_STRING(value.ptr()),
+                                     static_cast<uint64_t>(PyBytes_GET_SIZE(value.ptr()))));
+    }
+    /* A str must be valid UTF-8 to be written; a lone surrogate is not. */
+    void write(const py::str &value) {
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            throw py::cast_error(cast_error_text);
+        }
+        check(cbor_write_text_string(gen(), text, static_cast<uint64_t>(size)));
+    }
+    /* Only a bytearray reaches this: its bytes go out as a text string,
+     * unchecked, as callers that build text in bytearrays expect. */
+    void write(std::string_view value) {
+        check(cbor_write_text_string(gen(), value.data(), value.size()));
+    }
+
+    /* Integers from -2^63 to 2^64 - 1 are written; each conversion is
+     * proved by converting back and comparing, so a subclass's odd
+     * conversion never passes as another number. */
+    void write(const py::int_ &value) {
+        py::detail::make_caster<unsigned long> as_unsigned;
+        if (as_unsigned.load(value, true)) {
+            unsigned long number = as_unsigned;
+            if (same_integer(value,
+                             py::reinterpret_steal<py::object>(PyLong_FromUnsignedLong(number)))) {
+                check(cbor_write_uint(gen(), number));
+                return;
+            }
+        }
+        PyErr_Clear();
+        py::detail::make_caster<long> as_signed;
+        if (as_signed.load(value, true)) {
+            long number = as_signed;
+            if (same_integer(value, py::reinterpret_steal<py::object>(PyLong_FromLong(number)))) {
+                write(number);
+                return;
+            }
+        }
+        PyErr_Clear();
+        throw std::runtime_error(range_error_text + value_text(value));
+    }
+
+    void open_array(std::size_t count) {
+        check(cbor_write_array(gen(), Indefinite ? CBOR_INDEFINITE : count));
+    }
+    void open_map(std::size_t count) {
+        check(cbor_write_map(gen(), Indefinite ? CBOR_INDEFINITE : count));
+    }
+    void close() {
+        if (Indefinite) {
+            check(cbor_write_break(gen()));
+        }
+    }
+
+    /* By index, re-reading the size at every step: converting an element
+     * may run code that grows or shrinks the list. */
+    void write(const py::list &value) {
+        RecursionGuard guard;
+        PyObject *list = value.ptr();
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        open_array(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyList_GET_SIZE(list) != count) {
+                break;
+            }
+            py::object element = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i));
+            limit.enter();
+            encode_element(element);
+            limit.leave();
+        }
+        if (PyList_GET_SIZE(list) != count) {
+            throw std::runtime_error("list changed size during iteration");
+        }
+        close();
+    }
+
+    void write(const py::tuple &value) {
+        RecursionGuard guard;
+        PyObject *tuple = value.ptr();
+        const Py_ssize_t count = PyTuple_GET_SIZE(tuple);
+        open_array(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            limit.enter();
+            encode_element(PyTuple_GET_ITEM(tuple, i));
+            limit.leave();
+        }
+        close();
+    }
+
+    /* By position with PyDict_Next, taking a reference to each key and
+     * value before any code runs.  Items added or removed on the way are
+     * caught by the size check; a removal paired with an insertion keeps
+     * the size but may yield one item too many, caught by the count. */
+    void write(const py::dict &value) {
+        RecursionGuard guard;
+        PyObject *dict = value.ptr();
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        open_map(static_cast<std::size_t>(count));
+        Py_ssize_t position = 0;
+        Py_ssize_t written = 0;
+        PyObject *key_ref = nullptr;
+        PyObject *value_ref = nullptr;
+        while (PyDict_GET_SIZE(dict) == count &&
+               PyDict_Next(dict, &position, &key_ref, &value_ref)) {
+            if (written == count) {
+                throw std::runtime_error("dictionary keys changed during iteration");
+            }
+            py::object key = py::reinterpret_borrow<py::object>(key_ref);
+            py::object item = py::reinterpret_borrow<py::object>(value_ref);
+            limit.enter();
+            encode_element(key);
+            limit.check_level();
+            encode_element(item);
+            limit.leave();
+            ++written;
+        }
+        if (PyDict_GET_SIZE(dict) != count) {
+            throw std::runtime_error("dictionary changed size during iteration");
+        }
+        if (written != count) {
+            throw std::runtime_error("dictionary keys changed during iteration");
+        }
+        close();
+    }
+
+    cbor_generator *gen() const { return generator.get(); }
+
+    std::unique_ptr<cbor_generator, GeneratorFree> generator;
+    DepthLimit<Limited> limit;
+};
+
+template <bool Indefinite, bool Limited>
+py::bytes encode_with(const DumpsValue &value, uint64_t max_depth) {
+    Encoder<Indefinite, Limited> encoder(max_depth);
+    encoder.encode(value);
+    return encoder.result();
+}
+
+/* The two options are resolved here, once per call, into one of four
+ * encoders; nothing inside the walk tests them again. */
+py::bytes dumps(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+    const bool limited = max_depth != 0;
+    if (indefinite) {
+        return limited ? encode_with<true, true>(value, max_depth)
+                       : encode_with<true, false>(value, max_depth);
+    }
+    return limited ? encode_with<false, true>(value, max_depth)
+                   : encode_with<false, false>(value, max_depth);
+}
+
+} // namespace
+
+void tovarel_register_cbor(py::module_ &m) {
+    py::module_ cbor = m.def_submodule("cbor");
+    cbor.doc() = cbor_doc;
+    cbor.def("dumps", &dumps, dumps_doc, py::arg("value"), py::arg("indefinite") = true,
+             py::arg("max_depth") = 0);
+    cbor.attr("__version__") = "dev";
+}
