@@ -1,0 +1,214 @@
+/*
+ * fuzz_roundtrip.cpp - generates a delta between two values cut from the
+ * input, at a quality level, step budget and storage allowance also taken
+ * from the input, and checks everything a caller may rely on:
+ *
+ *   - applying the delta to the old value gives the new value back, except
+ *     for the no-change delta 0xF6, which must come exactly for equal values
+ *     of 2 bytes or more;
+ *   - the delta is never longer than the replacement delta, and any delta
+ *     other than the replacement delta is strictly shorter than the new
+ *     value;
+ *   - the delta is made only of what the writer promises: copy pairs of
+ *     non-zero length inside the old value and definite byte strings of
+ *     non-zero length, all with shortest heads, no two strings adjacent;
+ *   - with an activity history, the level recorded matches its utilisation
+ *     and the history keeps busy_total equal to the sum of its counters.
+ *
+ * Header (8 bytes): utilisation figure, flags (bit 0: no history), step
+ * budget (2 bytes), storage allowance (2 bytes), length of the old value
+ * (2 bytes).  The rest is the old value followed by the new value.
+ */
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "activity_history.h"
+#include "buf.h"
+#include "diff_apply.h"
+#include "diff_generate.h"
+#include "reference_cbor.h"
+
+using reference::kind;
+
+namespace {
+
+constexpr size_t header_size = 8;
+/* 16 buckets of 2^20 ms: the wall clock stays in one bucket for about 17
+ * minutes, so the driver's own start seldom moves the ring. */
+constexpr int32_t bucket_count = 16;
+constexpr uint64_t bucket_width = uint64_t{1} << 20;
+constexpr int utilisation_shift = 16; /* log2(16 * 2^20) - 8 */
+
+uint16_t read16(const uint8_t *at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+uint64_t wall_clock_ms() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_usec) / 1000;
+}
+
+int32_t level_for(int32_t utilisation) {
+    static const int32_t lower_bounds[] = {128, 166, 204, 243};
+    int32_t level = 0;
+    for (int32_t bound : lower_bounds) {
+        level += utilisation >= bound;
+    }
+    return level;
+}
+
+size_t head_size(uint64_t argument) {
+    return argument < 24            ? 1
+           : argument < 256         ? 2
+           : argument < 65536       ? 3
+           : argument <= UINT32_MAX ? 5
+                                    : 9;
+}
+
+/* A history whose utilisation now reads `utilisation`: the bucket before the
+ * current one holds it (counted twice by the estimate), the rest is empty. */
+tovarel_activity_history *history_at(int32_t utilisation) {
+    tovarel_activity_history *history = tovarel_activity_history_create(bucket_count, bucket_width);
+    REFERENCE_CHECK(history != nullptr, 0);
+    REFERENCE_CHECK(history->utilisation_shift == utilisation_shift, 0);
+    _activity_history_start(history, wall_clock_ms());
+    uint64_t busy = static_cast<uint64_t>(utilisation) << (utilisation_shift - 1);
+    history->buckets[(history->current_bucket - 1) & history->bucket_mask] = busy;
+    history->busy_total = busy;
+    REFERENCE_CHECK(tovarel_activity_history_utilisation(history) == utilisation, 0);
+    return history;
+}
+
+void check_history(const tovarel_activity_history *history) {
+    uint64_t sum = 0;
+    for (uint64_t i = 0; i < history->bucket_count; i++) {
+        sum += history->buckets[i];
+    }
+    REFERENCE_CHECK(sum == history->busy_total, 0);
+}
+
+/* Walks a delta that is neither whole-value form and checks the writer's
+ * promises item by item; returns the value it rebuilds. */
+std::vector<uint8_t> strict_apply(const buf &old_value, const buf &delta) {
+    std::vector<uint8_t> out;
+    size_t position = 0;
+    bool last_was_string = false;
+    while (position < delta.len) {
+        reference::item it = reference::decode(delta.data, delta.len, position);
+        REFERENCE_CHECK(it.ok, position);
+        if (it.what == kind::uint_item) {
+            REFERENCE_CHECK((it.initial & 0x1F) < 28, position);
+            REFERENCE_CHECK(it.consumed == head_size(it.argument), position);
+            position += it.consumed;
+            REFERENCE_CHECK(position < delta.len, position);
+            reference::item count = reference::decode(delta.data, delta.len, position);
+            REFERENCE_CHECK(count.ok && count.what == kind::uint_item, position);
+            REFERENCE_CHECK(count.initial >> 5 == 0 && (count.initial & 0x1F) < 28, position);
+            REFERENCE_CHECK(count.consumed == head_size(count.argument), position);
+            REFERENCE_CHECK(count.argument > 0, position);
+            REFERENCE_CHECK(it.argument < old_value.len &&
+                                count.argument <= old_value.len - it.argument,
+                            position);
+            out.insert(out.end(), old_value.data + it.argument,
+                       old_value.data + it.argument + count.argument);
+            position += count.consumed;
+            last_was_string = false;
+        } else {
+            REFERENCE_CHECK(it.what == kind::string && (it.initial >> 5) == 2, position);
+            REFERENCE_CHECK((it.initial & 0x1F) < 28 && it.argument > 0, position);
+            REFERENCE_CHECK(it.consumed - it.argument == head_size(it.argument), position);
+            REFERENCE_CHECK(!last_was_string, position);
+            const uint8_t *bytes = delta.data + position + it.consumed - it.argument;
+            out.insert(out.end(), bytes, bytes + it.argument);
+            position += it.consumed;
+            last_was_string = true;
+        }
+    }
+    return out;
+}
+
+void check_delta(const buf &old_value, const buf &new_value, const buf &delta) {
+    size_t replacement_length = head_size(new_value.len) + new_value.len;
+    REFERENCE_CHECK(delta.len > 0 && delta.len <= replacement_length, 0);
+    bool equal = old_value.len == new_value.len &&
+                 (new_value.len == 0 || memcmp(old_value.data, new_value.data, new_value.len) == 0);
+    if (equal && new_value.len >= 2) {
+        REFERENCE_CHECK(delta.len == 1 && delta.data[0] == DIFF_NO_CHANGE, 0);
+        return;
+    }
+    bool replacement =
+        delta.len == replacement_length && delta.data[0] >> 5 == 2 &&
+        delta.len - head_size(new_value.len) == new_value.len &&
+        memcmp(delta.data + head_size(new_value.len), new_value.data, new_value.len) == 0;
+    if (!replacement) {
+        REFERENCE_CHECK(delta.len < new_value.len, 0);
+        std::vector<uint8_t> rebuilt = strict_apply(old_value, delta);
+        REFERENCE_CHECK(rebuilt.size() == new_value.len, 0);
+        REFERENCE_CHECK(memcmp(rebuilt.data(), new_value.data, new_value.len) == 0, 0);
+    }
+    /* Whatever the form, the reader of the core must agree. */
+    buf *applied = diff_apply_binary(&old_value, &delta);
+    REFERENCE_CHECK(applied != nullptr, 0);
+    REFERENCE_CHECK(applied->len == new_value.len, 0);
+    REFERENCE_CHECK(new_value.len == 0 || memcmp(applied->data, new_value.data, new_value.len) == 0,
+                    0);
+    buf_free(applied);
+}
+
+uint8_t *exact_copy(const uint8_t *data, size_t size) {
+    uint8_t *block = static_cast<uint8_t *>(malloc(size == 0 ? 1 : size));
+    REFERENCE_CHECK(block != nullptr, 0);
+    if (size > 0) {
+        memcpy(block, data, size);
+    }
+    return block;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < header_size) {
+        return 0;
+    }
+    int32_t utilisation = data[0] + data[0] / 4; /* 0 to 318: every level */
+    bool with_history = (data[1] & 1) == 0;
+    uint16_t cost = read16(data + 2);
+    int32_t cost_limit = (cost & 0x8000) ? DIFF_DEFAULT_COST_LIMIT : (cost % 1024) - 1;
+    uint16_t storage = read16(data + 4);
+    int32_t storage_allowance =
+        (storage & 0x8000) ? DIFF_DEFAULT_STORAGE_ALLOWANCE : storage % 4096;
+    size_t rest = size - header_size;
+    size_t old_length = read16(data + 6) % (rest + 1);
+
+    buf old_value{exact_copy(data + header_size, old_length), old_length, old_length};
+    buf new_value{exact_copy(data + header_size + old_length, rest - old_length), rest - old_length,
+                  rest - old_length};
+
+    buf *delta;
+    if (with_history) {
+        tovarel_activity_history *history = history_at(utilisation);
+        uint64_t bucket = history->current_bucket;
+        delta = diff_generate_binary_with_activity_history_ex(history, &old_value, &new_value,
+                                                              storage_allowance, cost_limit);
+        if (history->current_bucket == bucket) {
+            REFERENCE_CHECK(tovarel_activity_history_get_last_delta_quality(history) ==
+                                level_for(utilisation),
+                            0);
+        }
+        check_history(history);
+        tovarel_activity_history_free(history);
+    } else {
+        delta = diff_generate_binary_ex(&old_value, &new_value, storage_allowance, cost_limit);
+    }
+    REFERENCE_CHECK(delta != nullptr, 0);
+    check_delta(old_value, new_value, *delta);
+    buf_free(delta);
+    free(old_value.data);
+    free(new_value.data);
+    return 0;
+}

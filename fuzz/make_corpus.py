@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpora of the fuzz harnesses into fuzz/corpus/.
+
+Each seed is a hand-picked input that reaches one interesting path quickly
+(a copy pair, an indefinite string, a cut-short head, a history that wraps
+round); the fuzzer finds the rest.  Run it again after changing a harness's
+input layout:  python3 fuzz/make_corpus.py
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u16(value):
+    return struct.pack("<H", value)
+
+
+def u64(value):
+    return struct.pack("<Q", value & 0xFFFFFFFFFFFFFFFF)
+
+
+def f64(value):
+    return struct.pack("<d", value)
+
+
+CBOR_DOCUMENTS = {
+    "ints": bytes.fromhex("00 17 1818 190100 1a00010000 1b0000000100000000 20 3863"),
+    "strings": bytes.fromhex("43616263 63616263 40 60 5818") + bytes(24),
+    "indefinite": bytes.fromhex("5f 4161 4162 ff 9f 01 02 ff bf 6161 01 ff"),
+    "floats": bytes.fromhex("f93c00 f97c00 f97e00 fa47c35000 fb3ff199999999999a"),
+    "tags_simple": bytes.fromhex("c11a514b67b0 d82060 f4 f5 f6 f7 e0 f8 20 1c fc"),
+    "cut_short": bytes.fromhex("5b ffffffffffffffff"),
+}
+
+OLD = b"abcdefgh"
+DELTA_SEEDS = {
+    "worked_example": u16(len(OLD)) + OLD + bytes.fromhex("0003 425859 0503"),
+    "lone_offset": u16(len(OLD)) + OLD + bytes.fromhex("00"),
+    "out_of_range": u16(len(OLD)) + OLD + bytes.fromhex("07 05 1a7fffffff 1b ffffffffffffffff"),
+    "indefinite": u16(len(OLD)) + OLD + bytes.fromhex("5f 4161 7f 6162 ff 82 4161 4162"),
+    "reserved": u16(len(OLD)) + OLD + bytes.fromhex("1c1c 5c 7c f6"),
+}
+
+
+def roundtrip_seed(utilisation, flags, cost, storage, old, new):
+    return (bytes([utilisation, flags]) + u16(cost) + u16(storage) + u16(len(old)) + old + new)
+
+
+HUNDRED = bytes(range(100))
+ROUNDTRIP_SEEDS = {
+    "equal": roundtrip_seed(0, 1, 0x8000, 0x8000, b"abc", b"abc"),
+    "one_byte_changed": roundtrip_seed(
+        0, 0, 0x8000, 0x8000, HUNDRED, HUNDRED[:50] + b"\xff" + HUNDRED[51:]),
+    "reversed_level3": roundtrip_seed(210, 0, 100, 0x8000, b"abcd", b"dcba"),
+    "prefix_only_level4": roundtrip_seed(250, 0, 100, 0x8000, b"hello world", b"hello there"),
+    "tiny_storage": roundtrip_seed(0, 1, 50, 8, b"abcdefghij" * 4, b"abcXefghij" * 4),
+    "empty_new": roundtrip_seed(130, 0, 20, 0x8000, b"xyz", b""),
+}
+
+FLOAT_SEEDS = {
+    "halves": f64(0.0) + f64(-0.0) + f64(1.5) + f64(65504.0) + f64(2.0 ** -14),
+    "singles": f64(65520.0) + f64(100000.0) + f64(2.0 ** -24) + f64(2.0 ** -149),
+    "doubles": f64(0.1) + f64(1e300) + f64(3e38),
+    "specials": f64(float("inf")) + f64(float("-inf")) + u64(0x7FF0000000000001) + u64(0xFFF8000000000000),
+}
+
+ENCODING_SEEDS = {
+    "varints": bytes.fromhex("00 ac02 01 ffffffff0f 01 ffffffffffffffffff01 00 ffffffff80"),
+    "string": bytes.fromhex("42 03616263 c2 00"),
+    "bools": bytes.fromhex("83 00 83 01 83 02 03 02"),
+    "float": bytes.fromhex("04 0000803f"),
+    "writers": bytes([5]) + u64(300) + b"abc",
+}
+
+# Operation bytes: 0x81 start and 0x82 stop at an absolute time; 0, 1 and 2
+# start, stop and read the utilisation a signed 16-bit step later.  Width
+# byte 0x47 asks for 2^7 = 128 ms buckets.
+START_AT, STOP_AT, START, STOP, READ = 0x81, 0x82, 0, 1, 2
+T = 1000000 * 128
+HISTORY_SEEDS = {
+    "worked": bytes([16, 0x47]) + bytes([START_AT]) + u64(T) + bytes([STOP]) + u64(100)
+    + bytes([READ]) + u64(0) + bytes([START]) + u64(28) + bytes([READ]) + u64(0),
+    "backwards": bytes([16, 0x47]) + bytes([START_AT]) + u64(T) + bytes([STOP_AT]) + u64(T - 5),
+    "near_zero": bytes([16, 0x47]) + bytes([START_AT]) + u64(3) + bytes([STOP_AT]) + u64(900)
+    + bytes([READ]) + u64(0),
+    "near_top": bytes([4, 0x48]) + bytes([START_AT]) + u64(-300) + bytes([STOP]) + u64(500)
+    + bytes([READ]) + u64(0),
+    "stop_first": bytes([1, 0x48]) + bytes([STOP_AT]) + u64(1 << 30) + bytes([READ]) + u64(0),
+    "short_window": bytes([2, 0x42]) + bytes([START_AT]) + u64(T) + bytes([READ]) + u64(0),
+}
+
+CORPORA = {
+    "fuzz_cbor_parser": CBOR_DOCUMENTS,
+    "fuzz_diff_apply": DELTA_SEEDS,
+    "fuzz_roundtrip": ROUNDTRIP_SEEDS,
+    "fuzz_cbor_float": FLOAT_SEEDS,
+    "fuzz_buf_encoding": ENCODING_SEEDS,
+    "fuzz_activity_history": HISTORY_SEEDS,
+}
+
+
+def main():
+    for harness, seeds in CORPORA.items():
+        directory = os.path.join(HERE, "corpus", harness)
+        os.makedirs(directory, exist_ok=True)
+        for name, content in seeds.items():
+            with open(os.path.join(directory, name), "wb") as out:
+                out.write(content)
+
+
+if __name__ == "__main__":
+    main()
