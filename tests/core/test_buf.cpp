@@ -387,3 +387,18 @@ TEST(Buf, RandomAppendsMatchAModel) {
 }
 
 } // namespace
+
+// Appending a buffer to itself, or a slice of its own content, must survive
+// the block moving while it grows.
+TEST(Buf, AppendFromItsOwnContentWhileGrowing) {
+    buf *b = buf_create();
+    buf_write_bytes(b, "hello", 5);
+    buf_discard_front(b, 0); // len 5, capacity 5: the next append must grow
+    buf_write_buf(b, b);
+    ASSERT_EQ(b->len, 10u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), 10), "hellohello");
+    buf_discard_front(b, 0);
+    buf_write_bytes(b, b->data + 5, 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->len), "hellohellohello");
+    buf_free(b);
+}

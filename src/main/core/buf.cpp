@@ -49,8 +49,8 @@ buf *buf_dup(const buf *buffer) {
  * capacity the block grows to twice the new length, which keeps appends
  * amortised constant per byte.  A length or capacity that would not fit in
  * 64 bits, or a block the allocator refuses, leaves the record untouched.
- * memmove, because a caller may append from storage that overlaps the
- * spare room of the same block.
+ * The source may lie inside the destination's own block (appending a
+ * buffer to itself): it is found again after the block moves.
  */
 bool _buf_append(buf *buffer, const void *source, uint64_t count) {
     if (buffer == nullptr) {
@@ -62,8 +62,13 @@ bool _buf_append(buf *buffer, const void *source, uint64_t count) {
     if (count > UINT64_MAX - buffer->len) {
         return false;
     }
+    auto *from = static_cast<const uint8_t *>(source);
     uint64_t need = buffer->len + count;
     if (need > buffer->capacity) {
+        // A source inside the block itself moves with it when it grows.
+        uintptr_t at = reinterpret_cast<uintptr_t>(from);
+        uintptr_t base = reinterpret_cast<uintptr_t>(buffer->data);
+        bool inside = buffer->data != nullptr && at >= base && at - base < buffer->capacity;
         if (need > UINT64_MAX / 2 || need * 2 > SIZE_MAX) {
             return false;
         }
@@ -72,10 +77,13 @@ bool _buf_append(buf *buffer, const void *source, uint64_t count) {
         if (block == nullptr) {
             return false;
         }
+        if (inside) {
+            from = block + (at - base);
+        }
         buffer->data = block;
         buffer->capacity = capacity;
     }
-    memmove(buffer->data + buffer->len, source, count);
+    memmove(buffer->data + buffer->len, from, count);
     buffer->len = need;
     return true;
 }
