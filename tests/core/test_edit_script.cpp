@@ -295,3 +295,28 @@ TEST(EditScriptLimits, InsertionBeyondTheNewValueIsNotRead) {
 }
 
 } // namespace
+
+namespace {
+
+// An item that cannot be appended to the output fails the operation, so the
+// driver falls back to the replacement delta instead of sending a delta
+// with an item missing.  A length at the top of the 64-bit range makes the
+// append fail without any allocation being tried.
+TEST(EditScriptFailure, AnItemThatCannotBeAppendedFailsTheFlush) {
+    struct Case {
+        const char *name;
+        bool insert;
+    } cases[] = {{"insertion", true}, {"copy", false}};
+    Values values(40);
+    for (const Case &c : cases) {
+        Script script = make_script(values);
+        ASSERT_TRUE(c.insert ? edit_script_insert(script.get(), 0, 3)
+                             : edit_script_match(script.get(), 5, 30));
+        script->output->len = UINT64_MAX - 1;
+        EXPECT_FALSE(edit_script_close(script.get())) << c.name;
+        EXPECT_EQ(script->output->len, UINT64_MAX - 1) << c.name;
+        script->output->len = 0;
+    }
+}
+
+} // namespace
