@@ -121,8 +121,15 @@ template <> struct DepthLimit<false> {
     void leave() {}
 };
 
-/* str(value) cut to max_text_length bytes, for the integer-range message.
- * The cut may fall inside a multi-byte character: the message is bytes. */
+/* UTF-8 continuation bytes have the form 10xxxxxx. */
+bool is_continuation_byte(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+/* str(value) cut to at most max_text_length bytes, for the integer-range
+ * message.  A cut that would fall inside a multi-byte character moves back
+ * to that character's start: Python decodes the message strictly, and half
+ * a character would turn the RuntimeError into a UnicodeDecodeError. */
 std::string value_text(const py::handle &value) {
     std::string text;
     try {
@@ -132,7 +139,14 @@ std::string value_text(const py::handle &value) {
     } catch (...) {
         text = "failed with unknown exception";
     }
-    return text.substr(0, max_text_length);
+    std::size_t cut = max_text_length;
+    if (text.size() <= cut) {
+        return text;
+    }
+    while (cut > 0 && is_continuation_byte(text[cut])) {
+        --cut;
+    }
+    return text.substr(0, cut);
 }
 
 /* Whether converted, turned back into a Python int, equals value.  Any
