@@ -342,7 +342,7 @@ TEST(CborGenerator, EveryHalfPatternRoundTrips) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int RANDOM_FLOATS = 1000000;
+constexpr int RANDOM_FLOATS = 500000;
 #else
 constexpr int RANDOM_FLOATS = 3000000;
 #endif
