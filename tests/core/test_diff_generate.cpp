@@ -127,7 +127,8 @@ TEST(DiffGenerate, ReplacementDeltaHeads) {
 // Lengths are 32-bit inside the delta code: anything from 2147483648 bytes
 // up is refused before a byte is read, including sizes whose low 32 bits
 // alone would look small.  The records point at a few bytes only, so a
-// read would be caught.
+// read would be caught.  Null records and records that claim bytes without
+// storage are refused too.
 TEST(DiffGenerate, RefusesValuesOf2GiBOrMore) {
     uint8_t dummy[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     buf small = {dummy, sizeof dummy, sizeof dummy};
@@ -141,6 +142,10 @@ TEST(DiffGenerate, RefusesValuesOf2GiBOrMore) {
     }
     EXPECT_EQ(diff_generate_binary(nullptr, &small), nullptr);
     EXPECT_EQ(diff_generate_binary(&small, nullptr), nullptr);
+    buf no_storage = {nullptr, 5, 5};
+    EXPECT_EQ(diff_generate_binary(&no_storage, &small), nullptr);
+    EXPECT_EQ(diff_generate_binary(&small, &no_storage), nullptr);
+    EXPECT_EQ(_write_replacement_delta(&no_storage), nullptr);
 }
 
 // A history whose utilisation reads exactly `figure`: one bucket and a
