@@ -51,4 +51,5 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_tovarel_core() {
         return m.ptr(); // the module was created with an extra reference
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr; // some versions of the handlers above do not return themselves
 }
