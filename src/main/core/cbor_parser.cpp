@@ -43,20 +43,14 @@ constexpr uint8_t FIRST_SIZED_ADDITIONAL_INFO = 24;
 constexpr uint8_t LAST_SIZED_ADDITIONAL_INFO = 27;
 
 /*
- * The unread count as a signed 32-bit number.  It is cut to 32 bits, so an
- * input of 2^31 bytes or more reports too few (or a negative count, taken
- * as none); the parser may then refuse items or end early, but the count it
- * works with never exceeds what really follows the cursor.
+ * The unread count.  It is kept in 64 bits: a delta that replaces a value
+ * of nearly 2 GiB is itself longer than 2^31 bytes, and a count cut to 32
+ * bits would end such an input early and pass a truncated value for a whole
+ * one.
  */
-static int32_t available(const cbor_parser *parser) {
-    uint64_t consumed = static_cast<uint64_t>(parser->cursor - parser->start);
-    return static_cast<int32_t>(static_cast<uint32_t>(parser->size - consumed));
-}
-
-/* The unread count with a negative count taken as none. */
 static uint64_t readable(const cbor_parser *parser) {
-    int32_t count = available(parser);
-    return count > 0 ? static_cast<uint64_t>(count) : 0;
+    uint64_t consumed = static_cast<uint64_t>(parser->cursor - parser->start);
+    return parser->size - consumed;
 }
 
 /*
@@ -251,7 +245,12 @@ void cbor_parser_free(cbor_parser *parser) {
 }
 
 int32_t cbor_parser_available_bytes(const cbor_parser *parser) {
-    return parser == nullptr ? 0 : available(parser);
+    if (parser == nullptr) {
+        return 0;
+    }
+    // Larger counts saturate rather than wrap to a small or negative one.
+    uint64_t count = readable(parser);
+    return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
 
 cbor_val *cbor_val_create(void) {
@@ -271,7 +270,7 @@ void cbor_val_free(cbor_val *item) {
 }
 
 cbor_val *cbor_next_val(cbor_parser *parser) {
-    if (parser == nullptr || available(parser) <= 0) {
+    if (parser == nullptr || readable(parser) == 0) {
         return nullptr;
     }
     uint8_t initial_byte = *parser->cursor;

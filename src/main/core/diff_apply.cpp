@@ -56,8 +56,8 @@ static bool failed_for_memory(const cbor_parser *parser, const uint8_t *item_sta
     if (cbor_jump_table[as_length](&probe, &head, as_length) < 0) {
         return false;
     }
-    int32_t left = cbor_parser_available_bytes(&probe);
-    return left >= 0 && head.value.uint <= static_cast<uint64_t>(left);
+    uint64_t left = probe.size - static_cast<uint64_t>(probe.cursor - probe.start);
+    return head.value.uint <= left;
 }
 
 /* The next item, or null; *failed tells a lack of memory from the end of the
