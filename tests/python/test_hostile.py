@@ -227,6 +227,49 @@ def test_mutation_of_a_later_element_is_encoded_as_it_is_then():
     assert cbor2.loads(cbor.dumps(mutator_of_its_own_tuple())) == [True, []]
 
 
+class LyingList(list):
+    def __len__(self):
+        return 1000
+
+    def __iter__(self):
+        return iter([99])
+
+    def __getitem__(self, index):
+        return 99
+
+
+class LyingDict(dict):
+    def __len__(self):
+        return 0
+
+    def items(self):
+        return iter([("fake", 1)])
+
+    def __iter__(self):
+        return iter(["fake"])
+
+
+class LyingTuple(tuple):
+    def __len__(self):
+        return 7
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (LyingList([1, 2]), [1, 2]),
+        (LyingDict(a=1), {"a": 1}),
+        (LyingTuple((1, 2)), [1, 2]),
+        ([LyingList([3])], [[3]]),
+    ],
+    ids=["list", "dict", "tuple", "nested"],
+)
+@pytest.mark.parametrize("indefinite", [True, False])
+def test_containers_are_read_by_their_storage_not_their_methods(value, expected, indefinite):
+    # Overridden methods could make a head disagree with what follows it.
+    assert cbor2.loads(cbor.dumps(value, indefinite=indefinite)) == expected
+
+
 def nested_lists(depth):
     value = []
     for _ in range(depth):
