@@ -15,9 +15,10 @@
  *   - with an activity history, the level recorded matches its utilisation
  *     and the history keeps busy_total equal to the sum of its counters.
  *
- * Header (8 bytes): utilisation figure, flags (bit 0: no history), step
- * budget (2 bytes), storage allowance (2 bytes), length of the old value
- * (2 bytes).  The rest is the old value followed by the new value.
+ * Header (8 bytes): utilisation figure, flags (bit 0: no history; bit 1:
+ * the new value is an edit of the old one), step budget (2 bytes), storage
+ * allowance (2 bytes), length of the old value (2 bytes).  The rest is the
+ * old value followed by the new value, or by an edit script for it.
  */
 #include <sys/time.h>
 
@@ -160,6 +161,38 @@ void check_delta(const buf &old_value, const buf &new_value, const buf &delta) {
     buf_free(applied);
 }
 
+/*
+ * Random old and new values share little, so most runs would end in the
+ * replacement delta.  An edit script keeps them alike: groups of 4 bytes
+ * (kind, position, count, byte) insert, erase or overwrite a few bytes, as
+ * real versions of a value differ.
+ */
+std::vector<uint8_t> edit(const uint8_t *old_value, size_t old_length, const uint8_t *script,
+                          size_t script_length) {
+    constexpr size_t group = 4;
+    constexpr unsigned max_count = 48;
+    std::vector<uint8_t> value(old_value, old_value + old_length);
+    for (size_t at = 0; at + group <= script_length; at += group) {
+        size_t position = script[at + 1] * (value.size() + 1) / 256;
+        size_t count = script[at + 2] % max_count;
+        uint8_t byte = script[at + 3];
+        switch (script[at] % 3) {
+        case 0:
+            value.insert(value.begin() + position, count, byte);
+            break;
+        case 1:
+            count = count < value.size() - position ? count : value.size() - position;
+            value.erase(value.begin() + position, value.begin() + position + count);
+            break;
+        default:
+            for (size_t i = position; i < value.size() && i < position + count; i++) {
+                value[i] = static_cast<uint8_t>(byte + i);
+            }
+        }
+    }
+    return value;
+}
+
 uint8_t *exact_copy(const uint8_t *data, size_t size) {
     uint8_t *block = static_cast<uint8_t *>(malloc(size == 0 ? 1 : size));
     REFERENCE_CHECK(block != nullptr, 0);
@@ -185,9 +218,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t rest = size - header_size;
     size_t old_length = read16(data + 6) % (rest + 1);
 
-    buf old_value{exact_copy(data + header_size, old_length), old_length, old_length};
-    buf new_value{exact_copy(data + header_size + old_length, rest - old_length), rest - old_length,
-                  rest - old_length};
+    const uint8_t *old_bytes = data + header_size;
+    const uint8_t *tail = old_bytes + old_length;
+    size_t tail_length = rest - old_length;
+    std::vector<uint8_t> edited;
+    if (data[1] & 2) {
+        edited = edit(old_bytes, old_length, tail, tail_length);
+        tail = edited.data();
+        tail_length = edited.size();
+    }
+    buf old_value{exact_copy(old_bytes, old_length), old_length, old_length};
+    buf new_value{exact_copy(tail, tail_length), tail_length, tail_length};
 
     buf *delta;
     if (with_history) {

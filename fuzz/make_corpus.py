@@ -56,6 +56,11 @@ ROUNDTRIP_SEEDS = {
     "prefix_only_level4": roundtrip_seed(250, 0, 100, 0x8000, b"hello world", b"hello there"),
     "tiny_storage": roundtrip_seed(0, 1, 50, 8, b"abcdefghij" * 4, b"abcXefghij" * 4),
     "empty_new": roundtrip_seed(130, 0, 20, 0x8000, b"xyz", b""),
+    # Flag bit 1: the tail is an edit script (kind, position, count, byte).
+    "edited_level0": roundtrip_seed(
+        0, 2, 0x8000, 0x8000, bytes(range(200)), bytes([0, 60, 5, 0x41, 1, 128, 9, 0, 2, 200, 3, 7])),
+    "edited_bail_out": roundtrip_seed(
+        0, 3, 40, 0x8000, b"the quick brown fox " * 10, bytes([2, 10, 40, 1, 0, 90, 30, 0x7A])),
 }
 
 FLOAT_SEEDS = {
