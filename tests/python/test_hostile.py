@@ -117,6 +117,29 @@ def test_hooks_that_raise_or_lie_end_cleanly(value, expected):
         assert cbor.dumps([1]) == b"\x9f\x01\xff"
 
 
+class IndexThree:
+    def __index__(self):
+        return 3
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"indefinite": BoolRaises()},
+        {"indefinite": BoolReturnsInt()},
+        {"max_depth": IndexRaises()},
+        {"max_depth": IndexNegative()},
+        {"max_depth": IndexTooLarge()},
+        {"max_depth": IndexReturnsFloat()},
+    ],
+    ids=lambda o: f"{next(iter(o))}={type(next(iter(o.values()))).__name__}",
+)
+def test_options_whose_hooks_raise_or_lie_are_refused(options):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        cbor.dumps([[1]], **options)
+    assert cbor.dumps([[1]], max_depth=IndexThree()) == b"\x9f\x9f\x01\xff\xff"
+
+
 def test_int_subclass_with_raising_eq_or_str_is_handled():
     # The range check compares by Python equality; a raising __eq__ makes the
     # value unprovable, and a raising __str__ must still give the message.
