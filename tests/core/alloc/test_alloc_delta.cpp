@@ -90,19 +90,23 @@ uint64_t wall_clock_ms() {
 }
 
 /*
- * A history whose utilisation reads `figure`: the bucket before the
- * current one holds the busy time.  Its buckets are 2^20 ms wide, so the
- * driver's own start, moments later, almost always falls in the same one.
+ * A history whose utilisation reads `figure`: every bucket holds the same
+ * busy time, so the figure stays the same even if the driver's own start,
+ * moments later, falls in the next bucket and clears one.
  */
 tovarel_activity_history *history_reading(int32_t figure) {
-    tovarel_activity_history *history = tovarel_activity_history_create(16, uint64_t{1} << 20);
+    constexpr int32_t count_log = 4;
+    tovarel_activity_history *history =
+        tovarel_activity_history_create(1 << count_log, uint64_t{1} << 20);
     if (history == nullptr) {
         return nullptr;
     }
     _activity_history_start(history, wall_clock_ms());
-    uint64_t busy = static_cast<uint64_t>(figure) << (history->utilisation_shift - 1);
-    history->buckets[(history->current_bucket - 1) & history->bucket_mask] = busy;
-    history->busy_total = busy;
+    uint64_t busy = static_cast<uint64_t>(figure) << (history->utilisation_shift - count_log);
+    for (uint64_t i = 0; i < history->bucket_count; i++) {
+        history->buckets[i] = busy;
+    }
+    history->busy_total = busy * history->bucket_count;
     return history;
 }
 
