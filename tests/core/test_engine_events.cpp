@@ -109,18 +109,37 @@ const bail_case bail_cases[] = {
     {"level 2 by cost limit", 2, 300, 2000, 19},       /* 18 */
 };
 
+void expect_bail_after(const std::string &old_text, const std::string &new_text, int32_t level,
+                       int32_t cost_limit, int32_t bail_step) {
+    outcome got = run_diff(old_text, new_text, level, FULL_ALLOWANCE, cost_limit);
+    int32_t n = static_cast<int32_t>(new_text.size());
+    std::string last = "I(" + std::to_string(n - bail_step) + "," + std::to_string(bail_step) + ")";
+    ASSERT_GE(got.events.size(), last.size());
+    EXPECT_EQ(got.events.substr(0, 2), "D ");
+    EXPECT_EQ(got.events.substr(got.events.size() - last.size()), last);
+}
+
 TEST(EngineEvents, SearchesBailAfterTheirBudget) {
     for (const bail_case &c : bail_cases) {
         SCOPED_TRACE(c.name);
-        int32_t n = c.length;
-        outcome got = run_diff(std::string(n, 'a'), std::string(n, 'b'), c.level, FULL_ALLOWANCE,
-                               c.cost_limit);
-        std::string last =
-            "I(" + std::to_string(n - c.bail_step) + "," + std::to_string(c.bail_step) + ")";
-        ASSERT_GE(got.events.size(), last.size());
-        EXPECT_EQ(got.events.substr(0, 2), "D ");
-        EXPECT_EQ(got.events.substr(got.events.size() - last.size()), last);
+        expect_bail_after(std::string(c.length, 'a'), std::string(c.length, 'b'), c.level,
+                          c.cost_limit, c.bail_step);
     }
+}
+
+/* The same, after a 600-byte snake that the forward search takes in its
+ * first step: progress 1200 + 2D passes the threshold D^1.5 at step 64
+ * (1024) but not at step 128 (2048), so only the second check cuts. */
+TEST(EngineEvents, ProgressRuleSparesAFastSearch) {
+    std::string common;
+    for (int i = 0; i < 600; i++) {
+        common += static_cast<char>('c' + i * 7 % 23);
+    }
+    std::string old_text = "b" + common + std::string(200, 'a');
+    std::string new_text = common + std::string(200, 'b');
+    expect_bail_after(old_text, new_text, 0, 100, 101);
+    expect_bail_after(old_text, new_text, 0, 127, 129); /* 127 - 48 < 129 */
+    expect_bail_after(old_text, new_text, 0, 200, 153); /* 200 - 48 < 153 */
 }
 
 /* abcd against dcba meets in step 3, so it needs storage for 3 steps. */
@@ -218,6 +237,8 @@ TEST(EngineEvents, BoundedDiffChoosesByGapSizeAndBudget) {
          "I(2,1) D M(3,2) D I(5,1) D"},
         {"a 7-byte side is never searched", "abcdefgh", "bcdefgh", 0, 8, 0, 7, 100, 0,
          "I(0,1) D M(2,3) D I(4,3) D"},
+        {"nor a 7-byte old side", "bcdefgh", "abcdefgh", 0, 7, 0, 8, 100, 0,
+         "I(0,2) D M(1,3) I(5,1) I(6,2) D"},
         {"with budget left it is halved", "xxabcdzz", "abcd", 0, 8, 0, 4, 100, 2,
          "D M(2,2) M(4,2) D"},
         {"8 x 8 is searched even at budget 0", "abcdefgh", "bcdefghX", 0, 8, 0, 8, 8, 0,
