@@ -270,6 +270,38 @@ def test_recursion_check_is_released_after_failures():
     assert dumps(nested_lists(100)) == h("9f" * 101 + "ff" * 101)
 
 
+@pytest.mark.parametrize(
+    "setup",
+    [
+        "",  # the main thread
+        "threading.stack_size(1 << 20)\n",  # a thread with a small stack
+    ],
+)
+def test_raised_interpreter_limit_does_not_overflow_the_native_stack(setup):
+    code = (
+        "import sys, threading\n"
+        "sys.setrecursionlimit(10**6)\n"
+        "from tovarel_core.cbor import dumps\n"
+        "value = []\n"
+        "for _ in range(200_000):\n"
+        "    value = [value, {'k': value}]\n"
+        "def run():\n"
+        "    try:\n"
+        "        dumps(value)\n"
+        "    except RecursionError:\n"
+        "        print('RecursionError')\n"
+        + setup
+        + "thread = threading.Thread(target=run)\n"
+        "thread.start()\n"
+        "thread.join()\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr[-300:]
+    assert result.stdout.strip() == "RecursionError"
+
+
 def test_a_huge_depth_limit_still_ends_in_runtime_error():
     # RecursionError is a RuntimeError: the interpreter's bound applies
     # when the given limit is beyond it.

@@ -14,6 +14,7 @@
  * RuntimeError when a container's size changes under it, so an array or
  * map head never disagrees with what follows it.
  */
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -22,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <variant>
+
+#include <pthread.h>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -78,13 +81,47 @@ struct GeneratorFree {
     void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
 };
 
-/* Holds the interpreter's recursion check for one container being walked.
- * Without it nothing bounds the nesting (a list may even hold itself) and
- * the native stack would overflow; with it the interpreter raises
- * RecursionError at its own limit. */
+/* Stack kept free below the deepest container being walked: enough for
+ * converting an element (which may run a little Python code of its own),
+ * the writers and raising the error. */
+constexpr std::uintptr_t stack_reserve = 256 * 1024;
+
+/* The lowest stack address this thread may walk down to, or 0 when the
+ * stack's bounds are unknown.  Found once per thread. */
+std::uintptr_t find_stack_floor() {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+        return 0;
+    }
+    void *low = nullptr;
+    std::size_t size = 0;
+    const int found = pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    if (found != 0) {
+        return 0;
+    }
+    return reinterpret_cast<std::uintptr_t>(low) +
+           std::min<std::uintptr_t>(stack_reserve, size / 2);
+}
+
+bool stack_exhausted() {
+    thread_local const std::uintptr_t floor = find_stack_floor();
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+/* Bounds the nesting of one container being walked; without a bound a list
+ * may even hold itself.  The interpreter's recursion check gives the usual
+ * RecursionError at its limit, but that limit can be raised past what the
+ * native stack holds (or a thread may have a small stack), so the stack's
+ * own headroom is checked as well. */
 class RecursionGuard {
 public:
     RecursionGuard() {
+        if (stack_exhausted()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "native stack exhausted while encoding a Python object to cbor");
+            throw py::error_already_set();
+        }
         if (Py_EnterRecursiveCall(" while encoding a Python object to cbor") != 0) {
             throw py::error_already_set();
         }
