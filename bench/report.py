@@ -1,0 +1,278 @@
+"""Turns measured cells into the Markdown report and its plots.
+
+Every ratio compares figures taken in the same run.  Speed ratios are the
+peer's time over ours (above 1: we are faster); size ratios are our bytes
+over the peer's (below 1: our output is smaller).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from timing import ratio
+
+
+@dataclass
+class Cell:
+    status: str = "ok"  # ok, n/a, failed, skipped
+    reason: str = ""
+    size: int | None = None
+    encode: object = None  # timing.Result
+    diff: object = None
+    patch: object = None
+
+
+def fmt_bytes(n):
+    if n is None:
+        return "—"
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if n >= 1 << shift:
+            return f"{n / (1 << shift):.1f} {unit}"
+    return f"{n} B"
+
+
+def fmt_ms(seconds):
+    if seconds is None:
+        return "—"
+    ms = seconds * 1e3
+    if ms >= 100:
+        return f"{ms:.0f}"
+    if ms >= 1:
+        return f"{ms:.1f}"
+    return f"{ms:.3f}"
+
+
+def fmt_ratio(r):
+    return "—" if r is None else f"{r:.2f}×"
+
+
+def median_of(res):
+    return None if res is None else res.median
+
+
+def runs_mark(res):
+    """Flags a timing that rests on a single capped run."""
+    return " ¹" if res is not None and res.capped else ""
+
+
+def cell_text(cell, value):
+    if cell is None or cell.status == "missing":
+        return "missing"
+    if cell.status != "ok":
+        return cell.status
+    return value
+
+
+def table(header, rows):
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(out)
+
+
+def geomean(values):
+    vals = [v for v in values if v is not None and v > 0]
+    if not vals:
+        return None
+    return math.exp(sum(math.log(v) for v in vals) / len(vals))
+
+
+# ------------------------------------------------------------------ ratios
+
+
+def cbor_ratios(cells, ours, peer):
+    """(speed, size) of ours against a peer on one workload, or Nones."""
+    a, b = cells.get(ours), cells.get(peer)
+    if not a or not b or a.status != "ok" or b.status != "ok":
+        return None, None
+    return ratio(median_of(b.encode), median_of(a.encode)), ratio(a.size, b.size)
+
+
+def delta_ratios(cells, ours, peer):
+    """(size, diff speed, patch speed) of ours against a peer on one workload."""
+    a, b = cells.get(ours), cells.get(peer)
+    if not a or not b or a.status != "ok" or b.status != "ok":
+        return None, None, None
+    return (
+        ratio(a.size, b.size),
+        ratio(median_of(b.diff), median_of(a.diff)),
+        ratio(median_of(b.patch), median_of(a.patch)),
+    )
+
+
+def losses(results, ours, peers, kind):
+    """Lists, per peer and metric, the workloads where the peer does better."""
+    metrics = (
+        ("encode speed",) if kind == "cbor" else ("delta size", "diff speed", "patch speed")
+    )
+    out = []
+    for peer in peers:
+        for i, metric in enumerate(metrics):
+            lost, compared = [], 0
+            for name, cells in results.items():
+                rs = cbor_ratios(cells, ours, peer)[:1] if kind == "cbor" else delta_ratios(cells, ours, peer)
+                r = rs[i]
+                if r is None:
+                    continue
+                compared += 1
+                worse = r > 1 if metric == "delta size" else r < 1
+                if worse:
+                    factor = r if metric == "delta size" else 1 / r
+                    lost.append(f"{name} ({factor:.2f}×)")
+            if lost:
+                out.append(f"- **{peer}, {metric}**: {peer} is better on {len(lost)} of {compared} workloads — " + "; ".join(lost))
+    return out
+
+
+# ----------------------------------------------------------------- sections
+
+
+def tools_section(tools):
+    rows = [(t.name, t.version, t.status, t.note) for t in tools]
+    return table(("tool", "version", "status", "notes"), rows)
+
+
+def cbor_section(results, tools, items):
+    names = [t.name for t in tools]
+    rows = []
+    for wl, cells in results.items():
+        row = [wl, f"{items[wl]:,}"]
+        for n in names:
+            c = cells.get(n)
+            if c and c.status == "ok":
+                row.append(f"{fmt_ms(median_of(c.encode))}{runs_mark(c.encode)} / {fmt_bytes(c.size)}")
+            else:
+                row.append(cell_text(c, ""))
+        rows.append(row)
+    parts = [
+        "Median encode time in milliseconds per call, and encoded size.",
+        "",
+        table(["workload", "items"] + names, rows),
+    ]
+    return "\n".join(parts)
+
+
+def cbor_ratio_section(results, ours, peers):
+    header = ["workload"] + [f"speed vs {p}" for p in peers] + [f"size vs {p}" for p in peers]
+    rows = []
+    for wl, cells in results.items():
+        rs = [cbor_ratios(cells, ours, p) for p in peers]
+        rows.append([wl] + [fmt_ratio(s) for s, _ in rs] + [fmt_ratio(z) for _, z in rs])
+    rows.append(
+        ["**geometric mean**"]
+        + [fmt_ratio(geomean(cbor_ratios(c, ours, p)[0] for c in results.values())) for p in peers]
+        + [fmt_ratio(geomean(cbor_ratios(c, ours, p)[1] for c in results.values())) for p in peers]
+    )
+    return table(header, rows)
+
+
+def delta_tables(results, workloads, tools):
+    names = [t.name for t in tools]
+
+    def size_text(c, wl):
+        return f"{fmt_bytes(c.size)} ({c.size / max(1, len(wl.new)):.2%})"
+
+    def time_text(res):
+        return f"{fmt_ms(median_of(res))}{runs_mark(res)}"
+
+    size_rows, diff_rows, patch_rows = [], [], []
+    for wl in workloads:
+        cells = results[wl.name]
+        ok = {n: c for n, c in cells.items() if c.status == "ok"}
+        size_rows.append(
+            [wl.name, fmt_bytes(len(wl.old)), fmt_bytes(len(wl.new))]
+            + [size_text(ok[n], wl) if n in ok else cell_text(cells.get(n), "") for n in names]
+        )
+        diff_rows.append([wl.name] + [time_text(ok[n].diff) if n in ok else cell_text(cells.get(n), "") for n in names])
+        patch_rows.append([wl.name] + [time_text(ok[n].patch) if n in ok else cell_text(cells.get(n), "") for n in names])
+    return (
+        table(["workload", "old", "new"] + names, size_rows),
+        table(["workload"] + names, diff_rows),
+        table(["workload"] + names, patch_rows),
+    )
+
+
+def delta_ratio_section(results, ours, peer):
+    rows = []
+    for wl, cells in results.items():
+        rows.append([wl] + [fmt_ratio(r) for r in delta_ratios(cells, ours, peer)])
+    means = [geomean(delta_ratios(c, ours, peer)[i] for c in results.values()) for i in range(3)]
+    rows.append(["**geometric mean**"] + [fmt_ratio(m) for m in means])
+    return table(["workload", f"size, ours / {peer}", f"diff speed, {peer} time / ours", f"patch speed, {peer} time / ours"], rows)
+
+
+# -------------------------------------------------------------------- plots
+
+
+def plot_edit_series(path, workloads, results, tools):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    bases = []
+    for wl in workloads:
+        if wl.edits is not None and wl.base not in bases:
+            bases.append(wl.base)
+    fig, axes = plt.subplots(1, len(bases), figsize=(6 * len(bases), 4.5), squeeze=False)
+    for ax, base in zip(axes[0], bases):
+        series = [wl for wl in workloads if wl.base == base and wl.edits is not None]
+        for t in tools:
+            pts = [(wl.edits, results[wl.name][t.name].size) for wl in series if results[wl.name].get(t.name) and results[wl.name][t.name].status == "ok"]
+            if pts:
+                ax.plot(*zip(*pts), marker="o", label=t.name, linewidth=2.5 if t.ours else 1.2)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("random edits (insert / delete / replace)")
+        ax.set_ylabel("delta size, bytes")
+        new_size = len(series[0].new) if series else 0
+        ax.set_title(f"{base} ({fmt_bytes(new_size)})")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+    fig.suptitle("Delta size against number of edits (lower is better)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def plot_cbor_throughput(path, results, tools, items):
+    """Bars of each tool's encoding throughput relative to a reference tool.
+
+    The workloads' absolute rates differ by orders of magnitude (a blob is one
+    object, an int is one object), so one shared axis only reads well in
+    relative terms; the reference is ours when it ran, else the first peer."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = [t.name for t in tools]
+    ref = next((t.name for t in tools if t.usable), names[0])
+    wls = list(results)
+    width = 0.8 / max(1, len(names))
+    fig, ax = plt.subplots(figsize=(11, 5))
+    for i, n in enumerate(names):
+        xs, ys = [], []
+        for j, wl in enumerate(wls):
+            c, r = results[wl].get(n), results[wl].get(ref)
+            x = j + (i - (len(names) - 1) / 2) * width
+            rel = None
+            if c and r and c.status == "ok" and r.status == "ok":
+                rel = ratio(median_of(r.encode), median_of(c.encode))
+            if rel:
+                xs.append(x)
+                ys.append(rel)
+            else:
+                label = c.status if c and c.status != "ok" else "–"
+                ax.text(x, 0.02, label, ha="center", va="bottom", fontsize=7, rotation=90)
+        ax.bar(xs, ys, width, label=n)
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.set_xticks(range(len(wls)))
+    ax.set_xticklabels([f"{wl}\n({items[wl]:,} objects)" for wl in wls], fontsize=8)
+    ax.set_ylabel(f"throughput relative to {ref}")
+    ax.set_title(f"CBOR encoding throughput relative to {ref} (higher is faster)")
+    ax.grid(True, axis="y", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
