@@ -252,3 +252,47 @@ def test_zstd_patch_from_uses_the_old_value_on_both_sides():
     delta = diff(old, new)
     assert len(delta) < len(new) // 4  # the old value served as the dictionary
     assert patch(old, delta) == new
+
+
+def test_delta_tables_render_cells_that_have_no_figures():
+    wl = workloads.DeltaWorkload("w", "other", b"a" * 10, b"b" * 10)
+    results = {"w": {"ours": delta_cell(4, 1.0, 1.0), "peer": report.Cell("skipped", "slow"), "bad": report.Cell("failed", "x")}}
+    ts = [tools.Tool(n, "delta", n) for n in ("ours", "peer", "bad", "gone")]
+    sizes, diffs, patches = report.delta_tables(results, [wl], ts)
+    assert "| w | 10 B | 10 B | 4 B (40.00%) | skipped | failed | missing |" in sizes
+    assert "| w | 1000 | skipped | failed | missing |" in diffs
+
+
+@pytest.mark.parametrize(
+    "observed, expected",
+    [
+        ([], None),
+        ([(1 << 10, 1.0)], None),  # small inputs say nothing about big ones
+        ([(1 << 20, 1.0), (1 << 20, 4.0)], 4.0 * 1.5 * 8),  # the slowest rate counts
+    ],
+)
+def test_predictor_extrapolates_from_the_slowest_big_input(observed, expected):
+    import run
+
+    p = run.Predictor()
+    for nbytes, seconds in observed:
+        p.observe("t", nbytes, seconds)
+    got = p.predict("t", 8 << 20)
+    assert got == pytest.approx(expected) if expected else got is None
+
+
+def test_run_deltas_times_only_tools_whose_output_round_trips():
+    import run
+
+    good = delta_tool(honest_diff, honest_patch)
+    good.name = "good"
+    liar = delta_tool(honest_diff, lambda o, d: d[::-1])
+    liar.name = "liar"
+    gone = tools.Tool("gone", "delta", "gone", status="missing (ImportError)")
+    wls = [workloads.DeltaWorkload("pair", "other", b"old value", b"new value")]
+    results, notes = run.run_deltas(wls, [good, liar, gone], 2, progress=lambda _: None)
+    cells = results["pair"]
+    assert cells["good"].status == "ok" and cells["good"].diff.runs == 2 and cells["good"].size == 9
+    assert cells["liar"].status == "failed" and cells["liar"].diff is None
+    assert cells["gone"].status == "missing"
+    assert any("liar failed its round-trip check" in n for n in notes)
