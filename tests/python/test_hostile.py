@@ -5,6 +5,7 @@ or in correct bytes, never in a crash, and must leave no Python error
 pending behind it."""
 
 import random
+import resource
 import struct
 import subprocess
 import sys
@@ -368,20 +369,20 @@ def test_deep_but_allowed_nesting_is_encoded_exactly():
         cbor.dumps(nested_lists(depth), max_depth=depth - 1)
 
 
-@pytest.mark.xfail(
-    reason="with the interpreter's recursion limit raised past what the native stack "
-    "holds, dumps overflows the stack (the encoder relies on the interpreter's check only)",
-    strict=False,
-)
-def test_raised_recursion_limit_does_not_crash():
+@pytest.mark.parametrize("stack_kib", [None, 512, 2048], ids=["default stack", "512 KiB", "2 MiB"])
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_raised_recursion_limit_does_not_crash(stack_kib, kind):
+    # Raising the interpreter's limit past what the native stack holds once
+    # let dumps overflow the stack; the encoder now bounds the nesting by
+    # the stack's own headroom too, whatever size the stack has.
     script = textwrap.dedent(
-        """
+        f"""
         import sys
         sys.setrecursionlimit(10**6)
         from tovarel_core import cbor
-        value = []
+        value = {{}} if "{kind}" == "dict" else []
         for _ in range(200000):
-            value = [value]
+            value = {{"k": value}} if "{kind}" == "dict" else [value]
         try:
             cbor.dumps(value)
         except (RecursionError, RuntimeError, MemoryError):
@@ -390,7 +391,14 @@ def test_raised_recursion_limit_does_not_crash():
             print("encoded")
         """
     )
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+
+    def limit_stack():
+        if stack_kib is not None:
+            resource.setrlimit(resource.RLIMIT_STACK, (stack_kib * 1024, stack_kib * 1024))
+
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, preexec_fn=limit_stack
+    )
     assert run.returncode == 0, f"exit {run.returncode}: {run.stderr[-300:]}"
     assert run.stdout.strip() in ("refused", "encoded")
 
