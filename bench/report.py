@@ -44,7 +44,10 @@ def fmt_ms(seconds):
 
 
 def fmt_ratio(r):
-    return "—" if r is None else f"{r:.2f}×"
+    """Two decimals where that is enough, two significant digits below 0.1."""
+    if r is None:
+        return "—"
+    return f"{r:.2f}×" if r >= 0.1 else f"{r:.2g}×"
 
 
 def median_of(res):
