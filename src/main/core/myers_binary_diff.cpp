@@ -25,9 +25,9 @@ static const int32_t LEVEL_SIXTEENTH_SMALL_BUDGET = 16;
 static const int32_t LEVEL_UNKNOWN_BUDGET = -1;
 
 /* The bail-out suggestion is a percentage of a cube root, and never low. */
-static const int64_t BAILOUT_FLOOR_PRODUCT = 25600;
+static const int32_t BAILOUT_FLOOR_PRODUCT = 25600;
 static const int32_t BAILOUT_FLOOR = 256;
-static const int64_t BAILOUT_PERCENT = 100;
+static const int32_t BAILOUT_PERCENT = 100;
 
 /* Step budget of the searches for a quality level; m is the smallest of
  * the caller's budget and the two lengths. */
@@ -110,17 +110,23 @@ int32_t myers_binary_diff_corner(int32_t step, int32_t length) {
 /*
  * A step budget for comparing values of the given sizes: `percentage` per
  * cent of a power-of-two estimate of the cube root of their total size,
- * never below 256.  The total and the product are taken in 64 bits so that
- * large sizes give a large budget rather than a wrapped one.
+ * never below 256.  The total and the product are int32 figures that wrap
+ * as two's-complement sums do; they are formed in unsigned arithmetic so
+ * that the wrap is defined rather than an overflow.
  */
+static int32_t wrap_int32(uint32_t bits) {
+    return static_cast<int32_t>(bits);
+}
+
 int32_t myers_binary_diff_bailout_limit(int32_t percentage, int32_t size_a, int32_t size_b) {
-    int64_t total = int64_t{size_a} + size_b;
-    int64_t product = percentage * int64_t{approx_cube_root(static_cast<uint64_t>(total))};
+    int32_t total = wrap_int32(static_cast<uint32_t>(size_a) + static_cast<uint32_t>(size_b));
+    uint64_t widened = static_cast<uint64_t>(int64_t{total});
+    int32_t product = wrap_int32(static_cast<uint32_t>(percentage) *
+                                 static_cast<uint32_t>(approx_cube_root(widened)));
     if (product < BAILOUT_FLOOR_PRODUCT) {
         return BAILOUT_FLOOR;
     }
-    int64_t limit = product / BAILOUT_PERCENT;
-    return limit > INT32_MAX ? INT32_MAX : static_cast<int32_t>(limit);
+    return product / BAILOUT_PERCENT;
 }
 
 TOVAREL_END_DECLS
