@@ -32,7 +32,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 if ls tests/python/test_*.py >/dev/null 2>&1; then
   echo "== Python module: build and install"
-  python -m pip install -q "$root[test]" -C cmake.define.TOVAREL_WERROR=ON
+  python -m pip install -q "$root[test,bench]" -C cmake.define.TOVAREL_WERROR=ON
   echo "== Python tests"
   # Run from outside the tree so that the installed module is the one tested.
   (cd /tmp && python -m pytest -q "$root/tests/python" -p no:cacheprovider)
