@@ -67,7 +67,7 @@ FLOAT_SEEDS = {
     "halves": f64(0.0) + f64(-0.0) + f64(1.5) + f64(65504.0) + f64(2.0 ** -14),
     "singles": f64(65520.0) + f64(100000.0) + f64(2.0 ** -24) + f64(2.0 ** -149),
     "doubles": f64(0.1) + f64(1e300) + f64(3e38),
-    "specials": f64(float("inf")) + f64(float("-inf")) + u64(0x7FF0000000000001) + u64(0xFFF8000000000000),
+    "infinities_and_nans": f64(float("inf")) + f64(float("-inf")) + u64(0x7FF0000000000001) + u64(0xFFF8000000000000),
 }
 
 ENCODING_SEEDS = {
