@@ -119,18 +119,26 @@ OutBuf diff(const InBuf *old_value, const InBuf *new_value) {
     return checked_delta(diff_generate_binary(old_view, new_view), old_view, new_view);
 }
 
-/* A null result means the delta holds a copy pair that is incomplete or
- * reaches outside the old value.  Returning it as an empty or partial value
- * would pass a damaged value off as the patched one. */
+/* A null result means a damaged delta (or exhausted memory).  Returning it
+ * as an empty or partial value would pass a damaged value off as the
+ * patched one. */
 OutBuf patch(const InBuf *old_value, const InBuf *delta) {
     const buf *old_view = view_of(old_value);
     const buf *delta_view = view_of(delta);
-    OutBuf result(diff_apply_binary(old_view, delta_view));
-    if (result.get() == nullptr) {
+    int32_t status = DIFF_APPLY_OK;
+    OutBuf result(diff_apply_binary_ex(old_view, delta_view, &status));
+    if (result.get() != nullptr) {
+        return result;
+    }
+    switch (status) {
+    case DIFF_APPLY_NO_MEMORY:
+        throw std::bad_alloc();
+    case DIFF_APPLY_CUT_SHORT:
+        throw py::value_error("patch received a malformed delta: an item is cut short");
+    default:
         throw py::value_error("patch received a malformed delta: a copy pair is incomplete "
                               "or reaches outside the old value");
     }
-    return result;
 }
 
 /*
