@@ -256,3 +256,31 @@ def test_values_beyond_the_supported_size_raise_value_error():
     finally:
         del huge
 
+
+@pytest.mark.parametrize(
+    "result, content",
+    [
+        (patch(b"", b"\x40"), b""),
+        (diff(b"abc", b"abc"), NO_CHANGE),
+        (diff(b"", bytes(range(40))), b"\x58\x28" + bytes(range(40))),
+    ],
+)
+def test_result_has_a_length_equality_and_repr(result, content):
+    assert len(result) == len(content)
+    for other in (content, bytearray(content), BytesSubclass(content), patch(b"", replacement(content))):
+        assert result == other and other == result and not result != other
+    for other in (content + b"\x00", content[:-1], b"\xff" * len(content), "", None, 0, [content]):
+        if other != content:
+            assert result != other and other != result
+    shown = repr(content[:16])
+    assert repr(result) == f"<PythonOutBuf of {len(content)} bytes: {shown}{'...' if len(content) > 16 else ''}>"
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(result)
+
+
+def test_result_equality_follows_writes():
+    result = patch(b"", b"\x43abc")
+    memoryview(result)[0] = ord("z")
+    assert result == b"zbc" and result != b"abc"
+    with pytest.raises(TypeError, match="holds no result"):
+        len(PythonOutBuf.__new__(PythonOutBuf))

@@ -17,6 +17,7 @@
  */
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -281,6 +282,43 @@ std::string differ_repr(Differ &differ) {
            ", adaptive=" + (settings.adaptive ? "True" : "False") + ")";
 }
 
+/* The result of a PythonOutBuf that Python may read: objects made by
+ * __new__ alone, or (never seen) without a result, are refused. */
+const buf &result_of(const OutBuf &out) {
+    if (!constructed(&out) || out.get() == nullptr) {
+        throw py::type_error("PythonOutBuf holds no result");
+    }
+    return *out.get();
+}
+
+/* Equality with any object that exposes its bytes contiguously (bytes,
+ * bytearray, another result, ...), byte for byte.  Anything else is left
+ * to the other operand.  bytes == result comes here too: bytes declines
+ * objects of other types, and Python then asks the right-hand side. */
+py::object out_buf_eq(const OutBuf &out, const py::object &other) {
+    const buf &result = result_of(out);
+    Py_buffer view;
+    if (PyObject_GetBuffer(other.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    bool equal = static_cast<uint64_t>(view.len) == result.len &&
+                 (result.len == 0 || memcmp(view.buf, result.data, result.len) == 0);
+    PyBuffer_Release(&view);
+    return py::bool_(equal);
+}
+
+/* How many leading bytes the repr shows. */
+constexpr uint64_t repr_bytes = 16;
+
+std::string out_buf_repr(const OutBuf &out) {
+    const buf &result = result_of(out);
+    uint64_t shown = result.len < repr_bytes ? result.len : repr_bytes;
+    py::bytes head(reinterpret_cast<const char *>(result.data), static_cast<py::ssize_t>(shown));
+    return "<PythonOutBuf of " + std::to_string(result.len) +
+           " bytes: " + py::repr(head).cast<std::string>() + (shown < result.len ? "...>" : ">");
+}
+
 /* The buffer request of PythonOutBuf.  pybind11's own handler assumes a
  * constructed object holding a result and cannot report a failure of ours,
  * so this guard refuses, with BufferError, an object made by __new__ alone
@@ -311,7 +349,12 @@ void tovarel_register_delta(py::module_ &m) {
 
     py::class_<OutBuf>(delta, "PythonOutBuf", py::buffer_protocol(),
                        py::custom_type_setup(guard_buffer_requests))
-        .def_buffer([](const OutBuf &self) { return self.describe(); });
+        .def_buffer([](const OutBuf &self) { return self.describe(); })
+        .def("__len__", [](const OutBuf &self) { return result_of(self).len; })
+        .def("__eq__", &out_buf_eq, py::is_operator())
+        .def("__repr__", &out_buf_repr)
+        // A writable view can change the content, so a hash could go stale.
+        .attr("__hash__") = py::none();
 
     py::class_<InBuf>(delta, "PythonInBuf").def(py::init<py::bytes>());
     py::implicitly_convertible<py::bytes, InBuf>();
