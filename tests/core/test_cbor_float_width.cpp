@@ -59,7 +59,8 @@ public:
     /* The value, its negation and its neighbours one unit in the last
      * place away, where the width changes. */
     bool agrees_around(double value) {
-        for (double v : {value, std::nextafter(value, HUGE_VAL), std::nextafter(value, -HUGE_VAL)}) {
+        for (double v :
+             {value, std::nextafter(value, HUGE_VAL), std::nextafter(value, -HUGE_VAL)}) {
             if (!agrees(v) || !agrees(-v)) {
                 return false;
             }
@@ -82,9 +83,9 @@ TEST(CborFloatWidth, EveryHalfPatternAndItsNeighbours) {
 /* Fraction patterns at the edges: the 13 bits a half drops clear or not,
  * the top bits set or clear. */
 TEST(CborFloatWidth, EverySingleExponentWithEdgeFractions) {
-    const uint32_t fractions[] = {0,        1,        0x1000,   0x1FFF,   0x2000,  0x2001,
-                                  0x3FE000, 0x3FFFFF, 0x400000, 0x402000, 0x7FE000, 0x7FFFFE,
-                                  0x7FFFFF, 0x555555, 0x2AA000};
+    const uint32_t fractions[] = {0,        1,        0x1000,   0x1FFF,   0x2000,
+                                  0x2001,   0x3FE000, 0x3FFFFF, 0x400000, 0x402000,
+                                  0x7FE000, 0x7FFFFE, 0x7FFFFF, 0x555555, 0x2AA000};
     Oracle oracle;
     for (uint32_t exponent = 0; exponent <= 0xFF; exponent++) {
         for (uint32_t fraction : fractions) {

@@ -436,7 +436,7 @@ int cbor_float_width(double value) {
 }
 
 int cbor_float_item(double value, uint8_t *item) {
-    const uint8_t *fixed = std::isnan(value)   ? HALF_CANONICAL_NAN
+    const uint8_t *fixed = std::isnan(value)    ? HALF_CANONICAL_NAN
                            : !std::isinf(value) ? nullptr
                            : value > 0          ? HALF_POSITIVE_INFINITY
                                                 : HALF_NEGATIVE_INFINITY;

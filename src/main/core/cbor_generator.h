@@ -3,10 +3,10 @@
  *
  * The generator owns its block; callers read data and len to copy the
  * result out and then free the generator.  The block grows geometrically,
- * so it may hold spare room beyond len; only the first len bytes count.  Writers append one head or one
- * simple item and know nothing of nesting.  Integers and lengths always take
- * the shortest head; CBOR_INDEFINITE as a string length or container count
- * asks for the indefinite-length form.
+ * so it may hold spare room beyond len; only the first len bytes count.
+ * Writers append one head or one simple item and know nothing of nesting.
+ * Integers and lengths always take the shortest head; CBOR_INDEFINITE as a
+ * string length or container count asks for the indefinite-length form.
  *
  * Writers return 0 on success and -1 on failure (the fixed-width float
  * writers 1 and -1).  A failed write keeps the bytes and length the
