@@ -4,7 +4,7 @@
  * The general encoder converts every element into a sum type and appends
  * through the core's writers, one call per head.  Documents made only of
  * the built-in types can be written far more cheaply: dispatch on the exact
- * type, read ints with the overflow-reporting conversions, str through its
+ * type, read ints from their digits, str through its
  * cached UTF-8 form, dicts with PyDict_Next, and write heads inline into
  * one bytes object that grows geometrically and is shrunk to its length at
  * the end, so the result is never copied.
@@ -48,9 +48,56 @@ constexpr uint8_t BREAK_ITEM = 0xFF;
 /* The longest head and the longest float item. */
 constexpr std::size_t MAX_HEAD = 9;
 
-/* The first block: small documents are shrunk in place from it, and a
- * large one has doubled past it after a few resizes. */
+/* How many items ahead of the one being written a list's walk fetches. */
+constexpr Py_ssize_t PREFETCH_DISTANCE = 8;
+
+/* The first block of a small document, shrunk to its length at the end. */
 constexpr Py_ssize_t FIRST_BLOCK = 256;
+
+/* Items of a long list or tuple looked at to guess the output's size. */
+constexpr Py_ssize_t SIZE_SAMPLES = 16;
+/* Bytes guessed for each item of a sampled container. */
+constexpr Py_ssize_t GUESS_PER_ELEMENT = 16;
+/* Beyond this a guess is not trusted: the block grows by doubling. */
+constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
+
+/*
+ * A first guess at the size of a long list's or tuple's encoding, from a
+ * few of its items spread over it, so that a large document is written
+ * into one block instead of growing it by doubling (each growth may copy
+ * everything written so far).  A guess too large costs only address space:
+ * the unused tail is never touched and is cut off at the end.
+ */
+Py_ssize_t first_block(PyObject *value) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type != &PyList_Type && type != &PyTuple_Type) {
+        return FIRST_BLOCK;
+    }
+    const Py_ssize_t count = Py_SIZE(value);
+    if (count < 4 * SIZE_SAMPLES) {
+        return FIRST_BLOCK;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(value);
+    Py_ssize_t sampled = 0;
+    for (Py_ssize_t i = 0; i < SIZE_SAMPLES; i++) {
+        PyObject *item = items[i * (count / SIZE_SAMPLES)];
+        PyTypeObject *item_type = Py_TYPE(item);
+        Py_ssize_t guess = MAX_HEAD;
+        if (item_type == &PyBytes_Type) {
+            guess += PyBytes_GET_SIZE(item);
+        } else if (item_type == &PyUnicode_Type) {
+            guess += PyUnicode_GET_LENGTH(item);
+        } else if (item_type == &PyList_Type || item_type == &PyTuple_Type) {
+            guess += GUESS_PER_ELEMENT * Py_SIZE(item);
+        } else if (item_type == &PyDict_Type) {
+            guess += GUESS_PER_ELEMENT * PyDict_GET_SIZE(item);
+        }
+        sampled += guess;
+    }
+    const double total = static_cast<double>(sampled) / SIZE_SAMPLES * static_cast<double>(count);
+    return FIRST_BLOCK +
+           static_cast<Py_ssize_t>(std::min(total, static_cast<double>(LARGEST_GUESS)));
+}
 
 /* Stands for "give up": unwinds the walk to the entry point.  Giving up
  * is rare, so the exception's cost does not matter, and the hot paths stay
@@ -66,11 +113,17 @@ public:
     FastEncoder &operator=(const FastEncoder &) = delete;
 
     PyObject *run(PyObject *value) {
-        output = PyBytes_FromStringAndSize(nullptr, FIRST_BLOCK);
+        capacity = first_block(value);
+        output = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (output == nullptr && capacity > FIRST_BLOCK) {
+            PyErr_Clear(); /* a guess too large for the memory there is */
+            capacity = FIRST_BLOCK;
+            output = PyBytes_FromStringAndSize(nullptr, capacity);
+        }
         if (output == nullptr) {
+            PyErr_Clear();
             throw GiveUp{};
         }
-        capacity = FIRST_BLOCK;
         start = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
         encode(value);
         if (_PyBytes_Resize(&output, length) != 0) {
@@ -110,39 +163,53 @@ private:
         }
     }
 
-    /* -2^63 to 2^64 - 1; beyond that the general encoder raises its
-     * range error. */
+    /*
+     * -2^63 to 2^64 - 1; beyond that the general encoder raises its range
+     * error.  The magnitude is read from the int's digits (sign in the
+     * size, 30 bits a digit): up to three digits may hold 64 bits.
+     */
     void write_int(PyObject *value) {
-        int overflow = 0;
-        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            if (number == -1 && PyErr_Occurred()) {
-                PyErr_Clear();
+        static_assert(PyLong_SHIFT == 30, "an int's digits hold 30 bits");
+        const Py_ssize_t size = Py_SIZE(value);
+        const Py_ssize_t count = size < 0 ? -size : size;
+        const digit *digits = reinterpret_cast<PyLongObject *>(value)->ob_digit;
+        uint64_t magnitude = 0;
+        switch (count) {
+        case 3:
+            if (digits[2] >> (64 - 2 * PyLong_SHIFT) != 0) {
                 throw GiveUp{};
             }
-            reserve(MAX_HEAD);
-            if (number < 0) {
-                put_head(MAJOR_NEGINT, ~static_cast<uint64_t>(number));
-            } else {
-                put_head(MAJOR_UINT, static_cast<uint64_t>(number));
-            }
-            return;
-        }
-        if (overflow < 0) {
-            throw GiveUp{};
-        }
-        unsigned long long big = PyLong_AsUnsignedLongLong(value);
-        if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();
+            magnitude = static_cast<uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
+            [[fallthrough]];
+        case 2:
+            magnitude |= static_cast<uint64_t>(digits[1]) << PyLong_SHIFT;
+            [[fallthrough]];
+        case 1:
+            magnitude |= digits[0];
+            [[fallthrough]];
+        case 0:
+            break;
+        default:
             throw GiveUp{};
         }
         reserve(MAX_HEAD);
-        put_head(MAJOR_UINT, big);
+        if (size >= 0) {
+            put_head(MAJOR_UINT, magnitude);
+        } else if (magnitude <= uint64_t{1} << 63) {
+            put_head(MAJOR_NEGINT, magnitude - 1); /* -1 - n for n = -magnitude */
+        } else {
+            throw GiveUp{};
+        }
     }
 
     /* A str that cannot be encoded strictly (a lone surrogate) is the
      * general encoder's cast error. */
     void write_str(PyObject *value) {
+        if (PyUnicode_IS_COMPACT_ASCII(value)) { /* its characters are its UTF-8 */
+            write_string(MAJOR_TEXT_STRING, static_cast<const char *>(PyUnicode_DATA(value)),
+                         PyUnicode_GET_LENGTH(value));
+            return;
+        }
         Py_ssize_t size = 0;
         const char *text = PyUnicode_AsUTF8AndSize(value, &size);
         if (text == nullptr) {
@@ -182,6 +249,11 @@ private:
         Container guard(*this);
         open(MAJOR_ARRAY, INDEFINITE_ARRAY, count);
         for (Py_ssize_t i = 0; i < count; i++) {
+            /* Items lie scattered over the heap; asking for one a few
+             * places ahead hides most of the wait for its header. */
+            if (i + PREFETCH_DISTANCE < count) {
+                __builtin_prefetch(items[i + PREFETCH_DISTANCE]);
+            }
             enter_level();
             encode(items[i]);
             leave_level();
