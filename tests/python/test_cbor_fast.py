@@ -44,32 +44,10 @@ FLOATS += [math.nextafter(f, d) for f in FLOATS for d in (math.inf, -math.inf)]
 FLOATS += [from_bits("Q", b) for b in (0x7FF8000000000000, 0xFFF8000000000001, 0x7FF0000000000001)]
 
 
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class DictSub(dict):
-    pass
+# A subclass of every built-in type dumps accepts (bool has none).
+INT_SUB, FLOAT_SUB, STR_SUB, BYTES_SUB, LIST_SUB, TUPLE_SUB, DICT_SUB = (
+    type(base.__name__ + "Sub", (base,), {}) for base in (int, float, str, bytes, list, tuple, dict)
+)
 
 
 class Hook:
@@ -135,8 +113,7 @@ def scalar(rng):
     if kind == 9:
         return bytearray(rng.randbytes(rng.randrange(5)))
     if kind == 10:
-        sub = rng.choice([IntSub, FloatSub, StrSub, BytesSub])
-        return sub({IntSub: rng.choice(INTS), FloatSub: rng.choice(FLOATS), StrSub: "s", BytesSub: b"b"}[sub])
+        return rng.choice([INT_SUB(rng.choice(INTS)), FLOAT_SUB(rng.choice(FLOATS)), STR_SUB("s"), BYTES_SUB(b"b")])
     if kind == 11:
         return IndexOnly(rng.choice(INTS))
     if kind == 12:
@@ -167,7 +144,7 @@ def value(rng, depth=0):
             except TypeError:  # unhashable key
                 pass
     elif kind == 5:
-        out = rng.choice([ListSub, TupleSub, DictSub])()
+        out = rng.choice([LIST_SUB([1]), TUPLE_SUB((2,)), DICT_SUB(a=3)])
     elif kind == 6:
         out = [value(rng, depth + 1) for _ in range(size)]
         out.insert(rng.randrange(len(out) + 1), out)

@@ -32,12 +32,15 @@
 
 namespace {
 
-constexpr uint8_t MAJOR_UINT = 0;
-constexpr uint8_t MAJOR_NEGINT = 1;
-constexpr uint8_t MAJOR_BYTE_STRING = 2;
-constexpr uint8_t MAJOR_TEXT_STRING = 3;
-constexpr uint8_t MAJOR_ARRAY = 4;
-constexpr uint8_t MAJOR_MAP = 5;
+/* The major types this encoder writes heads of. */
+enum MajorType : uint8_t {
+    MAJOR_UINT = 0,
+    MAJOR_NEGINT = 1,
+    MAJOR_BYTE_STRING = 2,
+    MAJOR_TEXT_STRING = 3,
+    MAJOR_ARRAY = 4,
+    MAJOR_MAP = 5
+};
 constexpr uint8_t INDEFINITE_ARRAY = 0x9F;
 constexpr uint8_t INDEFINITE_MAP = 0xBF;
 constexpr uint8_t FALSE_ITEM = 0xF4;
@@ -99,8 +102,8 @@ Py_ssize_t first_block(PyObject *value) {
            static_cast<Py_ssize_t>(std::min(total, static_cast<double>(LARGEST_GUESS)));
 }
 
-/* Stands for "give up": unwinds the walk to the entry point.  Giving up
- * is rare, so the exception's cost does not matter, and the hot paths stay
+/* Stands for "give up": unwinds the walk to the entry point.  It is thrown
+ * at most once a call, so its cost does not matter, and the hot paths stay
  * free of result checks. */
 struct GiveUp {};
 
@@ -127,6 +130,7 @@ public:
         start = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
         encode(value);
         if (_PyBytes_Resize(&output, length) != 0) {
+            PyErr_Clear();
             throw GiveUp{};
         }
         PyObject *result = output;
