@@ -3,7 +3,8 @@
  * cbor_write_float and reads the items back with the parser: each must
  * decode to the same bits (every NaN to the canonical NaN), and each must
  * have the width that the narrowest-exact rule picks, worked out here from
- * the value alone rather than by re-encoding.
+ * the value alone rather than by re-encoding; cbor_float_item, which finds
+ * the width from the bits, must give the very same item.
  */
 #include <cmath>
 #include <cstdint>
@@ -57,6 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint64_t before = generator->len;
         REFERENCE_CHECK(cbor_write_float(generator, value) >= 0, i);
         REFERENCE_CHECK(generator->len > before, i);
+        /* The width found from the bits writes the very item proven here. */
+        uint8_t item[9];
+        int length = cbor_float_item(value, item);
+        REFERENCE_CHECK(static_cast<uint64_t>(length) == generator->len - before, i);
+        REFERENCE_CHECK(memcmp(item, generator->data + before, sizeof item[0] * length) == 0, i);
+        REFERENCE_CHECK(cbor_float_width(value) == length - 1, i);
     }
 
     cbor_parser *parser = cbor_parser_create(generator->data, generator->len);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,32 @@ inline double reference_half(uint16_t half) {
     }
     uint64_t biased = exponent - 15 + 1023;
     return bits_double(sign | biased << 52 | fraction << 42);
+}
+
+/*
+ * A random double of one of four kinds: an arbitrary bit pattern (mostly
+ * beyond single range, NaNs and infinities among them), a widened single,
+ * a short dyadic fraction that often fits a half, or a half that may be
+ * nudged by one unit in the last place.
+ */
+inline double random_double(std::mt19937_64 &random, uint64_t kind) {
+    switch (kind % 4) {
+    case 0:
+        return bits_double(random());
+    case 1: {
+        auto bits = static_cast<uint32_t>(random());
+        float single;
+        memcpy(&single, &bits, sizeof single);
+        return single;
+    }
+    case 2:
+        return ldexp(static_cast<double>(static_cast<int64_t>(random() % 8193) - 4096),
+                     static_cast<int>(random() % 64) - 40);
+    default: {
+        double half = reference_half(static_cast<uint16_t>(random()));
+        return random() & 1 ? std::nextafter(half, HUGE_VAL) : half;
+    }
+    }
 }
 
 #endif /* TOVAREL_CBOR_TEST_SUPPORT_H */

@@ -356,22 +356,7 @@ constexpr int RANDOM_FLOATS = 3000000;
 TEST(CborGenerator, RandomFloatsTakeTheNarrowestExactForm) {
     std::mt19937_64 random(8122026);
     for (int round = 0; round < RANDOM_FLOATS; round++) {
-        double value;
-        switch (round % 3) {
-        case 0:
-            value = bits_double(random());
-            break;
-        case 1: {
-            auto single_bits = static_cast<uint32_t>(random());
-            float single;
-            memcpy(&single, &single_bits, sizeof single);
-            value = single;
-            break;
-        }
-        default:
-            value = ldexp(static_cast<double>(static_cast<int64_t>(random() % 8193) - 4096),
-                          static_cast<int>(random() % 60) - 30);
-        }
+        double value = random_double(random, static_cast<uint64_t>(round % 3));
         if (std::isnan(value)) {
             continue;
         }

@@ -270,6 +270,25 @@ def test_recursion_check_is_released_after_failures():
     assert dumps(nested_lists(100)) == h("9f" * 101 + "ff" * 101)
 
 
+def test_range_message_at_the_recursion_limit():
+    # At the interpreter's limit the comparison that proves a large integer
+    # fails, and so does str() of it; the message then names only the
+    # error's type (asking the binding library for more used to recurse
+    # until the process crashed).
+    code = (
+        "from tovarel_core.cbor import dumps\n"
+        "value = [2**40]\n"
+        "value.append(value)\n"
+        "try:\n"
+        "    dumps(value)\n"
+        "except RuntimeError as error:\n"
+        "    print(type(error).__name__, error)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr[-300:]
+    assert result.stdout.strip() == "RuntimeError " + RANGE_ERROR + "failed with RecursionError"
+
+
 @pytest.mark.parametrize(
     "setup",
     [

@@ -37,7 +37,7 @@ def test_top_level_module_holds_the_submodules_and_the_version():
 @pytest.mark.parametrize(
     "name, doc, public",
     [
-        ("cbor", CBOR_DOC, {"dumps"}),
+        ("cbor", CBOR_DOC, {"dumps", "_dumps_plain"}),
         ("delta", DELTA_DOC, {"Differ", "PythonInBuf", "PythonOutBuf", "diff", "patch"}),
     ],
 )

@@ -2,14 +2,18 @@
  * cbor_generator.cpp - CBOR output: heads in shortest form, strings, simple
  * values and floats in the narrowest exact width.
  *
- * The block is always exactly len bytes: every append resizes it.  A failed
- * resize leaves data and len as they were, so a writer that fails on its
- * first byte leaves the generator unchanged.
+ * The block grows geometrically, so a document of n bytes costs O(log n)
+ * resizes rather than one per append.  A failed resize leaves data, len and
+ * capacity as they were, so a writer that fails on its first byte leaves the
+ * generator unchanged.
  */
 #include "cbor_generator.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -65,6 +69,11 @@ constexpr uint32_t HALF_EXPONENT_ZERO = 0x3C00; /* biased exponent of 2^0 */
 constexpr uint32_t HALF_INFINITY = 0x7C00;
 constexpr uint32_t HALF_NAN_CANDIDATE = 0xFC00;
 constexpr uint32_t HALF_MASK = 0xFFFF;
+/* The single exponents that the half's normal exponents 1..30 cover. */
+constexpr uint32_t SINGLE_EXPONENT_SMALLEST_HALF = SINGLE_BIAS - 14;
+constexpr uint32_t SINGLE_EXPONENT_LARGEST_HALF = SINGLE_BIAS + 15;
+constexpr uint32_t DROPPED_FRACTION_MASK = (1u << FRACTION_BITS_DROPPED) - 1;
+constexpr uint32_t SINGLE_MAGNITUDE_MASK = 0x7FFFFFFF;
 
 /* The fixed forms of the values that have no finite bits to keep. */
 constexpr uint8_t HALF_CANONICAL_NAN[] = {INITIAL_FLOAT16, 0x7E, 0x00};
@@ -74,20 +83,26 @@ constexpr uint8_t HALF_NEGATIVE_INFINITY[] = {INITIAL_FLOAT16, 0xFC, 0x00};
 /* The fixed-width float writers report success with 1, the others with 0. */
 constexpr int FLOAT_WRITTEN = 1;
 
-/*
- * Writes the initial byte and then `width` bytes of `value`, most
- * significant first, as one append: a float item is either written whole
- * or not at all, which cbor_write_float relies on when it reads its
- * scratch items back.
- */
-static int write_fixed_width(cbor_generator *generator, uint8_t initial_byte, uint64_t value,
-                             unsigned width) {
-    uint8_t item[1 + sizeof(uint64_t)];
+/* Stores the initial byte and then `width` bytes of `value`, most
+ * significant first; returns the item's length. */
+static int store_fixed_width(uint8_t *item, uint8_t initial_byte, uint64_t value, unsigned width) {
     item[0] = initial_byte;
     for (unsigned i = 0; i < width; i++) {
         item[1 + i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
     }
-    if (_cbor_generator_write_bytes(generator, item, 1 + width) < 0) {
+    return static_cast<int>(1 + width);
+}
+
+/*
+ * Writes a fixed-width float item as one append: a float item is either
+ * written whole or not at all, which cbor_write_float relies on when it
+ * reads its scratch items back.
+ */
+static int write_fixed_width(cbor_generator *generator, uint8_t initial_byte, uint64_t value,
+                             unsigned width) {
+    uint8_t item[1 + sizeof(uint64_t)];
+    int length = store_fixed_width(item, initial_byte, value, width);
+    if (_cbor_generator_write_bytes(generator, item, static_cast<uint64_t>(length)) < 0) {
         return -1;
     }
     return FLOAT_WRITTEN;
@@ -199,11 +214,43 @@ int _cbor_generator_write_byte(cbor_generator *generator, int byte) {
     return _cbor_generator_write_bytes(generator, &value, 1);
 }
 
+/* The first block is big enough for a few items, so that a generator
+ * holding one small item (as the delta writers' do) is resized once. */
+constexpr uint64_t FIRST_BLOCK = 64;
+/* No object can be larger than the largest pointer difference. */
+constexpr uint64_t LARGEST_BLOCK = PTRDIFF_MAX;
+
 /*
- * The block is resized to exactly the new length on every call; the
- * generator never holds spare room.  Nothing to append needs no resize
- * (and a resize to 0 bytes would be ambiguous).
+ * Makes room for count more bytes.  The block at least doubles, so appends
+ * cost amortised constant time; when the doubled block cannot be had, the
+ * exact size is tried before giving up, so that the spare room never makes
+ * a write fail that would fit.
  */
+static bool reserve(cbor_generator *generator, uint64_t count) {
+    if (count > LARGEST_BLOCK - generator->len) {
+        return false;
+    }
+    uint64_t needed = generator->len + count;
+    if (needed <= generator->capacity) {
+        return true;
+    }
+    uint64_t doubled =
+        generator->capacity <= LARGEST_BLOCK / 2 ? generator->capacity * 2 : LARGEST_BLOCK;
+    uint64_t capacity = std::max({needed, doubled, FIRST_BLOCK});
+    auto *block = static_cast<uint8_t *>(realloc(generator->data, capacity));
+    if (block == nullptr && capacity != needed) {
+        capacity = needed;
+        block = static_cast<uint8_t *>(realloc(generator->data, capacity));
+    }
+    if (block == nullptr) {
+        return false;
+    }
+    generator->data = block;
+    generator->capacity = capacity;
+    return true;
+}
+
+/* Nothing to append needs no room (and leaves a new generator's data null). */
 int _cbor_generator_write_bytes(cbor_generator *generator, const void *source, uint64_t count) {
     if (generator == nullptr) {
         return -1;
@@ -211,17 +258,11 @@ int _cbor_generator_write_bytes(cbor_generator *generator, const void *source, u
     if (count == 0) {
         return 0;
     }
-    if (count > SIZE_MAX - generator->len) {
+    if (!reserve(generator, count)) {
         return -1;
     }
-    uint64_t length = generator->len + count;
-    auto *block = static_cast<uint8_t *>(realloc(generator->data, length));
-    if (block == nullptr) {
-        return -1;
-    }
-    memcpy(block + generator->len, source, count);
-    generator->data = block;
-    generator->len = length;
+    memcpy(generator->data + generator->len, source, count);
+    generator->len += count;
     return 0;
 }
 
@@ -366,6 +407,51 @@ int cbor_write_float(cbor_generator *generator, double value) {
         return _cbor_generator_write_bytes(generator, form, sizeof HALF_POSITIVE_INFINITY);
     }
     return write_finite_float(generator, value);
+}
+
+/*
+ * The width cbor_write_float proves by decoding, found from the bits: a
+ * value keeps its single rounding exactly or needs a double; a single is
+ * exact as a half when it is a zero or when its exponent lies in the half's
+ * normal range and the fraction bits the half lacks are clear.  The half
+ * candidate of any other single decodes to a different value (its exponent
+ * wraps or lands on a subnormal or an infinity), so the proof rejects it
+ * too; half subnormals are never written.
+ */
+int cbor_float_width(double value) {
+    if (!std::isfinite(value)) {
+        return 2;
+    }
+    float single = static_cast<float>(value);
+    if (static_cast<double>(single) != value) {
+        return 8;
+    }
+    uint32_t bits = std::bit_cast<uint32_t>(single);
+    uint32_t exponent = bits >> SINGLE_EXPONENT_SHIFT & SINGLE_EXPONENT_MASK;
+    bool zero = (bits & SINGLE_MAGNITUDE_MASK) == 0;
+    bool half_normal = exponent >= SINGLE_EXPONENT_SMALLEST_HALF &&
+                       exponent <= SINGLE_EXPONENT_LARGEST_HALF &&
+                       (bits & DROPPED_FRACTION_MASK) == 0;
+    return zero || half_normal ? 2 : 4;
+}
+
+int cbor_float_item(double value, uint8_t *item) {
+    const uint8_t *fixed = std::isnan(value)    ? HALF_CANONICAL_NAN
+                           : !std::isinf(value) ? nullptr
+                           : value > 0          ? HALF_POSITIVE_INFINITY
+                                                : HALF_NEGATIVE_INFINITY;
+    if (fixed != nullptr) {
+        memcpy(item, fixed, sizeof HALF_CANONICAL_NAN);
+        return sizeof HALF_CANONICAL_NAN;
+    }
+    switch (cbor_float_width(value)) {
+    case 2:
+        return store_fixed_width(item, INITIAL_FLOAT16, half_candidate(value), 2);
+    case 4:
+        return store_fixed_width(item, INITIAL_FLOAT32, single_bits(value), 4);
+    default:
+        return store_fixed_width(item, INITIAL_FLOAT64, std::bit_cast<uint64_t>(value), 8);
+    }
 }
 
 TOVAREL_END_DECLS

@@ -1,11 +1,12 @@
 /*
- * cbor_generator.h - CBOR (RFC 8949) output in one exactly sized block.
+ * cbor_generator.h - CBOR (RFC 8949) output in one growable block.
  *
  * The generator owns its block; callers read data and len to copy the
- * result out and then free the generator.  Writers append one head or one
- * simple item and know nothing of nesting.  Integers and lengths always take
- * the shortest head; CBOR_INDEFINITE as a string length or container count
- * asks for the indefinite-length form.
+ * result out and then free the generator.  The block grows geometrically,
+ * so it may hold spare room beyond len; only the first len bytes count.
+ * Writers append one head or one simple item and know nothing of nesting.
+ * Integers and lengths always take the shortest head; CBOR_INDEFINITE as a
+ * string length or container count asks for the indefinite-length form.
  *
  * Writers return 0 on success and -1 on failure (the fixed-width float
  * writers 1 and -1).  A failed write keeps the bytes and length the
@@ -25,8 +26,9 @@ TOVAREL_BEGIN_DECLS
 #define CBOR_INDEFINITE UINT64_MAX
 
 typedef struct cbor_generator {
-    uint8_t *data; /* exactly len bytes; null while nothing is written */
+    uint8_t *data; /* at least len bytes; null while nothing is written */
     uint64_t len;
+    uint64_t capacity; /* bytes the block holds; len <= capacity */
 } cbor_generator;
 
 TOVAREL_API cbor_generator *cbor_generator_create(void);
@@ -58,6 +60,13 @@ TOVAREL_API int cbor_write_undefined(cbor_generator *generator);
 TOVAREL_API int cbor_write_float32(cbor_generator *generator, double value);
 TOVAREL_API int cbor_write_float64(cbor_generator *generator, double value);
 TOVAREL_API int cbor_write_float(cbor_generator *generator, double value);
+
+/* The width in bytes (2, 4 or 8) of the float form cbor_write_float picks
+ * for value, worked out from its bits alone. */
+TOVAREL_API int cbor_float_width(double value);
+/* Stores the whole item cbor_write_float would write for value (at most 9
+ * bytes) and returns its length. */
+TOVAREL_API int cbor_float_item(double value, uint8_t *item);
 
 TOVAREL_END_DECLS
 

@@ -13,6 +13,11 @@
  * walks lists and tuples by index and dicts by position, and stops with
  * RuntimeError when a container's size changes under it, so an array or
  * map head never disagrees with what follows it.
+ *
+ * Values built only from exact built-in types go through a faster encoder
+ * first (cbor_fast.cpp), which hands every other case back to this one;
+ * _dumps_plain is this encoder alone, the reference the fast one is tested
+ * against.
  */
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include <pthread.h>
@@ -29,6 +35,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "cbor_fast.h"
 #include "cbor_generator.h"
 #include "registration.h"
 
@@ -104,9 +111,13 @@ std::uintptr_t find_stack_floor() {
            std::min<std::uintptr_t>(stack_reserve, size / 2);
 }
 
-bool stack_exhausted() {
+std::uintptr_t stack_floor() {
     thread_local const std::uintptr_t floor = find_stack_floor();
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+    return floor;
+}
+
+bool stack_exhausted() {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor();
 }
 
 /* Bounds the nesting of one container being walked; without a bound a list
@@ -163,6 +174,24 @@ bool is_continuation_byte(char byte) {
     return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
 }
 
+/* Recursion levels that the binding library's text of a Python error
+ * needs: it runs str() on the error. */
+constexpr int error_text_recursion = 10;
+
+/*
+ * "Type: message" and the traceback, as the binding library words a Python
+ * error.  It makes that text with Python calls, and when one of them fails
+ * it makes the text of that failure the same way; at the interpreter's
+ * recursion limit every one fails and that retry recurses until the native
+ * stack overflows.  So within reach of the limit only the type is named.
+ */
+std::string python_error_text(const py::error_already_set &error) {
+    if (PyThreadState_Get()->recursion_remaining > error_text_recursion) {
+        return error.what();
+    }
+    return reinterpret_cast<PyTypeObject *>(error.type().ptr())->tp_name;
+}
+
 /* str(value) cut to at most max_text_length bytes, for the integer-range
  * message.  A cut that would fall inside a multi-byte character moves back
  * to that character's start: Python decodes the message strictly, and half
@@ -171,6 +200,8 @@ std::string value_text(const py::handle &value) {
     std::string text;
     try {
         text = py::str(value).cast<std::string>();
+    } catch (const py::error_already_set &e) {
+        text = "failed with " + python_error_text(e);
     } catch (const std::exception &e) {
         text = std::string("failed with ") + e.what();
     } catch (...) {
@@ -384,9 +415,71 @@ py::bytes encode_with(const DumpsValue &value, uint64_t max_depth) {
     return encoder.result();
 }
 
-/* The two options are resolved here, once per call, into one of four
- * encoders; nothing inside the walk tests them again. */
-py::bytes dumps(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+/* Upper bounds of the native stack the walk above takes below dumps'
+ * frame: once for getting started, and per container level (about 250
+ * bytes when measured; a test finds where the walk's stack check fails and
+ * checks that dumps with its fast attempt fails exactly there too). */
+constexpr std::uintptr_t plain_start_bytes = 16 * 1024;
+constexpr std::uintptr_t plain_level_bytes = 2 * 1024;
+
+/* How many containers deep the walk above could nest from here before its
+ * stack check fails, at the least. */
+std::size_t plain_nesting_headroom() {
+    const std::uintptr_t floor = stack_floor();
+    if (floor == 0) {
+        return SIZE_MAX; /* unknown bounds: the walk above has no check either */
+    }
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here < floor + plain_start_bytes) {
+        return 0;
+    }
+    return (here - floor - plain_start_bytes) / plain_level_bytes;
+}
+
+/* The object behind a value that the binding library took as one of the
+ * Python types; the native alternatives (numpy bools, other objects with
+ * an integer value, bytearrays) are the general encoder's. */
+PyObject *python_object(const DumpsValue &value) {
+    return std::visit(
+        [](const auto &alternative) -> PyObject * {
+            if constexpr (std::is_base_of_v<py::handle, std::decay_t<decltype(alternative)>>) {
+                return alternative.ptr();
+            } else {
+                return nullptr;
+            }
+        },
+        value);
+}
+
+/* The fast attempt, kept out of the frame that the general walk starts
+ * from: null when the general encoders must do the call. */
+[[gnu::noinline]] PyObject *encode_fast(const DumpsValue &value, bool indefinite,
+                                        unsigned long max_depth) {
+    PyObject *object = python_object(value);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    return tovarel_cbor_dumps_fast(object, indefinite, max_depth, plain_nesting_headroom());
+}
+
+/*
+ * The two options are resolved here, once per call, into one of four
+ * encoders; nothing inside the walk tests them again.
+ *
+ * Values built from exact built-in types first take the fast encoder
+ * (cbor_fast.cpp) when try_fast is set; it gives up on anything else and on
+ * every failure, leaving the call to the encoders above, whose bytes and
+ * errors are the reference.  dumps and _dumps_plain both come through this
+ * one function, so that the general walk starts at the same stack depth
+ * either way and its stack check fails at the same nesting.
+ */
+[[gnu::noinline]] py::bytes dumps_entry(const DumpsValue &value, bool indefinite,
+                                        unsigned long max_depth, bool try_fast) {
+    if (try_fast) {
+        if (PyObject *encoded = encode_fast(value, indefinite, max_depth)) {
+            return py::reinterpret_steal<py::bytes>(encoded);
+        }
+    }
     const bool limited = max_depth != 0;
     if (indefinite) {
         return limited ? encode_with<true, true>(value, max_depth)
@@ -396,6 +489,19 @@ py::bytes dumps(const DumpsValue &value, bool indefinite, unsigned long max_dept
                    : encode_with<false, false>(value, max_depth);
 }
 
+py::bytes dumps(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+    return dumps_entry(value, indefinite, max_depth, true);
+}
+
+py::bytes dumps_plain(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+    return dumps_entry(value, indefinite, max_depth, false);
+}
+
+constexpr const char *dumps_plain_doc = R"(
+        dumps without its fast path for built-in types: the reference the
+        fast path is tested against
+        )";
+
 } // namespace
 
 void tovarel_register_cbor(py::module_ &m) {
@@ -403,5 +509,7 @@ void tovarel_register_cbor(py::module_ &m) {
     cbor.doc() = cbor_doc;
     cbor.def("dumps", &dumps, dumps_doc, py::arg("value"), py::arg("indefinite") = true,
              py::arg("max_depth") = 0);
+    cbor.def("_dumps_plain", &dumps_plain, dumps_plain_doc, py::arg("value"),
+             py::arg("indefinite") = true, py::arg("max_depth") = 0);
     cbor.attr("__version__") = "dev";
 }

@@ -1,0 +1,410 @@
+/*
+ * cbor_fast.cpp - dumps' encoder for exact built-in types.
+ *
+ * The general encoder converts every element into a sum type and appends
+ * through the core's writers, one call per head.  Documents made only of
+ * the built-in types can be written far more cheaply: dispatch on the exact
+ * type, read ints from their digits, str through its
+ * cached UTF-8 form, dicts with PyDict_Next, and write heads inline into
+ * one bytes object that grows geometrically and is shrunk to its length at
+ * the end, so the result is never copied.
+ *
+ * Exactly the same bytes as the general encoder: the float widths come from
+ * the core's bit-arithmetic choice, which matches the decoding proof the
+ * general path runs.  Exactly the same failures: nothing here raises.
+ * Every case where the general encoder would fail or would run Python code
+ * makes this one give up (returning null), and since nothing of the value
+ * was touched, the general encoder then does the call as if this one had
+ * never run.  Only one Python hook can fire in here, a garbage collection
+ * triggered by an exception object created on a failing conversion; the
+ * walk gives up right then, without reading the value any further.
+ *
+ * The general encoder's recursion and stack checks are stood for by a
+ * nesting budget: the walk gives up before the depth at which either could
+ * fail, so it never succeeds where the general encoder would raise.
+ */
+#include "cbor_fast.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cbor_generator.h"
+
+namespace {
+
+/* The major types this encoder writes heads of. */
+enum MajorType : uint8_t {
+    MAJOR_UINT = 0,
+    MAJOR_NEGINT = 1,
+    MAJOR_BYTE_STRING = 2,
+    MAJOR_TEXT_STRING = 3,
+    MAJOR_ARRAY = 4,
+    MAJOR_MAP = 5
+};
+constexpr uint8_t INDEFINITE_ARRAY = 0x9F;
+constexpr uint8_t INDEFINITE_MAP = 0xBF;
+constexpr uint8_t FALSE_ITEM = 0xF4;
+constexpr uint8_t TRUE_ITEM = 0xF5;
+constexpr uint8_t NULL_ITEM = 0xF6;
+constexpr uint8_t BREAK_ITEM = 0xFF;
+
+/* The longest head and the longest float item. */
+constexpr std::size_t MAX_HEAD = 9;
+
+/* How many items ahead of the one being written a list's walk fetches. */
+constexpr Py_ssize_t PREFETCH_DISTANCE = 8;
+
+/* The first block of a small document, shrunk to its length at the end. */
+constexpr Py_ssize_t FIRST_BLOCK = 256;
+
+/* Items of a long list or tuple looked at to guess the output's size. */
+constexpr Py_ssize_t SIZE_SAMPLES = 16;
+/* Bytes guessed for each item of a sampled container. */
+constexpr Py_ssize_t GUESS_PER_ELEMENT = 16;
+/* Beyond this a guess is not trusted: the block grows by doubling. */
+constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
+
+/*
+ * A first guess at the size of a long list's or tuple's encoding, from a
+ * few of its items spread over it, so that a large document is written
+ * into one block instead of growing it by doubling (each growth may copy
+ * everything written so far).  A guess too large costs only address space:
+ * the unused tail is never touched and is cut off at the end.
+ */
+Py_ssize_t first_block(PyObject *value) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type != &PyList_Type && type != &PyTuple_Type) {
+        return FIRST_BLOCK;
+    }
+    const Py_ssize_t count = Py_SIZE(value);
+    if (count < 4 * SIZE_SAMPLES) {
+        return FIRST_BLOCK;
+    }
+    PyObject **items = PySequence_Fast_ITEMS(value);
+    Py_ssize_t sampled = 0;
+    for (Py_ssize_t i = 0; i < SIZE_SAMPLES; i++) {
+        PyObject *item = items[i * (count / SIZE_SAMPLES)];
+        PyTypeObject *item_type = Py_TYPE(item);
+        Py_ssize_t guess = MAX_HEAD;
+        if (item_type == &PyBytes_Type) {
+            guess += PyBytes_GET_SIZE(item);
+        } else if (item_type == &PyUnicode_Type) {
+            guess += PyUnicode_GET_LENGTH(item);
+        } else if (item_type == &PyList_Type || item_type == &PyTuple_Type) {
+            guess += GUESS_PER_ELEMENT * Py_SIZE(item);
+        } else if (item_type == &PyDict_Type) {
+            guess += GUESS_PER_ELEMENT * PyDict_GET_SIZE(item);
+        }
+        sampled += guess;
+    }
+    const double total = static_cast<double>(sampled) / SIZE_SAMPLES * static_cast<double>(count);
+    return FIRST_BLOCK +
+           static_cast<Py_ssize_t>(std::min(total, static_cast<double>(LARGEST_GUESS)));
+}
+
+/* Stands for "give up": unwinds the walk to the entry point.  It is thrown
+ * at most once a call, so its cost does not matter, and the hot paths stay
+ * free of result checks. */
+struct GiveUp {};
+
+template <bool Indefinite, bool Limited> class FastEncoder {
+public:
+    FastEncoder(uint64_t limit, std::size_t max_nesting)
+        : max_depth(limit), nesting_left(max_nesting) {}
+    ~FastEncoder() { Py_XDECREF(output); }
+    FastEncoder(const FastEncoder &) = delete;
+    FastEncoder &operator=(const FastEncoder &) = delete;
+
+    PyObject *run(PyObject *value) {
+        capacity = first_block(value);
+        output = PyBytes_FromStringAndSize(nullptr, capacity);
+        if (output == nullptr && capacity > FIRST_BLOCK) {
+            PyErr_Clear(); /* a guess too large for the memory there is */
+            capacity = FIRST_BLOCK;
+            output = PyBytes_FromStringAndSize(nullptr, capacity);
+        }
+        if (output == nullptr) {
+            PyErr_Clear();
+            throw GiveUp{};
+        }
+        start = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
+        encode(value);
+        if (_PyBytes_Resize(&output, length) != 0) {
+            PyErr_Clear();
+            throw GiveUp{};
+        }
+        PyObject *result = output;
+        output = nullptr;
+        return result;
+    }
+
+private:
+    void encode(PyObject *value) {
+        PyTypeObject *type = Py_TYPE(value);
+        if (type == &PyUnicode_Type) {
+            write_str(value);
+        } else if (type == &PyLong_Type) {
+            write_int(value);
+        } else if (type == &PyFloat_Type) {
+            reserve(MAX_HEAD);
+            length += cbor_float_item(PyFloat_AS_DOUBLE(value), start + length);
+        } else if (type == &PyDict_Type) {
+            write_dict(value);
+        } else if (type == &PyList_Type) {
+            write_array(PyList_GET_SIZE(value), PySequence_Fast_ITEMS(value));
+        } else if (type == &PyTuple_Type) {
+            write_array(PyTuple_GET_SIZE(value), PySequence_Fast_ITEMS(value));
+        } else if (type == &PyBytes_Type) {
+            write_string(MAJOR_BYTE_STRING, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        } else if (value == Py_None) {
+            put_byte(NULL_ITEM);
+        } else if (value == Py_True) {
+            put_byte(TRUE_ITEM);
+        } else if (value == Py_False) {
+            put_byte(FALSE_ITEM);
+        } else {
+            throw GiveUp{};
+        }
+    }
+
+    /*
+     * -2^63 to 2^64 - 1; beyond that the general encoder raises its range
+     * error.  The magnitude is read from the int's digits (sign in the
+     * size, 30 bits a digit): up to three digits may hold 64 bits.
+     */
+    void write_int(PyObject *value) {
+        static_assert(PyLong_SHIFT == 30, "an int's digits hold 30 bits");
+        const Py_ssize_t size = Py_SIZE(value);
+        const Py_ssize_t count = size < 0 ? -size : size;
+        const digit *digits = reinterpret_cast<PyLongObject *>(value)->ob_digit;
+        uint64_t magnitude = 0;
+        switch (count) {
+        case 3:
+            if (digits[2] >> (64 - 2 * PyLong_SHIFT) != 0) {
+                throw GiveUp{};
+            }
+            magnitude = static_cast<uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
+            [[fallthrough]];
+        case 2:
+            magnitude |= static_cast<uint64_t>(digits[1]) << PyLong_SHIFT;
+            [[fallthrough]];
+        case 1:
+            magnitude |= digits[0];
+            [[fallthrough]];
+        case 0:
+            break;
+        default:
+            throw GiveUp{};
+        }
+        reserve(MAX_HEAD);
+        if (size >= 0) {
+            put_head(MAJOR_UINT, magnitude);
+        } else if (magnitude <= uint64_t{1} << 63) {
+            put_head(MAJOR_NEGINT, magnitude - 1); /* -1 - n for n = -magnitude */
+        } else {
+            throw GiveUp{};
+        }
+    }
+
+    /* A str that cannot be encoded strictly (a lone surrogate) is the
+     * general encoder's cast error. */
+    void write_str(PyObject *value) {
+        if (PyUnicode_IS_COMPACT_ASCII(value)) { /* its characters are its UTF-8 */
+            write_string(MAJOR_TEXT_STRING, static_cast<const char *>(PyUnicode_DATA(value)),
+                         PyUnicode_GET_LENGTH(value));
+            return;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            throw GiveUp{};
+        }
+        write_string(MAJOR_TEXT_STRING, text, size);
+    }
+
+    void write_string(uint8_t major_type, const char *bytes, Py_ssize_t size) {
+        reserve(MAX_HEAD + static_cast<std::size_t>(size));
+        put_head(major_type, static_cast<uint64_t>(size));
+        memcpy(start + length, bytes, static_cast<std::size_t>(size));
+        length += size;
+    }
+
+    /* Counts the containers being walked against the budget. */
+    class Container {
+    public:
+        explicit Container(FastEncoder &walk) : encoder(walk) {
+            if (encoder.nesting_left == 0) {
+                throw GiveUp{};
+            }
+            --encoder.nesting_left;
+        }
+        ~Container() { ++encoder.nesting_left; }
+        Container(const Container &) = delete;
+        Container &operator=(const Container &) = delete;
+
+    private:
+        FastEncoder &encoder;
+    };
+
+    /* Lists and tuples alike: nothing here runs Python code, so the item
+     * array stays as it is for the whole walk. */
+    void write_array(Py_ssize_t count, PyObject **items) {
+        Container guard(*this);
+        open(MAJOR_ARRAY, INDEFINITE_ARRAY, count);
+        for (Py_ssize_t i = 0; i < count; i++) {
+            /* Items lie scattered over the heap; asking for one a few
+             * places ahead hides most of the wait for its header. */
+            if (i + PREFETCH_DISTANCE < count) {
+                __builtin_prefetch(items[i + PREFETCH_DISTANCE]);
+            }
+            enter_level();
+            encode(items[i]);
+            leave_level();
+        }
+        close();
+    }
+
+    void write_dict(PyObject *dict) {
+        Container guard(*this);
+        open(MAJOR_MAP, INDEFINITE_MAP, PyDict_GET_SIZE(dict));
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        while (PyDict_Next(dict, &position, &key, &item)) {
+            enter_level();
+            encode(key);
+            encode(item);
+            leave_level();
+        }
+        close();
+    }
+
+    void enter_level() {
+        if (Limited && ++depth > max_depth) {
+            throw GiveUp{};
+        }
+    }
+    void leave_level() {
+        if (Limited) {
+            --depth;
+        }
+    }
+
+    void open(uint8_t major_type, uint8_t indefinite_head, Py_ssize_t count) {
+        reserve(MAX_HEAD);
+        if (Indefinite) {
+            start[length++] = indefinite_head;
+        } else {
+            put_head(major_type, static_cast<uint64_t>(count));
+        }
+    }
+    void close() {
+        if (Indefinite) {
+            put_byte(BREAK_ITEM);
+        }
+    }
+
+    void put_byte(uint8_t byte) {
+        reserve(1);
+        start[length++] = byte;
+    }
+
+    /* The shortest head, big-endian; room for MAX_HEAD bytes is reserved. */
+    void put_head(uint8_t major_type, uint64_t argument) {
+        uint8_t *at = start + length;
+        const auto initial = static_cast<uint8_t>(major_type << 5);
+        if (argument < 24) {
+            at[0] = static_cast<uint8_t>(initial | argument);
+            length += 1;
+        } else if (argument <= UINT8_MAX) {
+            at[0] = initial | 24;
+            at[1] = static_cast<uint8_t>(argument);
+            length += 2;
+        } else if (argument <= UINT16_MAX) {
+            at[0] = initial | 25;
+            uint16_t big_endian = __builtin_bswap16(static_cast<uint16_t>(argument));
+            memcpy(at + 1, &big_endian, sizeof big_endian);
+            length += 3;
+        } else if (argument <= UINT32_MAX) {
+            at[0] = initial | 26;
+            uint32_t big_endian = __builtin_bswap32(static_cast<uint32_t>(argument));
+            memcpy(at + 1, &big_endian, sizeof big_endian);
+            length += 5;
+        } else {
+            at[0] = initial | 27;
+            uint64_t big_endian = __builtin_bswap64(argument);
+            memcpy(at + 1, &big_endian, sizeof big_endian);
+            length += 9;
+        }
+    }
+
+    void reserve(std::size_t count) {
+        if (static_cast<std::size_t>(capacity - length) < count) {
+            grow(count);
+        }
+    }
+
+    /* At least doubles the block; _PyBytes_Resize keeps the bytes written
+     * so far (a large block is usually moved by remapping, not copying). */
+    void grow(std::size_t count) {
+        constexpr auto largest = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+        const auto used = static_cast<std::size_t>(length);
+        if (count > largest - used) {
+            throw GiveUp{};
+        }
+        const std::size_t doubled = static_cast<std::size_t>(capacity) <= largest / 2
+                                        ? static_cast<std::size_t>(capacity) * 2
+                                        : largest;
+        const auto wanted = static_cast<Py_ssize_t>(std::max(used + count, doubled));
+        if (_PyBytes_Resize(&output, wanted) != 0) {
+            /* The object is gone; the walk gives up. */
+            PyErr_Clear();
+            throw GiveUp{};
+        }
+        capacity = wanted;
+        start = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
+    }
+
+    PyObject *output = nullptr;
+    uint8_t *start = nullptr;
+    Py_ssize_t length = 0;
+    Py_ssize_t capacity = 0;
+    uint64_t depth = 0;
+    uint64_t max_depth;
+    std::size_t nesting_left;
+};
+
+/* Levels of the interpreter's recursion budget left unused: the general
+ * encoder enters the recursion check once per container and once more for
+ * comparing an integer that is not a cached small one, and near the limit
+ * those checks fail (making it raise), so there the walk is left to it. */
+constexpr int RECURSION_MARGIN = 8;
+
+template <bool Indefinite, bool Limited>
+PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesting) {
+    const int recursion_left = PyThreadState_Get()->recursion_remaining - RECURSION_MARGIN;
+    if (recursion_left <= 0) {
+        return nullptr;
+    }
+    max_nesting = std::min(max_nesting, static_cast<std::size_t>(recursion_left));
+    FastEncoder<Indefinite, Limited> encoder(max_depth, max_nesting);
+    try {
+        return encoder.run(value);
+    } catch (const GiveUp &) {
+        return nullptr;
+    }
+}
+
+} // namespace
+
+PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite, uint64_t max_depth,
+                                  std::size_t max_nesting) {
+    const bool limited = max_depth != 0;
+    if (indefinite) {
+        return limited ? encode_fast<true, true>(value, max_depth, max_nesting)
+                       : encode_fast<true, false>(value, max_depth, max_nesting);
+    }
+    return limited ? encode_fast<false, true>(value, max_depth, max_nesting)
+                   : encode_fast<false, false>(value, max_depth, max_nesting);
+}
