@@ -287,6 +287,27 @@ cbor_val *cbor_next_val(cbor_parser *parser) {
     return item;
 }
 
+int cbor_parse_head(cbor_parser *parser, uint8_t *initial_byte, uint64_t *argument) {
+    if (readable(parser) == 0) {
+        return -1;
+    }
+    uint8_t initial = *parser->cursor;
+    uint8_t additional_info = initial & ADDITIONAL_INFO_MASK;
+    unsigned width = IN_INITIAL_BYTE;
+    if (additional_info >= FIRST_SIZED_ADDITIONAL_INFO &&
+        additional_info <= LAST_SIZED_ADDITIONAL_INFO) {
+        width = 1u << (additional_info - FIRST_SIZED_ADDITIONAL_INFO);
+    }
+    *initial_byte = initial;
+    if (read_head(parser, initial, width, argument) < 0) {
+        return -1;
+    }
+    if (additional_info > LAST_SIZED_ADDITIONAL_INFO) {
+        *argument = 0;
+    }
+    return 0;
+}
+
 /*
  * The parse functions of the sized heads differ only in the handler and the
  * argument width, so each is defined by one line below.
