@@ -19,6 +19,7 @@ namespace {
 
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr int MAJOR_TYPE_SHIFT = 5;
+constexpr uint8_t SMALL_ARGUMENT_LIMIT = 24; /* below it, the argument is the info itself */
 constexpr uint8_t FIRST_RESERVED_INFO = 28;
 constexpr uint8_t INDEFINITE_INFO = 31;
 
@@ -159,7 +160,9 @@ int read_string(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
             return fail(walker, CBOR_WALKER_TRUNCATED, at);
         }
         const uint8_t *content = walker->parser.cursor;
-        if (text && check_text(walker, content, length, offset_of(walker), &ascii) < 0) {
+        if (text && walker->text_checked_by_caller) {
+            ascii = false;
+        } else if (text && check_text(walker, content, length, offset_of(walker), &ascii) < 0) {
             return walker->status;
         }
         walker->parser.cursor += length;
@@ -325,6 +328,13 @@ int read_item(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
     switch (major) {
     case MAJOR_UINT:
     case MAJOR_NEGINT: {
+        token->kind = major == MAJOR_UINT ? CBOR_WALKER_UINT : CBOR_WALKER_NEGINT;
+        /* Most integers in real data fit the initial byte. */
+        if (info < SMALL_ARGUMENT_LIMIT) {
+            walker->parser.cursor++;
+            token->argument = info;
+            return CBOR_WALKER_OK;
+        }
         if (info == INDEFINITE_INFO) {
             return fail(walker, CBOR_WALKER_BAD_INDEFINITE, at, initial);
         }
@@ -332,7 +342,6 @@ int read_item(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
         if (cbor_parse_head(&walker->parser, &ignored, &token->argument) < 0) {
             return fail(walker, CBOR_WALKER_TRUNCATED, at);
         }
-        token->kind = major == MAJOR_UINT ? CBOR_WALKER_UINT : CBOR_WALKER_NEGINT;
         return CBOR_WALKER_OK;
     }
     case MAJOR_BYTES:
@@ -384,12 +393,8 @@ int cbor_walker_next(cbor_walker *walker, cbor_walker_token *token) {
     }
     const uint64_t at = offset_of(walker);
     token->key = 0;
-    token->ascii = 0;
     token->offset = at;
     token->argument = 0;
-    token->bytes = nullptr;
-    token->length = 0;
-    token->real = 0;
     cbor_walker_frame *top = walker->depth > 0 ? &walker->frames[walker->depth - 1] : nullptr;
     if (top != nullptr && !top->indefinite && top->remaining == 0) {
         walker->depth--;

@@ -66,6 +66,7 @@ enum cbor_walker_status {
     CBOR_WALKER_NO_MEMORY = -11
 };
 
+/* Fields that a token's kind does not use hold no meaning. */
 typedef struct cbor_walker_token {
     int kind;
     uint8_t key;   /* 0: not in a map key; 1: the item is a key; 2: it lies inside one */
@@ -96,6 +97,11 @@ typedef struct cbor_walker {
     int status;              /* the failure, once there is one */
     uint64_t error_offset;   /* where it was found */
     uint64_t error_argument; /* the initial byte, simple value, tag or limit it names */
+    /* Set by a caller that checks the UTF-8 of definite text strings itself
+     * (as a string constructor that validates anyway does): their tokens then
+     * come unchecked, with ascii 0.  Chunks are checked regardless, since a
+     * character split between two chunks would pass a check of the join. */
+    uint8_t text_checked_by_caller;
 } cbor_walker;
 
 /* Items may nest max_depth levels: the elements of a top-level container

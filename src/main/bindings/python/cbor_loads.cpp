@@ -254,8 +254,9 @@ PyObject *undefined_repr(PyObject *) {
     return PyUnicode_FromString("undefined");
 }
 
+/* Pickled by name, so that it unpickles as the one undefined. */
 PyObject *undefined_reduce(PyObject *, PyObject *) {
-    return Py_BuildValue("(O())", &undefined_type);
+    return PyUnicode_FromString("undefined");
 }
 
 PyMethodDef undefined_methods[] = {{"__reduce__", undefined_reduce, METH_NOARGS, nullptr},
@@ -354,15 +355,51 @@ PyObject *cached_key(const uint8_t *bytes, uint64_t length) {
     return text;
 }
 
-PyObject *text_object(const cbor_walker_token &token) {
-    if (!token.ascii) {
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(token.bytes),
-                                    static_cast<Py_ssize_t>(token.length), "strict");
+bool is_ascii(const uint8_t *bytes, uint64_t length) {
+    uint8_t any = 0;
+    for (uint64_t i = 0; i < length; i++) {
+        any |= bytes[i];
     }
-    if (token.key == 1 && token.length <= longest_cached_key) {
+    return any < 0x80;
+}
+
+/* The interpreter's strict decoder is the check of definite text (the
+ * walker leaves it to us rather than validate twice); its complaint is
+ * turned into a decode error at the offending byte. */
+PyObject *decode_text(const cbor_walker_token &token, const uint8_t *input) {
+    PyObject *text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(token.bytes),
+                                          static_cast<Py_ssize_t>(token.length), "strict");
+    if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        return text;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_ssize_t start = 0;
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) != 0) {
+        PyErr_Clear();
+        start = 0;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    const auto offset = static_cast<unsigned long long>(token.bytes - input) +
+                        static_cast<unsigned long long>(start);
+    PyErr_Format(decode_error, "invalid UTF-8 in a text string at byte %llu", offset);
+    return nullptr;
+}
+
+PyObject *text_object(const cbor_walker_token &token, const uint8_t *input) {
+    if (token.key == 1 && token.length <= longest_cached_key &&
+        (token.ascii || is_ascii(token.bytes, token.length))) {
         return cached_key(token.bytes, token.length);
     }
-    return ascii_string(token.bytes, token.length);
+    if (token.ascii) {
+        return ascii_string(token.bytes, token.length);
+    }
+    return decode_text(token, input);
 }
 
 /* ---------------------------------------------------------------- decoding */
@@ -377,7 +414,7 @@ PyObject *negative_from(PyObject *magnitude) {
     return value;
 }
 
-PyObject *scalar_object(const cbor_walker_token &token) {
+PyObject *scalar_object(const cbor_walker_token &token, const uint8_t *input) {
     switch (token.kind) {
     case CBOR_WALKER_UINT:
         return PyLong_FromUnsignedLongLong(token.argument);
@@ -394,7 +431,7 @@ PyObject *scalar_object(const cbor_walker_token &token) {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(token.bytes),
                                          static_cast<Py_ssize_t>(token.length));
     case CBOR_WALKER_TEXT:
-        return text_object(token);
+        return text_object(token, input);
     case CBOR_WALKER_FLOAT:
         return PyFloat_FromDouble(token.real);
     default: /* CBOR_WALKER_SIMPLE */
@@ -476,7 +513,7 @@ public:
                 object = close(&offset);
                 break;
             default:
-                object = scalar_object(token);
+                object = scalar_object(token, walker->parser.start);
                 break;
             }
             if (object == nullptr) {
@@ -599,6 +636,28 @@ private:
     Py_buffer view{};
 };
 
+/*
+ * Decoding creates containers by the thousand, each of which counts towards
+ * the cyclic garbage collector's next run, and every run would walk the
+ * growing, cycle-free result again.  The collector is held off while one
+ * call decodes (no Python code runs meanwhile that could need it) and
+ * handed back in the state it was in; its next run sees the result once.
+ */
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled;
+};
+
 struct WalkerFree {
     void operator()(cbor_walker *walker) const { cbor_walker_free(walker); }
 };
@@ -610,12 +669,14 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     if (!walker) {
         throw std::bad_alloc();
     }
+    walker->text_checked_by_caller = 1;
     return walker;
 }
 
 py::object loads(const py::object &data, uint64_t max_depth) {
     InputView input(data.ptr());
     WalkerOwner walker = make_walker(input, max_depth);
+    CollectorPause pause;
     Decoder decoder(walker.get());
     py::object value = py::reinterpret_steal<py::object>(decoder.item());
     if (!value) {
@@ -631,6 +692,7 @@ py::object loads(const py::object &data, uint64_t max_depth) {
 py::list loads_sequence(const py::object &data, uint64_t max_depth) {
     InputView input(data.ptr());
     WalkerOwner walker = make_walker(input, max_depth);
+    CollectorPause pause;
     Decoder decoder(walker.get());
     py::list items;
     while (cbor_walker_offset(walker.get()) < input.size()) {
