@@ -27,7 +27,6 @@ constexpr int MAJOR_UINT = 0;
 constexpr int MAJOR_NEGINT = 1;
 constexpr int MAJOR_BYTES = 2;
 constexpr int MAJOR_TEXT = 3;
-constexpr int MAJOR_ARRAY = 4;
 constexpr int MAJOR_MAP = 5;
 constexpr int MAJOR_TAG = 6;
 
