@@ -81,6 +81,16 @@ def test_rfc_examples(encoded, value):
 
 
 
+def test_every_half_and_many_singles_decode_exactly():
+    halves = b"".join(b"\xf9" + struct.pack(">H", n) for n in range(1 << 16))
+    for n, value in enumerate(loads_sequence(halves)):
+        assert same(value, struct.unpack(">e", struct.pack(">H", n))[0]), hex(n)
+    rng = random.Random(7)
+    singles = [struct.pack(">I", rng.getrandbits(32)) for _ in range(20000)]
+    for raw, value in zip(singles, loads_sequence(b"".join(b"\xfa" + r for r in singles))):
+        assert same(value, struct.unpack(">f", raw)[0]), raw.hex()
+
+
 def value_strategy(integers):
     """Nested values of every kind loads gives; keys hashable."""
     scalars = (

@@ -53,6 +53,22 @@ uint64_t readable(const cbor_walker *walker) {
     return walker->parser.size - offset_of(walker);
 }
 
+/*
+ * The head under the cursor, by the parser's head reader; an argument held
+ * in the initial byte itself (most counts, lengths and integers in real
+ * data) is taken here without the call.
+ */
+inline int read_head(cbor_walker *walker, uint64_t *argument) {
+    const uint8_t info = *walker->parser.cursor & ADDITIONAL_INFO_MASK;
+    if (info < SMALL_ARGUMENT_LIMIT) {
+        walker->parser.cursor++;
+        *argument = info;
+        return 0;
+    }
+    uint8_t initial = 0;
+    return cbor_parse_head(&walker->parser, &initial, argument);
+}
+
 int fail(cbor_walker *walker, int status, uint64_t offset, uint64_t argument = 0) {
     walker->status = status;
     walker->error_offset = offset;
@@ -149,13 +165,12 @@ int reserve_joined(cbor_walker *walker, uint64_t needed) {
  * each a definite string of the same major type, are joined.
  */
 int read_string(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
-    uint8_t initial = 0;
     uint64_t length = 0;
     const int major = *walker->parser.cursor >> MAJOR_TYPE_SHIFT;
     const bool text = major == MAJOR_TEXT;
     bool ascii = true;
     if ((*walker->parser.cursor & ADDITIONAL_INFO_MASK) != INDEFINITE_INFO) {
-        if (cbor_parse_head(&walker->parser, &initial, &length) < 0 || length > readable(walker)) {
+        if (read_head(walker, &length) < 0 || length > readable(walker)) {
             return fail(walker, CBOR_WALKER_TRUNCATED, at);
         }
         const uint8_t *content = walker->parser.cursor;
@@ -186,7 +201,7 @@ int read_string(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
         if (chunk_initial >> MAJOR_TYPE_SHIFT != major || info >= FIRST_RESERVED_INFO) {
             return fail(walker, CBOR_WALKER_BAD_CHUNK, chunk_at, chunk_initial);
         }
-        if (cbor_parse_head(&walker->parser, &initial, &length) < 0 || length > readable(walker)) {
+        if (read_head(walker, &length) < 0 || length > readable(walker)) {
             return fail(walker, CBOR_WALKER_TRUNCATED, chunk_at);
         }
         const uint8_t *content = walker->parser.cursor;
@@ -236,14 +251,13 @@ int push_frame(cbor_walker *walker, uint8_t kind, uint64_t remaining, bool indef
  * A definite count is checked against the unread bytes (each element takes
  * at least one), so the caller may size its container by it. */
 int open_container(cbor_walker *walker, int major, uint64_t at, cbor_walker_token *token) {
-    uint8_t initial = 0;
     uint64_t argument = 0;
     const bool indefinite =
         major != MAJOR_TAG && (*walker->parser.cursor & ADDITIONAL_INFO_MASK) == INDEFINITE_INFO;
     if (indefinite) {
         walker->parser.cursor++;
         argument = CBOR_WALKER_INDEFINITE;
-    } else if (cbor_parse_head(&walker->parser, &initial, &argument) < 0) {
+    } else if (read_head(walker, &argument) < 0) {
         return fail(walker, CBOR_WALKER_TRUNCATED, at);
     }
     uint64_t items = argument;
@@ -328,17 +342,10 @@ int read_item(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
     case MAJOR_UINT:
     case MAJOR_NEGINT: {
         token->kind = major == MAJOR_UINT ? CBOR_WALKER_UINT : CBOR_WALKER_NEGINT;
-        /* Most integers in real data fit the initial byte. */
-        if (info < SMALL_ARGUMENT_LIMIT) {
-            walker->parser.cursor++;
-            token->argument = info;
-            return CBOR_WALKER_OK;
-        }
         if (info == INDEFINITE_INFO) {
             return fail(walker, CBOR_WALKER_BAD_INDEFINITE, at, initial);
         }
-        uint8_t ignored = 0;
-        if (cbor_parse_head(&walker->parser, &ignored, &token->argument) < 0) {
+        if (read_head(walker, &token->argument) < 0) {
             return fail(walker, CBOR_WALKER_TRUNCATED, at);
         }
         return CBOR_WALKER_OK;
