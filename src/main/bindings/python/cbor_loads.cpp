@@ -673,8 +673,8 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     return walker;
 }
 
-py::object loads(const py::object &data, uint64_t max_depth) {
-    InputView input(data.ptr());
+py::object loads(PyObject *data, uint64_t max_depth) {
+    InputView input(data);
     WalkerOwner walker = make_walker(input, max_depth);
     CollectorPause pause;
     Decoder decoder(walker.get());
@@ -689,8 +689,8 @@ py::object loads(const py::object &data, uint64_t max_depth) {
     return value;
 }
 
-py::list loads_sequence(const py::object &data, uint64_t max_depth) {
-    InputView input(data.ptr());
+py::object loads_sequence(PyObject *data, uint64_t max_depth) {
+    InputView input(data);
     WalkerOwner walker = make_walker(input, max_depth);
     CollectorPause pause;
     Decoder decoder(walker.get());
@@ -710,17 +710,100 @@ py::list loads_sequence(const py::object &data, uint64_t max_depth) {
  * beyond it would only be a risk: hashing a tuple key recurses natively. */
 constexpr uint64_t default_max_depth = 1000;
 
-constexpr const char *loads_doc = R"(
-        Decode one CBOR data item from a bytes-like object.
+/* The arguments (data, *, max_depth=1000); data may come by keyword too. */
+bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords,
+                     PyObject **data, uint64_t *max_depth) {
+    if (count > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", name,
+                     count);
+        return false;
+    }
+    *data = count == 1 ? args[0] : nullptr;
+    PyObject *depth = nullptr;
+    const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
+    for (Py_ssize_t i = 0; i < keyword_count; i++) {
+        PyObject *keyword = PyTuple_GET_ITEM(keywords, i);
+        PyObject **slot = nullptr;
+        if (PyUnicode_CompareWithASCIIString(keyword, "data") == 0) {
+            slot = data;
+        } else if (PyUnicode_CompareWithASCIIString(keyword, "max_depth") == 0) {
+            slot = &depth;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         keyword);
+            return false;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name,
+                         keyword);
+            return false;
+        }
+        *slot = args[count + i];
+    }
+    if (*data == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'data'", name);
+        return false;
+    }
+    *max_depth = default_max_depth;
+    if (depth != nullptr) {
+        if (!PyLong_Check(depth)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s",
+                         Py_TYPE(depth)->tp_name);
+            return false;
+        }
+        *max_depth = PyLong_AsUnsignedLongLong(depth);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "max_depth must be from 0 to 2**64-1");
+            return false;
+        }
+    }
+    return true;
+}
 
-        Raises CBORDecodeError (a ValueError) naming the byte offset when the
-        input is not exactly one well-formed item, or nests deeper than
-        max_depth (the elements of a top-level array or map are at depth 1).
-        )";
+/* The functions are plain vectorcall built-ins: decoding small items is
+ * common, and a generic binding's dispatch would cost more than they do. */
+template <py::object (*Decode)(PyObject *, uint64_t)>
+PyObject *entry(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    PyObject *data = nullptr;
+    uint64_t max_depth = 0;
+    if (!parse_arguments(name, args, PyVectorcall_NARGS(count), keywords, &data, &max_depth)) {
+        return nullptr;
+    }
+    try {
+        return Decode(data, max_depth).release().ptr();
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
 
-constexpr const char *loads_sequence_doc = R"(
-        Decode a CBOR sequence (zero or more items back to back) into a list.
-        )";
+PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    return entry<loads>("loads", args, count, keywords);
+}
+
+PyObject *loads_sequence_entry(PyObject *, PyObject *const *args, Py_ssize_t count,
+                               PyObject *keywords) {
+    return entry<loads_sequence>("loads_sequence", args, count, keywords);
+}
+
+/* The first line of each docstring is the signature the interpreter shows. */
+PyMethodDef functions[] = {
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads(data, *, max_depth=1000)\n--\n\n"
+     "Decode one CBOR data item from a bytes-like object.\n\n"
+     "Raises CBORDecodeError (a ValueError) naming the byte offset when the\n"
+     "input is not exactly one well-formed item, or nests deeper than\n"
+     "max_depth (the elements of a top-level array or map are at depth 1)."},
+    {"loads_sequence",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_sequence_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads_sequence(data, *, max_depth=1000)\n--\n\n"
+     "Decode a CBOR sequence (zero or more items back to back) into a list."},
+    {nullptr, nullptr, 0, nullptr}};
 
 } // namespace
 
@@ -759,8 +842,15 @@ void tovarel_register_cbor_loads(py::module_ &cbor) {
     cbor.add_object("Simple",
                     py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&simple_type)));
     cbor.add_object("undefined", py::reinterpret_borrow<py::object>(&undefined_object));
-    cbor.def("loads", &loads, loads_doc, py::arg("data"), py::kw_only(),
-             py::arg("max_depth") = default_max_depth);
-    cbor.def("loads_sequence", &loads_sequence, loads_sequence_doc, py::arg("data"), py::kw_only(),
-             py::arg("max_depth") = default_max_depth);
+    for (PyMethodDef &function : functions) {
+        if (function.ml_name == nullptr) {
+            break;
+        }
+        py::object callable = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(&function, nullptr, cbor.attr("__name__").ptr()));
+        if (!callable) {
+            throw py::error_already_set();
+        }
+        cbor.add_object(function.ml_name, callable);
+    }
 }
