@@ -364,6 +364,47 @@ int read_item(cbor_walker *walker, uint64_t at, cbor_walker_token *token) {
     }
 }
 
+/* The sentence of each failure: its format and the order in which it
+ * names the offset and the failure's argument. */
+enum text_order { offset_only, argument_then_offset, offset_then_argument };
+
+struct error_text {
+    int status;
+    const char *format;
+    text_order order;
+};
+
+const error_text error_texts[] = {
+    {CBOR_WALKER_TRUNCATED,
+     "truncated input: an item at byte %" PRIu64 " needs more bytes than remain", offset_only},
+    {CBOR_WALKER_TRAILING, "trailing bytes after the item, from byte %" PRIu64, offset_only},
+    {CBOR_WALKER_UNEXPECTED_BREAK,
+     "break at byte %" PRIu64 " outside an indefinite-length array or map (or after a map key)",
+     offset_only},
+    {CBOR_WALKER_BAD_CHUNK,
+     "initial byte 0x%02" PRIx64 " at byte %" PRIu64
+     " is not a definite-length chunk of the indefinite-length string",
+     argument_then_offset},
+    {CBOR_WALKER_BAD_UTF8, "invalid UTF-8 in a text string at byte %" PRIu64, offset_only},
+    {CBOR_WALKER_RESERVED,
+     "reserved additional information in initial byte 0x%02" PRIx64 " at byte %" PRIu64,
+     argument_then_offset},
+    {CBOR_WALKER_BAD_INDEFINITE,
+     "initial byte 0x%02" PRIx64 " at byte %" PRIu64
+     " asks for an indefinite length its major type does not have",
+     argument_then_offset},
+    {CBOR_WALKER_BAD_SIMPLE,
+     "simple value %" PRIu64 " at byte %" PRIu64 " must be written in one byte, not two",
+     argument_then_offset},
+    {CBOR_WALKER_TOO_DEEP, "item at byte %" PRIu64 " is nested deeper than max_depth %" PRIu64,
+     offset_then_argument},
+    {CBOR_WALKER_BAD_BIGNUM, "bignum tag %" PRIu64 " at byte %" PRIu64 " must hold a byte string",
+     argument_then_offset},
+    {CBOR_WALKER_NO_MEMORY, "out of memory at byte %" PRIu64, offset_only},
+};
+
+const error_text no_error_text = {CBOR_WALKER_OK, "no error at byte %" PRIu64, offset_only};
+
 } // namespace
 
 TOVAREL_BEGIN_DECLS
@@ -455,64 +496,22 @@ int cbor_walker_finish(cbor_walker *walker) {
 size_t cbor_walker_error_message(const cbor_walker *walker, char *out, size_t size) {
     const uint64_t at = walker->error_offset;
     const uint64_t argument = walker->error_argument;
+    const error_text *text = &no_error_text;
+    for (const error_text &candidate : error_texts) {
+        if (candidate.status == walker->status) {
+            text = &candidate;
+        }
+    }
     int written = 0;
-    switch (walker->status) {
-    case CBOR_WALKER_TRUNCATED:
-        written = snprintf(
-            out, size, "truncated input: an item at byte %" PRIu64 " needs more bytes than remain",
-            at);
+    switch (text->order) {
+    case offset_only:
+        written = snprintf(out, size, text->format, at);
         break;
-    case CBOR_WALKER_TRAILING:
-        written = snprintf(out, size, "trailing bytes after the item, from byte %" PRIu64, at);
-        break;
-    case CBOR_WALKER_UNEXPECTED_BREAK:
-        written = snprintf(out, size,
-                           "break at byte %" PRIu64
-                           " outside an indefinite-length array or map (or after a map key)",
-                           at);
-        break;
-    case CBOR_WALKER_BAD_CHUNK:
-        written = snprintf(out, size,
-                           "initial byte 0x%02" PRIx64 " at byte %" PRIu64
-                           " is not a definite-length chunk of the indefinite-length string",
-                           argument, at);
-        break;
-    case CBOR_WALKER_BAD_UTF8:
-        written = snprintf(out, size, "invalid UTF-8 in a text string at byte %" PRIu64, at);
-        break;
-    case CBOR_WALKER_RESERVED:
-        written = snprintf(out, size,
-                           "reserved additional information in initial byte 0x%02" PRIx64
-                           " at byte %" PRIu64,
-                           argument, at);
-        break;
-    case CBOR_WALKER_BAD_INDEFINITE:
-        written = snprintf(out, size,
-                           "initial byte 0x%02" PRIx64 " at byte %" PRIu64
-                           " asks for an indefinite length its major type does not have",
-                           argument, at);
-        break;
-    case CBOR_WALKER_BAD_SIMPLE:
-        written = snprintf(out, size,
-                           "simple value %" PRIu64 " at byte %" PRIu64
-                           " must be written in one byte, not two",
-                           argument, at);
-        break;
-    case CBOR_WALKER_TOO_DEEP:
-        written =
-            snprintf(out, size, "item at byte %" PRIu64 " is nested deeper than max_depth %" PRIu64,
-                     at, argument);
-        break;
-    case CBOR_WALKER_BAD_BIGNUM:
-        written = snprintf(out, size,
-                           "bignum tag %" PRIu64 " at byte %" PRIu64 " must hold a byte string",
-                           argument, at);
-        break;
-    case CBOR_WALKER_NO_MEMORY:
-        written = snprintf(out, size, "out of memory at byte %" PRIu64, at);
+    case argument_then_offset:
+        written = snprintf(out, size, text->format, argument, at);
         break;
     default:
-        written = snprintf(out, size, "no error");
+        written = snprintf(out, size, text->format, at, argument);
         break;
     }
     if (written < 0) {

@@ -262,46 +262,54 @@ PyObject *undefined_reduce(PyObject *, PyObject *) {
 PyMethodDef undefined_methods[] = {{"__reduce__", undefined_reduce, METH_NOARGS, nullptr},
                                    {nullptr, nullptr, 0, nullptr}};
 
+/* What differs between the three types; the rest is left at its default. */
+struct TypeSpec {
+    PyTypeObject *type;
+    const char *name;
+    const char *doc;
+    Py_ssize_t size;
+    newfunc make;
+    reprfunc repr;
+    hashfunc hash;
+    richcmpfunc compare;
+    PyMemberDef *members;
+    PyMethodDef *methods;
+};
+
 void ready_types() {
-    tag_type.tp_name = "tovarel_core.cbor.Tag";
-    tag_type.tp_doc = "Tag(tag, value): a CBOR tag number and the value it tags.\n\n"
-                      "Equal to another Tag with an equal number and value; hashable when "
-                      "the value is.";
-    tag_type.tp_basicsize = sizeof(TagObject);
-    tag_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    tag_type.tp_new = tag_new;
+    const TypeSpec specs[] = {
+        {&tag_type, "tovarel_core.cbor.Tag",
+         "Tag(tag, value): a CBOR tag number and the value it tags.\n\n"
+         "Equal to another Tag with an equal number and value; hashable when the value is.",
+         sizeof(TagObject), tag_new, tag_repr, tag_hash, tag_richcompare, tag_members, tag_methods},
+        {&simple_type, "tovarel_core.cbor.Simple",
+         "Simple(value): a CBOR simple value other than false, true, null and undefined "
+         "(0 to 19, 32 to 255).",
+         sizeof(SimpleObject), simple_new, simple_repr, simple_hash, simple_richcompare,
+         simple_members, simple_methods},
+        {&undefined_type, "tovarel_core.cbor.UndefinedType",
+         "The type of cbor.undefined, CBOR's undefined value.", sizeof(PyObject), undefined_new,
+         undefined_repr, nullptr, nullptr, nullptr, undefined_methods},
+    };
+    /* A tag holds any object, so it may close a reference cycle. */
+    tag_type.tp_flags = Py_TPFLAGS_HAVE_GC;
     tag_type.tp_dealloc = tag_dealloc;
     tag_type.tp_traverse = tag_traverse;
     tag_type.tp_clear = tag_clear;
-    tag_type.tp_repr = tag_repr;
-    tag_type.tp_hash = tag_hash;
-    tag_type.tp_richcompare = tag_richcompare;
-    tag_type.tp_members = tag_members;
-    tag_type.tp_methods = tag_methods;
-
-    simple_type.tp_name = "tovarel_core.cbor.Simple";
-    simple_type.tp_doc = "Simple(value): a CBOR simple value other than false, true, null "
-                         "and undefined (0 to 19, 32 to 255).";
-    simple_type.tp_basicsize = sizeof(SimpleObject);
-    simple_type.tp_flags = Py_TPFLAGS_DEFAULT;
-    simple_type.tp_new = simple_new;
-    simple_type.tp_repr = simple_repr;
-    simple_type.tp_hash = simple_hash;
-    simple_type.tp_richcompare = simple_richcompare;
-    simple_type.tp_members = simple_members;
-    simple_type.tp_methods = simple_methods;
-
-    undefined_type.tp_name = "tovarel_core.cbor.UndefinedType";
-    undefined_type.tp_doc = "The type of cbor.undefined, CBOR's undefined value.";
-    undefined_type.tp_basicsize = sizeof(PyObject);
-    undefined_type.tp_flags = Py_TPFLAGS_DEFAULT;
-    undefined_type.tp_new = undefined_new;
-    undefined_type.tp_repr = undefined_repr;
-    undefined_type.tp_methods = undefined_methods;
-
-    for (PyTypeObject *type : {&tag_type, &simple_type, &undefined_type}) {
+    for (const TypeSpec &spec : specs) {
+        PyTypeObject *type = spec.type;
         Py_SET_REFCNT(reinterpret_cast<PyObject *>(type), 1);
         Py_SET_TYPE(reinterpret_cast<PyObject *>(type), &PyType_Type);
+        type->tp_name = spec.name;
+        type->tp_doc = spec.doc;
+        type->tp_basicsize = spec.size;
+        type->tp_flags |= Py_TPFLAGS_DEFAULT;
+        type->tp_new = spec.make;
+        type->tp_repr = spec.repr;
+        type->tp_hash = spec.hash;
+        type->tp_richcompare = spec.compare;
+        type->tp_members = spec.members;
+        type->tp_methods = spec.methods;
         if (PyType_Ready(type) < 0) {
             throw py::error_already_set();
         }
@@ -673,34 +681,49 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     return walker;
 }
 
-py::object loads(PyObject *data, uint64_t max_depth) {
-    InputView input(data);
-    WalkerOwner walker = make_walker(input, max_depth);
-    CollectorPause pause;
-    Decoder decoder(walker.get());
-    py::object value = py::reinterpret_steal<py::object>(decoder.item());
-    if (!value) {
-        throw py::error_already_set();
-    }
-    if (cbor_walker_finish(walker.get()) != CBOR_WALKER_OK) {
-        raise_walker_error(walker.get());
-        throw py::error_already_set();
-    }
-    return value;
-}
+/* One call's decoding: the input held, a walker over it, the collector
+ * paused, and the decoder. */
+class Session {
+public:
+    Session(PyObject *data, uint64_t max_depth)
+        : input(data), walker(make_walker(input, max_depth)), decoder(walker.get()) {}
 
-py::object loads_sequence(PyObject *data, uint64_t max_depth) {
-    InputView input(data);
-    WalkerOwner walker = make_walker(input, max_depth);
-    CollectorPause pause;
-    Decoder decoder(walker.get());
-    py::list items;
-    while (cbor_walker_offset(walker.get()) < input.size()) {
+    py::object next_item() {
         py::object value = py::reinterpret_steal<py::object>(decoder.item());
         if (!value) {
             throw py::error_already_set();
         }
-        items.append(value);
+        return value;
+    }
+
+    bool at_end() const { return cbor_walker_offset(walker.get()) >= input.size(); }
+
+    void refuse_trailing_bytes() {
+        if (cbor_walker_finish(walker.get()) != CBOR_WALKER_OK) {
+            raise_walker_error(walker.get());
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    InputView input;
+    WalkerOwner walker;
+    CollectorPause pause;
+    Decoder decoder;
+};
+
+py::object loads(PyObject *data, uint64_t max_depth) {
+    Session session(data, max_depth);
+    py::object value = session.next_item();
+    session.refuse_trailing_bytes();
+    return value;
+}
+
+py::object loads_sequence(PyObject *data, uint64_t max_depth) {
+    Session session(data, max_depth);
+    py::list items;
+    while (!session.at_end()) {
+        items.append(session.next_item());
     }
     return items;
 }
