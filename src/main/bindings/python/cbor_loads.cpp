@@ -557,7 +557,13 @@ private:
         if (token.kind != CBOR_WALKER_TAG && frame.container == nullptr) {
             return false;
         }
-        frames.push_back(frame);
+        try {
+            frames.push_back(frame);
+        } catch (const std::bad_alloc &) {
+            Py_XDECREF(frame.container);
+            PyErr_NoMemory();
+            return false;
+        }
         return true;
     }
 
