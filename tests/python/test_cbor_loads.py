@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tracemalloc
 
+import cbor2
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -193,6 +194,23 @@ def test_every_encoding_form_decodes(value, seed):
     encoded = encode_any_form(value, random.Random(seed))
     assert same(loads(encoded), value)
     assert same(loads_sequence(encoded * 3), [value] * 3)
+
+
+plain_values = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=6)
+    | st.dictionaries(st.text(max_size=8) | st.integers() | st.tuples(st.integers(), st.text()), inner, max_size=5),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=1000, deadline=None)
+@given(plain_values, st.booleans())
+def test_what_another_encoder_writes(value, canonical):
+    """cbor2's encodings (bignums, its own float widths and key orders) decode
+    as cbor2 itself decodes them."""
+    encoded = cbor2.dumps(value, canonical=canonical)
+    assert same(loads(encoded), as_decoded(value))
 
 
 @settings(max_examples=3000, deadline=None)
