@@ -33,6 +33,17 @@ CBOR_DOCUMENTS = {
     "cut_short": bytes.fromhex("5b ffffffffffffffff"),
 }
 
+# The walker's seeds: a depth limit byte, then a CBOR sequence.
+WALKER_SEEDS = {
+    "scalars": bytes.fromhex("10 00 17 1818 3bffffffffffffffff f93c00 fa47c35000 fb3ff199999999999a f4 f7 f0 f8ff"),
+    "strings": bytes.fromhex("10 40 6161 62c3bc 64f0908591 5f42010243030405ff 7f657374726561646d696e67ff"),
+    "containers": bytes.fromhex("10 83010203 a26161016162820203 9f018202039f0405ffff bf6346756ef563416d7421ff"),
+    "tags": bytes.fromhex("10 c249010000000000000000 c35f4101ff c11a514b67b0 d82076687474703a2f2f"),
+    "keys": bytes.fromhex("10 a1820102f6 bf9f01ff c18101 ff"),
+    "deep": bytes([3]) + bytes.fromhex("81818181 01"),
+    "refused": bytes.fromhex("10 62c328 1c 3f f81f 5f6161ff c36161 9b ffffffffffffffff"),
+}
+
 OLD = b"abcdefgh"
 DELTA_SEEDS = {
     "worked_example": u16(len(OLD)) + OLD + bytes.fromhex("0003 425859 0503"),
@@ -99,6 +110,7 @@ HISTORY_SEEDS = {
 
 CORPORA = {
     "fuzz_cbor_parser": CBOR_DOCUMENTS,
+    "fuzz_cbor_walker": WALKER_SEEDS,
     "fuzz_diff_apply": DELTA_SEEDS,
     "fuzz_roundtrip": ROUNDTRIP_SEEDS,
     "fuzz_cbor_float": FLOAT_SEEDS,

@@ -37,7 +37,11 @@ def test_top_level_module_holds_the_submodules_and_the_version():
 @pytest.mark.parametrize(
     "name, doc, public",
     [
-        ("cbor", CBOR_DOC, {"dumps", "_dumps_plain"}),
+        (
+            "cbor",
+            CBOR_DOC,
+            {"dumps", "_dumps_plain", "loads", "loads_sequence", "CBORDecodeError", "Tag", "Simple", "undefined"},
+        ),
         ("delta", DELTA_DOC, {"Differ", "PythonInBuf", "PythonOutBuf", "diff", "patch"}),
     ],
 )

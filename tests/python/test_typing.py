@@ -24,6 +24,15 @@ again: delta.PythonOutBuf = differ.diff(b"old", base)
 level: int | None = differ.last_level
 settings: tuple[int, int, bool] = (differ.level, differ.step_budget, differ.adaptive)
 encoded: bytes = cbor.dumps({"a": [1, 2.5, None, b"x", (True,)]}, indefinite=False, max_depth=3)
+tag = cbor.Tag(1, [cbor.Simple(3), cbor.undefined])
+number: int = tag.tag + cbor.Simple(5).value
+tagged: bytes = cbor.dumps([tag, cbor.undefined, cbor.Simple(0)])
+decoded: object = cbor.loads(encoded, max_depth=10)
+items: list[object] = cbor.loads_sequence(memoryview(tagged)) + cbor.loads_sequence(bytearray(raw))
+try:
+    cbor.loads(b"")
+except cbor.CBORDecodeError as error:
+    problem: ValueError = error
 """
 
 # One misuse per line; mypy must report each line.
@@ -40,6 +49,10 @@ delta.Differ().level = 3
 delta.PythonInBuf("old")
 cbor.dumps(object())
 cbor.dumps([1], indefinite="yes")
+cbor.loads("text")
+cbor.loads(b"", 5)
+cbor.Tag(1, 2).tag = 3
+cbor.Simple("x")
 """
 
 

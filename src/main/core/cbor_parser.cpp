@@ -24,6 +24,8 @@ constexpr unsigned IN_INITIAL_BYTE = 0;
 /* Bits of the NaN that every NaN of a narrower width decodes to. */
 constexpr uint64_t CANONICAL_NAN_BITS = 0x7FF8000000000000ULL;
 constexpr uint64_t DOUBLE_SIGN_BIT = 0x8000000000000000ULL;
+constexpr int DOUBLE_EXPONENT_BIAS = 1023;
+constexpr unsigned DOUBLE_FRACTION_BITS = 52;
 
 /* Single-precision patterns that get a decoding of their own. */
 constexpr uint32_t SINGLE_POSITIVE_INFINITY = 0x7F800000;
@@ -191,22 +193,30 @@ static uint64_t bits_from_double(double value) {
     return bits;
 }
 
+/* 2^exponent, for exponents of normal doubles: built from its bits, since
+ * a library call per decoded float costs more than the rest of its work. */
+static double power_of_two(int exponent) {
+    return double_from_bits(static_cast<uint64_t>(exponent + DOUBLE_EXPONENT_BIAS)
+                            << DOUBLE_FRACTION_BITS);
+}
+
 /*
  * Half precision has no C type, so it is decoded by hand.  The magnitude is
  * built first and the sign bit copied onto it afterwards, which gives -0.0
- * and keeps the sign of a NaN.
+ * and keeps the sign of a NaN.  Scaling an integer of at most 11 bits by a
+ * power of two is exact, as ldexp would be.
  */
 static double decode_half(unsigned half) {
     unsigned exponent = half >> HALF_FRACTION_BITS & HALF_EXPONENT_MASK;
     unsigned fraction = half & HALF_FRACTION_MASK;
     double magnitude;
     if (exponent == 0) {
-        magnitude = ldexp(fraction, HALF_SUBNORMAL_SCALE);
+        magnitude = fraction * power_of_two(HALF_SUBNORMAL_SCALE);
     } else if (exponent == HALF_EXPONENT_ALL_ONES) {
         magnitude = fraction == 0 ? INFINITY : double_from_bits(CANONICAL_NAN_BITS);
     } else {
-        magnitude = ldexp(fraction + (1u << HALF_FRACTION_BITS),
-                          static_cast<int>(exponent) - HALF_NORMAL_BIAS);
+        magnitude = (fraction + (1u << HALF_FRACTION_BITS)) *
+                    power_of_two(static_cast<int>(exponent) - HALF_NORMAL_BIAS);
     }
     uint64_t bits = bits_from_double(magnitude);
     if (half & HALF_SIGN_BIT) {
@@ -285,6 +295,27 @@ cbor_val *cbor_next_val(cbor_parser *parser) {
         return nullptr;
     }
     return item;
+}
+
+int cbor_parse_head(cbor_parser *parser, uint8_t *initial_byte, uint64_t *argument) {
+    if (readable(parser) == 0) {
+        return -1;
+    }
+    uint8_t initial = *parser->cursor;
+    uint8_t additional_info = initial & ADDITIONAL_INFO_MASK;
+    unsigned width = IN_INITIAL_BYTE;
+    if (additional_info >= FIRST_SIZED_ADDITIONAL_INFO &&
+        additional_info <= LAST_SIZED_ADDITIONAL_INFO) {
+        width = 1u << (additional_info - FIRST_SIZED_ADDITIONAL_INFO);
+    }
+    *initial_byte = initial;
+    if (read_head(parser, initial, width, argument) < 0) {
+        return -1;
+    }
+    if (additional_info > LAST_SIZED_ADDITIONAL_INFO) {
+        *argument = 0;
+    }
+    return 0;
 }
 
 /*

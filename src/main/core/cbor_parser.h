@@ -51,6 +51,15 @@ TOVAREL_API cbor_val *cbor_val_create(void);
 TOVAREL_API void cbor_val_free(cbor_val *item);
 TOVAREL_API cbor_val *cbor_next_val(cbor_parser *parser);
 
+/*
+ * Reads the head under the cursor (initial byte and argument) and moves past
+ * it, leaving a string's content unread and uncopied for the caller.  The
+ * argument is the low five bits for additional information 0..23 and the
+ * following 1, 2, 4 or 8 bytes for 24..27; 28..31 carry none (0).  Returns
+ * 0, or -1 when the input ends inside the head.
+ */
+TOVAREL_API int cbor_parse_head(cbor_parser *parser, uint8_t *initial_byte, uint64_t *argument);
+
 /* The table's entries; each returns 0 on success, -1 on failure. */
 #define TOVAREL_CBOR_PARSE(name)                                                                   \
     TOVAREL_API int name(cbor_parser *parser, cbor_val *item, uint8_t initial_byte)

@@ -11,10 +11,12 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "cbor_generator.h"
 #include "cbor_parser.h"
+#include "cbor_walker.h"
 #include "failing_allocator.h"
 
 using failing_allocator::armed;
@@ -219,6 +221,56 @@ TEST(AllocCbor, FloatWidthFallsBackWiderOrFailsWithoutWriting) {
          * scratch proof. */
         EXPECT_GE(allocations, std::isfinite(c.value) ? 5u : 0u);
     }
+}
+
+/* Walks a sequence to its end or first failure: each token as its kind,
+ * offset and content, then the status. */
+std::vector<std::string> walk_all(const bytes &input) {
+    std::vector<std::string> tokens;
+    cbor_walker *walker = cbor_walker_create(input.data(), input.size(), 100);
+    if (walker == nullptr) {
+        return tokens;
+    }
+    cbor_walker_token token;
+    int status = CBOR_WALKER_OK;
+    while (cbor_walker_offset(walker) < input.size() || walker->depth > 0) {
+        status = cbor_walker_next(walker, &token);
+        if (status != CBOR_WALKER_OK) {
+            break;
+        }
+        paused guard;
+        std::string text = std::to_string(token.kind) + "@" + std::to_string(token.offset);
+        if (token.kind == CBOR_WALKER_BYTES || token.kind == CBOR_WALKER_TEXT) {
+            text.append(":").append(reinterpret_cast<const char *>(token.bytes), token.length);
+        }
+        tokens.push_back(text);
+    }
+    paused guard;
+    tokens.push_back("status " + std::to_string(status));
+    cbor_walker_free(walker);
+    return tokens;
+}
+
+TEST(AllocCbor, WalkingFailsWithNoMemoryAfterAPrefixOfTheTokens) {
+    bytes input(40, 0x81); /* nested deeper than the first stack block */
+    input.push_back(0x01);
+    const bytes chunked = {0x7F, 0x61, 'a', 0x62, 'b', 'c', 0x63, 'd', 'e', 'f', 0xFF, /* text */
+                           0x5F, 0x41, 'x', 0xFF};                                     /* bytes */
+    input.insert(input.end(), chunked.begin(), chunked.end());
+    const std::vector<std::string> clean = walk_all(input);
+    ASSERT_EQ(clean.back(), "status 0");
+    uint64_t allocations = exhaust([&](const failure &f) {
+        std::vector<std::string> got = armed(f, [&] { return walk_all(input); });
+        if (!failing_allocator_fired()) {
+            EXPECT_EQ(got, clean);
+        } else if (!got.empty()) {
+            EXPECT_EQ(got.back(), "status " + std::to_string(CBOR_WALKER_NO_MEMORY));
+            ASSERT_LT(got.size(), clean.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end() - 1, clean.begin()));
+        }
+    });
+    /* The walker, its stack twice, the join buffer once per growth. */
+    EXPECT_GE(allocations, 4u);
 }
 
 } // namespace

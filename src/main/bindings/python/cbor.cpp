@@ -37,6 +37,7 @@
 
 #include "cbor_fast.h"
 #include "cbor_generator.h"
+#include "cbor_loads.h"
 #include "registration.h"
 
 namespace py = pybind11;
@@ -46,6 +47,11 @@ namespace {
 using DumpsValue =
     std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes, py::str,
                  py::none, bool, unsigned long, long, std::string_view>;
+
+/* The top-level argument: Tag, Simple and undefined are taken before the
+ * sum-type conversion (which would refuse them); the signature is
+ * DumpsValue's. */
+using DumpsArgument = tovarel::ValueOrCborOnly<DumpsValue>;
 
 constexpr const char *cbor_doc = R"(
             Tovarel cbor
@@ -243,6 +249,14 @@ public:
         std::visit([this](const auto &alternative) { write(alternative); }, value);
     }
 
+    void encode(const DumpsArgument &argument) {
+        if (argument.cbor_only) {
+            encode_element(argument.cbor_only);
+        } else {
+            encode(argument.value);
+        }
+    }
+
     py::bytes result() const {
         return py::bytes(reinterpret_cast<const char *>(generator->data),
                          static_cast<py::ssize_t>(generator->len));
@@ -258,7 +272,33 @@ private:
         return py::detail::cast_op<DumpsValue &&>(std::move(caster));
     }
 
-    void encode_element(const py::handle &element) { encode(convert(element)); }
+    void encode_element(const py::handle &element) {
+        const tovarel::CborOnlyValue cbor_only = tovarel::cbor_only_value(element.ptr());
+        if (cbor_only.kind != tovarel::CborOnlyValue::none) {
+            write(cbor_only);
+            return;
+        }
+        encode(convert(element));
+    }
+
+    /* A tag's content is one level deeper than the tag, as a container's
+     * elements are. */
+    void write(const tovarel::CborOnlyValue &value) {
+        constexpr uint8_t major_tag = 6;
+        constexpr uint8_t major_simple = 7;
+        if (value.kind == tovarel::CborOnlyValue::undefined) {
+            check(cbor_write_undefined(gen()));
+        } else if (value.kind == tovarel::CborOnlyValue::simple) {
+            check(_cbor_write_uint_helper(gen(), major_simple, value.number));
+        } else {
+            RecursionGuard guard;
+            py::object content = py::reinterpret_borrow<py::object>(value.value);
+            check(_cbor_write_uint_helper(gen(), major_tag, value.number));
+            limit.enter();
+            encode_element(content);
+            limit.leave();
+        }
+    }
 
     void write(const py::bool_ &value) {
         check(value.ptr() == Py_True ? cbor_write_true(gen()) : cbor_write_false(gen()));
@@ -409,7 +449,7 @@ private:
 };
 
 template <bool Indefinite, bool Limited>
-py::bytes encode_with(const DumpsValue &value, uint64_t max_depth) {
+py::bytes encode_with(const DumpsArgument &value, uint64_t max_depth) {
     Encoder<Indefinite, Limited> encoder(max_depth);
     encoder.encode(value);
     return encoder.result();
@@ -469,14 +509,15 @@ PyObject *python_object(const DumpsValue &value) {
  * Values built from exact built-in types first take the fast encoder
  * (cbor_fast.cpp) when try_fast is set; it gives up on anything else and on
  * every failure, leaving the call to the encoders above, whose bytes and
- * errors are the reference.  dumps and _dumps_plain both come through this
+ * errors are the reference (a Tag, Simple or undefined at the top goes to
+ * them directly).  dumps and _dumps_plain both come through this
  * one function, so that the general walk starts at the same stack depth
  * either way and its stack check fails at the same nesting.
  */
-[[gnu::noinline]] py::bytes dumps_entry(const DumpsValue &value, bool indefinite,
+[[gnu::noinline]] py::bytes dumps_entry(const DumpsArgument &value, bool indefinite,
                                         unsigned long max_depth, bool try_fast) {
-    if (try_fast) {
-        if (PyObject *encoded = encode_fast(value, indefinite, max_depth)) {
+    if (try_fast && !value.cbor_only) {
+        if (PyObject *encoded = encode_fast(value.value, indefinite, max_depth)) {
             return py::reinterpret_steal<py::bytes>(encoded);
         }
     }
@@ -489,11 +530,11 @@ PyObject *python_object(const DumpsValue &value) {
                    : encode_with<false, false>(value, max_depth);
 }
 
-py::bytes dumps(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+py::bytes dumps(const DumpsArgument &value, bool indefinite, unsigned long max_depth) {
     return dumps_entry(value, indefinite, max_depth, true);
 }
 
-py::bytes dumps_plain(const DumpsValue &value, bool indefinite, unsigned long max_depth) {
+py::bytes dumps_plain(const DumpsArgument &value, bool indefinite, unsigned long max_depth) {
     return dumps_entry(value, indefinite, max_depth, false);
 }
 
@@ -512,4 +553,5 @@ void tovarel_register_cbor(py::module_ &m) {
     cbor.def("_dumps_plain", &dumps_plain, dumps_plain_doc, py::arg("value"),
              py::arg("indefinite") = true, py::arg("max_depth") = 0);
     cbor.attr("__version__") = "dev";
+    tovarel_register_cbor_loads(cbor);
 }

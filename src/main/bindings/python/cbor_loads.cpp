@@ -1,0 +1,885 @@
+/*
+ * cbor_loads.cpp - cbor.loads and cbor.loads_sequence, and the types Tag,
+ * Simple and undefined.
+ *
+ * The core's walker checks the input and hands out one token per item; this
+ * file turns the tokens straight into Python objects in the same pass, with
+ * no intermediate tree.  Containers being filled sit on a heap stack of
+ * their own, mirroring the walker's, so neither walk recurses on the native
+ * stack however deep the input nests.  Definite lists, tuples and dicts are
+ * created at their final size: the walker has already refused a count that
+ * the remaining input could not hold.
+ *
+ * No Python code of the caller's runs during a decode: every object built
+ * is of a built-in type or one of the types here, whose hashing and
+ * comparison only reach other such objects.  The input therefore stays as
+ * the walker checked it until the string made from it is copied out.
+ */
+#include "cbor_loads.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <structmember.h>
+
+#include "cbor_walker.h"
+
+namespace py = pybind11;
+
+namespace {
+
+/* ---------------------------------------------------------------- types */
+
+PyObject *decode_error = nullptr; /* cbor.CBORDecodeError */
+
+struct TagObject {
+    PyObject_HEAD unsigned long long tag;
+    PyObject *value;
+};
+
+struct SimpleObject {
+    PyObject_HEAD unsigned char value;
+};
+
+/* Static types and the one undefined object; their headers are filled in
+ * by ready_types(). */
+PyTypeObject tag_type{};
+PyTypeObject simple_type{};
+PyTypeObject undefined_type{};
+PyObject undefined_object{};
+
+/* Simple values 20 to 23 are false, true, null and undefined, and 24 to 31
+ * have no encoding; a Simple holds only the others, so that it always
+ * decodes back to itself. */
+bool is_plain_simple_value(unsigned long long number) {
+    return number < 20 || (number >= 32 && number <= 255);
+}
+
+PyObject *new_tag(unsigned long long number, PyObject *value) {
+    auto *tag = PyObject_GC_New(TagObject, &tag_type);
+    if (tag == nullptr) {
+        return nullptr;
+    }
+    tag->tag = number;
+    Py_INCREF(value);
+    tag->value = value;
+    PyObject_GC_Track(tag);
+    return reinterpret_cast<PyObject *>(tag);
+}
+
+PyObject *new_simple(unsigned number) {
+    auto *simple = PyObject_New(SimpleObject, &simple_type);
+    if (simple != nullptr) {
+        simple->value = static_cast<unsigned char>(number);
+    }
+    return reinterpret_cast<PyObject *>(simple);
+}
+
+/* An int argument in [0, limit], else ValueError (TypeError if no int). */
+bool number_argument(PyObject *object, const char *what, unsigned long long limit,
+                     unsigned long long *number) {
+    if (!PyLong_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", what,
+                     Py_TYPE(object)->tp_name);
+        return false;
+    }
+    *number = PyLong_AsUnsignedLongLong(object);
+    if (PyErr_Occurred() || *number > limit) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be from 0 to %llu", what, limit);
+        return false;
+    }
+    return true;
+}
+
+PyObject *tag_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"tag", "value", nullptr};
+    PyObject *number_object = nullptr;
+    PyObject *value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Tag", const_cast<char **>(keywords),
+                                     &number_object, &value)) {
+        return nullptr;
+    }
+    unsigned long long number = 0;
+    if (!number_argument(number_object, "tag", UINT64_MAX, &number)) {
+        return nullptr;
+    }
+    return new_tag(number, value);
+}
+
+int tag_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<TagObject *>(self)->value);
+    return 0;
+}
+
+int tag_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<TagObject *>(self)->value);
+    return 0;
+}
+
+/* A chain of tags is freed without recursing once per link. */
+void tag_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, tag_dealloc) tag_clear(self);
+    PyObject_GC_Del(self);
+    Py_TRASHCAN_END
+}
+
+/* Tags nest without bound when built by hand, so the methods that follow
+ * the content count against the interpreter's recursion limit. */
+PyObject *tag_repr(PyObject *self) {
+    auto *tag = reinterpret_cast<TagObject *>(self);
+    if (Py_EnterRecursiveCall(" in Tag.__repr__") != 0) {
+        return nullptr;
+    }
+    PyObject *text = PyUnicode_FromFormat("Tag(%llu, %R)", tag->tag, tag->value);
+    Py_LeaveRecursiveCall();
+    return text;
+}
+
+/* The hash of (tag, value): a tag is hashable exactly when its content is. */
+Py_hash_t tag_hash(PyObject *self) {
+    auto *tag = reinterpret_cast<TagObject *>(self);
+    if (Py_EnterRecursiveCall(" in Tag.__hash__") != 0) {
+        return -1;
+    }
+    Py_hash_t hash = -1;
+    PyObject *pair = Py_BuildValue("(KO)", tag->tag, tag->value);
+    if (pair != nullptr) {
+        hash = PyObject_Hash(pair);
+        Py_DECREF(pair);
+    }
+    Py_LeaveRecursiveCall();
+    return hash;
+}
+
+PyObject *tag_richcompare(PyObject *self, PyObject *other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, &tag_type)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    auto *left = reinterpret_cast<TagObject *>(self);
+    auto *right = reinterpret_cast<TagObject *>(other);
+    int equal = 0;
+    if (left->tag == right->tag) {
+        if (Py_EnterRecursiveCall(" in Tag.__eq__") != 0) {
+            return nullptr;
+        }
+        equal = PyObject_RichCompareBool(left->value, right->value, Py_EQ);
+        Py_LeaveRecursiveCall();
+        if (equal < 0) {
+            return nullptr;
+        }
+    }
+    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+PyObject *tag_reduce(PyObject *self, PyObject *) {
+    auto *tag = reinterpret_cast<TagObject *>(self);
+    return Py_BuildValue("(O(KO))", &tag_type, tag->tag, tag->value);
+}
+
+PyMemberDef tag_members[] = {
+    {"tag", T_ULONGLONG, offsetof(TagObject, tag), READONLY, "The tag number."},
+    {"value", T_OBJECT, offsetof(TagObject, value), READONLY, "The tagged value."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyMethodDef tag_methods[] = {{"__reduce__", tag_reduce, METH_NOARGS, nullptr},
+                             {nullptr, nullptr, 0, nullptr}};
+
+PyObject *simple_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"value", nullptr};
+    PyObject *number_object = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Simple", const_cast<char **>(keywords),
+                                     &number_object)) {
+        return nullptr;
+    }
+    unsigned long long number = 0;
+    if (!number_argument(number_object, "simple value", 255, &number)) {
+        return nullptr;
+    }
+    if (!is_plain_simple_value(number)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "simple value must be from 0 to 19 or from 32 to 255 (20 to 23 are "
+                        "False, True, None and undefined; 24 to 31 have no encoding)");
+        return nullptr;
+    }
+    return new_simple(static_cast<unsigned>(number));
+}
+
+unsigned simple_value(PyObject *self) {
+    return reinterpret_cast<SimpleObject *>(self)->value;
+}
+
+PyObject *simple_repr(PyObject *self) {
+    return PyUnicode_FromFormat("Simple(%u)", simple_value(self));
+}
+
+Py_hash_t simple_hash(PyObject *self) {
+    return static_cast<Py_hash_t>(simple_value(self)) + 0x5173;
+}
+
+PyObject *simple_richcompare(PyObject *self, PyObject *other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, &simple_type)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    const bool equal = simple_value(self) == simple_value(other);
+    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+PyObject *simple_reduce(PyObject *self, PyObject *) {
+    return Py_BuildValue("(O(I))", &simple_type, simple_value(self));
+}
+
+PyMemberDef simple_members[] = {
+    {"value", T_UBYTE, offsetof(SimpleObject, value), READONLY, "The simple value's number."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyMethodDef simple_methods[] = {{"__reduce__", simple_reduce, METH_NOARGS, nullptr},
+                                {nullptr, nullptr, 0, nullptr}};
+
+/* There is one undefined: calling its type gives it again. */
+PyObject *undefined_new(PyTypeObject *, PyObject *args, PyObject *kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "UndefinedType takes no arguments");
+        return nullptr;
+    }
+    Py_INCREF(&undefined_object);
+    return &undefined_object;
+}
+
+PyObject *undefined_repr(PyObject *) {
+    return PyUnicode_FromString("undefined");
+}
+
+/* Pickled by name, so that it unpickles as the one undefined. */
+PyObject *undefined_reduce(PyObject *, PyObject *) {
+    return PyUnicode_FromString("undefined");
+}
+
+PyMethodDef undefined_methods[] = {{"__reduce__", undefined_reduce, METH_NOARGS, nullptr},
+                                   {nullptr, nullptr, 0, nullptr}};
+
+/* What differs between the three types; the rest is left at its default. */
+struct TypeSpec {
+    PyTypeObject *type;
+    const char *name;
+    const char *doc;
+    Py_ssize_t size;
+    newfunc make;
+    reprfunc repr;
+    hashfunc hash;
+    richcmpfunc compare;
+    PyMemberDef *members;
+    PyMethodDef *methods;
+};
+
+void ready_types() {
+    const TypeSpec specs[] = {
+        {&tag_type, "tovarel_core.cbor.Tag",
+         "Tag(tag, value): a CBOR tag number and the value it tags.\n\n"
+         "Equal to another Tag with an equal number and value; hashable when the value is.",
+         sizeof(TagObject), tag_new, tag_repr, tag_hash, tag_richcompare, tag_members, tag_methods},
+        {&simple_type, "tovarel_core.cbor.Simple",
+         "Simple(value): a CBOR simple value other than false, true, null and undefined "
+         "(0 to 19, 32 to 255).",
+         sizeof(SimpleObject), simple_new, simple_repr, simple_hash, simple_richcompare,
+         simple_members, simple_methods},
+        {&undefined_type, "tovarel_core.cbor.UndefinedType",
+         "The type of cbor.undefined, CBOR's undefined value.", sizeof(PyObject), undefined_new,
+         undefined_repr, nullptr, nullptr, nullptr, undefined_methods},
+    };
+    /* A tag holds any object, so it may close a reference cycle. */
+    tag_type.tp_flags = Py_TPFLAGS_HAVE_GC;
+    tag_type.tp_dealloc = tag_dealloc;
+    tag_type.tp_traverse = tag_traverse;
+    tag_type.tp_clear = tag_clear;
+    for (const TypeSpec &spec : specs) {
+        PyTypeObject *type = spec.type;
+        Py_SET_REFCNT(reinterpret_cast<PyObject *>(type), 1);
+        Py_SET_TYPE(reinterpret_cast<PyObject *>(type), &PyType_Type);
+        type->tp_name = spec.name;
+        type->tp_doc = spec.doc;
+        type->tp_basicsize = spec.size;
+        type->tp_flags |= Py_TPFLAGS_DEFAULT;
+        type->tp_new = spec.make;
+        type->tp_repr = spec.repr;
+        type->tp_hash = spec.hash;
+        type->tp_richcompare = spec.compare;
+        type->tp_members = spec.members;
+        type->tp_methods = spec.methods;
+        if (PyType_Ready(type) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    Py_SET_REFCNT(&undefined_object, 1);
+    Py_SET_TYPE(&undefined_object, &undefined_type);
+}
+
+/* ---------------------------------------------------------------- strings */
+
+/*
+ * Map keys repeat (every record of a list has the same field names), so the
+ * str objects of short ASCII keys are kept in a small table indexed by a
+ * hash of their bytes and handed out again.  Strings are immutable, so
+ * sharing one object among many dicts changes nothing a caller can see.
+ */
+constexpr std::size_t key_cache_size = 1024;
+constexpr uint64_t longest_cached_key = 32;
+PyObject *key_cache[key_cache_size];
+
+std::size_t key_slot(const uint8_t *bytes, uint64_t length) {
+    uint64_t hash = 0xCBF29CE484222325ULL ^ length;
+    for (uint64_t i = 0; i < length; i++) {
+        hash = (hash ^ bytes[i]) * 0x100000001B3ULL;
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 29)) & (key_cache_size - 1);
+}
+
+/* The walker has checked that the bytes are ASCII: they are the string's
+ * one-byte storage as they are. */
+PyObject *ascii_string(const uint8_t *bytes, uint64_t length) {
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (text != nullptr && length > 0) {
+        memcpy(PyUnicode_1BYTE_DATA(text), bytes, length);
+    }
+    return text;
+}
+
+PyObject *cached_key(const uint8_t *bytes, uint64_t length) {
+    PyObject *&slot = key_cache[key_slot(bytes, length)];
+    if (slot != nullptr && static_cast<uint64_t>(PyUnicode_GET_LENGTH(slot)) == length &&
+        memcmp(PyUnicode_1BYTE_DATA(slot), bytes, length) == 0) {
+        Py_INCREF(slot);
+        return slot;
+    }
+    PyObject *text = ascii_string(bytes, length);
+    if (text != nullptr) {
+        Py_INCREF(text);
+        Py_XSETREF(slot, text);
+    }
+    return text;
+}
+
+bool is_ascii(const uint8_t *bytes, uint64_t length) {
+    uint8_t any = 0;
+    for (uint64_t i = 0; i < length; i++) {
+        any |= bytes[i];
+    }
+    return any < 0x80;
+}
+
+/* The interpreter's strict decoder is the check of definite text (the
+ * walker leaves it to us rather than validate twice); its complaint is
+ * turned into a decode error at the offending byte. */
+PyObject *decode_text(const cbor_walker_token &token, const uint8_t *input) {
+    PyObject *text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(token.bytes),
+                                          static_cast<Py_ssize_t>(token.length), "strict");
+    if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        return text;
+    }
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_ssize_t start = 0;
+    if (value == nullptr || PyUnicodeDecodeError_GetStart(value, &start) != 0) {
+        PyErr_Clear();
+        start = 0;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    const auto offset = static_cast<unsigned long long>(token.bytes - input) +
+                        static_cast<unsigned long long>(start);
+    PyErr_Format(decode_error, "invalid UTF-8 in a text string at byte %llu", offset);
+    return nullptr;
+}
+
+PyObject *text_object(const cbor_walker_token &token, const uint8_t *input) {
+    if (token.key == 1 && token.length <= longest_cached_key &&
+        (token.ascii || is_ascii(token.bytes, token.length))) {
+        return cached_key(token.bytes, token.length);
+    }
+    if (token.ascii) {
+        return ascii_string(token.bytes, token.length);
+    }
+    return decode_text(token, input);
+}
+
+/* ---------------------------------------------------------------- decoding */
+
+/* -1 - argument, for arguments that do not fit a signed 64-bit value. */
+PyObject *negative_from(PyObject *magnitude) {
+    if (magnitude == nullptr) {
+        return nullptr;
+    }
+    PyObject *value = PyNumber_Invert(magnitude);
+    Py_DECREF(magnitude);
+    return value;
+}
+
+PyObject *scalar_object(const cbor_walker_token &token, const uint8_t *input) {
+    switch (token.kind) {
+    case CBOR_WALKER_UINT:
+        return PyLong_FromUnsignedLongLong(token.argument);
+    case CBOR_WALKER_NEGINT:
+        if (token.argument <= static_cast<uint64_t>(INT64_MAX)) {
+            return PyLong_FromLongLong(-1 - static_cast<long long>(token.argument));
+        }
+        return negative_from(PyLong_FromUnsignedLongLong(token.argument));
+    case CBOR_WALKER_BIGNUM: {
+        PyObject *magnitude = _PyLong_FromByteArray(token.bytes, token.length, 0, 0);
+        return token.argument == 2 ? magnitude : negative_from(magnitude);
+    }
+    case CBOR_WALKER_BYTES:
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(token.bytes),
+                                         static_cast<Py_ssize_t>(token.length));
+    case CBOR_WALKER_TEXT:
+        return text_object(token, input);
+    case CBOR_WALKER_FLOAT:
+        return PyFloat_FromDouble(token.real);
+    default: /* CBOR_WALKER_SIMPLE */
+        switch (token.argument) {
+        case 20:
+            Py_RETURN_FALSE;
+        case 21:
+            Py_RETURN_TRUE;
+        case 22:
+            Py_RETURN_NONE;
+        case 23:
+            Py_INCREF(&undefined_object);
+            return &undefined_object;
+        default:
+            return new_simple(static_cast<unsigned>(token.argument));
+        }
+    }
+}
+
+/* A container being filled, or a tag waiting for its content. */
+struct Frame {
+    PyObject *container; /* list, tuple or dict; null for a tag */
+    PyObject *pending;   /* a map's key awaiting its value; a tag's content */
+    Py_ssize_t filled;   /* slots set in a definite list or tuple */
+    uint64_t offset;     /* where the container or tag begins */
+    uint64_t key_offset; /* where the pending key begins */
+    uint64_t tag;
+    int kind;
+    bool definite;
+    bool tuple; /* an array in a map key */
+};
+
+void raise_decode_error(const char *message) {
+    PyErr_SetString(decode_error, message);
+}
+
+void raise_walker_error(const cbor_walker *walker) {
+    if (walker->status == CBOR_WALKER_NO_MEMORY) {
+        PyErr_NoMemory();
+        return;
+    }
+    char message[256];
+    cbor_walker_error_message(walker, message, sizeof message);
+    raise_decode_error(message);
+}
+
+class Decoder {
+public:
+    explicit Decoder(cbor_walker *source) : walker(source) {}
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
+
+    ~Decoder() {
+        for (Frame &frame : frames) {
+            Py_XDECREF(frame.container);
+            Py_XDECREF(frame.pending);
+        }
+    }
+
+    /* The next whole item as a new reference, or null with an exception. */
+    PyObject *item() {
+        cbor_walker_token token;
+        for (;;) {
+            if (cbor_walker_next(walker, &token) != CBOR_WALKER_OK) {
+                raise_walker_error(walker);
+                return nullptr;
+            }
+            PyObject *object = nullptr;
+            uint64_t offset = token.offset;
+            switch (token.kind) {
+            case CBOR_WALKER_ARRAY:
+            case CBOR_WALKER_MAP:
+            case CBOR_WALKER_TAG:
+                if (!open(token)) {
+                    return nullptr;
+                }
+                continue;
+            case CBOR_WALKER_END:
+                object = close(&offset);
+                break;
+            default:
+                object = scalar_object(token, walker->parser.start);
+                break;
+            }
+            if (object == nullptr) {
+                return nullptr;
+            }
+            if (frames.empty()) {
+                return object;
+            }
+            if (!add(frames.back(), object, offset)) {
+                return nullptr;
+            }
+        }
+    }
+
+private:
+    bool open(const cbor_walker_token &token) {
+        Frame frame{};
+        frame.kind = token.kind;
+        frame.offset = token.offset;
+        frame.definite = token.argument != CBOR_WALKER_INDEFINITE;
+        frame.tuple = token.key != 0;
+        if (token.kind == CBOR_WALKER_TAG) {
+            frame.tag = token.argument;
+        } else if (token.kind == CBOR_WALKER_MAP) {
+            /* The walker bounds a definite count by the unread bytes. */
+            frame.container = frame.definite
+                                  ? _PyDict_NewPresized(static_cast<Py_ssize_t>(token.argument))
+                                  : PyDict_New();
+        } else {
+            const Py_ssize_t size = frame.definite ? static_cast<Py_ssize_t>(token.argument) : 0;
+            frame.container = frame.tuple && frame.definite ? PyTuple_New(size) : PyList_New(size);
+        }
+        if (token.kind != CBOR_WALKER_TAG && frame.container == nullptr) {
+            return false;
+        }
+        try {
+            frames.push_back(frame);
+        } catch (const std::bad_alloc &) {
+            Py_XDECREF(frame.container);
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    /* The finished container or tag on top, as a new reference. */
+    PyObject *close(uint64_t *offset) {
+        Frame frame = frames.back();
+        frames.pop_back();
+        *offset = frame.offset;
+        if (frame.kind == CBOR_WALKER_TAG) {
+            PyObject *tag = new_tag(frame.tag, frame.pending);
+            Py_DECREF(frame.pending);
+            return tag;
+        }
+        if (frame.kind == CBOR_WALKER_ARRAY && frame.tuple && !frame.definite) {
+            PyObject *tuple = PyList_AsTuple(frame.container);
+            Py_DECREF(frame.container);
+            return tuple;
+        }
+        return frame.container;
+    }
+
+    /* Puts a finished item into the frame on top; takes the reference. */
+    bool add(Frame &frame, PyObject *object, uint64_t offset) {
+        switch (frame.kind) {
+        case CBOR_WALKER_ARRAY:
+            if (!frame.definite) {
+                const int failed = PyList_Append(frame.container, object);
+                Py_DECREF(object);
+                return failed == 0;
+            }
+            if (frame.tuple) {
+                PyTuple_SET_ITEM(frame.container, frame.filled++, object);
+            } else {
+                PyList_SET_ITEM(frame.container, frame.filled++, object);
+            }
+            return true;
+        case CBOR_WALKER_MAP: {
+            if (frame.pending == nullptr) {
+                frame.pending = object;
+                frame.key_offset = offset;
+                return true;
+            }
+            PyObject *key = frame.pending;
+            frame.pending = nullptr;
+            const int failed = PyDict_SetItem(frame.container, key, object);
+            Py_DECREF(object);
+            if (failed != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
+                /* Decoded objects raise TypeError on hashing only when
+                 * they are unhashable. */
+                PyErr_Clear();
+                PyErr_Format(decode_error, "unhashable map key of type %.100s at byte %llu",
+                             Py_TYPE(key)->tp_name,
+                             static_cast<unsigned long long>(frame.key_offset));
+            }
+            Py_DECREF(key);
+            return failed == 0;
+        }
+        default: /* a tag's one item */
+            frame.pending = object;
+            return true;
+        }
+    }
+
+    cbor_walker *walker;
+    std::vector<Frame> frames;
+};
+
+/* The input's bytes for the duration of a call. */
+class InputView {
+public:
+    explicit InputView(PyObject *data) {
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
+            throw py::error_already_set();
+        }
+    }
+    ~InputView() { PyBuffer_Release(&view); }
+    InputView(const InputView &) = delete;
+    InputView &operator=(const InputView &) = delete;
+
+    const void *data() const { return view.buf; }
+    uint64_t size() const { return static_cast<uint64_t>(view.len); }
+
+private:
+    Py_buffer view{};
+};
+
+/*
+ * Decoding creates containers by the thousand, each of which counts towards
+ * the cyclic garbage collector's next run, and every run would walk the
+ * growing, cycle-free result again.  The collector is held off while one
+ * call decodes (no Python code runs meanwhile that could need it) and
+ * handed back in the state it was in; its next run sees the result once.
+ */
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause &) = delete;
+    CollectorPause &operator=(const CollectorPause &) = delete;
+
+private:
+    int was_enabled;
+};
+
+struct WalkerFree {
+    void operator()(cbor_walker *walker) const { cbor_walker_free(walker); }
+};
+
+using WalkerOwner = std::unique_ptr<cbor_walker, WalkerFree>;
+
+WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
+    WalkerOwner walker(cbor_walker_create(input.data(), input.size(), max_depth));
+    if (!walker) {
+        throw std::bad_alloc();
+    }
+    walker->text_checked_by_caller = 1;
+    return walker;
+}
+
+/* One call's decoding: the input held, a walker over it, the collector
+ * paused, and the decoder. */
+class Session {
+public:
+    Session(PyObject *data, uint64_t max_depth)
+        : input(data), walker(make_walker(input, max_depth)), decoder(walker.get()) {}
+
+    py::object next_item() {
+        py::object value = py::reinterpret_steal<py::object>(decoder.item());
+        if (!value) {
+            throw py::error_already_set();
+        }
+        return value;
+    }
+
+    bool at_end() const { return cbor_walker_offset(walker.get()) >= input.size(); }
+
+    void refuse_trailing_bytes() {
+        if (cbor_walker_finish(walker.get()) != CBOR_WALKER_OK) {
+            raise_walker_error(walker.get());
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    InputView input;
+    WalkerOwner walker;
+    CollectorPause pause;
+    Decoder decoder;
+};
+
+py::object loads(PyObject *data, uint64_t max_depth) {
+    Session session(data, max_depth);
+    py::object value = session.next_item();
+    session.refuse_trailing_bytes();
+    return value;
+}
+
+py::object loads_sequence(PyObject *data, uint64_t max_depth) {
+    Session session(data, max_depth);
+    py::list items;
+    while (!session.at_end()) {
+        items.append(session.next_item());
+    }
+    return items;
+}
+
+/* Deep enough for any value that recursive Python code (repr, ==, dumps)
+ * handles at the interpreter's default recursion limit; every nesting level
+ * beyond it would only be a risk: hashing a tuple key recurses natively. */
+constexpr uint64_t default_max_depth = 1000;
+
+/* The arguments (data, *, max_depth=1000); data may come by keyword too. */
+bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords,
+                     PyObject **data, uint64_t *max_depth) {
+    if (count > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", name,
+                     count);
+        return false;
+    }
+    *data = count == 1 ? args[0] : nullptr;
+    PyObject *depth = nullptr;
+    const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
+    for (Py_ssize_t i = 0; i < keyword_count; i++) {
+        PyObject *keyword = PyTuple_GET_ITEM(keywords, i);
+        PyObject **slot = nullptr;
+        if (PyUnicode_CompareWithASCIIString(keyword, "data") == 0) {
+            slot = data;
+        } else if (PyUnicode_CompareWithASCIIString(keyword, "max_depth") == 0) {
+            slot = &depth;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         keyword);
+            return false;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name,
+                         keyword);
+            return false;
+        }
+        *slot = args[count + i];
+    }
+    if (*data == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'data'", name);
+        return false;
+    }
+    *max_depth = default_max_depth;
+    if (depth != nullptr) {
+        if (!PyLong_Check(depth)) {
+            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s",
+                         Py_TYPE(depth)->tp_name);
+            return false;
+        }
+        *max_depth = PyLong_AsUnsignedLongLong(depth);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "max_depth must be from 0 to 2**64-1");
+            return false;
+        }
+    }
+    return true;
+}
+
+/* The functions are plain vectorcall built-ins: decoding small items is
+ * common, and a generic binding's dispatch would cost more than they do. */
+template <py::object (*Decode)(PyObject *, uint64_t)>
+PyObject *entry(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    PyObject *data = nullptr;
+    uint64_t max_depth = 0;
+    if (!parse_arguments(name, args, PyVectorcall_NARGS(count), keywords, &data, &max_depth)) {
+        return nullptr;
+    }
+    try {
+        return Decode(data, max_depth).release().ptr();
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
+    return entry<loads>("loads", args, count, keywords);
+}
+
+PyObject *loads_sequence_entry(PyObject *, PyObject *const *args, Py_ssize_t count,
+                               PyObject *keywords) {
+    return entry<loads_sequence>("loads_sequence", args, count, keywords);
+}
+
+/* The first line of each docstring is the signature the interpreter shows. */
+PyMethodDef functions[] = {
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads(data, *, max_depth=1000)\n--\n\n"
+     "Decode one CBOR data item from a bytes-like object.\n\n"
+     "Raises CBORDecodeError (a ValueError) naming the byte offset when the\n"
+     "input is not exactly one well-formed item, or nests deeper than\n"
+     "max_depth (the elements of a top-level array or map are at depth 1)."},
+    {"loads_sequence",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_sequence_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "loads_sequence(data, *, max_depth=1000)\n--\n\n"
+     "Decode a CBOR sequence (zero or more items back to back) into a list."},
+    {nullptr, nullptr, 0, nullptr}};
+
+} // namespace
+
+namespace tovarel {
+
+CborOnlyValue cbor_only_value(PyObject *object) {
+    CborOnlyValue found;
+    PyTypeObject *type = Py_TYPE(object);
+    if (type == &tag_type) {
+        found.kind = CborOnlyValue::tag;
+        found.number = reinterpret_cast<TagObject *>(object)->tag;
+        found.value = reinterpret_cast<TagObject *>(object)->value;
+    } else if (type == &simple_type) {
+        found.kind = CborOnlyValue::simple;
+        found.number = simple_value(object);
+    } else if (object == &undefined_object) {
+        found.kind = CborOnlyValue::undefined;
+    }
+    return found;
+}
+
+} // namespace tovarel
+
+void tovarel_register_cbor_loads(py::module_ &cbor) {
+    ready_types();
+    decode_error = PyErr_NewExceptionWithDoc(
+        "tovarel_core.cbor.CBORDecodeError",
+        "Raised by loads and loads_sequence for input that is not well-formed CBOR.",
+        PyExc_ValueError, nullptr);
+    if (decode_error == nullptr) {
+        throw py::error_already_set();
+    }
+    cbor.add_object("CBORDecodeError", py::reinterpret_borrow<py::object>(decode_error));
+    cbor.add_object("Tag",
+                    py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&tag_type)));
+    cbor.add_object("Simple",
+                    py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&simple_type)));
+    cbor.add_object("undefined", py::reinterpret_borrow<py::object>(&undefined_object));
+    for (PyMethodDef &function : functions) {
+        if (function.ml_name == nullptr) {
+            break;
+        }
+        py::object callable = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(&function, nullptr, cbor.attr("__name__").ptr()));
+        if (!callable) {
+            throw py::error_already_set();
+        }
+        cbor.add_object(function.ml_name, callable);
+    }
+}
