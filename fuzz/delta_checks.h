@@ -3,9 +3,9 @@
  * checked item by item against a reference decoder; shared by the
  * harnesses that generate deltas.
  *
- *   - applying the delta to the old value gives the new value back, except
- *     for the no-change delta 0xF6, which must come exactly for equal values
- *     of 2 bytes or more;
+ *   - applying the delta to the old value gives the new value back; the
+ *     no-change delta 0xF6 must come exactly for equal values of 2 bytes or
+ *     more, and applying it gives the old value;
  *   - the delta is never longer than the replacement delta, and any delta
  *     other than the replacement delta is strictly shorter than the new
  *     value;
@@ -82,15 +82,15 @@ inline void check_delta(const buf &old_value, const buf &new_value, const buf &d
     REFERENCE_CHECK(delta.len > 0 && delta.len <= replacement_length, 0);
     bool equal = old_value.len == new_value.len &&
                  (new_value.len == 0 || memcmp(old_value.data, new_value.data, new_value.len) == 0);
-    if (equal && new_value.len >= 2) {
+    bool no_change = equal && new_value.len >= 2;
+    if (no_change) {
         REFERENCE_CHECK(delta.len == 1 && delta.data[0] == DIFF_NO_CHANGE, 0);
-        return;
     }
     bool replacement =
         delta.len == replacement_length && delta.data[0] >> 5 == 2 &&
         delta.len - head_size(new_value.len) == new_value.len &&
         memcmp(delta.data + head_size(new_value.len), new_value.data, new_value.len) == 0;
-    if (!replacement) {
+    if (!replacement && !no_change) {
         REFERENCE_CHECK(delta.len < new_value.len, 0);
         std::vector<uint8_t> rebuilt = strict_apply(old_value, delta);
         REFERENCE_CHECK(rebuilt.size() == new_value.len, 0);

@@ -31,19 +31,23 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 /*
- * What the delta must give: false for a null result.  A copy pair that is
- * incomplete, or that does not lie within the old value, fails the whole
- * delta; a malformed item anywhere else ends it.  An indefinite-length
- * string head carries no bytes and is skipped, so its chunks are applied one
- * after the other.
+ * What the delta must give: false for a null result.  The lone byte 0xF6
+ * gives the old value.  A copy pair that is incomplete, or that does not lie
+ * within the old value, fails the whole delta, and so does an item cut
+ * short anywhere.  An indefinite-length string head carries no bytes and is
+ * skipped, so its chunks are applied one after the other.
  */
 static bool reference_apply(const uint8_t *old_value, size_t old_length, const uint8_t *delta,
                             size_t length, std::vector<uint8_t> &out) {
+    if (length == 1 && delta[0] == 0xF6) {
+        out.assign(old_value, old_value + old_length);
+        return true;
+    }
     size_t position = 0;
     while (position < length) {
         reference::item it = reference::decode(delta, length, position);
         if (!it.ok) {
-            return true;
+            return false;
         }
         position += it.consumed;
         if (it.what == kind::uint_item) {

@@ -40,6 +40,8 @@ DELTA_SEEDS = {
     "out_of_range": u16(len(OLD)) + OLD + bytes.fromhex("07 05 1a7fffffff 1b ffffffffffffffff"),
     "indefinite": u16(len(OLD)) + OLD + bytes.fromhex("5f 4161 7f 6162 ff 82 4161 4162"),
     "reserved": u16(len(OLD)) + OLD + bytes.fromhex("1c1c 5c 7c f6"),
+    "no_change": u16(len(OLD)) + OLD + bytes.fromhex("f6"),
+    "cut_short": u16(len(OLD)) + OLD + bytes.fromhex("0002 1a00"),
 }
 
 

@@ -1,6 +1,6 @@
 /*
  * Tests of delta application: the format's items one by one, deltas cut
- * short, copy pairs that reach outside the old value, indefinite strings,
+ * short, the no-change delta, copy pairs that reach outside the old value, indefinite strings,
  * random deltas built from known edits (the result must be exact), and
  * random garbage against an exactly sized old value (AddressSanitizer proves
  * that nothing outside it is read).
@@ -18,11 +18,12 @@ namespace {
 
 /* Applies the delta to the old value, both in exactly sized heap blocks;
  * nullopt stands for a null result. */
-std::optional<Bytes> apply_delta(const Bytes &old_bytes, const Bytes &delta_bytes) {
+std::optional<Bytes> apply_delta(const Bytes &old_bytes, const Bytes &delta_bytes,
+                                 int32_t *status = nullptr) {
     HeapBytes old_heap(old_bytes), delta_heap(delta_bytes);
     buf old_value = {const_cast<uint8_t *>(old_heap.data()), old_heap.size(), old_heap.size()};
     buf delta = {const_cast<uint8_t *>(delta_heap.data()), delta_heap.size(), delta_heap.size()};
-    buf *result = diff_apply_binary(&old_value, &delta);
+    buf *result = diff_apply_binary_ex(&old_value, &delta, status);
     if (result == nullptr) {
         return std::nullopt;
     }
@@ -47,7 +48,11 @@ struct ApplyCase {
     Bytes old_value;
     Bytes delta;
     std::optional<Bytes> expected;
+    int32_t status = DIFF_APPLY_OK;
 };
+
+constexpr int32_t bad_copy = DIFF_APPLY_BAD_COPY;
+constexpr int32_t cut_short = DIFF_APPLY_CUT_SHORT;
 
 const ApplyCase apply_cases[] = {
     {"worked example",
@@ -57,43 +62,59 @@ const ApplyCase apply_cases[] = {
     {"empty replacement", text("abc"), {0x40}, Bytes{}},
     {"one-byte insert", text("abc"), {0x41, 0x7A}, text("z")},
     {"insert into an empty old value", {}, {0x41, 0x7A}, text("z")},
-    {"no-change delta", text("abc"), {DIFF_NO_CHANGE}, Bytes{}},
+    {"no-change delta", text("abc"), {DIFF_NO_CHANGE}, text("abc")},
+    {"no-change delta of an empty value", {}, {DIFF_NO_CHANGE}, Bytes{}},
+    {"no-change item in a longer delta skipped", text("abc"), {0xF6, 0x41, 0x7A}, text("z")},
+    {"no-change item at the end skipped", text("abc"), {0x41, 0x7A, 0xF6}, text("z")},
     {"empty delta", text("abc"), {}, Bytes{}},
-    {"offset alone", text("abc"), {0x00}, null_result},
-    {"offset then a string", text("abc"), {0x00, 0x40}, null_result},
-    {"offset then a negative integer", text("abc"), {0x00, 0x20}, null_result},
-    {"length cut short", text("abcdefgh"), {0x00, 0x02, 0x05, 0x1A}, null_result},
-    {"offset cut short ends the delta", text("abcdefgh"), {0x00, 0x02, 0x1A, 0x00}, text("ab")},
-    {"string cut short ends the delta", text("abc"), {0x41, 0x61, 0x43, 0x62}, text("a")},
+    {"offset alone", text("abc"), {0x00}, null_result, bad_copy},
+    {"offset then a string", text("abc"), {0x00, 0x40}, null_result, bad_copy},
+    {"offset then a negative integer", text("abc"), {0x00, 0x20}, null_result, bad_copy},
+    {"length cut short", text("abcdefgh"), {0x00, 0x02, 0x05, 0x1A}, null_result, bad_copy},
+    {"offset cut short", text("abcdefgh"), {0x00, 0x02, 0x1A, 0x00}, null_result, cut_short},
+    {"string cut short", text("abc"), {0x41, 0x61, 0x43, 0x62}, null_result, cut_short},
+    {"string head cut short", text("abc"), {0x41, 0x61, 0x59, 0x01}, null_result, cut_short},
+    {"half float cut short", text("abc"), {0x41, 0x61, 0xF9, 0x3C}, null_result, cut_short},
+    {"text after a whole delta",
+     text("abc"),
+     {0x00, 0x03, 'j', 'u', 'n', 'k'},
+     null_result,
+     cut_short},
     {"array head skipped", text("abc"), {0x82, 0x41, 0x61, 0x41, 0x62}, text("ab")},
     {"text string applied", text("abc"), {0x62, 0x68, 0x69}, text("hi")},
     {"copy of length 0", text("abc"), {0x01, 0x00, 0x41, 0x7A}, text("z")},
     {"reserved bytes as a copy pair", text("abc"), {0x1C, 0x1C}, Bytes{}},
-    {"reserved byte as a lone offset", text("abc"), {0x1C}, null_result},
+    {"reserved byte as a lone offset", text("abc"), {0x1C}, null_result, bad_copy},
     {"reserved string byte", text("abc"), {0x5C, 0x7D}, Bytes{}},
     {"skipped items between pairs",
      text("abcdefgh"),
      {0x20, 0xF6, 0xC1, 0x04, 0x02, 0xF9, 0x3C, 0x00, 0xFF, 0xA1, 0x06, 0x01},
      text("efg")},
-    {"an offset after a skipped item still pairs", text("abc"), {0xF5, 0x01, 0x41}, null_result},
+    {"an offset after a skipped item still pairs",
+     text("abc"),
+     {0xF5, 0x01, 0x41},
+     null_result,
+     bad_copy},
     {"copies may repeat and overlap",
      text("abcd"),
      {0x01, 0x02, 0x00, 0x03, 0x01, 0x02},
      text("bcabcbc")},
     {"sized heads of a pair", text("abcdefgh"), {0x18, 0x02, 0x19, 0x00, 0x03}, text("cde")},
     {"copy up to the very end", text("abcdefgh"), {0x05, 0x03}, text("fgh")},
-    {"copy one past the end", text("abcdefgh"), {0x05, 0x04}, null_result},
-    {"offset past the end", text("abcdefgh"), {0x09, 0x00}, null_result},
+    {"copy one past the end", text("abcdefgh"), {0x05, 0x04}, null_result, bad_copy},
+    {"offset past the end", text("abcdefgh"), {0x09, 0x00}, null_result, bad_copy},
     {"offset at the end with length 0", text("abcdefgh"), {0x08, 0x00}, Bytes{}},
-    {"huge length", text("abc"), {0x00, 0x1B, 0x80, 0, 0, 0, 0, 0, 0, 0}, null_result},
+    {"huge length", text("abc"), {0x00, 0x1B, 0x80, 0, 0, 0, 0, 0, 0, 0}, null_result, bad_copy},
     {"sum that overflows 64 bits",
      text("abc"),
      {0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
-     null_result},
+     null_result,
+     bad_copy},
     {"length that overflows with offset 1",
      text("abc"),
      {0x01, 0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-     null_result},
+     null_result,
+     bad_copy},
     {"indefinite byte string chunks applied",
      text("abc"),
      {0x5F, 0x41, 0x61, 0x42, 0x62, 0x63, 0xFF, 0x01, 0x01},
@@ -113,7 +134,9 @@ const ApplyCase apply_cases[] = {
 
 TEST(DiffApply, EachKindOfItem) {
     for (const ApplyCase &test : apply_cases) {
-        EXPECT_EQ(apply_delta(test.old_value, test.delta), test.expected) << test.name;
+        int32_t status = -1;
+        EXPECT_EQ(apply_delta(test.old_value, test.delta, &status), test.expected) << test.name;
+        EXPECT_EQ(status, test.status) << test.name;
     }
 }
 
@@ -135,14 +158,25 @@ TEST(DiffApply, NullArguments) {
     buf copy_delta = {copy.data(), copy.size(), copy.size()};
     buf old_value = {nullptr, 0, 0};
 
+    uint8_t no_change = DIFF_NO_CHANGE;
+    buf no_change_delta = {&no_change, 1, 1};
+    buf no_storage = {nullptr, 3, 3};
+
     EXPECT_EQ(diff_apply_binary(&old_value, nullptr), nullptr);
     EXPECT_EQ(diff_apply_binary(nullptr, &copy_delta), nullptr);
+    EXPECT_EQ(diff_apply_binary(nullptr, &no_change_delta), nullptr);
+    EXPECT_EQ(diff_apply_binary(&no_storage, &no_change_delta), nullptr);
     buf *result = diff_apply_binary(nullptr, &insert_delta);
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(hex(result->data, result->len), "7a");
     buf_free(result);
 
     result = diff_apply_binary(&old_value, &copy_delta);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->len, 0u);
+    buf_free(result);
+
+    result = diff_apply_binary(&old_value, &no_change_delta);
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->len, 0u);
     buf_free(result);
@@ -215,7 +249,8 @@ TEST(DiffApply, RandomGarbageStaysInBounds) {
         }
         std::optional<Bytes> result = apply_delta(old_value, delta);
         if (result) {
-            ASSERT_LE(result->size(), delta.size() / 2 * old_value.size() + delta.size());
+            ASSERT_LE(result->size(),
+                      delta.size() / 2 * old_value.size() + delta.size() + old_value.size());
         }
     }
     testing::internal::GetCapturedStderr();

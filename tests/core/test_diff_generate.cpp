@@ -146,6 +146,12 @@ TEST(DiffGenerate, RefusesValuesOf2GiBOrMore) {
     EXPECT_EQ(diff_generate_binary(&no_storage, &small), nullptr);
     EXPECT_EQ(diff_generate_binary(&small, &no_storage), nullptr);
     EXPECT_EQ(_write_replacement_delta(&no_storage), nullptr);
+    for (int32_t level : {-1, DIFF_MAX_LEVEL + 1, INT32_MIN}) {
+        EXPECT_EQ(diff_generate_binary_at_level(&small, &small, DIFF_DEFAULT_STORAGE_ALLOWANCE,
+                                                DIFF_DEFAULT_COST_LIMIT, level),
+                  nullptr)
+            << level;
+    }
 }
 
 // A history whose utilisation reads exactly `figure`: one bucket and a
@@ -386,16 +392,20 @@ TEST(DiffGenerateRoundTrip, EveryLevelAndLimitRebuildsTheNewValue) {
                 ASSERT_NE(result, nullptr) << label;
                 ASSERT_EQ(history->last_delta_quality, level) << label;
                 Bytes delta = bytes_of(result.get());
+                // The caller's level gives what the history's level gives.
+                Result fixed(diff_generate_binary_at_level(
+                    &old_value, &new_value, limit.storage_allowance, limit.cost_limit, level));
+                ASSERT_NE(fixed, nullptr) << label;
+                ASSERT_EQ(bytes_of(fixed.get()), delta) << label;
                 checked++;
                 if (delta == Bytes{0xF6}) {
                     EXPECT_TRUE(equal && pair.new_bytes.size() >= 2) << label;
                     no_change++;
-                    continue;
-                }
-                EXPECT_FALSE(equal && pair.new_bytes.size() >= 2) << label;
-                if (delta == whole) {
+                } else if (delta == whole) {
+                    EXPECT_FALSE(equal && pair.new_bytes.size() >= 2) << label;
                     replaced++;
                 } else {
+                    EXPECT_FALSE(equal && pair.new_bytes.size() >= 2) << label;
                     EXPECT_LT(delta.size(), pair.new_bytes.size()) << label;
                 }
                 Result applied(diff_apply_binary(&old_value, result.get()));

@@ -45,39 +45,64 @@ def test_diff_gives_the_documented_deltas(old, new, expected):
     "old, delta, expected",
     [
         (b"abcdefgh", bytes([0x00, 0x03, 0x42, 0x58, 0x59, 0x05, 0x03]), b"abcXYfgh"),
-        (b"anything", NO_CHANGE, b""),
+        (b"anything", NO_CHANGE, b"anything"),
+        (b"", NO_CHANGE, b""),
+        (b"anything", b"\xf6\x41z\xf6", b"z"),  # null items inside a delta are skipped
         (b"anything", b"", b""),
         (b"anything", b"\x41z", b"z"),
         (b"old", b"\x62hi", b"hi"),
-        (b"abcdef", b"\x00\x02\x1a\x00", b"ab"),
     ],
 )
 def test_patch_applies_deltas(old, delta, expected):
     assert bytes(patch(old, delta)) == expected
 
 
+COPY_PAIR = "a copy pair is incomplete or reaches outside the old value"
+CUT_SHORT = "an item is cut short"
+
+
 @pytest.mark.parametrize(
-    "delta",
+    "delta, reason",
     [
-        b"\x00",  # an offset without its length
-        b"\x00\x40",  # an offset followed by a string
-        b"\x00\x02\x05\x1a",  # a second pair cut inside its length
-        b"\x00\x04",  # a copy reaching past the 3 old bytes
-        b"\x1b" + b"\xff" * 8 + b"\x01",  # an offset far outside the old value
+        (b"\x00", COPY_PAIR),  # an offset without its length
+        (b"\x00\x40", COPY_PAIR),  # an offset followed by a string
+        (b"\x00\x02\x05\x1a", COPY_PAIR),  # a second pair cut inside its length
+        (b"\x00\x04", COPY_PAIR),  # a copy reaching past the 3 old bytes
+        (b"\x1b" + b"\xff" * 8 + b"\x01", COPY_PAIR),  # an offset far outside the old value
+        (b"\x00\x02\x1a\x00", CUT_SHORT),  # an offset whose head is cut short
+        (b"\x00\x02\x43ab", CUT_SHORT),  # a string with fewer bytes than declared
+        (b"\x00\x02\x59\x01", CUT_SHORT),  # a string head cut short
+        (b"\x00\x03junk", CUT_SHORT),  # text after the delta ("j" declares 10 bytes)
     ],
 )
-def test_malformed_delta_raises_value_error(delta):
-    with pytest.raises(ValueError, match="malformed delta"):
+def test_malformed_delta_raises_value_error(delta, reason):
+    with pytest.raises(ValueError, match="^patch received a malformed delta: " + reason + "$"):
         patch(b"abc", delta)
 
 
-def test_no_change_delta_needs_the_caller_to_keep_its_old_value():
+def test_every_cut_of_a_delta_inside_an_item_is_refused():
+    old = b"the quick brown fox jumps over the lazy dog"
+    new = b"the quick brown cat jumps over the lazy dog!"
+    delta = bytes(diff(old, new))
+    # Copy 16 bytes from 0, insert "cat", copy 24 bytes from 19, insert "!".
+    assert delta == bytes.fromhex("0010 43636174 131818 4121")
+    # A cut between two items cannot be seen (the format has no end mark);
+    # every other cut must be.
+    clean_cuts = {0: b"", 2: new[:16], 6: new[:19], 9: new[:43]}
+    for cut in range(len(delta)):
+        if cut in clean_cuts:
+            assert bytes(patch(old, delta[:cut])) == clean_cuts[cut]
+        else:
+            with pytest.raises(ValueError, match="malformed delta"):
+                patch(old, delta[:cut])
+
+
+def test_no_change_delta_gives_the_old_value():
     old = b"unchanged value"
-    delta = bytes(diff(old, old))
-    assert delta == NO_CHANGE
-    assert bytes(patch(old, delta)) == b""
-    rebuilt = old if delta == NO_CHANGE else bytes(patch(old, delta))
-    assert rebuilt == old
+    result = diff(old, old)
+    assert result == NO_CHANGE and NO_CHANGE == result
+    assert bytes(patch(old, NO_CHANGE)) == old
+    assert bytes(patch(PythonInBuf(old), PythonInBuf(NO_CHANGE))) == old
 
 
 edits = st.lists(
@@ -97,10 +122,8 @@ def apply_edits(value, changes):
 def test_patch_of_diff_rebuilds_the_new_value(old, changes, unrelated):
     for new in (apply_edits(old, changes), unrelated):
         delta, rebuilt = round_trip(old, new)
-        if old == new and len(new) >= 2:
-            assert delta == NO_CHANGE and rebuilt == b""
-        else:
-            assert rebuilt == new
+        assert rebuilt == new
+        assert (delta == NO_CHANGE) == (old == new and len(new) >= 2)
         # Never worse than shipping the new value whole, and anything but
         # that is strictly shorter than the new value itself.
         assert delta == NO_CHANGE or delta == replacement(new) or len(delta) < len(new)
@@ -232,3 +255,32 @@ def test_values_beyond_the_supported_size_raise_value_error():
             diff(huge, b"")
     finally:
         del huge
+
+
+@pytest.mark.parametrize(
+    "result, content",
+    [
+        (patch(b"", b"\x40"), b""),
+        (diff(b"abc", b"abc"), NO_CHANGE),
+        (diff(b"", bytes(range(40))), b"\x58\x28" + bytes(range(40))),
+    ],
+)
+def test_result_has_a_length_equality_and_repr(result, content):
+    assert len(result) == len(content)
+    for other in (content, bytearray(content), BytesSubclass(content), patch(b"", replacement(content))):
+        assert result == other and other == result and not result != other
+    for other in (content + b"\x00", content[:-1], b"\xff" * len(content), "", None, 0, [content]):
+        if other != content:
+            assert result != other and other != result
+    shown = repr(content[:16])
+    assert repr(result) == f"<PythonOutBuf of {len(content)} bytes: {shown}{'...' if len(content) > 16 else ''}>"
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(result)
+
+
+def test_result_equality_follows_writes():
+    result = patch(b"", b"\x43abc")
+    memoryview(result)[0] = ord("z")
+    assert result == b"zbc" and result != b"abc"
+    with pytest.raises(TypeError, match="holds no result"):
+        len(PythonOutBuf.__new__(PythonOutBuf))

@@ -464,12 +464,14 @@ def read_head(delta, at):
 
 def reference_patch(old, delta):
     """The new value, or None where patch must raise ValueError."""
+    if delta == b"\xf6":
+        return old
     out = bytearray()
     at = 0
     while at < len(delta):
         item = read_head(delta, at)
         if item is None:
-            return bytes(out)
+            return None
         kind, argument, at = item
         if kind == "uint":
             length = read_head(delta, at) if at < len(delta) else None

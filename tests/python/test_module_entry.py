@@ -2,6 +2,7 @@
 
 import ctypes
 import importlib
+import importlib.metadata
 import pathlib
 import subprocess
 import sys
@@ -26,9 +27,9 @@ IN_BUF = "tovarel_core.delta.PythonInBuf"
 OUT_BUF = "tovarel_core.delta.PythonOutBuf"
 
 
-def test_top_level_module_holds_only_the_submodules():
+def test_top_level_module_holds_the_submodules_and_the_version():
     assert tovarel_core.__doc__ is None
-    assert not hasattr(tovarel_core, "__version__")
+    assert tovarel_core.__version__ == importlib.metadata.version("tovarel_core")
     public = {name for name in dir(tovarel_core) if not name.startswith("__")}
     assert public == {"cbor", "delta"}
 
@@ -37,7 +38,7 @@ def test_top_level_module_holds_only_the_submodules():
     "name, doc, public",
     [
         ("cbor", CBOR_DOC, {"dumps"}),
-        ("delta", DELTA_DOC, {"PythonInBuf", "PythonOutBuf", "diff", "patch"}),
+        ("delta", DELTA_DOC, {"Differ", "PythonInBuf", "PythonOutBuf", "diff", "patch"}),
     ],
 )
 def test_submodule_contents(name, doc, public):

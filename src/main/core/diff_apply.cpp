@@ -3,14 +3,17 @@
  *
  * The delta is read one CBOR item at a time: a pair of unsigned integers
  * copies a stretch of the old value, a byte or text string is inserted, and
- * every other item is skipped.  A delta cut short simply ends, except inside
- * a copy pair, which must be complete.
+ * every other item is skipped.  The lone byte 0xF6 stands for the old value
+ * itself.
  *
  * Deltas may come from anywhere, so the reader trusts none of their numbers:
  * a copy pair must lie inside the old value, and an indefinite-length string
  * head (which carries no bytes of its own) is skipped while its chunks are
- * applied as strings.  Running out of memory gives null, never a value that
- * is silently short.
+ * applied as strings.  An item cut short (a head missing bytes, or a string
+ * declaring more bytes than remain) makes the whole delta unusable: a value
+ * built up to that point would pass a damaged delta off as a shorter value.
+ * Running out of memory gives null too, never a value that is silently
+ * short, and the status says which of these happened.
  */
 #include "diff_apply.h"
 
@@ -23,8 +26,9 @@ constexpr int32_t MAJOR_TEXT_STRING = 3;
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_INDEFINITE = 31;
 
-/* Outcome of reading one step of the delta. */
-enum class step { next, end, fail };
+/* Reading goes on while a step answers this; the end of the delta answers
+ * DIFF_APPLY_OK and every failure its DIFF_APPLY_ code. */
+constexpr int32_t KEEP_READING = -1;
 
 static bool is_string(const cbor_val *item) {
     return item->major_type == MAJOR_BYTE_STRING || item->major_type == MAJOR_TEXT_STRING;
@@ -32,8 +36,8 @@ static bool is_string(const cbor_val *item) {
 
 /*
  * The parser answers null both for a malformed item and when memory ran
- * out, and the two must not be confused: the first ends the delta, the
- * second must not pass for a shorter value.  Every parse function moves past
+ * out.  Both fail the delta, but a caller must be able to tell a damaged
+ * delta from a lack of memory.  Every parse function moves past
  * the initial byte before it can fail, so a cursor that has not moved means
  * the item record itself could not be had.  A string whose head is whole and
  * whose bytes are all there failed only for its copy; to know, its head is
@@ -60,37 +64,44 @@ static bool failed_for_memory(const cbor_parser *parser, const uint8_t *item_sta
     return head.value.uint <= left;
 }
 
-/* The next item, or null; *failed tells a lack of memory from the end of the
- * delta or a malformed item. */
-static cbor_val *next_item(cbor_parser *parser, bool *failed) {
+/* The next item, or null with *status telling the clean end of the delta
+ * (DIFF_APPLY_OK) from an item cut short and from a lack of memory. */
+static cbor_val *next_item(cbor_parser *parser, int32_t *status) {
     const uint8_t *item_start = parser->cursor;
     cbor_val *item = cbor_next_val(parser);
-    *failed = item == nullptr && failed_for_memory(parser, item_start);
+    if (item != nullptr || item_start == parser->start + parser->size) {
+        *status = DIFF_APPLY_OK;
+    } else {
+        *status =
+            failed_for_memory(parser, item_start) ? DIFF_APPLY_NO_MEMORY : DIFF_APPLY_CUT_SHORT;
+    }
     return item;
 }
 
-/* Appends old[offset, offset + length) after checking that it lies inside
- * the old value; the sum is never formed, so it cannot overflow. */
-static bool append_copy(buf *result, const buf *old_value, uint64_t offset, uint64_t length) {
-    if (old_value == nullptr || offset > old_value->len || length > old_value->len - offset) {
-        return false;
-    }
-    if (length == 0) {
-        return true;
-    }
-    return old_value->data != nullptr && _buf_append(result, old_value->data + offset, length);
+/* Whether old[offset, offset + length) lies inside the old value; the sum is
+ * never formed, so it cannot overflow. */
+static bool inside(const buf *old_value, uint64_t offset, uint64_t length) {
+    return old_value != nullptr && offset <= old_value->len && length <= old_value->len - offset &&
+           (length == 0 || old_value->data != nullptr);
 }
 
 /*
  * Completes a copy pair whose offset has been read: the next item must be
- * its length.  Anything else, or nothing, makes the delta unusable.
+ * its length.  Anything else, or nothing, makes the delta unusable; a
+ * length cut short leaves the pair incomplete too.
  */
-static step apply_copy(cbor_parser *parser, buf *result, const buf *old_value, uint64_t offset) {
-    cbor_val *item = cbor_next_val(parser);
-    bool applied = item != nullptr && item->major_type == MAJOR_UINT &&
-                   append_copy(result, old_value, offset, item->value.uint);
+static int32_t apply_copy(cbor_parser *parser, buf *result, const buf *old_value, uint64_t offset) {
+    int32_t status = DIFF_APPLY_OK;
+    cbor_val *item = next_item(parser, &status);
+    int32_t outcome = status == DIFF_APPLY_NO_MEMORY ? status : DIFF_APPLY_BAD_COPY;
+    if (item != nullptr && item->major_type == MAJOR_UINT &&
+        inside(old_value, offset, item->value.uint)) {
+        uint64_t length = item->value.uint;
+        bool copied = length == 0 || _buf_append(result, old_value->data + offset, length);
+        outcome = copied ? KEEP_READING : DIFF_APPLY_NO_MEMORY;
+    }
     cbor_val_free(item);
-    return applied ? step::next : step::fail;
+    return outcome;
 }
 
 /* An indefinite-length head has no bytes; its chunks follow as strings. */
@@ -103,43 +114,74 @@ static bool append_string(buf *result, const cbor_val *item) {
 }
 
 /* Reads and applies one item, or the two of a copy pair. */
-static step apply_next(cbor_parser *parser, buf *result, const buf *old_value) {
-    bool failed = false;
-    cbor_val *item = next_item(parser, &failed);
+static int32_t apply_next(cbor_parser *parser, buf *result, const buf *old_value) {
+    int32_t status = DIFF_APPLY_OK;
+    cbor_val *item = next_item(parser, &status);
     if (item == nullptr) {
-        return failed ? step::fail : step::end;
+        return status;
     }
-    step outcome = step::next;
+    int32_t outcome = KEEP_READING;
     if (item->major_type == MAJOR_UINT) {
         uint64_t offset = item->value.uint;
         cbor_val_free(item);
         return apply_copy(parser, result, old_value, offset);
     }
     if (is_string(item) && !append_string(result, item)) {
-        outcome = step::fail;
+        outcome = DIFF_APPLY_NO_MEMORY;
     }
     cbor_val_free(item);
     return outcome;
 }
 
-TOVAREL_BEGIN_DECLS
+static bool has_its_bytes(const buf *value) {
+    return value != nullptr && (value->data != nullptr || value->len == 0);
+}
 
-buf *diff_apply_binary(const buf *old_value, const buf *delta) {
-    if (delta == nullptr || (delta->data == nullptr && delta->len != 0)) {
+/* The no-change delta: the old value's own bytes, all `len` of them. */
+static buf *copy_of(const buf *old_value, int32_t *status) {
+    if (!has_its_bytes(old_value)) {
+        *status = DIFF_APPLY_NO_INPUT;
         return nullptr;
     }
     buf *result = buf_create();
+    if (result == nullptr ||
+        (old_value->len > 0 && !_buf_append(result, old_value->data, old_value->len))) {
+        buf_free(result);
+        *status = DIFF_APPLY_NO_MEMORY;
+        return nullptr;
+    }
+    return result;
+}
+
+TOVAREL_BEGIN_DECLS
+
+buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, int32_t *status) {
+    int32_t ignored = DIFF_APPLY_OK;
+    int32_t &outcome = status != nullptr ? *status : ignored;
+    if (!has_its_bytes(delta)) {
+        outcome = DIFF_APPLY_NO_INPUT;
+        return nullptr;
+    }
+    if (delta->len == 1 && delta->data[0] == DIFF_NO_CHANGE) {
+        outcome = DIFF_APPLY_OK;
+        return copy_of(old_value, &outcome);
+    }
+    buf *result = buf_create();
     cbor_parser *parser = cbor_parser_create(delta->data, delta->len);
-    step outcome = result != nullptr && parser != nullptr ? step::next : step::fail;
-    while (outcome == step::next) {
+    outcome = result != nullptr && parser != nullptr ? KEEP_READING : DIFF_APPLY_NO_MEMORY;
+    while (outcome == KEEP_READING) {
         outcome = apply_next(parser, result, old_value);
     }
     cbor_parser_free(parser);
-    if (outcome == step::fail) {
+    if (outcome != DIFF_APPLY_OK) {
         buf_free(result);
         return nullptr;
     }
     return result;
+}
+
+buf *diff_apply_binary(const buf *old_value, const buf *delta) {
+    return diff_apply_binary_ex(old_value, delta, nullptr);
 }
 
 TOVAREL_END_DECLS

@@ -84,20 +84,12 @@ buf *_write_replacement_delta(const buf *new_value) {
 }
 
 /*
- * Compares the two whole values.  The history's busy period covers the
- * comparison only, not the copying of its result.
+ * Compares the two whole values at the given level.  A history, when given,
+ * has had its busy period started by the caller; it is stopped here right
+ * after the comparison, so the period does not cover copying the result.
  */
-buf *diff_generate_binary_with_activity_history_ex(tovarel_activity_history *history,
-                                                   const buf *old_value, const buf *new_value,
-                                                   int32_t storage_allowance, int32_t cost_limit) {
-    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value))
-        return nullptr;
-    int32_t level = 0;
-    if (history != nullptr) {
-        tovarel_activity_history_start(history);
-        level = quality_for_utilisation(tovarel_activity_history_utilisation(history));
-        history->last_delta_quality = level;
-    }
+static buf *generate(tovarel_activity_history *history, const buf *old_value, const buf *new_value,
+                     int32_t storage_allowance, int32_t cost_limit, int32_t level) {
     edit_script *script = edit_script_create(old_value, new_value);
     int32_t code = MYERS_BAD_RANGE;
     if (script != nullptr)
@@ -133,6 +125,29 @@ buf *diff_generate_outcome(const buf *new_value, const edit_script *script, int3
     if (replace)
         result = _write_replacement_delta(new_value);
     return result;
+}
+
+buf *diff_generate_binary_with_activity_history_ex(tovarel_activity_history *history,
+                                                   const buf *old_value, const buf *new_value,
+                                                   int32_t storage_allowance, int32_t cost_limit) {
+    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value))
+        return nullptr;
+    int32_t level = 0;
+    if (history != nullptr) {
+        tovarel_activity_history_start(history);
+        level = quality_for_utilisation(tovarel_activity_history_utilisation(history));
+        history->last_delta_quality = level;
+    }
+    return generate(history, old_value, new_value, storage_allowance, cost_limit, level);
+}
+
+/* A level chosen by the caller instead of by a history. */
+buf *diff_generate_binary_at_level(const buf *old_value, const buf *new_value,
+                                   int32_t storage_allowance, int32_t cost_limit, int32_t level) {
+    if (level < 0 || level > DIFF_MAX_LEVEL || !diff_generate_comparable(old_value) ||
+        !diff_generate_comparable(new_value))
+        return nullptr;
+    return generate(nullptr, old_value, new_value, storage_allowance, cost_limit, level);
 }
 
 buf *diff_generate_binary_with_activity_history(tovarel_activity_history *history,

@@ -71,10 +71,13 @@ TEST(AllocDelta, ApplyGivesNullOrTheWholeValue) {
 
     buf old_view = view(old_value), delta_view = view(delta);
     uint64_t allocations = exhaust([&](const failure &f) {
-        buf *got = armed(f, [&] { return diff_apply_binary(&old_view, &delta_view); });
+        int32_t status = -1;
+        buf *got = armed(f, [&] { return diff_apply_binary_ex(&old_view, &delta_view, &status); });
         if (!failing_allocator_fired()) {
             ASSERT_NE(got, nullptr);
         }
+        /* A lack of memory is never reported as a damaged delta. */
+        EXPECT_EQ(status, got == nullptr ? DIFF_APPLY_NO_MEMORY : DIFF_APPLY_OK);
         if (got != nullptr) {
             EXPECT_EQ(contents(got), want);
         }

@@ -14,8 +14,9 @@
  * second run would fail anyway (the delta classes are registered once per
  * process), so it is refused before anything is touched.
  *
- * The top-level module carries nothing of its own: everything lives in the
- * two submodules, registered cbor first, then delta.
+ * The top-level module carries only the package's version (the one pip
+ * shows, handed in by the build as TOVAREL_VERSION); everything else lives
+ * in the two submodules, registered cbor first, then delta.
  */
 #include <exception>
 
@@ -48,6 +49,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_tovarel_core() {
     try {
         tovarel_register_cbor(m);
         tovarel_register_delta(m);
+        m.attr("__version__") = TOVAREL_VERSION;
         return m.ptr(); // the module was created with an extra reference
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS

@@ -1,0 +1,65 @@
+"""The installed type stubs: mypy --strict, run from outside the source tree
+against the installed package, accepts correct use and reports misuse."""
+
+import pathlib
+import re
+import subprocess
+import sys
+
+import tovarel_core
+
+GOOD = """\
+import tovarel_core
+from tovarel_core import cbor, delta
+
+version: str = tovarel_core.__version__ + delta.__version__ + cbor.__version__
+base = delta.PythonInBuf(b"old")
+result = delta.diff(base, b"new")
+raw: bytes = bytes(result)
+size: int = len(result) + len(memoryview(result))
+same: bool = result == b"\\xf6"
+patched: delta.PythonOutBuf = delta.patch(old_value=b"old", diff=raw)
+differ = delta.Differ(level=2, step_budget=100, adaptive=False)
+again: delta.PythonOutBuf = differ.diff(b"old", base)
+level: int | None = differ.last_level
+settings: tuple[int, int, bool] = (differ.level, differ.step_budget, differ.adaptive)
+encoded: bytes = cbor.dumps({"a": [1, 2.5, None, b"x", (True,)]}, indefinite=False, max_depth=3)
+"""
+
+# One misuse per line; mypy must report each line.
+BAD = """\
+from tovarel_core import cbor, delta
+
+delta.diff("old", b"new")
+delta.patch(b"old", 3)
+delta.Differ(2)
+delta.Differ(levle=2)
+delta.Differ().diff(b"old", None)
+text: str = delta.diff(b"old", b"new")
+delta.Differ().level = 3
+delta.PythonInBuf("old")
+cbor.dumps(object())
+cbor.dumps([1], indefinite="yes")
+"""
+
+
+def test_stubs_sit_beside_the_shared_object_the_interpreter_imports():
+    origin = pathlib.Path(tovarel_core.__spec__.origin)
+    assert origin.suffix == ".so"
+    stubs = origin.with_name("tovarel_core")
+    assert {path.name for path in stubs.iterdir()} >= {"py.typed", "__init__.pyi", "delta.pyi", "cbor.pyi"}
+
+
+def test_mypy_strict_accepts_correct_use_and_reports_misuse(tmp_path):
+    (tmp_path / "good.py").write_text(GOOD)
+    (tmp_path / "bad.py").write_text(BAD)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "good.py", "bad.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+    )
+    errors = re.findall(r"^(\w+)\.py:(\d+): error", run.stdout, re.MULTILINE)
+    assert [line for name, line in errors if name == "good"] == [], run.stdout
+    misuse_lines = {str(number) for number in range(3, BAD.count("\n") + 1)}
+    assert {line for name, line in errors if name == "bad"} == misuse_lines, run.stdout
