@@ -61,11 +61,12 @@ constexpr int32_t SAMPLED_CHAIN_DEPTH = 16;
 constexpr uint64_t BYTES_PER_SAMPLE = 12;
 
 /* Before a match shorter than this is taken, the next positions are tried
- * too: at least MIN_LOOKAHEAD of them, and LOOKAHEAD_STEPS sampling steps,
- * so that several indexed windows of a match that starts at p are seen
- * (the first of them may sit in a crowded chain). */
+ * too: FULL_LOOKAHEAD of them while every position is indexed, and
+ * LOOKAHEAD_STEPS sampling steps once the index is sampled, so that several
+ * indexed windows of a match that starts at p are seen (the first of them
+ * may sit in a crowded chain). */
 constexpr uint32_t LAZY_BELOW = 64;
-constexpr uint32_t MIN_LOOKAHEAD = 2;
+constexpr uint32_t FULL_LOOKAHEAD = 2;
 constexpr uint32_t LOOKAHEAD_STEPS = 4;
 
 /* How far past the end of the last copy a deletion is looked for in the
@@ -81,8 +82,10 @@ constexpr uint32_t SKIP_SHIFT = 7;
 constexpr uint64_t FINGERPRINT_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr int MIN_TABLE_BITS = 4;
 
-/* Samples between asking for a table slot and using it. */
+/* Samples between asking for a table slot and using it, and the table
+ * size from which that pays. */
 constexpr uint32_t PREFETCH_AHEAD = 16;
+constexpr uint64_t PREFETCH_ABOVE = 1 << 20;
 
 /* Little-endian loads on every host, so that fingerprints, and with them
  * the candidates reached within the chain depth, do not vary by platform. */
@@ -208,11 +211,12 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
      * beyond the chain depth.  Only a run's first sample is indexed, and
      * the longest run of each value is kept aside. */
     uint32_t run_end = 0;
+    /* A table far larger than the caches has its slots hit at random:
+     * asking for a slot a few samples early hides most of the wait for it.
+     * A table the caches hold is only slowed down by the extra work. */
+    bool prefetch = ((uint64_t)1 << index->bits) * sizeof(uint32_t) > PREFETCH_ABOVE;
     for (uint32_t k = 0; k < index->samples; k++) {
-        /* The table is far larger than the caches and its slots are hit at
-         * random: asking for a slot a few samples early hides most of the
-         * wait for it. */
-        if (k + PREFETCH_AHEAD < index->samples) {
+        if (prefetch && k + PREFETCH_AHEAD < index->samples) {
             uint64_t ahead = load64(index->old_bytes + (k + PREFETCH_AHEAD) * index->step);
             __builtin_prefetch(&index->head[fingerprint(ahead, index->bits)], 1);
         }
@@ -410,9 +414,7 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
     scan s{index, new_value->data, (uint32_t)new_value->len};
     parse at{NO_MATCH, 0, 0, 0};
     uint32_t p = 0;
-    uint32_t lookahead = index->step * LOOKAHEAD_STEPS;
-    if (lookahead < MIN_LOOKAHEAD)
-        lookahead = MIN_LOOKAHEAD;
+    uint32_t lookahead = index->step == 1 ? FULL_LOOKAHEAD : index->step * LOOKAHEAD_STEPS;
     while (s.new_length >= WINDOW && p <= s.new_length - WINDOW) {
         match best = find(s, p, at);
         if (best.length == 0) {
