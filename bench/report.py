@@ -11,6 +11,7 @@ import math
 from dataclasses import dataclass
 
 from timing import ratio
+from workloads import CLASSES
 
 
 @dataclass
@@ -19,8 +20,10 @@ class Cell:
     reason: str = ""
     size: int | None = None
     encode: object = None  # timing.Result
+    decode: object = None
     diff: object = None
     patch: object = None
+    packed: int | None = None  # the delta's size once compressed by zstd -19
 
 
 def fmt_bytes(n):
@@ -83,12 +86,12 @@ def geomean(values):
 # ------------------------------------------------------------------ ratios
 
 
-def cbor_ratios(cells, ours, peer):
+def cbor_ratios(cells, ours, peer, metric="encode"):
     """(speed, size) of ours against a peer on one workload, or Nones."""
     a, b = cells.get(ours), cells.get(peer)
     if not a or not b or a.status != "ok" or b.status != "ok":
         return None, None
-    return ratio(median_of(b.encode), median_of(a.encode)), ratio(a.size, b.size)
+    return ratio(median_of(getattr(b, metric)), median_of(getattr(a, metric))), ratio(a.size, b.size)
 
 
 def delta_ratios(cells, ours, peer):
@@ -103,17 +106,22 @@ def delta_ratios(cells, ours, peer):
     )
 
 
-def losses(results, ours, peers, kind):
+def losses(results, ours, peers, kind, label=""):
     """Lists, per peer and metric, the workloads where the peer does better."""
-    metrics = (
-        ("encode speed",) if kind == "cbor" else ("delta size", "diff speed", "patch speed")
-    )
+    metrics = {
+        "cbor": ("encode speed",),
+        "decode": ("decode speed",),
+        "delta": ("delta size", "diff speed", "patch speed"),
+    }[kind]
     out = []
     for peer in peers:
         for i, metric in enumerate(metrics):
             lost, compared = [], 0
             for name, cells in results.items():
-                rs = cbor_ratios(cells, ours, peer)[:1] if kind == "cbor" else delta_ratios(cells, ours, peer)
+                if kind == "delta":
+                    rs = delta_ratios(cells, ours, peer)
+                else:
+                    rs = cbor_ratios(cells, ours, peer, kind.replace("cbor", "encode"))[:1]
                 r = rs[i]
                 if r is None:
                     continue
@@ -123,7 +131,7 @@ def losses(results, ours, peers, kind):
                     factor = r if metric == "delta size" else 1 / r
                     lost.append(f"{name} ({factor:.2f}×)")
             if lost:
-                out.append(f"- **{peer}, {metric}**: {peer} is better on {len(lost)} of {compared} workloads — " + "; ".join(lost))
+                out.append(f"- **{peer}, {metric}**{label}: {peer} is better on {len(lost)} of {compared} workloads — " + "; ".join(lost))
     return out
 
 
@@ -155,18 +163,36 @@ def cbor_section(results, tools, items):
     return "\n".join(parts)
 
 
-def cbor_ratio_section(results, ours, peers):
-    header = ["workload"] + [f"speed vs {p}" for p in peers] + [f"size vs {p}" for p in peers]
+def cbor_ratio_section(results, ours, peers, metric="encode", sizes=True):
+    header = ["workload"] + [f"speed vs {p}" for p in peers] + ([f"size vs {p}" for p in peers] if sizes else [])
     rows = []
     for wl, cells in results.items():
-        rs = [cbor_ratios(cells, ours, p) for p in peers]
-        rows.append([wl] + [fmt_ratio(s) for s, _ in rs] + [fmt_ratio(z) for _, z in rs])
+        rs = [cbor_ratios(cells, ours, p, metric) for p in peers]
+        rows.append([wl] + [fmt_ratio(s) for s, _ in rs] + ([fmt_ratio(z) for _, z in rs] if sizes else []))
     rows.append(
         ["**geometric mean**"]
-        + [fmt_ratio(geomean(cbor_ratios(c, ours, p)[0] for c in results.values())) for p in peers]
-        + [fmt_ratio(geomean(cbor_ratios(c, ours, p)[1] for c in results.values())) for p in peers]
+        + [fmt_ratio(cbor_mean(results, ours, p, metric)[0]) for p in peers]
+        + ([fmt_ratio(cbor_mean(results, ours, p, metric)[1]) for p in peers] if sizes else [])
     )
     return table(header, rows)
+
+
+def cbor_mean(results, ours, peer, metric="encode"):
+    """Geometric means of (speed, size) ratios over every compared workload."""
+    rs = [cbor_ratios(c, ours, peer, metric) for c in results.values()]
+    return geomean(r[0] for r in rs), geomean(r[1] for r in rs)
+
+
+def decode_section(results, tools):
+    names = [t.name for t in tools]
+    rows = []
+    for wl, cells in results.items():
+        row = [wl]
+        for n in names:
+            c = cells.get(n)
+            row.append(f"{fmt_ms(median_of(c.decode))}{runs_mark(c.decode)}" if c and c.status == "ok" else cell_text(c, ""))
+        rows.append(row)
+    return table(["workload"] + names, rows)
 
 
 def delta_tables(results, workloads, tools):
@@ -195,13 +221,96 @@ def delta_tables(results, workloads, tools):
     )
 
 
-def delta_ratio_section(results, ours, peer):
+def delta_ratio_section(results, workloads, ours, peer):
+    """Per-workload ratios, with the geometric mean of each class after it."""
     rows = []
-    for wl, cells in results.items():
-        rows.append([wl] + [fmt_ratio(r) for r in delta_ratios(cells, ours, peer)])
-    means = [geomean(delta_ratios(c, ours, peer)[i] for c in results.values()) for i in range(3)]
-    rows.append(["**geometric mean**"] + [fmt_ratio(m) for m in means])
-    return table(["workload", f"size, ours / {peer}", f"diff speed, {peer} time / ours", f"patch speed, {peer} time / ours"], rows)
+    for cls, label in CLASSES.items():
+        members = [wl.name for wl in workloads if wl.cls == cls]
+        if not members:
+            continue
+        for name in members:
+            rows.append([name] + [fmt_ratio(r) for r in delta_ratios(results[name], ours, peer)])
+        means = class_means(results, members, ours, peer)
+        rows.append([f"**{label}, geometric mean**"] + [fmt_ratio(m) for m in means])
+    return table(["workload", f"size, {ours} / {peer}", f"diff speed, {peer} time / ours", f"patch speed, {peer} time / ours"], rows)
+
+
+def class_means(results, names, ours, peer):
+    """Geometric means of (size, diff speed, patch speed) over some workloads."""
+    rs = [delta_ratios(results[n], ours, peer) for n in names]
+    return tuple(geomean(r[i] for r in rs) for i in range(3))
+
+
+def compared(results, names, ours, peer):
+    return sum(delta_ratios(results[n], ours, peer)[0] is not None for n in names)
+
+
+def class_rows(results, workloads, ours, peers):
+    """One row per peer and class: workloads compared, then the three means."""
+    rows = []
+    for peer in peers:
+        for cls, label in CLASSES.items():
+            names = [wl.name for wl in workloads if wl.cls == cls]
+            n = compared(results, names, ours, peer)
+            if n:
+                rows.append([peer, label, str(n)] + [fmt_ratio(m) for m in class_means(results, names, ours, peer)])
+    return rows
+
+
+def class_section(results, workloads, ours, peers):
+    return table(["peer", "class", "workloads", f"size, {ours} / peer", "diff speed, peer time / ours", "patch speed, peer time / ours"],
+                 class_rows(results, workloads, ours, peers))
+
+
+def class_wins(results, workloads, ours, peers):
+    """Says, per class and peer, where the peer does better and by how much."""
+    out = []
+    metrics = ("smaller deltas", "faster diff", "faster patch")
+    for cls, label in CLASSES.items():
+        names = [wl.name for wl in workloads if wl.cls == cls]
+        for peer in peers:
+            parts = []
+            for i, metric in enumerate(metrics):
+                worse = []
+                for n in names:
+                    r = delta_ratios(results[n], ours, peer)[i]
+                    if r is not None and (r > 1 if i == 0 else r < 1):
+                        worse.append((r if i == 0 else 1 / r, n))
+                if worse:
+                    factor, name = max(worse)
+                    total = compared(results, names, ours, peer)
+                    parts.append(f"{metric} on {len(worse)} of {total} (up to {factor:.3g}× on {name})")
+            if parts:
+                out.append(f"- {label}, **{peer}** wins with " + "; ".join(parts) + ".")
+    return out
+
+
+def packed_section(results, workloads, packed_tools, peer):
+    """Our deltas raw and compressed by zstd -19 against a peer's, summed."""
+    names = [wl.name for wl in workloads if wl.cls == "real"]
+    header = ["workload", peer]
+    for t in packed_tools:
+        header += [t, f"{t} + zstd -19"]
+    rows, totals = [], [0] * (1 + 2 * len(packed_tools))
+    complete = True
+    for n in names:
+        cells = results[n]
+        vals = [cells[peer].size if cells.get(peer) and cells[peer].status == "ok" else None]
+        for t in packed_tools:
+            c = cells.get(t)
+            ok = c is not None and c.status == "ok"
+            vals += [c.size if ok else None, c.packed if ok else None]
+        complete = complete and None not in vals
+        totals = [a + (b or 0) for a, b in zip(totals, vals)]
+        rows.append([n] + [fmt_bytes(v) if v is not None else "—" for v in vals])
+    if not rows:
+        return None
+    rows.append(["**total**"] + [f"**{fmt_bytes(v)}**" for v in totals])
+    rows.append([f"**total / {peer}'s**"] + [fmt_ratio(ratio(v, totals[0])) for v in totals])
+    text = table(header, rows)
+    if not complete:
+        text += "\n\nSome cells have no figure, so the totals cover different workloads; do not compare them."
+    return text
 
 
 # -------------------------------------------------------------------- plots
@@ -217,6 +326,8 @@ def plot_edit_series(path, workloads, results, tools):
     for wl in workloads:
         if wl.edits is not None and wl.base not in bases:
             bases.append(wl.base)
+    if not bases:
+        return False  # a partial run without the edit series
     fig, axes = plt.subplots(1, len(bases), figsize=(6 * len(bases), 4.5), squeeze=False)
     for ax, base in zip(axes[0], bases):
         series = [wl for wl in workloads if wl.base == base and wl.edits is not None]
@@ -252,6 +363,8 @@ def plot_cbor_throughput(path, results, tools, items):
     names = [t.name for t in tools]
     ref = next((t.name for t in tools if t.usable), names[0])
     wls = list(results)
+    if not wls:
+        return False
     width = 0.8 / max(1, len(names))
     fig, ax = plt.subplots(figsize=(11, 5))
     for i, n in enumerate(names):
@@ -276,6 +389,46 @@ def plot_cbor_throughput(path, results, tools, items):
     ax.set_title(f"CBOR encoding throughput relative to {ref} (higher is faster)")
     ax.grid(True, axis="y", alpha=0.3)
     ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def plot_class_means(path, workloads, results, tools):
+    """Bars of each tool's delta size by class, as the geometric mean of its
+    share of the new value, on a log axis (the worst cases sit near 100%,
+    sparse edits far below 1%)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    classes = [c for c in CLASSES if any(wl.cls == c for wl in workloads)]
+    if not classes:
+        return False
+    names = [t.name for t in tools if t.usable]
+    width = 0.8 / max(1, len(names))
+    fig, ax = plt.subplots(figsize=(10, 4.5))
+    for i, n in enumerate(names):
+        xs, ys = [], []
+        for j, cls in enumerate(classes):
+            shares = [
+                results[wl.name][n].size / max(1, len(wl.new))
+                for wl in workloads
+                if wl.cls == cls and results[wl.name].get(n) and results[wl.name][n].status == "ok"
+            ]
+            mean = geomean(shares)
+            if mean:
+                xs.append(j + (i - (len(names) - 1) / 2) * width)
+                ys.append(mean * 100)
+        ax.bar(xs, ys, width, label=n)
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(classes)))
+    ax.set_xticklabels([CLASSES[c] for c in classes])
+    ax.set_ylabel("delta size, % of the new value (geometric mean)")
+    ax.set_title("Delta size by workload class (lower is better)")
+    ax.grid(True, axis="y", which="both", alpha=0.3)
+    ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)

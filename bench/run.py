@@ -1,10 +1,13 @@
 """Benchmarks tovarel_core against the libraries users would pick instead.
 
-    python bench/run.py [--quick] [--out DIR] [--repeats N]
+    python bench/run.py [--quick] [--out DIR] [--repeats N] [--only TEXT] [--readme README.md]
 
-Writes DIR/report.md and PNG plots.  Every peer round-trips its own output
-on each workload before it is timed; one that fails is reported, not timed.
-Our module is reported as missing when it cannot be imported.
+Writes DIR/report.md, PNG plots and DIR/readme_tables.md (the tables of
+README's Performance section; --readme also puts them into that file between
+its markers).  Every peer round-trips its own output on each workload before
+it is timed; one that fails is reported, not timed.  Our module is reported
+as missing when it cannot be imported, and each capability a build may lack
+(the index delta method, cbor.loads, the plain dumps path) as a missing tool.
 """
 
 from __future__ import annotations
@@ -14,6 +17,7 @@ import datetime
 import gc
 import os
 import platform
+import shlex
 import sys
 import time
 from pathlib import Path
@@ -24,7 +28,7 @@ import report  # noqa: E402
 import timing  # noqa: E402
 import tools as toolmod  # noqa: E402
 import workloads  # noqa: E402
-from report import Cell  # noqa: E402
+from report import Cell, fmt_ratio  # noqa: E402
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "results"
 
@@ -36,6 +40,9 @@ MAX_PREDICTED_CALL = 300.0
 PREDICTION_MIN_INPUT = 1 << 20
 # Suffix sorting and similar searches grow faster than linearly.
 PREDICTION_MARGIN = 1.5
+# Our deltas up to this size are also compressed by zstd -19 (the bigger ones
+# are the worst cases' near-copies of random bytes, which do not compress).
+PACK_LIMIT = 8 << 20
 
 
 class Progress:
@@ -79,10 +86,10 @@ def machine():
 
 
 def run_cbor(wls, tools, repeats, progress):
-    results = {}
+    results, notes = {}, []
     for i, wl in enumerate(wls, 1):
         cells = results[wl.name] = {}
-        cases = []
+        cases, outputs = [], {}
         for t in tools:
             if not t.usable:
                 cells[t.name] = Cell("missing" if t.status.startswith("missing") else "failed", t.status)
@@ -92,11 +99,38 @@ def run_cbor(wls, tools, repeats, progress):
             status, reason, encoded = toolmod.check_cbor(t, wl.value)
             cells[t.name] = Cell(status, reason, len(encoded) if encoded is not None else None)
             if status == "ok":
+                outputs[t.name] = encoded
                 cases.append(timing.Case(t.name, lambda _t=t, _v=wl.value: _t.encode(_v), time.perf_counter() - t0))
+        fast, plain = outputs.get(toolmod.OURS), outputs.get(toolmod.PLAIN)
+        if fast is not None and plain is not None and fast != plain:
+            notes.append(f"**dumps and _dumps_plain wrote different bytes on “{wl.name}”.**")
+        del outputs, fast, plain
         gc.collect()
         timed = timing.measure(cases, repeats, progress=lambda r, n: progress(f"cbor {i}/{len(wls)} {wl.name}: repeat {r}/{n}"))
         for key, res in timed.items():
             cells[key].encode = res
+    return results, notes
+
+
+def run_cbor_decode(wls, tools, repeats, progress):
+    """Times each decoder on its own format's encoding of every workload."""
+    results = {}
+    for i, wl in enumerate(wls, 1):
+        cells = results[wl.name] = {}
+        cases = []
+        for t in tools:
+            if not t.usable:
+                cells[t.name] = Cell("missing" if t.status.startswith("missing") else "failed", t.status)
+                continue
+            progress(f"decode {i}/{len(wls)} {wl.name}: checking {t.name}")
+            status, reason, encoded = toolmod.check_cbor(t, wl.value)
+            cells[t.name] = Cell(status, reason, len(encoded) if encoded is not None else None)
+            if status == "ok":
+                cases.append(timing.Case(t.name, lambda _t=t, _b=encoded: _t.decode(_b)))
+        gc.collect()
+        timed = timing.measure(cases, repeats, progress=lambda r, n: progress(f"decode {i}/{len(wls)} {wl.name}: repeat {r}/{n}"))
+        for key, res in timed.items():
+            cells[key].decode = res
     return results
 
 
@@ -104,22 +138,31 @@ def run_cbor(wls, tools, repeats, progress):
 
 
 class Predictor:
-    """Predicts a tool's diff time on a big input from its slowest rate so far."""
+    """Predicts a tool's diff time on a big input from its slowest rate so far.
+
+    Rates are kept per workload class: our diff runs at hundreds of MB/s on
+    sparse edits and far below 1 MB/s on shuffled blocks, so a worst case must
+    not condemn a sparse edit, nor the reverse.  A class with no rate yet
+    borrows the slowest rate of any class."""
 
     def __init__(self):
         self.rates = {}
 
-    def observe(self, tool, nbytes, seconds):
+    def observe(self, tool, cls, nbytes, seconds):
         if nbytes >= PREDICTION_MIN_INPUT and seconds and seconds > 0:
             rate = nbytes / seconds
-            self.rates[tool] = min(rate, self.rates.get(tool, rate))
+            self.rates[tool, cls] = min(rate, self.rates.get((tool, cls), rate))
 
-    def predict(self, tool, nbytes):
-        rate = self.rates.get(tool)
+    def predict(self, tool, cls, nbytes):
+        rate = self.rates.get((tool, cls))
+        if rate is None:
+            rate = min((r for (t, _), r in self.rates.items() if t == tool), default=None)
         return None if rate is None else PREDICTION_MARGIN * nbytes / rate
 
 
-def run_deltas(wls, tools, repeats, progress):
+def run_deltas(wls, tools, repeats, progress, pack=None):
+    """Checks and times every delta tool; `pack` (zstd -19) also sizes our
+    deltas as a transport would ship them."""
     results = {}
     notes = []
     predictor = Predictor()
@@ -130,7 +173,7 @@ def run_deltas(wls, tools, repeats, progress):
             if not t.usable:
                 cells[t.name] = Cell("missing" if t.status.startswith("missing") else "failed", t.status)
                 continue
-            need = predictor.predict(t.name, len(wl.old) + len(wl.new))
+            need = predictor.predict(t.name, wl.cls, len(wl.old) + len(wl.new))
             if need is not None and need > MAX_PREDICTED_CALL:
                 cells[t.name] = Cell("skipped", f"predicted {need:.0f} s for one diff")
                 notes.append(
@@ -145,9 +188,11 @@ def run_deltas(wls, tools, repeats, progress):
             except Exception as exc:
                 cells[t.name] = Cell("failed", f"diff raised {type(exc).__name__}: {exc}")
                 continue
-            predictor.observe(t.name, len(wl.old) + len(wl.new), t_diff)
+            predictor.observe(t.name, wl.cls, len(wl.old) + len(wl.new), t_diff)
             status, reason, delta = check_with(t, wl, delta)
             cells[t.name] = Cell(status, reason, len(delta) if delta is not None else None)
+            if status == "ok" and t.ours and pack is not None and len(delta) <= PACK_LIMIT:
+                cells[t.name].packed = len(pack(delta))
             if status != "ok":
                 notes.append(f"{t.name} failed its round-trip check on “{wl.name}”: {reason}.")
                 continue
@@ -181,29 +226,126 @@ def check_with(tool, wl, delta):
 
 # ------------------------------------------------------------------ report
 
+README_BEGIN = "<!-- bench tables: begin (written by bench/run.py --readme) -->"
+README_END = "<!-- bench tables: end -->"
 
-def write_report(out, args, cbor_tools, items, cbor_results, delta_tools, delta_wls, delta_results, notes):
+
+def profile_text(args):
+    return "quick profile: tiny workloads, for testing the harness only" if args.quick else "full profile"
+
+
+def our_methods(delta_tools):
+    """Our delta methods that ran: the default one and, when present, the index one."""
+    return [t.name for t in delta_tools if t.ours and t.usable]
+
+
+def delta_peer_names(delta_tools):
+    return [t.name for t in delta_tools if not t.ours]
+
+
+def plain_path_section(cbor_results, cbor_tools):
+    ours, plain = toolmod.OURS, toolmod.PLAIN
+    if not next(t for t in cbor_tools if t.name == plain).usable:
+        return f"Skipped: {next(t for t in cbor_tools if t.name == plain).status}."
+    rows = []
+    for wl, cells in cbor_results.items():
+        a, b = cells.get(ours), cells.get(plain)
+        if a and b and a.status == b.status == "ok":
+            rows.append([wl, report.fmt_ms(a.encode.median), report.fmt_ms(b.encode.median), fmt_ratio(report.cbor_ratios(cells, ours, plain)[0])])
+        else:
+            rows.append([wl, report.cell_text(a, "—"), report.cell_text(b, "—"), "—"])
+    rows.append(["**geometric mean**", "", "", fmt_ratio(report.cbor_mean(cbor_results, ours, plain)[0])])
+    return report.table(["workload", "dumps, ms", "_dumps_plain, ms", "plain time / dumps time"], rows)
+
+
+def readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results):
+    """The tables of README's Performance section, from this run's figures."""
+    ours = toolmod.OURS
+    md = [
+        f"Figures from `python bench/run.py {shlex.join(args.argv)}` ({profile_text(args)}), "
+        f"{datetime.datetime.now().strftime('%Y-%m-%d')}. Speed ratio = peer time / our time (above 1: we are "
+        "faster); size ratio = our bytes / peer bytes (below 1: ours is smaller); geometric means per class.",
+        "",
+    ]
+    peers = [p for p in delta_peer_names(delta_tools) if next(t for t in delta_tools if t.name == p).usable]
+    for method in our_methods(delta_tools):
+        call = "delta.diff" if method == ours else 'Differ(method="index").diff'
+        md += [f"Deltas, `{call}`:", ""]
+        rows = report.class_rows(delta_results, delta_wls, method, peers + ([ours] if method != ours else []))
+        md += [report.table(["vs", "class", "workloads", "size", "diff speed", "patch speed"], rows) if rows else "(no peer ran)", ""]
+    if not next(t for t in delta_tools if t.name == toolmod.INDEX).usable:
+        md += ["(The index method is not in this build.)", ""]
+    packed = report.packed_section(delta_results, delta_wls, our_methods(delta_tools), "bsdiff4")
+    if packed:
+        md += ["Real version pairs, total delta size, raw and compressed by zstd -19 as a transport would:", "", packed.split("\n\n")[0], ""]
+    md += ["Where each peer wins:", ""]
+    for method in our_methods(delta_tools):
+        wins = report.class_wins(delta_results, delta_wls, method, peers)
+        md += [w.replace("- ", f"- against {method}: ", 1) for w in wins]
+    md += [""]
+    cbor_peers = [t.name for t in cbor_tools if not t.ours and t.usable]
+    rows = []
+    for p in cbor_peers:
+        speed, size = report.cbor_mean(cbor_results, ours, p)
+        dspeed = report.cbor_mean(decode_results, ours, p, "decode")[0]
+        rows.append([p, fmt_ratio(speed), fmt_ratio(size), fmt_ratio(dspeed)])
+    md += [
+        f"CBOR, geometric means over {len(cbor_results)} workloads (decoding: our definite-length encodings, each peer its own):",
+        "",
+        report.table(["vs", "dumps speed", "size", "loads speed"], rows),
+        "",
+    ]
+    if not next(t for t in decoders if t.ours).usable:
+        md += ["(cbor.loads is not in this build.)", ""]
+    plain = report.cbor_mean(cbor_results, ours, toolmod.PLAIN)[0]
+    if plain is not None:
+        md += [f"dumps against its plain path (`_dumps_plain`): {fmt_ratio(plain)} on the geometric mean.", ""]
+    lost = report.losses(cbor_results, ours, cbor_peers, "cbor") + report.losses(decode_results, ours, [t.name for t in decoders if not t.ours and t.usable], "decode")
+    md += lost or ["- CBOR: no peer is faster on any workload."]
+    return "\n".join(md).rstrip() + "\n"
+
+
+def put_into_readme(path, snippet):
+    text = path.read_text(encoding="utf-8")
+    if README_BEGIN not in text or README_END not in text:
+        raise SystemExit(f"{path} has no {README_BEGIN} ... {README_END} block")
+    head, rest = text.split(README_BEGIN, 1)
+    _, tail = rest.split(README_END, 1)
+    path.write_text(head + README_BEGIN + "\n" + snippet + README_END + tail, encoding="utf-8")
+
+
+def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes):
     ours = toolmod.OURS
     cbor_peers = [t.name for t in cbor_tools if not t.ours]
-    delta_peers = [t.name for t in delta_tools if not t.ours]
+    decode_peers = [t.name for t in decoders if not t.ours]
+    delta_peers = delta_peer_names(delta_tools)
+    methods = our_methods(delta_tools)
     all_tools = {t.name: t for t in cbor_tools + delta_tools}
     ours_tool = next(t for t in cbor_tools if t.name == ours)
 
     plots, plot_notes = [], []
-    try:
-        report.plot_edit_series(out / "delta_size_vs_edits.png", delta_wls, delta_results, delta_tools)
-        report.plot_cbor_throughput(out / "cbor_throughput.png", cbor_results, cbor_tools, items)
-        plots = ["delta_size_vs_edits.png", "cbor_throughput.png"]
-    except ImportError as exc:
-        plot_notes.append(f"No plots: matplotlib is not available ({exc}).")
+    for name, draw, data in (
+        ("delta_size_by_class.png", report.plot_class_means, (delta_wls, delta_results, delta_tools)),
+        ("delta_size_vs_edits.png", report.plot_edit_series, (delta_wls, delta_results, delta_tools)),
+        ("cbor_throughput.png", report.plot_cbor_throughput, (cbor_results, cbor_tools, items)),
+    ):
+        try:
+            if draw(out / name, *data) is not False:
+                plots.append(name)
+        except ImportError as exc:
+            plot_notes.append(f"No plots: matplotlib is not available ({exc}).")
+            break
+        except Exception as exc:  # a plot is not worth the figures of a long run
+            plot_notes.append(f"No {name}: drawing it raised {type(exc).__name__}: {exc}.")
 
-    cmd = " ".join(["python bench/run.py"] + args.argv)
+    cmd = shlex.join(["python", "bench/run.py"] + args.argv)
+    elapsed = int(time.monotonic() - args.started)
     md = [
         "# Benchmark: tovarel_core against its peers",
         "",
         f"Generated {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} by `{cmd}`"
-        f" ({'quick profile: tiny workloads, for testing the harness only' if args.quick else 'full profile'}),"
-        f" {args.repeats} interleaved repeat(s) per measurement.",
+        f" ({profile_text(args)}), {args.repeats} interleaved repeat(s) per measurement; the run took"
+        f" {elapsed // 60} min {elapsed % 60} s.",
         "",
     ]
     if not ours_tool.usable:
@@ -225,15 +367,22 @@ def write_report(out, args, cbor_tools, items, cbor_results, delta_tools, delta_
         "and compared with the input: CBOR outputs, ours included, are decoded with cbor2, msgpack and JSON "
         "with their own decoders, and the comparison is strict (types must match, floats bit for bit). A tool "
         "whose output does not round-trip is reported and not timed on that workload.",
-        f"- Our delta of the single byte 0xF6 means \"no change\": the check then expects equal values and keeps the old one.",
+        "- Our delta of the single byte 0xF6 means \"no change\": the check then expects equal values and keeps the old one.",
         "- Warm-up: one untimed call per tool, which also sets how many calls make one sample last at least "
         f"{timing.MIN_SAMPLE * 1e3:.0f} ms. Then the tools are timed in turn within each repeat (ours, peer, ours, "
         "peer, ...), and the median sample is reported. Garbage collection is off while timing.",
-        f"- A call that takes longer than {timing.LONG_CALL:.0f} s is not repeated: its first run is the figure, marked ¹.",
+        f"- A call that takes longer than {timing.LONG_CALL:.0f} s is not repeated: its first run is the figure, marked ¹."
+        f" A tool whose slowest rate so far in the workload's class predicts more than {MAX_PREDICTED_CALL:.0f} s for one"
+        " diff is not run there (listed under caps).",
         "- Every ratio compares figures from this same run. **Speed ratio = peer time / our time** (above 1: we are "
         "faster). **Size ratio = our bytes / peer bytes** (below 1: our output is smaller).",
-        "- Delta times include what a caller pays: building zstd's dictionary from the old value on both sides, "
-        "and copying our result into `bytes`.",
+        "- zstd is run as its command line's `--patch-from` runs it: the old value is the *prefix* of the new one, the "
+        "window covers both, long-distance matching is on. Delta times include what a caller pays: handing zstd "
+        "the old value on both sides, and copying our result into `bytes`.",
+        "- Delta workloads fall into three classes, and means are given per class, never across them: "
+        + "; ".join(f"**{label}**" for label in workloads.CLASSES.values())
+        + " (random against random, and the same bytes as shuffled 4 KiB blocks: the slowest input for our "
+        "default method, which finds matches in order only).",
         "",
         "## CBOR encoding",
         "",
@@ -243,9 +392,24 @@ def write_report(out, args, cbor_tools, items, cbor_results, delta_tools, delta_
         "",
         report.cbor_ratio_section(cbor_results, ours, cbor_peers),
         "",
-        "## Binary deltas",
+        "### dumps against its plain path",
+        "",
+        plain_path_section(cbor_results, cbor_tools),
+        "",
+        "## CBOR decoding",
+        "",
+        "Median decode time in milliseconds per call; ours decodes our definite-length encoding, each peer its "
+        "own encoding of the same value, and every result is compared with the value first.",
+        "",
+        report.decode_section(decode_results, decoders),
         "",
     ]
+    dec_ours = next(t for t in decoders if t.ours)
+    if dec_ours.usable:
+        md += [f"### Ratios, {ours} loads against each peer", "", report.cbor_ratio_section(decode_results, ours, decode_peers, "decode", sizes=False), ""]
+    else:
+        md += [f"No ratios: our decoder is {dec_ours.status}.", ""]
+    md += ["## Binary deltas", ""]
     sizes, diffs, patches = report.delta_tables(delta_results, delta_wls, delta_tools)
     md += [
         "### Delta size (and its share of the new value)",
@@ -260,28 +424,45 @@ def write_report(out, args, cbor_tools, items, cbor_results, delta_tools, delta_
         "",
         patches,
         "",
+        "### Means by class",
+        "",
     ]
-    for peer in delta_peers:
-        if all_tools[peer].usable and all_tools[ours].usable:
-            md += [f"### Ratios against {peer}", "", report.delta_ratio_section(delta_results, ours, peer), ""]
+    for method in methods:
+        others = [p for p in delta_peers if all_tools[p].usable] + [m for m in methods if m != method and m == ours]
+        md += [f"{method}:", "", report.class_section(delta_results, delta_wls, method, others), ""]
+    if not all_tools[toolmod.INDEX].usable:
+        md += [f"The index method was not measured: {all_tools[toolmod.INDEX].status}.", ""]
+    packed = report.packed_section(delta_results, delta_wls, methods, "bsdiff4")
+    md += ["### Real version pairs: our deltas compressed by zstd -19, against bsdiff4", ""]
+    md += [packed if packed else "No figures (no real version pair, or zstd missing).", ""]
+    for method in methods:
+        for peer in delta_peers + [m for m in methods if m != method and m == ours]:
+            if all_tools[peer].usable:
+                md += [f"### {method} against {peer}", "", report.delta_ratio_section(delta_results, delta_wls, method, peer), ""]
     md += ["### Workload sources", ""]
     md += [f"- {wl.name}: {wl.note}" for wl in delta_wls if wl.note]
     md += ["", "## Where we lose", ""]
-    lost = report.losses(cbor_results, ours, cbor_peers, "cbor") + report.losses(delta_results, ours, delta_peers, "delta")
+    lost = report.losses(cbor_results, ours, cbor_peers, "cbor")
+    lost += report.losses(decode_results, ours, decode_peers, "decode")
+    for method in methods:
+        for cls, label in workloads.CLASSES.items():
+            names = {wl.name for wl in delta_wls if wl.cls == cls}
+            subset = {n: c for n, c in delta_results.items() if n in names}
+            tag = f" ({label})" if method == ours else f" ({method}, {label})"
+            lost += report.losses(subset, method, delta_peers, "delta", tag)
     if not all_tools[ours].usable:
         lost = [f"- Nothing could be compared: {ours} is {all_tools[ours].status}."]
     md += lost or ["- Nowhere in this run."]
     md += ["", "## Caps, omissions and failures", ""]
     caps = list(notes) + plot_notes
-    for t in all_tools.values():
-        if not t.usable:
-            caps.append(f"{t.name}: {t.status}; not timed.")
-    for kind, res in (("CBOR", cbor_results), ("delta", delta_results)):
+    for kind, ts in (("encoding", all_tools.values()), ("decoding", decoders)):
+        caps += [f"{t.name} ({kind if t.kind == 'cbor' else t.kind}): {t.status}; not timed." for t in ts if not t.usable]
+    for kind, res in (("CBOR", cbor_results), ("decoding", decode_results), ("delta", delta_results)):
         for wl, cells in res.items():
             for name, c in cells.items():
                 if c.status == "n/a":
                     caps.append(f"{name} on “{wl}” ({kind}): n/a, the format cannot represent it ({c.reason}).")
-                elif c.status == "failed" and all_tools[name].usable and kind == "CBOR":
+                elif c.status == "failed" and kind != "delta" and c.reason and not c.reason.startswith(("missing", "failed its")):
                     caps.append(f"{name} on “{wl}” ({kind}): failed its round-trip check ({c.reason}); not timed.")
     md += [f"- {c}" for c in dict.fromkeys(caps)] or ["- None."]
     md += ["", "## Plots", ""]
@@ -289,13 +470,22 @@ def write_report(out, args, cbor_tools, items, cbor_results, delta_tools, delta_
     (out / "report.md").write_text("\n".join(md) + "\n", encoding="utf-8")
 
 
+def select(wls, only):
+    return wls if not only else [wl for wl in wls if any(o.lower() in wl.name.lower() for o in only)]
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="tiny workloads and one repeat (tests the harness)")
     ap.add_argument("--out", type=Path, default=DEFAULT_OUT, help="directory for report.md and plots")
     ap.add_argument("--repeats", type=int, default=None, help="interleaved repeats per measurement (default 5, quick 1)")
+    ap.add_argument("--only", action="append", default=[], metavar="TEXT",
+                    help="run only workloads whose name contains TEXT (repeatable; a partial report)")
+    ap.add_argument("--readme", type=Path, default=None, metavar="README",
+                    help="also replace the figures block of README's Performance section")
     args = ap.parse_args(argv)
     args.argv = list(sys.argv[1:] if argv is None else argv)
+    args.started = time.monotonic()
     if args.repeats is None:
         args.repeats = 1 if args.quick else 5
     if args.repeats < 1:
@@ -305,24 +495,29 @@ def main(argv=None):
     sizes = workloads.QUICK if args.quick else workloads.FULL
 
     progress("loading tools")
-    cbor_tools, delta_tools = toolmod.cbor_tools(), toolmod.delta_tools()
-    for t in cbor_tools + delta_tools:
+    cbor_tools, decoders, delta_tools = toolmod.cbor_tools(), toolmod.cbor_decoders(), toolmod.delta_tools()
+    for t in cbor_tools + decoders + delta_tools:
         if not t.usable:
             progress(f"{t.name}: {t.status}")
 
     progress("building CBOR workloads")
-    cbor_wls = workloads.cbor_workloads(sizes)
+    cbor_wls = select(workloads.cbor_workloads(sizes), args.only)
     items = {wl.name: wl.items for wl in cbor_wls}
-    cbor_results = run_cbor(cbor_wls, cbor_tools, args.repeats, progress)
+    cbor_results, notes = run_cbor(cbor_wls, cbor_tools, args.repeats, progress)
+    decode_results = run_cbor_decode(cbor_wls, decoders, args.repeats, progress)
     del cbor_wls  # the values are large; only their names and item counts are needed now
     gc.collect()
 
     progress("building delta workloads")
-    delta_wls = workloads.delta_workloads(sizes)
-    delta_results, notes = run_deltas(delta_wls, delta_tools, args.repeats, progress)
+    delta_wls = select(workloads.delta_workloads(sizes), args.only)
+    delta_results, delta_notes = run_deltas(delta_wls, delta_tools, args.repeats, progress, toolmod.packer())
 
     progress("writing the report")
-    write_report(args.out, args, cbor_tools, items, cbor_results, delta_tools, delta_wls, delta_results, notes)
+    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes)
+    snippet = readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results)
+    (args.out / "readme_tables.md").write_text(snippet, encoding="utf-8")
+    if args.readme:
+        put_into_readme(args.readme, snippet)
     progress(f"done: {args.out / 'report.md'}")
     return 0
 

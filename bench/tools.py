@@ -16,18 +16,21 @@ from dataclasses import dataclass
 from typing import Callable
 
 OURS = "tovarel_core"
+INDEX = f"{OURS} (index)"
+PLAIN = f"{OURS} (plain path)"
 
 # A delta made of this single byte means "the values are equal": patching
 # with it yields no bytes, and the caller keeps the old value.
 NO_CHANGE = b"\xf6"
 
-# zstd frames need a window that spans the dictionary and the new value for
-# patch-from to reach back into the old value.  Windows above the default
-# decoder limit (2^27) also turn on long-distance matching, because the
-# level's own match finder cannot search that far.
+# The zstd peer is run the way its own command line makes patches: the old
+# value is a *prefix* of the new one (not a dictionary, whose content a
+# level's match finder mostly ignores beyond a few MiB), in a window that
+# covers both values, with long-distance matching to find the old value's
+# bytes across that window.
 ZSTD_MIN_WINDOW_LOG = 10
 ZSTD_MAX_WINDOW_LOG = 31
-ZSTD_LDM_WINDOW_LOG = 27
+ZSTD_LEVELS = (3, 19)
 
 # cbor2's decoder refuses nesting beyond a few hundred levels by default;
 # verifying the deep-nesting workload needs more.
@@ -161,49 +164,42 @@ def self_check(tool):
 # ------------------------------------------------------------------ CBOR side
 
 
-def cbor2_backend(cbor2):
-    """Says whether cbor2.dumps is the C implementation or the Python fallback."""
+def cbor2_backend(cbor2, fn="dumps"):
+    """Says whether cbor2's `fn` is the C implementation or the Python fallback."""
     c_mod, _ = try_import("_cbor2")
-    if c_mod is not None and cbor2.dumps is getattr(c_mod, "dumps", None):
-        return True, "C backend: cbor2.dumps is _cbor2.dumps"
-    module = getattr(cbor2.dumps, "__module__", "?")
-    if isinstance(cbor2.dumps, types.BuiltinFunctionType):
-        return True, f"C backend: cbor2.dumps is a built-in function of {module}"
+    f = getattr(cbor2, fn)
+    if c_mod is not None and f is getattr(c_mod, fn, None):
+        return True, f"C backend: cbor2.{fn} is _cbor2.{fn}"
+    module = getattr(f, "__module__", "?")
+    if isinstance(f, types.BuiltinFunctionType):
+        return True, f"C backend: cbor2.{fn} is a built-in function of {module}"
     return False, f"pure-Python backend ({module}); the C backend is not in use"
 
 
-def cbor2_decoder(cbor2):
-    """cbor2.loads with a depth limit that admits the deep-nesting workload."""
+def depth_tolerant(loads):
+    """`loads` with a depth limit that admits the deep-nesting workload, when
+    it takes one (older releases have no limit to raise).  Without it, the
+    round-trip check says whether the default admits the workload."""
     try:
-        cbor2.loads(b"\x80", max_depth=DECODE_MAX_DEPTH)
-    except TypeError:  # older releases have no limit to raise
-        return cbor2.loads
-    return lambda b: cbor2.loads(b, max_depth=DECODE_MAX_DEPTH)
+        loads(b"\x80", max_depth=DECODE_MAX_DEPTH)
+    except Exception:  # no such keyword, or a limit it will not take
+        return loads
+    return lambda b, _l=loads: _l(b, max_depth=DECODE_MAX_DEPTH)
 
 
-def cbor_tools():
+def cbor2_decoder(cbor2):
+    return depth_tolerant(cbor2.loads)
+
+
+def peer_codecs(decode):
+    """cbor2, msgpack and orjson as encoder-decoder pairs."""
     tools = []
-    ours, why = try_import(OURS)
-    cbor2, why2 = try_import("cbor2")
-    decode = cbor2_decoder(cbor2) if cbor2 else None
-
-    for name, kwargs, note in (
-        (OURS, {}, "defaults: indefinite-length containers"),
-        (f"{OURS} (definite)", {"indefinite": False}, "indefinite=False, as the peers frame containers"),
-    ):
-        t = Tool(name, "cbor", OURS, dist_version(OURS), ours=True, note=note, decode=decode)
-        if ours is None:
-            t.status = f"missing ({why})"
-        else:
-            dumps = ours.cbor.dumps
-            t.encode = (lambda v, _d=dumps, _k=kwargs: _d(v, **_k)) if kwargs else dumps
-        tools.append(t)
-
+    cbor2, why = try_import("cbor2")
     t = Tool("cbor2", "cbor", "cbor2", dist_version("cbor2"))
     if cbor2 is None:
-        t.status = f"missing ({why2})"
+        t.status = f"missing ({why})"
     else:
-        is_c, t.note = cbor2_backend(cbor2)
+        t.note = cbor2_backend(cbor2)[1]
         t.encode, t.decode = cbor2.dumps, decode
     tools.append(t)
 
@@ -227,7 +223,56 @@ def cbor_tools():
         t.encode, t.decode = orjson.dumps, orjson.loads
         t.unsupported = (orjson.JSONEncodeError,)
     tools.append(t)
-    return [self_check(t) for t in tools]
+    return tools
+
+
+def cbor_tools():
+    tools = []
+    ours, why = try_import(OURS)
+    cbor2, _ = try_import("cbor2")
+    decode = cbor2_decoder(cbor2) if cbor2 else None
+
+    for name, kwargs, note in (
+        (OURS, {}, "defaults: indefinite-length containers"),
+        (f"{OURS} (definite)", {"indefinite": False}, "indefinite=False, as the peers frame containers"),
+    ):
+        t = Tool(name, "cbor", OURS, dist_version(OURS), ours=True, note=note, decode=decode)
+        if ours is None:
+            t.status = f"missing ({why})"
+        else:
+            dumps = ours.cbor.dumps
+            t.encode = (lambda v, _d=dumps, _k=kwargs: _d(v, **_k)) if kwargs else dumps
+        tools.append(t)
+
+    # The encoder without its fast path, when the build keeps it: both must
+    # write the same bytes, and the pair shows what the fast path gains.
+    t = Tool(PLAIN, "cbor", OURS, dist_version(OURS), ours=True, note="cbor._dumps_plain, defaults", decode=decode)
+    plain = getattr(ours.cbor, "_dumps_plain", None) if ours else None
+    if plain is None:
+        t.status = f"missing ({why if ours is None else 'this build has no cbor._dumps_plain'})"
+    else:
+        t.encode = lambda v, _p=plain: _p(v, indefinite=True, max_depth=0)
+    tools.append(t)
+    return [self_check(t) for t in tools + peer_codecs(decode)]
+
+
+def cbor_decoders():
+    """Decoders, each fed its own format's encoding of the workload: ours
+    reads our definite-length CBOR."""
+    ours, why = try_import(OURS)
+    cbor2, _ = try_import("cbor2")
+    t = Tool(OURS, "cbor", OURS, dist_version(OURS), ours=True, note="cbor.loads of dumps(value, indefinite=False)")
+    loads = getattr(ours.cbor, "loads", None) if ours else None
+    if loads is None:
+        t.status = f"missing ({why if ours is None else 'this build has no cbor.loads'})"
+    else:
+        t.encode = lambda v, _d=ours.cbor.dumps: _d(v, indefinite=False)
+        t.decode = depth_tolerant(loads)
+    peers = peer_codecs(cbor2_decoder(cbor2) if cbor2 else None)
+    for p in peers:
+        if p.name == "cbor2" and cbor2 is not None:
+            p.note = cbor2_backend(cbor2, "loads")[1]
+    return [self_check(x) for x in [t] + peers]
 
 
 # ----------------------------------------------------------------- delta side
@@ -238,27 +283,35 @@ def zstd_window_log(old, new):
     return min(ZSTD_MAX_WINDOW_LOG, max(ZSTD_MIN_WINDOW_LOG, need))
 
 
-def zstd_coder(zstandard, level):
-    """Patch-from: the old value is a raw-content dictionary for the new one."""
+def zstd_coder(pyzstd, level):
+    """Patch-from: the new value compressed with the old one as its prefix."""
+    C, D = pyzstd.CParameter, pyzstd.DParameter
 
     def diff(old, new):
-        wlog = zstd_window_log(old, new)
-        params = zstandard.ZstdCompressionParameters.from_level(
-            level,
-            source_size=len(new),
-            dict_size=len(old),
-            window_log=wlog,
-            enable_ldm=wlog > ZSTD_LDM_WINDOW_LOG,
-        )
-        d = zstandard.ZstdCompressionDict(old, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
-        return zstandard.ZstdCompressor(dict_data=d, compression_params=params).compress(new)
+        options = {
+            C.compressionLevel: level,
+            C.windowLog: zstd_window_log(old, new),
+            C.enableLongDistanceMatching: 1,
+        }
+        return pyzstd.compress(new, options, pyzstd.ZstdDict(old, is_raw=True).as_prefix)
 
     def patch(old, delta):
-        window = zstandard.get_frame_parameters(delta).window_size
-        d = zstandard.ZstdCompressionDict(old, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
-        return zstandard.ZstdDecompressor(dict_data=d, max_window_size=max(window, 1 << ZSTD_LDM_WINDOW_LOG)).decompress(delta)
+        # The frame names its window; the decoder only has to be allowed it.
+        options = {D.windowLogMax: ZSTD_MAX_WINDOW_LOG}
+        return pyzstd.decompress(delta, pyzstd.ZstdDict(old, is_raw=True).as_prefix, options)
 
     return diff, patch
+
+
+def index_differ(ours):
+    """The copy-from-anywhere method when this build has it, else None and why."""
+    differ = getattr(ours.delta, "Differ", None)
+    if differ is None:
+        return None, "this build has no delta.Differ"
+    try:
+        return differ(method="index"), ""
+    except Exception as exc:  # an older Differ refuses the keyword or the value
+        return None, f"delta.Differ(method=\"index\") raised {type(exc).__name__}: {exc}"
 
 
 def delta_tools():
@@ -272,6 +325,18 @@ def delta_tools():
         t.patch = lambda o, d, _f=ours.delta.patch: bytes(_f(o, d))
     tools.append(t)
 
+    t = Tool(INDEX, "delta", OURS, dist_version(OURS), ours=True, note='delta.Differ(method="index").diff, applied by delta.patch')
+    if ours is None:
+        t.status = f"missing ({why})"
+    else:
+        differ, why_not = index_differ(ours)
+        if differ is None:
+            t.status = f"missing ({why_not})"
+        else:
+            t.diff = lambda o, n, _f=differ.diff: bytes(_f(o, n))
+            t.patch = lambda o, d, _f=ours.delta.patch: bytes(_f(o, d))
+    tools.append(t)
+
     bsdiff4, why = try_import("bsdiff4")
     t = Tool("bsdiff4", "delta", "bsdiff4", dist_version("bsdiff4"))
     if bsdiff4 is None:
@@ -280,14 +345,17 @@ def delta_tools():
         t.diff, t.patch = bsdiff4.diff, bsdiff4.patch
     tools.append(t)
 
-    zstandard, why = try_import("zstandard")
-    for level in (3, 19):
-        t = Tool(f"zstd-{level}", "delta", "zstandard", dist_version("zstandard"))
-        if zstandard is None:
+    pyzstd, why = try_import("pyzstd")
+    for level in ZSTD_LEVELS:
+        t = Tool(f"zstd-{level}", "delta", "pyzstd", dist_version("pyzstd"))
+        if pyzstd is None:
             t.status = f"missing ({why})"
         else:
-            t.note = f"patch-from at level {level}, libzstd {zstandard.ZSTD_VERSION[0]}.{zstandard.ZSTD_VERSION[1]}.{zstandard.ZSTD_VERSION[2]}"
-            t.diff, t.patch = zstd_coder(zstandard, level)
+            t.note = (
+                f"patch-from at level {level}: old value as prefix, window over old + new, "
+                f"long-distance matching; libzstd {pyzstd.zstd_version}"
+            )
+            t.diff, t.patch = zstd_coder(pyzstd, level)
         tools.append(t)
 
     xdelta3, why = try_import("xdelta3")
@@ -298,3 +366,9 @@ def delta_tools():
         t.diff, t.patch = xdelta3.encode, xdelta3.decode
     tools.append(t)
     return [self_check(t) for t in tools]
+
+
+def packer():
+    """zstd -19 on its own, as a transport would compress a delta; or None."""
+    pyzstd, _ = try_import("pyzstd")
+    return None if pyzstd is None else (lambda data: pyzstd.compress(data, 19))

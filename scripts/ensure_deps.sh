@@ -11,6 +11,7 @@ need ninja-build
 need clang               # fuzz harnesses (libFuzzer)
 need libclang-rt-14-dev  # libFuzzer and sanitizer runtimes for clang
 need llvm                # llvm-profdata/llvm-cov for fuzz coverage figures
+need zstd                # the zstd command line: the benchmark's zstd peer is checked against it
 
 # A cmake from pip is as good as Debian's; only install one when none exists.
 if command -v cmake >/dev/null 2>&1; then

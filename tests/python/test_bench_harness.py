@@ -5,7 +5,10 @@ in the wrong order produces a confident report that is false, so these are
 tested without any peer installed."""
 
 import random
+import shutil
+import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -132,6 +135,17 @@ def test_block_move_only_moves_bytes(seed):
     assert sorted(moved) == sorted(BASE)
 
 
+@pytest.mark.parametrize("size, block", [(64 << 10, 4096), (10_000, 4096), (8192, 4096)])
+def test_shuffled_blocks_are_the_same_blocks_in_another_order(size, block):
+    data = random.Random(2).randbytes(size)
+    moved = workloads.shuffle_blocks(data, random.Random(3), block)
+    cut = lambda b: sorted(b[i : i + block] for i in range(0, len(b), block))  # noqa: E731
+    assert moved != data and len(moved) == len(data)
+    assert moved == workloads.shuffle_blocks(data, random.Random(3), block)
+    if size % block == 0:
+        assert cut(moved) == cut(data)
+
+
 def test_changed_json_fields_touch_exactly_that_many_records():
     records = [{"name": f"p{i}", "version": "1.0", "n": i} for i in range(50)]
     original = [dict(r) for r in records]
@@ -244,18 +258,73 @@ def test_geomean_ignores_missing_ratios(values, expected):
     assert got == pytest.approx(expected) if expected else got is None
 
 
-def test_zstd_patch_from_uses_the_old_value_on_both_sides():
-    zstandard = pytest.importorskip("zstandard")
-    diff, patch = tools.zstd_coder(zstandard, 3)
-    old = workloads.system_bytes(256 << 10)
-    new = workloads.apply_edits(old, 10, random.Random(6))
+def test_zstd_peer_finds_the_old_value_as_its_command_line_does():
+    # Loaded as a dictionary, the old value stops being found beyond a few
+    # MiB and the peer's "delta" becomes most of the new value; the command
+    # line's --patch-from is the reference for how zstd is meant to be run.
+    pyzstd = pytest.importorskip("pyzstd")
+    if shutil.which("zstd") is None:
+        pytest.fail("the zstd command line is missing (scripts/ensure_deps.sh installs it)")
+    old = workloads.system_bytes(16 << 20)
+    new = workloads.apply_edits(old, 100, random.Random(6))
+    diff, patch = tools.zstd_coder(pyzstd, 3)
     delta = diff(old, new)
-    assert len(delta) < len(new) // 4  # the old value served as the dictionary
     assert patch(old, delta) == new
+    with tempfile.TemporaryDirectory() as d:
+        o, n = Path(d, "old"), Path(d, "new")
+        o.write_bytes(old)
+        n.write_bytes(new)
+        subprocess.run(["zstd", "-q", "-3", f"--patch-from={o}", str(n), "-o", f"{n}.zst"], check=True, capture_output=True)
+        reference = Path(f"{n}.zst").stat().st_size
+    assert len(delta) <= 3 * reference + 1024, (len(delta), reference)
+
+
+def test_class_means_never_mix_classes_and_name_each_loss():
+    wls = [workloads.DeltaWorkload(n, c, b"", b"x" * 100) for n, c in (("v1", "real"), ("v2", "real"), ("e1", "synthetic"), ("w1", "worst"))]
+    results = {
+        "v1": {"ours": delta_cell(200, 1.0, 1.0), "peer": delta_cell(100, 0.5, 2.0)},
+        "v2": {"ours": delta_cell(800, 1.0, 1.0), "peer": delta_cell(100, 0.5, 2.0)},
+        "e1": {"ours": delta_cell(10, 1.0, 1.0), "peer": delta_cell(1000, 1000.0, 2.0)},
+        "w1": {"ours": delta_cell(100, 1.0, 1.0), "peer": report.Cell("skipped", "slow")},
+    }
+    rows = report.class_rows(results, wls, "ours", ["peer"])
+    assert rows == [
+        ["peer", "real version pairs", "2", "4.00×", "0.50×", "2.00×"],
+        ["peer", "synthetic sparse edits", "1", "0.01×", "1000.00×", "2.00×"],
+    ]  # the worst case was never compared, so it has no row
+    wins = report.class_wins(results, wls, "ours", ["peer"])
+    assert wins == ["- real version pairs, **peer** wins with smaller deltas on 2 of 2 (up to 8× on v2); faster diff on 2 of 2 (up to 2× on v2)."]
+
+
+def test_feature_detection_finds_new_capabilities_or_says_why_not(monkeypatch):
+    core = pytest.importorskip("tovarel_core")
+
+    def detected():
+        return {t.name: t.status for t in tools.cbor_tools() + tools.delta_tools()} | {"loads": tools.cbor_decoders()[0].status}
+
+    class Differ:
+        def __init__(self, method="myers"):
+            if method not in self.methods:
+                raise ValueError(f"unknown method {method!r}")
+
+        def diff(self, old, new):
+            return core.delta.diff(old, new)
+
+    monkeypatch.setattr(core.delta, "Differ", Differ, raising=False)
+    monkeypatch.setattr(Differ, "methods", ("myers",), raising=False)
+    status = detected()[tools.INDEX]
+    assert status.startswith("missing") and "ValueError" in status
+    monkeypatch.setattr(Differ, "methods", ("myers", "index"))
+    monkeypatch.setattr(core.cbor, "_dumps_plain", lambda v, indefinite, max_depth: core.cbor.dumps(v), raising=False)
+    monkeypatch.setattr(core.cbor, "loads", lambda b: pytest.importorskip("cbor2").loads(b), raising=False)
+    assert {k: detected()[k] for k in (tools.INDEX, tools.PLAIN, "loads")} == {tools.INDEX: "ok", tools.PLAIN: "ok", "loads": "ok"}
+    # A plain path that writes other bytes than it decodes to fails its check.
+    monkeypatch.setattr(core.cbor, "_dumps_plain", lambda v, indefinite, max_depth: b"\xf6")
+    assert "round-trip" in detected()[tools.PLAIN]
 
 
 def test_delta_tables_render_cells_that_have_no_figures():
-    wl = workloads.DeltaWorkload("w", "other", b"a" * 10, b"b" * 10)
+    wl = workloads.DeltaWorkload("w", "synthetic", b"a" * 10, b"b" * 10)
     results = {"w": {"ours": delta_cell(4, 1.0, 1.0), "peer": report.Cell("skipped", "slow"), "bad": report.Cell("failed", "x")}}
     ts = [tools.Tool(n, "delta", n) for n in ("ours", "peer", "bad", "gone")]
     sizes, diffs, patches = report.delta_tables(results, [wl], ts)
@@ -264,20 +333,25 @@ def test_delta_tables_render_cells_that_have_no_figures():
 
 
 @pytest.mark.parametrize(
-    "observed, expected",
+    "observed, cls, expected",
     [
-        ([], None),
-        ([(1 << 10, 1.0)], None),  # small inputs say nothing about big ones
-        ([(1 << 20, 1.0), (1 << 20, 4.0)], 4.0 * 1.5 * 8),  # the slowest rate counts
+        ([], "real", None),
+        ([("real", 1 << 10, 1.0)], "real", None),  # small inputs say nothing about big ones
+        ([("real", 1 << 20, 1.0), ("real", 1 << 20, 4.0)], "real", 4.0 * 1.5 * 8),  # the slowest rate counts
+        # A worst case's crawl says nothing about sparse edits, nor the reverse ...
+        ([("worst", 1 << 20, 40.0), ("synthetic", 1 << 20, 0.01)], "synthetic", 0.01 * 1.5 * 8),
+        ([("worst", 1 << 20, 40.0), ("synthetic", 1 << 20, 0.01)], "worst", 40.0 * 1.5 * 8),
+        # ... but a class seen for the first time borrows the slowest rate.
+        ([("worst", 1 << 20, 40.0), ("synthetic", 1 << 20, 0.01)], "real", 40.0 * 1.5 * 8),
     ],
 )
-def test_predictor_extrapolates_from_the_slowest_big_input(observed, expected):
+def test_predictor_extrapolates_from_the_slowest_big_input_of_the_class(observed, cls, expected):
     import run
 
     p = run.Predictor()
-    for nbytes, seconds in observed:
-        p.observe("t", nbytes, seconds)
-    got = p.predict("t", 8 << 20)
+    for c, nbytes, seconds in observed:
+        p.observe("t", c, nbytes, seconds)
+    got = p.predict("t", cls, 8 << 20)
     assert got == pytest.approx(expected) if expected else got is None
 
 
@@ -289,7 +363,7 @@ def test_run_deltas_times_only_tools_whose_output_round_trips():
     liar = delta_tool(honest_diff, lambda o, d: d[::-1])
     liar.name = "liar"
     gone = tools.Tool("gone", "delta", "gone", status="missing (ImportError)")
-    wls = [workloads.DeltaWorkload("pair", "other", b"old value", b"new value")]
+    wls = [workloads.DeltaWorkload("pair", "synthetic", b"old value", b"new value")]
     results, notes = run.run_deltas(wls, [good, liar, gone], 2, progress=lambda _: None)
     cells = results["pair"]
     assert cells["good"].status == "ok" and cells["good"].diff.runs == 2 and cells["good"].size == 9

@@ -302,11 +302,13 @@ def test_raised_interpreter_limit_does_not_overflow_the_native_stack(setup):
     assert result.stdout.strip() == "RecursionError"
 
 
-def test_a_huge_depth_limit_still_ends_in_runtime_error():
-    # RecursionError is a RuntimeError: the interpreter's bound applies
-    # when the given limit is beyond it.
-    with pytest.raises(RuntimeError):
+def test_a_huge_depth_limit_still_ends_in_recursion_error():
+    # The interpreter's bound applies when the given limit is beyond it: its
+    # own RecursionError, not the "Exceeded recursion limit" of max_depth
+    # (RecursionError is a RuntimeError, so the type is checked exactly).
+    with pytest.raises(RecursionError) as raised:
         dumps(self_holding_list(), max_depth=10**9)
+    assert raised.type is RecursionError
 
 
 class Mutator:

@@ -166,9 +166,10 @@ constexpr const char *index_method = "index";
  * bucket is 1/16 of the window, under half the gap of about 15% between
  * two quality levels, so the estimate's coarseness (one bucket counted
  * twice in place of the unfinished one) cannot move the level by more than
- * one step; 128 ms is longer than a default diff of values up to a few
- * MB, so nearly every comparison is charged exactly to its own bucket; and
- * a load is noticed, and forgotten, within about two seconds.
+ * one step; 128 ms is far longer than a default diff of edited values of
+ * a few MB, so nearly every comparison is charged exactly to its own bucket
+ * (the history counts a longer one as one full bucket); and a load is
+ * noticed, and forgotten, within about two seconds.
  */
 constexpr int32_t history_buckets = 16;
 constexpr uint64_t history_bucket_ms = 128;
