@@ -53,15 +53,6 @@ def test_gives_the_whole_value_outcomes_of_the_myers_method(old, new, want):
     assert bytes(Differ(method="index").diff(old, new)) == want == bytes(delta.diff(old, new))
 
 
-def test_a_moved_block_costs_a_few_copy_pairs():
-    rng = random.Random(117)
-    words = [b"index ", b"delta ", b"moved ", b"block ", b"value ", b"copy "]
-    old = b"".join(rng.choice(words) + bytes([48 + rng.randrange(10)]) for _ in range(117_000 // 7))
-    new = old[:20_000] + old[24_096:90_000] + old[20_000:24_096] + old[90_000:]
-    assert len(Differ(method="index").diff(old, new)) <= len(new) // 1000
-    assert len(delta.diff(old, new)) > 4096  # what the in-order method pays
-
-
 @pytest.mark.parametrize(
     "settings, error",
     [
