@@ -574,6 +574,12 @@ TEST(DiffIndex, MovedAndReorderedBlocksCostCopyPairs) {
         edited[at] ^= 0x5A;
     Bytes delta = index_diff(large, edited);
     EXPECT_LT(delta.size(), 100 * 16u);
+
+    // A block of the old value after a long stretch of new bytes is still
+    // found: the scan speeds up over new bytes, but never past a block.
+    Bytes fresh = random_bytes(rng, 3 << 20);
+    fresh.insert(fresh.begin() + (2 << 20), blocks.begin(), blocks.begin() + 1024);
+    EXPECT_LT(index_diff(blocks, fresh).size(), fresh.size() - 1000);
 }
 
 } // namespace

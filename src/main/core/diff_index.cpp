@@ -75,9 +75,12 @@ constexpr uint32_t NEARBY_REACH = 32;
 constexpr int32_t NEARBY_HITS = 4;
 
 /* While no match turns up the scan steps further and further: one more
- * byte per 2^SKIP_SHIFT bytes without a match.  Whatever a step jumps over
- * is recovered by backward extension once a match is found. */
+ * byte per 2^SKIP_SHIFT bytes without a match, up to MAX_SKIP, so that no
+ * match longer than MAX_SKIP + WINDOW is stepped over whole.  Whatever a
+ * step jumps over is recovered by backward extension once a match is
+ * found. */
 constexpr uint32_t SKIP_SHIFT = 7;
+constexpr uint32_t MAX_SKIP = 256;
 
 constexpr uint64_t FINGERPRINT_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr int MIN_TABLE_BITS = 4;
@@ -418,7 +421,8 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
     while (s.new_length >= WINDOW && p <= s.new_length - WINDOW) {
         match best = find(s, p, at);
         if (best.length == 0) {
-            p += 1 + ((p - at.new_end()) >> SKIP_SHIFT);
+            uint32_t skip = 1 + ((p - at.new_end()) >> SKIP_SHIFT);
+            p += skip < MAX_SKIP ? skip : MAX_SKIP;
             continue;
         }
         /* A short match may hide a better one a few bytes on: one that
