@@ -76,6 +76,27 @@ ROUNDTRIP_SEEDS = {
         0, 3, 40, 0x8000, b"the quick brown fox " * 10, bytes([2, 10, 40, 1, 0, 90, 30, 0x7A])),
 }
 
+def index_seed(flags, allowance, old, tail):
+    return bytes([flags, allowance]) + u16(len(old)) + old + tail
+
+
+# Flag bit 0: the tail is operations (kind, position, count, byte), kinds 0
+# to 4 insert, erase, overwrite, move and repeat; bit 1: 4-letter alphabet;
+# bit 2: the old value repeated 64 times.
+TEXT = b"the quick brown fox jumps over the lazy dog; " * 6
+INDEX_SEEDS = {
+    "moved_block": index_seed(1, 0, TEXT, bytes([3, 20, 60, 200])),
+    "repeated_block": index_seed(1, 0, TEXT, bytes([4, 100, 50, 10, 4, 30, 63, 250])),
+    "edits": index_seed(1, 0, bytes(range(200)), bytes([0, 60, 5, 0x41, 1, 128, 9, 0, 2, 200, 3, 7])),
+    "small_alphabet": index_seed(3, 0, bytes(range(256)) * 2, bytes([3, 10, 40, 128, 2, 90, 5, 1])),
+    "sampled_repeats": index_seed(5, 0, b"0123456789abcdefghij" * 3, bytes([1, 128, 30, 0, 3, 5, 40, 240])),
+    "tiny_allowance": index_seed(1, 1, TEXT, bytes([3, 0, 63, 128, 0, 200, 20, 0])),
+    "unrelated": index_seed(0, 0, b"abcdefghijklmnop", bytes(range(100, 140))),
+    "tiny": index_seed(0, 0, b"abcdefg", b"abcdefgh"),
+    "empty_old": index_seed(0, 0, b"", b"xyz"),
+    "runs": index_seed(1, 0, bytes(100) + b"x" + bytes(300), bytes([4, 10, 63, 200, 0, 150, 40, 0])),
+}
+
 FLOAT_SEEDS = {
     "halves": f64(0.0) + f64(-0.0) + f64(1.5) + f64(65504.0) + f64(2.0 ** -14),
     "singles": f64(65520.0) + f64(100000.0) + f64(2.0 ** -24) + f64(2.0 ** -149),
@@ -113,6 +134,7 @@ CORPORA = {
     "fuzz_cbor_walker": WALKER_SEEDS,
     "fuzz_diff_apply": DELTA_SEEDS,
     "fuzz_roundtrip": ROUNDTRIP_SEEDS,
+    "fuzz_index_roundtrip": INDEX_SEEDS,
     "fuzz_cbor_float": FLOAT_SEEDS,
     "fuzz_buf_encoding": ENCODING_SEEDS,
     "fuzz_activity_history": HISTORY_SEEDS,

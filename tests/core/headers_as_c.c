@@ -9,6 +9,7 @@
 #include "coallescing_script.h"
 #include "diff_apply.h"
 #include "diff_generate.h"
+#include "diff_index.h"
 #include "edit_script.h"
 #include "execution.h"
 #include "list.h"

@@ -1,7 +1,10 @@
 // Delta generation: byte-exact results for the outcomes the driver chooses
 // between, refusal of oversized values, the quality level taken from an
 // activity history, and a round-trip property over many generated pairs at
-// every level and with tight step and storage limits.
+// every level and with tight step and storage limits.  The index method
+// shares the outcome and refusal tests; then a round-trip property over
+// pairs made of moved and repeated blocks (with the index whole and
+// sampled), and the sizes that moved and reordered blocks must come down to.
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
@@ -16,6 +19,7 @@
 #include "cbor_parser.h"
 #include "diff_apply.h"
 #include "diff_generate.h"
+#include "diff_index.h"
 
 namespace {
 
@@ -67,6 +71,13 @@ Bytes diff(const Bytes &old_bytes, const Bytes &new_bytes) {
     return result ? bytes_of(result.get()) : Bytes{0xDE, 0xAD};
 }
 
+Bytes index_diff(const Bytes &old_bytes, const Bytes &new_bytes, uint64_t allowance = 0) {
+    buf old_value = view(old_bytes), new_value = view(new_bytes);
+    Result result(diff_index_generate_binary_ex(&old_value, &new_value, allowance));
+    EXPECT_NE(result, nullptr);
+    return result ? bytes_of(result.get()) : Bytes{0xDE, 0xAD};
+}
+
 Bytes replacement(const Bytes &new_bytes) {
     buf new_value = view(new_bytes);
     Result result(_write_replacement_delta(&new_value));
@@ -78,9 +89,12 @@ TEST(DiffGenerate, ChoosesTheOutcomeByteExactly) {
     Bytes edited = hundred;
     edited[50] = 0xFF;
     Bytes unrelated = counting(100, 100);
+    // The index method gives the same results, except where a delta must
+    // copy fewer bytes than its fingerprints cover.
     struct Case {
         const char *name;
         Bytes old_bytes, new_bytes, delta;
+        bool index_too = true;
     } cases[] = {
         {"equal values", text("abc"), text("abc"), {0xF6}},
         {"equal single bytes", {0x61}, {0x61}, {0x41, 0x61}},
@@ -94,12 +108,17 @@ TEST(DiffGenerate, ChoosesTheOutcomeByteExactly) {
         {"two bytes replaced in the middle",
          text("abcdefgh"),
          text("abcXYfgh"),
-         {0x00, 0x03, 0x42, 0x58, 0x59, 0x05, 0x03}},
+         {0x00, 0x03, 0x42, 0x58, 0x59, 0x05, 0x03},
+         false},
         {"no shared byte", hundred, unrelated, concat({{0x58, 0x64}, unrelated})},
         {"equal but the delta would not be shorter", text("ab"), text("ab"), {0xF6}},
     };
-    for (const Case &c : cases)
+    for (const Case &c : cases) {
         EXPECT_EQ(diff(c.old_bytes, c.new_bytes), c.delta) << c.name;
+        if (c.index_too) {
+            EXPECT_EQ(index_diff(c.old_bytes, c.new_bytes), c.delta) << c.name;
+        }
+    }
 }
 
 TEST(DiffGenerate, ReplacementDeltaHeads) {
@@ -151,6 +170,17 @@ TEST(DiffGenerate, RefusesValuesOf2GiBOrMore) {
                                                 DIFF_DEFAULT_COST_LIMIT, level),
                   nullptr)
             << level;
+    }
+    // The index method refuses the same records.
+    for (uint64_t size : sizes) {
+        buf huge = {dummy, size, size};
+        EXPECT_EQ(diff_index_generate_binary(&huge, &small), nullptr) << size;
+        EXPECT_EQ(diff_index_generate_binary(&small, &huge), nullptr) << size;
+    }
+    for (const buf *bad :
+         {static_cast<const buf *>(nullptr), static_cast<const buf *>(&no_storage)}) {
+        EXPECT_EQ(diff_index_generate_binary(bad, &small), nullptr);
+        EXPECT_EQ(diff_index_generate_binary(&small, bad), nullptr);
     }
 }
 
@@ -422,6 +452,134 @@ TEST(DiffGenerateRoundTrip, EveryLevelAndLimitRebuildsTheNewValue) {
     EXPECT_GT(no_change, 0);
     EXPECT_GT(replaced, 0);
     EXPECT_GT(checked - no_change - replaced, 0);
+}
+
+// ---- the index method
+
+Bytes random_bytes(std::mt19937_64 &rng, size_t size, unsigned alphabet = 256) {
+    Bytes bytes(size);
+    for (uint8_t &b : bytes)
+        b = static_cast<uint8_t>(rng() % alphabet);
+    return bytes;
+}
+
+// New values made from old ones the ways real versions differ, and some
+// that defeat any matcher: each kind by itself and mixed.
+Bytes generate_new(std::mt19937_64 &rng, const Bytes &old_bytes, int kind) {
+    Bytes value = old_bytes;
+    auto pick = [&](size_t bound) { return bound == 0 ? 0 : rng() % bound; };
+    switch (kind) {
+    case 0: /* unrelated */
+        return random_bytes(rng, pick(300));
+    case 1: /* scattered edits */
+        for (int edits = 1 + pick(8); edits > 0; edits--) {
+            size_t at = pick(value.size() + 1), count = pick(40);
+            switch (pick(3)) {
+            case 0:
+                value.insert(value.begin() + at, count, static_cast<uint8_t>(rng()));
+                break;
+            case 1:
+                value.erase(value.begin() + at, value.begin() + std::min(value.size(), at + count));
+                break;
+            default:
+                for (size_t i = at; i < std::min(value.size(), at + count); i++)
+                    value[i] = static_cast<uint8_t>(rng());
+            }
+        }
+        return value;
+    case 2: { /* blocks moved and repeated */
+        Bytes out;
+        for (int blocks = 1 + pick(6); blocks > 0; blocks--) {
+            size_t at = pick(value.size() + 1), count = pick(value.size() - at + 1);
+            out.insert(out.end(), value.begin() + at, value.begin() + at + count);
+        }
+        return out;
+    }
+    default: /* tiny values around a window */
+        return Bytes(value.begin(), value.begin() + std::min(value.size(), pick(12)));
+    }
+}
+
+// Round trip, size bounds and determinism over many generated pairs: the
+// old values are random, of a small alphabet, or runs, and the index is
+// used whole and with an allowance so small that it samples.
+TEST(DiffIndex, RoundTripsGeneratedPairs) {
+    std::mt19937_64 rng(15);
+    for (int trial = 0; trial < 3000; trial++) {
+        SCOPED_TRACE(trial);
+        size_t size = rng() % 3 == 0 ? rng() % 16 : rng() % 3000;
+        unsigned alphabet = trial % 3 == 0 ? 256 : trial % 3 == 1 ? 4 : 1;
+        Bytes old_bytes = random_bytes(rng, size, alphabet);
+        Bytes new_bytes = generate_new(rng, old_bytes, static_cast<int>(rng() % 4));
+        uint64_t allowance = trial % 2 == 0 ? 0 : 1 + rng() % 2000;
+        Bytes delta = index_diff(old_bytes, new_bytes, allowance);
+        ASSERT_EQ(index_diff(old_bytes, new_bytes, allowance), delta);
+
+        Bytes whole = replacement(new_bytes);
+        if (old_bytes == new_bytes && new_bytes.size() >= 2) {
+            ASSERT_EQ(delta, Bytes{0xF6});
+            continue;
+        }
+        ASSERT_LE(delta.size(), whole.size());
+        if (delta != whole) {
+            ASSERT_LT(delta.size(), new_bytes.size());
+        }
+        buf old_value = view(old_bytes), delta_value = view(delta);
+        Result rebuilt(diff_apply_binary(&old_value, &delta_value));
+        ASSERT_NE(rebuilt, nullptr);
+        ASSERT_EQ(bytes_of(rebuilt.get()), new_bytes);
+    }
+}
+
+// Text-like material that does not repeat itself: words drawn at random.
+Bytes prose(std::mt19937_64 &rng, size_t size) {
+    static const char *words[] = {"the ",   "index ", "delta ", "copy ",  "value ", "of ",
+                                  "moved ", "block ", "from ",  "where ", "old ",   "new "};
+    Bytes out;
+    while (out.size() < size) {
+        std::string word = words[rng() % 12];
+        out.insert(out.end(), word.begin(), word.end());
+        out.push_back(static_cast<uint8_t>('0' + rng() % 10));
+    }
+    out.resize(size);
+    return out;
+}
+
+// What the method is for: moved and reordered blocks cost a few copy pairs
+// each, and a large old value (indexed by samples) still yields a delta of
+// the size of its edits.
+TEST(DiffIndex, MovedAndReorderedBlocksCostCopyPairs) {
+    std::mt19937_64 rng(117);
+    Bytes file = prose(rng, 117 * 1024);
+    Bytes moved = file;
+    Bytes block(moved.begin() + 20000, moved.begin() + 24096);
+    moved.erase(moved.begin() + 20000, moved.begin() + 24096);
+    moved.insert(moved.begin() + 90000, block.begin(), block.end());
+    EXPECT_LE(index_diff(file, moved).size(), moved.size() / 1000);
+
+    Bytes blocks = random_bytes(rng, 1 << 20);
+    std::vector<size_t> order(blocks.size() / 4096);
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    Bytes shuffled;
+    for (size_t i : order)
+        shuffled.insert(shuffled.end(), blocks.begin() + i * 4096,
+                        blocks.begin() + i * 4096 + 4096);
+    EXPECT_LT(index_diff(blocks, shuffled).size(), shuffled.size() / 100);
+
+    Bytes large = random_bytes(rng, 12 << 20);
+    Bytes edited = large;
+    for (size_t at = 12345; at < edited.size(); at += edited.size() / 100)
+        edited[at] ^= 0x5A;
+    Bytes delta = index_diff(large, edited);
+    EXPECT_LT(delta.size(), 100 * 16u);
+
+    // A block of the old value after a long stretch of new bytes is still
+    // found: the scan speeds up over new bytes, but never past a block.
+    Bytes fresh = random_bytes(rng, 3 << 20);
+    fresh.insert(fresh.begin() + (2 << 20), blocks.begin(), blocks.begin() + 1024);
+    EXPECT_LT(index_diff(blocks, fresh).size(), fresh.size() - 1000);
 }
 
 } // namespace

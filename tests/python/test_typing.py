@@ -23,6 +23,7 @@ differ = delta.Differ(level=2, step_budget=100, adaptive=False)
 again: delta.PythonOutBuf = differ.diff(b"old", base)
 level: int | None = differ.last_level
 settings: tuple[int, int, bool] = (differ.level, differ.step_budget, differ.adaptive)
+method: str = delta.Differ(method="index").method
 encoded: bytes = cbor.dumps({"a": [1, 2.5, None, b"x", (True,)]}, indefinite=False, max_depth=3)
 tag = cbor.Tag(1, [cbor.Simple(3), cbor.undefined])
 number: int = tag.tag + cbor.Simple(5).value
@@ -43,6 +44,7 @@ delta.diff("old", b"new")
 delta.patch(b"old", 3)
 delta.Differ(2)
 delta.Differ(levle=2)
+delta.Differ(method="fast")
 delta.Differ().diff(b"old", None)
 text: str = delta.diff(b"old", b"new")
 delta.Differ().level = 3

@@ -49,7 +49,7 @@ static bool has_its_bytes(const buf *value) {
  * one if only its low 32 bits were looked at, so all of them are refused
  * before anything is read.
  */
-static bool comparable(const buf *value) {
+bool diff_generate_comparable(const buf *value) {
     return value != nullptr && value->len < DIFF_MAX_VALUE_SIZE && has_its_bytes(value);
 }
 
@@ -98,10 +98,17 @@ static buf *generate(tovarel_activity_history *history, const buf *old_value, co
                                  level);
     if (history != nullptr)
         tovarel_activity_history_stop(history);
+    buf *result = diff_generate_outcome(new_value, script, code);
+    edit_script_free(script);
+    return result;
+}
 
-    /* Only the replacement delta may be as long as the new value or longer,
-     * so any other outcome that is not shorter gives way to it; for equal
-     * values of 0 or 1 byte that includes the no-change byte. */
+/*
+ * Only the replacement delta may be as long as the new value or longer, so
+ * any other outcome that is not shorter gives way to it; for equal values
+ * of 0 or 1 byte that includes the no-change byte.
+ */
+buf *diff_generate_outcome(const buf *new_value, const edit_script *script, int32_t code) {
     buf *result = nullptr;
     bool replace = code == MYERS_REPLACE;
     if (code == MYERS_DELTA) {
@@ -117,14 +124,13 @@ static buf *generate(tovarel_activity_history *history, const buf *old_value, co
     }
     if (replace)
         result = _write_replacement_delta(new_value);
-    edit_script_free(script);
     return result;
 }
 
 buf *diff_generate_binary_with_activity_history_ex(tovarel_activity_history *history,
                                                    const buf *old_value, const buf *new_value,
                                                    int32_t storage_allowance, int32_t cost_limit) {
-    if (!comparable(old_value) || !comparable(new_value))
+    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value))
         return nullptr;
     int32_t level = 0;
     if (history != nullptr) {
@@ -138,7 +144,8 @@ buf *diff_generate_binary_with_activity_history_ex(tovarel_activity_history *his
 /* A level chosen by the caller instead of by a history. */
 buf *diff_generate_binary_at_level(const buf *old_value, const buf *new_value,
                                    int32_t storage_allowance, int32_t cost_limit, int32_t level) {
-    if (level < 0 || level > DIFF_MAX_LEVEL || !comparable(old_value) || !comparable(new_value))
+    if (level < 0 || level > DIFF_MAX_LEVEL || !diff_generate_comparable(old_value) ||
+        !diff_generate_comparable(new_value))
         return nullptr;
     return generate(nullptr, old_value, new_value, storage_allowance, cost_limit, level);
 }

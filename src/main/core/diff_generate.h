@@ -15,6 +15,7 @@
 
 #include "activity_history.h"
 #include "buf.h"
+#include "edit_script.h"
 #include "export.h"
 
 TOVAREL_BEGIN_DECLS
@@ -44,6 +45,15 @@ TOVAREL_API buf *diff_generate_binary_at_level(const buf *old_value, const buf *
                                                int32_t storage_allowance, int32_t cost_limit,
                                                int32_t level);
 TOVAREL_API buf *_write_replacement_delta(const buf *new_value);
+
+/* Whether a value can be compared: a record with its bytes, of fewer than
+ * DIFF_MAX_VALUE_SIZE bytes. */
+TOVAREL_API bool diff_generate_comparable(const buf *value);
+/* The result for a comparison that ended with `code` (MYERS_DELTA,
+ * MYERS_REPLACE, MYERS_NO_CHANGE or anything else for null) and left its
+ * items in `script`, which the caller still owns. */
+TOVAREL_API buf *diff_generate_outcome(const buf *new_value, const edit_script *script,
+                                       int32_t code);
 
 TOVAREL_END_DECLS
 

@@ -1,7 +1,8 @@
 /*
  * Allocation failures in the binary delta: applying a delta, generating one
- * at every quality level, writing the replacement delta and creating an
- * activity history, with each allocation failed in turn.
+ * at every quality level and with the index method, writing the replacement
+ * delta and creating an activity history, with each allocation failed in
+ * turn.
  *
  * A failed allocation may only show as null, or, in generation, as a
  * different but still correct delta (the engine gives up and the driver
@@ -19,6 +20,7 @@
 #include "buf.h"
 #include "diff_apply.h"
 #include "diff_generate.h"
+#include "diff_index.h"
 #include "failing_allocator.h"
 
 using failing_allocator::armed;
@@ -251,6 +253,40 @@ TEST(AllocDelta, HistoryCreationIsNullOrComplete) {
         tovarel_activity_history_free(history);
     });
     EXPECT_EQ(allocations, 2u); /* the record and its buckets */
+}
+
+/* The index method: its tables, the edit script and the items it writes. */
+TEST(AllocIndex, GivesNullOrADeltaThatRebuilds) {
+    bytes old_value(3000);
+    for (size_t i = 0; i < old_value.size(); i++)
+        old_value[i] = static_cast<uint8_t>("moved blocks and runs "[i % 22] + i / 300);
+    /* A block moved to the front, a run, an edit and the equal case. */
+    bytes moved(old_value.begin() + 2000, old_value.begin() + 2600);
+    moved.insert(moved.end(), old_value.begin(), old_value.begin() + 2000);
+    moved.insert(moved.end(), 40, 0);
+    moved[700] ^= 0x33;
+    for (const bytes &new_value : {moved, old_value}) {
+        buf old_view = view(old_value), new_view = view(new_value);
+        for (uint64_t allowance : {uint64_t{0}, uint64_t{4000}}) {
+            buf *clean = diff_index_generate_binary_ex(&old_view, &new_view, allowance);
+            ASSERT_NE(clean, nullptr);
+            uint64_t allocations = exhaust([&](const failure &f) {
+                buf *got = armed(f, [&] {
+                    return diff_index_generate_binary_ex(&old_view, &new_view, allowance);
+                });
+                if (!failing_allocator_fired()) {
+                    ASSERT_NE(got, nullptr);
+                    EXPECT_EQ(contents(got), contents(clean));
+                }
+                if (got != nullptr) {
+                    expect_rebuilds(old_value, new_value, got);
+                }
+                buf_free(got);
+            });
+            EXPECT_GE(allocations, 2u);
+            buf_free(clean);
+        }
+    }
 }
 
 } // namespace

@@ -12,8 +12,10 @@
  *
  * Differ is a reusable diff configuration.  Unlike diff(), its diff()
  * releases the interpreter lock while the core compares, so deltas on
- * several threads use several cores; calls on one Differ are serialized on
- * its own mutex, since its activity history has no lock.
+ * several threads use several cores; calls on one Myers Differ are
+ * serialized on its own mutex, since its activity history has no lock.
+ * With method="index" it uses the core's index method instead, which keeps
+ * no state between calls.
  */
 #include <atomic>
 #include <cstdint>
@@ -30,6 +32,7 @@
 #include "buffer.hpp"
 #include "diff_apply.h"
 #include "diff_generate.h"
+#include "diff_index.h"
 #include "registration.h"
 
 namespace py = pybind11;
@@ -61,11 +64,13 @@ constexpr const char *patch_doc = R"(
 
 constexpr const char *differ_doc = R"(
     A reusable diff configuration: Differ(*, level=0, step_budget=10000,
-    adaptive=False).  level is the engine's quality level, 0 (most thorough)
-    to 4 (common prefix and suffix only); step_budget bounds each search.
-    With adaptive=True the level follows this differ's recent load instead.
+    adaptive=False, method="myers").  level is the engine's quality level, 0
+    (most thorough) to 4 (common prefix and suffix only); step_budget bounds
+    each search.  With adaptive=True the level follows this differ's recent
+    load instead.  method="index" copies from anywhere in the old value, in
+    linear time; level, step_budget and adaptive then keep their defaults.
     diff() releases the interpreter lock while it computes; calls on one
-    Differ from several threads are serialized.
+    Myers Differ from several threads are serialized.
     )";
 
 constexpr const char *differ_diff_doc = R"(
@@ -150,7 +155,11 @@ struct DifferSettings {
     int32_t level = 0;
     int32_t step_budget = DIFF_DEFAULT_COST_LIMIT;
     bool adaptive = false;
+    bool index = false; /* method="index" */
 };
+
+constexpr const char *myers_method = "myers";
+constexpr const char *index_method = "index";
 
 /*
  * The adaptive history: 16 buckets of 128 ms, a window of about 2 s.  A
@@ -185,6 +194,11 @@ public:
     /* Runs with the interpreter lock released: it touches only the views,
      * which the caller keeps alive, and this differ's own state. */
     buf *generate(const buf *old_view, const buf *new_view) {
+        /* The index method keeps no state between calls: nothing to
+         * serialize, so threads sharing the differ run side by side. */
+        if (settings.index) {
+            return diff_index_generate_binary(old_view, new_view);
+        }
         std::lock_guard<std::mutex> serialized(lock);
         buf *delta = nullptr;
         if (settings.adaptive) {
@@ -232,15 +246,27 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
 
 /* The settings are checked here, at construction, so that a Differ that
  * exists can always diff.  An adaptive differ picks its own level; a level
- * given alongside would be silently ignored, so it is refused. */
+ * given alongside would be silently ignored, so it is refused.  The index
+ * method has no levels and no step budget, and so nothing to adapt: any of
+ * those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
-                                    const py::bool_ &adaptive) {
+                                    const py::bool_ &adaptive, const py::str &method) {
     DifferSettings chosen;
     chosen.level = setting(level, "level", 0, DIFF_MAX_LEVEL);
     chosen.step_budget = setting(step_budget, "step_budget", 1, INT32_MAX);
     chosen.adaptive = adaptive.ptr() == Py_True;
+    std::string name = method.cast<std::string>();
+    if (name != myers_method && name != index_method) {
+        throw py::value_error("method must be 'myers' or 'index'");
+    }
+    chosen.index = name == index_method;
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
+    }
+    if (chosen.index &&
+        (chosen.level != 0 || chosen.step_budget != DIFF_DEFAULT_COST_LIMIT || chosen.adaptive)) {
+        throw py::value_error("level, step_budget and adaptive belong to the myers method; "
+                              "method='index' takes none of them");
     }
     return std::make_unique<Differ>(chosen);
 }
@@ -278,6 +304,9 @@ py::object differ_last_level(Differ &differ) {
 
 std::string differ_repr(Differ &differ) {
     const DifferSettings &settings = constructed_differ(differ).settings;
+    if (settings.index) {
+        return "Differ(method='index')";
+    }
     return "Differ(level=" + std::to_string(settings.level) +
            ", step_budget=" + std::to_string(settings.step_budget) +
            ", adaptive=" + (settings.adaptive ? "True" : "False") + ")";
@@ -365,7 +394,7 @@ void tovarel_register_delta(py::module_ &m) {
     py::class_<Differ>(delta, "Differ", differ_doc)
         .def(py::init(&make_differ), py::kw_only(), py::arg("level") = py::int_(0),
              py::arg("step_budget") = py::int_(DIFF_DEFAULT_COST_LIMIT),
-             py::arg("adaptive") = py::bool_(false))
+             py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method))
         .def("diff", &differ_diff, differ_diff_doc, py::arg("old_value"), py::arg("new_value"))
         .def_property_readonly("level",
                                [](Differ &self) { return constructed_differ(self).settings.level; })
@@ -374,6 +403,11 @@ void tovarel_register_delta(py::module_ &m) {
             [](Differ &self) { return constructed_differ(self).settings.step_budget; })
         .def_property_readonly(
             "adaptive", [](Differ &self) { return constructed_differ(self).settings.adaptive; })
+        .def_property_readonly("method",
+                               [](Differ &self) {
+                                   return constructed_differ(self).settings.index ? index_method
+                                                                                  : myers_method;
+                               })
         .def_property_readonly("last_level", &differ_last_level)
         .def("__repr__", &differ_repr);
 

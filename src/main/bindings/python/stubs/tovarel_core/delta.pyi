@@ -1,4 +1,4 @@
-from typing import ClassVar, final
+from typing import ClassVar, Literal, final
 
 __version__: str
 
@@ -23,7 +23,14 @@ def patch(old_value: bytes | PythonInBuf, diff: bytes | PythonInBuf) -> PythonOu
 class Differ:
     """A reusable diff configuration."""
 
-    def __init__(self, *, level: int = 0, step_budget: int = 10000, adaptive: bool = False) -> None: ...
+    def __init__(
+        self,
+        *,
+        level: int = 0,
+        step_budget: int = 10000,
+        adaptive: bool = False,
+        method: Literal["myers", "index"] = "myers",
+    ) -> None: ...
     def diff(self, old_value: bytes | PythonInBuf, new_value: bytes | PythonInBuf) -> PythonOutBuf: ...
     @property
     def level(self) -> int: ...
@@ -31,5 +38,7 @@ class Differ:
     def step_budget(self) -> int: ...
     @property
     def adaptive(self) -> bool: ...
+    @property
+    def method(self) -> Literal["myers", "index"]: ...
     @property
     def last_level(self) -> int | None: ...

@@ -1,0 +1,483 @@
+/*
+ * diff_index.cpp - binary deltas that copy from anywhere in the old value.
+ *
+ * The old value is indexed once: the 8-byte window at each sampled position
+ * is hashed into a table whose buckets chain the positions that share a
+ * fingerprint, latest first.  Runs of one byte value get their first
+ * position indexed and the longest run of each value kept aside, as zeros
+ * would otherwise crowd every other zero run out of reach.
+ *
+ * The new value is then scanned front to back.  At each position the
+ * candidates are those the usual edits leave behind the last copy (its
+ * diagonal after replaced bytes, the old bytes right after it after
+ * inserted ones, old bytes a little further on after deleted ones), the
+ * longest run for a run, and the first positions of the window's chain.
+ * Each candidate is verified and extended forward and backward, eight bytes
+ * at a time; the one that takes the parse furthest for the cheapest copy
+ * pair wins, unless one of the next few positions offers a better one
+ * (lazy matching).  The bytes the copies leave out become insert strings.
+ *
+ * Backward extension is what makes sampling and skipping cheap: a match
+ * whose start was not indexed, or was stepped over, is still found from any
+ * indexed window inside it and then grown back to its true start.  The last
+ * copy stays pending until the next is chosen, so that a short one can be
+ * taken over by a longer match that reaches back across it.
+ *
+ * Items go through the edit script, so its rules hold unchanged: its byte
+ * budget abandons the comparison as soon as the delta cannot beat the new
+ * value, and a short copy is folded into the insertion next to it when its
+ * literal bytes cost no more.
+ *
+ * Work is bounded per byte of the new value: a few fixed candidates and a
+ * bounded chain per position; a candidate's forward extension never exceeds
+ * what the chosen match covers by more than a window (or the position is a
+ * miss and every candidate stopped within a window); backward extension
+ * only reaches into literal bytes, which a match then takes over for good,
+ * and into a pending copy shorter than LAZY_BELOW.
+ */
+#include "diff_index.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "diff_generate.h"
+#include "edit_script.h"
+#include "myers_binary_diff.h"
+
+namespace {
+
+/* Bytes hashed per fingerprint, and the shortest stretch worth a copy. */
+constexpr uint32_t WINDOW = 8;
+constexpr uint32_t MIN_MATCH = 8;
+
+/* Chain positions tried per position of the new value: more while the
+ * index holds every position (the old value is small and its tables stay
+ * in cache), fewer once it is sampled. */
+constexpr int32_t FULL_CHAIN_DEPTH = 32;
+constexpr int32_t SAMPLED_CHAIN_DEPTH = 16;
+
+/* Index memory per sampled position: one chain link and, with the table at
+ * most twice the number of samples, up to two table slots. */
+constexpr uint64_t BYTES_PER_SAMPLE = 12;
+
+/* Before a match shorter than this is taken, the next positions are tried
+ * too: FULL_LOOKAHEAD of them while every position is indexed, and
+ * LOOKAHEAD_STEPS sampling steps once the index is sampled, so that several
+ * indexed windows of a match that starts at p are seen (the first of them
+ * may sit in a crowded chain). */
+constexpr uint32_t LAZY_BELOW = 64;
+constexpr uint32_t FULL_LOOKAHEAD = 2;
+constexpr uint32_t LOOKAHEAD_STEPS = 4;
+
+/* How far past the end of the last copy a deletion is looked for in the
+ * old value, and how many of the windows found there are tried. */
+constexpr uint32_t NEARBY_REACH = 32;
+constexpr int32_t NEARBY_HITS = 4;
+
+/* While no match turns up the scan steps further and further: one more
+ * byte per 2^SKIP_SHIFT bytes without a match, up to MAX_SKIP, so that no
+ * match longer than MAX_SKIP + WINDOW is stepped over whole.  Whatever a
+ * step jumps over is recovered by backward extension once a match is
+ * found. */
+constexpr uint32_t SKIP_SHIFT = 7;
+constexpr uint32_t MAX_SKIP = 256;
+
+constexpr uint64_t FINGERPRINT_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+constexpr int MIN_TABLE_BITS = 4;
+
+/* Samples between asking for a table slot and using it, and the table
+ * size from which that pays. */
+constexpr uint32_t PREFETCH_AHEAD = 16;
+constexpr uint64_t PREFETCH_ABOVE = 1 << 20;
+
+/* Little-endian loads on every host, so that fingerprints, and with them
+ * the candidates reached within the chain depth, do not vary by platform. */
+uint64_t load64(const uint8_t *at) {
+    uint64_t word;
+    memcpy(&word, at, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+uint32_t fingerprint(uint64_t window, int bits) {
+    return (uint32_t)((window * FINGERPRINT_MULTIPLIER) >> (64 - bits));
+}
+
+/* How many bytes from a and b on are equal, at most limit. */
+uint32_t extend_forward(const uint8_t *a, const uint8_t *b, uint32_t limit) {
+    uint32_t n = 0;
+    while (limit - n >= 8) {
+        uint64_t differ = load64(a + n) ^ load64(b + n);
+        if (differ != 0)
+            return n + (uint32_t)__builtin_ctzll(differ) / 8;
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n])
+        n++;
+    return n;
+}
+
+/* How many bytes right before a and b are equal, at most limit. */
+uint32_t extend_backward(const uint8_t *a, const uint8_t *b, uint32_t limit) {
+    uint32_t n = 0;
+    while (limit - n >= 8) {
+        uint64_t differ = load64(a - n - 8) ^ load64(b - n - 8);
+        if (differ != 0)
+            return n + (uint32_t)__builtin_clzll(differ) / 8;
+        n += 8;
+    }
+    while (n < limit && a[-1 - (int64_t)n] == b[-1 - (int64_t)n])
+        n++;
+    return n;
+}
+
+/* Whether all eight bytes of a window are the same. */
+bool uniform(uint64_t window) {
+    return window == (window & 0xFF) * 0x0101010101010101ULL;
+}
+
+/* How many bytes from at on equal byte, at most limit. */
+uint32_t run_forward(const uint8_t *at, uint8_t byte, uint32_t limit) {
+    uint64_t pattern = byte * 0x0101010101010101ULL;
+    uint32_t n = 0;
+    while (limit - n >= 8) {
+        uint64_t differ = load64(at + n) ^ pattern;
+        if (differ != 0)
+            return n + (uint32_t)__builtin_ctzll(differ) / 8;
+        n += 8;
+    }
+    while (n < limit && at[n] == byte)
+        n++;
+    return n;
+}
+
+/* How many bytes right before at equal byte, at most limit. */
+uint32_t run_backward(const uint8_t *at, uint8_t byte, uint32_t limit) {
+    uint32_t n = 0;
+    while (n < limit && at[-1 - (int64_t)n] == byte)
+        n++;
+    return n;
+}
+
+/* Encoded size of a copy pair's offset or length. */
+uint32_t head_size(uint32_t value) {
+    return value <= 23 ? 1 : value <= 255 ? 2 : value <= 65535 ? 3 : 5;
+}
+
+/*
+ * The fingerprints of the old value.  Sample k stands for the window at
+ * old position k * step; head[f] holds 1 + the latest sample of fingerprint
+ * f, chain[k] 1 + the sample before k with the same fingerprint (0 ends).
+ */
+struct old_index {
+    const uint8_t *old_bytes;
+    uint32_t old_length;
+    uint32_t step;
+    uint32_t samples;
+    int bits;
+    uint32_t *head;
+    uint32_t *chain;
+    /* The longest run of each byte value, of a whole window or more. */
+    uint32_t run_start[256];
+    uint32_t run_length[256];
+};
+
+void index_free(old_index *index) {
+    free(index->head);
+    free(index->chain);
+}
+
+/* Samples every step-th position, the step chosen so that the tables fit
+ * the allowance.  False only when memory runs out. */
+bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
+    *index = old_index{
+        old_value->data, (uint32_t)old_value->len, 1, 0, MIN_TABLE_BITS, nullptr, nullptr, {}, {}};
+    if (index->old_length < WINDOW)
+        return true;
+    uint64_t positions = index->old_length - WINDOW + 1;
+    uint64_t step = (positions * BYTES_PER_SAMPLE + allowance - 1) / allowance;
+    step = step < 1 ? 1 : step > positions ? positions : step;
+    index->step = (uint32_t)step;
+    index->samples = (uint32_t)((positions - 1) / step + 1);
+    while ((1ULL << index->bits) < index->samples)
+        index->bits++;
+    index->head = (uint32_t *)calloc((size_t)1 << index->bits, sizeof(uint32_t));
+    index->chain = (uint32_t *)malloc((size_t)index->samples * sizeof(uint32_t));
+    if (index->head == nullptr || index->chain == nullptr) {
+        index_free(index);
+        return false;
+    }
+    /* A run of one byte value (zeros, above all) would fill its chain
+     * with positions inside itself, and push every other run of that value
+     * beyond the chain depth.  Only a run's first sample is indexed, and
+     * the longest run of each value is kept aside. */
+    uint32_t run_end = 0;
+    /* A table far larger than the caches has its slots hit at random:
+     * asking for a slot a few samples early hides most of the wait for it.
+     * A table the caches hold is only slowed down by the extra work. */
+    bool prefetch = ((uint64_t)1 << index->bits) * sizeof(uint32_t) > PREFETCH_ABOVE;
+    for (uint32_t k = 0; k < index->samples; k++) {
+        if (prefetch && k + PREFETCH_AHEAD < index->samples) {
+            uint64_t ahead = load64(index->old_bytes + (k + PREFETCH_AHEAD) * index->step);
+            __builtin_prefetch(&index->head[fingerprint(ahead, index->bits)], 1);
+        }
+        uint32_t position = k * index->step;
+        uint64_t window = load64(index->old_bytes + position);
+        index->chain[k] = 0;
+        if (uniform(window)) {
+            if (position < run_end)
+                continue;
+            uint8_t byte = (uint8_t)window;
+            const uint8_t *at = index->old_bytes + position;
+            uint32_t start = position - run_backward(at, byte, position - run_end);
+            run_end = position + run_forward(at, byte, index->old_length - position);
+            if (run_end - start > index->run_length[byte]) {
+                index->run_start[byte] = start;
+                index->run_length[byte] = run_end - start;
+            }
+        }
+        uint32_t f = fingerprint(window, index->bits);
+        index->chain[k] = index->head[f];
+        index->head[f] = k + 1;
+    }
+    return true;
+}
+
+/* A copy of `length` bytes from old_start to new_start, and how far the
+ * parse gets with it (see consider). */
+struct match {
+    uint32_t new_start;
+    uint32_t old_start;
+    uint32_t length;
+    int64_t score;
+};
+
+constexpr match NO_MATCH = {0, 0, 0, INT64_MIN};
+
+int64_t copy_cost(const match &m) {
+    return head_size(m.old_start) + head_size(m.length);
+}
+
+/*
+ * Where the parse stands: the last copy found, which is still pending (it
+ * has not gone to the edit script yet), and the literal bytes before it.
+ * A short pending copy may be taken over by a later match that extends
+ * back across all of it; a long one only gives up bytes at its end.
+ */
+struct parse {
+    match pending;          /* length 0 while there is none */
+    uint32_t literal_start; /* first literal byte before the pending copy */
+    uint32_t reach;         /* backward extension stops here */
+    int64_t diagonal;       /* of the pending copy: old position - new position */
+    uint32_t new_end() const { return pending.new_start + pending.length; }
+    uint32_t old_end() const { return pending.old_start + pending.length; }
+    bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
+};
+
+/* The scan's view of both values. */
+struct scan {
+    const old_index *index;
+    const uint8_t *new_bytes;
+    uint32_t new_length;
+};
+
+/*
+ * Verifies old position q against new position p, extends it both ways
+ * and keeps it in best if it scores higher.  The score is where the parse
+ * stands after the copy, in bytes of the new value, less what it paid
+ * since the pending copy: the copy pair and the literal bytes in between;
+ * a copy that takes over the pending one earns its pair and the literal
+ * bytes before it back.  Scores of matches through different positions
+ * compare directly.
+ */
+void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &best) {
+    const old_index &index = *s.index;
+    uint32_t room =
+        index.old_length - q < s.new_length - p ? index.old_length - q : s.new_length - p;
+    uint32_t forward = extend_forward(index.old_bytes + q, s.new_bytes + p, room);
+    if (forward == 0)
+        return;
+    uint32_t back_room = q < p - at.reach ? q : p - at.reach;
+    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room);
+    match m{p - backward, q - backward, forward + backward, 0};
+    if (m.length < MIN_MATCH)
+        return;
+    uint32_t end = m.new_start + m.length;
+    m.score = (int64_t)end - copy_cost(m);
+    if (m.new_start > at.new_end())
+        m.score -= m.new_start - at.new_end();
+    else if (at.droppable() && m.new_start <= at.pending.new_start)
+        m.score += copy_cost(at.pending) + (at.pending.new_start - m.new_start);
+    if (m.score > best.score)
+        best = m;
+}
+
+/*
+ * Candidates right after a copy that need no index: old bytes skipped by a
+ * deletion just after the pending copy.  A few are tried, nearest first.
+ */
+void consider_nearby(const scan &s, uint32_t p, const parse &at, uint64_t window, match &best) {
+    const old_index &index = *s.index;
+    if (index.old_length < WINDOW)
+        return;
+    uint64_t last_q = (uint64_t)at.old_end() + NEARBY_REACH;
+    if (last_q > index.old_length - WINDOW)
+        last_q = index.old_length - WINDOW;
+    int32_t hits = 0;
+    for (uint64_t q = (uint64_t)at.old_end() + 1; q <= last_q && hits < NEARBY_HITS; q++) {
+        if (load64(index.old_bytes + q) == window) {
+            consider(s, (uint32_t)q, p, at, best);
+            hits++;
+        }
+    }
+}
+
+/* A run in the new value is copied from the longest run of its byte in
+ * the old value, lined up so that backward extension covers the part of
+ * the run before p. */
+void consider_run(const scan &s, uint32_t p, const parse &at, uint8_t byte, match &best) {
+    const old_index &index = *s.index;
+    uint32_t length = index.run_length[byte];
+    if (length < WINDOW)
+        return;
+    uint32_t before = run_backward(s.new_bytes + p, byte, p - at.reach);
+    uint32_t offset = before < length - WINDOW ? before : length - WINDOW;
+    consider(s, index.run_start[byte] + offset, p, at, best);
+}
+
+/*
+ * The best match through new position p (which has a whole window left).
+ * First the candidates that the usual edits leave: the pending copy's
+ * diagonal (bytes replaced), the old bytes right after it (bytes inserted)
+ * and, at the first byte after it, old bytes a little further on (bytes
+ * deleted); then the window's chain.
+ */
+match find(const scan &s, uint32_t p, const parse &at) {
+    match best = NO_MATCH;
+    const old_index &index = *s.index;
+    int64_t q = (int64_t)p + at.diagonal;
+    if (q >= 0 && q < (int64_t)index.old_length)
+        consider(s, (uint32_t)q, p, at, best);
+    if (at.old_end() != q && at.old_end() < index.old_length)
+        consider(s, at.old_end(), p, at, best);
+    uint64_t window = load64(s.new_bytes + p);
+    if (p == at.new_end())
+        consider_nearby(s, p, at, window, best);
+    if (uniform(window))
+        consider_run(s, p, at, (uint8_t)window, best);
+    if (index.samples == 0)
+        return best;
+    int32_t depth_limit = index.step == 1 ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
+    uint32_t link = index.head[fingerprint(window, index.bits)];
+    for (int32_t depth = 0; link != 0 && depth < depth_limit; depth++) {
+        uint32_t candidate = (link - 1) * index.step;
+        if (load64(index.old_bytes + candidate) == window && candidate != q)
+            consider(s, candidate, p, at, best);
+        link = index.chain[link - 1];
+    }
+    return best;
+}
+
+/* Hands the literal bytes from literal_start up to the copy, then the
+ * copy, to the script. */
+bool emit(edit_script *script, uint32_t literal_start, const match &m) {
+    if (m.new_start > literal_start &&
+        !edit_script_insert(script, (int32_t)literal_start, (int32_t)(m.new_start - literal_start)))
+        return false;
+    return edit_script_match(script, (int32_t)m.old_start, (int32_t)m.length);
+}
+
+/*
+ * Makes next the pending copy.  The one pending so far is dropped when
+ * next starts at or before it, cut short when next starts inside it, and
+ * handed to the script otherwise.
+ */
+bool advance(edit_script *script, parse &at, const match &next) {
+    uint32_t literal_start = at.literal_start;
+    if (at.pending.length != 0 && next.new_start > at.pending.new_start) {
+        match kept = at.pending;
+        if (next.new_start < kept.new_start + kept.length)
+            kept.length = next.new_start - kept.new_start;
+        if (!emit(script, literal_start, kept))
+            return false;
+        literal_start = kept.new_start + kept.length;
+    }
+    at.pending = next;
+    at.literal_start = literal_start;
+    at.diagonal = (int64_t)next.old_start - next.new_start;
+    at.reach = at.droppable() ? literal_start : at.new_end();
+    return true;
+}
+
+/* Scans the new value into the script; MYERS_DELTA when the script holds
+ * the complete delta, MYERS_REPLACE when its budget ran out. */
+int32_t index_scan(const old_index *index, const buf *new_value, edit_script *script) {
+    scan s{index, new_value->data, (uint32_t)new_value->len};
+    parse at{NO_MATCH, 0, 0, 0};
+    uint32_t p = 0;
+    uint32_t lookahead = index->step == 1 ? FULL_LOOKAHEAD : index->step * LOOKAHEAD_STEPS;
+    while (s.new_length >= WINDOW && p <= s.new_length - WINDOW) {
+        match best = find(s, p, at);
+        if (best.length == 0) {
+            uint32_t skip = 1 + ((p - at.new_end()) >> SKIP_SHIFT);
+            p += skip < MAX_SKIP ? skip : MAX_SKIP;
+            continue;
+        }
+        /* A short match may hide a better one a few bytes on: one that
+         * starts there, or one whose start was not sampled and which is
+         * reached from its next indexed window, then grown back. */
+        uint32_t ahead = p + lookahead;
+        for (uint32_t next_p = p + 1;
+             best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.new_length - WINDOW;
+             next_p++) {
+            match next = find(s, next_p, at);
+            if (next.score > best.score)
+                best = next;
+        }
+        if (!advance(script, at, best))
+            return MYERS_REPLACE;
+        p = at.new_end();
+    }
+    if (at.pending.length != 0 && !emit(script, at.literal_start, at.pending))
+        return MYERS_REPLACE;
+    uint32_t literal_start = at.new_end();
+    if (s.new_length > literal_start &&
+        !edit_script_insert(script, (int32_t)literal_start,
+                            (int32_t)(s.new_length - literal_start)))
+        return MYERS_REPLACE;
+    return edit_script_close(script) ? MYERS_DELTA : MYERS_REPLACE;
+}
+
+bool equal_values(const buf *a, const buf *b) {
+    return a->len == b->len && (a->len == 0 || memcmp(a->data, b->data, a->len) == 0);
+}
+
+} // namespace
+
+buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
+                                   uint64_t index_allowance) {
+    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value))
+        return nullptr;
+    if (equal_values(old_value, new_value))
+        return diff_generate_outcome(new_value, nullptr, MYERS_NO_CHANGE);
+    if (index_allowance == 0)
+        index_allowance = old_value->len > DIFF_INDEX_DEFAULT_ALLOWANCE_FLOOR
+                              ? old_value->len
+                              : DIFF_INDEX_DEFAULT_ALLOWANCE_FLOOR;
+    old_index index;
+    if (!index_build(&index, old_value, index_allowance))
+        return nullptr;
+    edit_script *script = edit_script_create(old_value, new_value);
+    buf *result = nullptr;
+    if (script != nullptr)
+        result = diff_generate_outcome(new_value, script, index_scan(&index, new_value, script));
+    index_free(&index);
+    edit_script_free(script);
+    return result;
+}
+
+buf *diff_index_generate_binary(const buf *old_value, const buf *new_value) {
+    return diff_index_generate_binary_ex(old_value, new_value, 0);
+}
