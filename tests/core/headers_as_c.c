@@ -10,6 +10,7 @@
 #include "diff_generate.h"
 #include "edit_script.h"
 #include "execution.h"
+#include "execution_search.h"
 #include "list.h"
 #include "myers_binary_diff.h"
 #include "storage.h"

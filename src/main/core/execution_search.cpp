@@ -1,0 +1,964 @@
+/*
+ * execution_search.cpp - the middle-snake search: forward and reverse
+ * searches in lockstep until their paths meet, with the step budget, the
+ * progress rule and the storage allowance deciding when a search gives up.
+ *
+ * Two implementations of the same search live here.  The plain one works
+ * on the storage's interleaved slots, one diagonal at a time; it is the
+ * fallback and the oracle the others are tested against.  The fast one
+ * keeps the values of each direction and parity of the diagonal in an
+ * array of its own: a pass over the diagonals of one parity then reads its
+ * two neighbours from one contiguous array of the other parity and writes
+ * one contiguous array, so it runs several diagonals per instruction.  For
+ * each block of diagonals it works out where each slide starts, compares
+ * the first byte of every slide at once (from a small window of the value
+ * when the block's positions lie close together, by gathering otherwise)
+ * and leaves only the diagonals whose first bytes match to the scalar
+ * eight-bytes-at-a-time slide.
+ *
+ * Both read exactly the values the storage would hold: unreached diagonals
+ * hold the fill values, stale ones are never read, and the fast search
+ * copies its values back into the storage when it ends, so the bail-out
+ * and any caller that looks at the storage find what the plain search
+ * would have left.  A meeting is taken on the lowest diagonal of the pass
+ * in both.
+ */
+#include "execution_search.h"
+
+#include <atomic>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define EXECUTION_SEARCH_X86 1
+#include <immintrin.h>
+#else
+#define EXECUTION_SEARCH_X86 0
+#endif
+
+#include "myers_binary_diff.h"
+
+/* The progress rule looks at a search every this many steps ... */
+static const int64_t PROGRESS_INTERVAL = 64;
+/* ... and takes this much budget from one that advances too slowly. */
+static const int64_t PROGRESS_PENALTY = 48;
+/* The overlap test runs in the forward pass when delta has all these bits. */
+static const int64_t FORWARD_TEST_BITS = 0xB1;
+/* The fast passes compute in int32 lanes.  Below this length no position,
+ * diagonal or sum they form leaves the int32 range; longer comparisons
+ * take the plain path. */
+static const int64_t LANE_SAFE_LENGTH = int64_t{1} << 29;
+/* Private array entries kept beyond the farthest diagonal a step reads, so
+ * that a block of lanes straddling the edge of the tested range loads from
+ * inside the arrays. */
+static const int64_t ARRAY_MARGIN = 32;
+/* Diagonals around 0 that a fresh search sets to the fill values. */
+static const int64_t FIRST_FILLED = 2;
+
+/* ------------------------------------------------------------------------ */
+/* Byte comparison: the prefix, suffix and slide loops all land here.        */
+
+/* Index of the first differing byte within an eight-byte XOR difference
+ * taken in memory order (from the low address) or from the high address. */
+static inline int64_t first_difference_from_low(uint64_t difference) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return std::countr_zero(difference) >> 3;
+    } else {
+        return std::countl_zero(difference) >> 3;
+    }
+}
+
+static inline int64_t first_difference_from_high(uint64_t difference) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return std::countl_zero(difference) >> 3;
+    } else {
+        return std::countr_zero(difference) >> 3;
+    }
+}
+
+static inline uint64_t load_word(const uint8_t *p) {
+    uint64_t word;
+    memcpy(&word, p, sizeof(word));
+    return word;
+}
+
+static inline int64_t common_prefix(const uint8_t *a, const uint8_t *b, int64_t limit) {
+    int64_t i = 0;
+    while (limit - i >= 8) {
+        uint64_t difference = load_word(a + i) ^ load_word(b + i);
+        if (difference != 0) {
+            return i + first_difference_from_low(difference);
+        }
+        i += 8;
+    }
+    while (i < limit && a[i] == b[i]) {
+        i++;
+    }
+    return i;
+}
+
+static inline int64_t common_suffix(const uint8_t *a_end, const uint8_t *b_end, int64_t limit) {
+    int64_t i = 0;
+    while (limit - i >= 8) {
+        uint64_t difference = load_word(a_end - i - 8) ^ load_word(b_end - i - 8);
+        if (difference != 0) {
+            return i + first_difference_from_high(difference);
+        }
+        i += 8;
+    }
+    while (i < limit && a_end[-1 - i] == b_end[-1 - i]) {
+        i++;
+    }
+    return i;
+}
+
+int64_t execution_search_common_prefix(const uint8_t *a, const uint8_t *b, int64_t limit) {
+    return common_prefix(a, b, limit);
+}
+
+int64_t execution_search_common_suffix(const uint8_t *a_end, const uint8_t *b_end, int64_t limit) {
+    return common_suffix(a_end, b_end, limit);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Counters of the benchmark build.                                          */
+
+#ifdef TOVAREL_ENGINE_COUNTERS
+static execution_search_counters counters;
+#define COUNT(field, n) (counters.field += static_cast<uint64_t>(n))
+execution_search_counters execution_search_counts(void) {
+    return counters;
+}
+void execution_search_counts_reset(void) {
+    counters = execution_search_counters{};
+}
+#else
+#define COUNT(field, n) ((void)0)
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Choosing the path.                                                        */
+
+/* The widest path this processor runs; each path needs what the ones
+ * before it need. */
+static int32_t detect_best_path() {
+#if EXECUTION_SEARCH_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl")) {
+        return __builtin_cpu_supports("avx512vbmi") ? EXECUTION_SEARCH_AVX512_VBMI
+                                                    : EXECUTION_SEARCH_AVX512;
+    }
+    return __builtin_cpu_supports("avx2") ? EXECUTION_SEARCH_AVX2 : EXECUTION_SEARCH_SSE2;
+#else
+    return EXECUTION_SEARCH_CONTIGUOUS;
+#endif
+}
+
+static int32_t best_path() {
+    static const int32_t best = detect_best_path();
+    return best;
+}
+
+static std::atomic<int32_t> forced_path{EXECUTION_SEARCH_AUTO};
+
+bool execution_search_path_supported(int32_t path) {
+    return path >= EXECUTION_SEARCH_PLAIN && path <= best_path();
+}
+
+int32_t execution_search_path(void) {
+    int32_t forced = forced_path.load(std::memory_order_relaxed);
+    return forced == EXECUTION_SEARCH_AUTO ? best_path() : forced;
+}
+
+bool _execution_search_force_path(int32_t path) {
+    if (path != EXECUTION_SEARCH_AUTO && !execution_search_path_supported(path)) {
+        return false;
+    }
+    forced_path.store(path, std::memory_order_relaxed);
+    return true;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Frontier points and the progress rule.                                    */
+
+/*
+ * Forward point with the largest x + y over forward diagonals -F..R, reverse
+ * point with the smallest over reverse diagonals -R..F, both clamped into
+ * the comparison.  Sums are compared as unsigned 32-bit values and ties
+ * keep the lower diagonal.  `forward` and `reverse` read a diagonal's value.
+ */
+template <class Forward, class Reverse>
+static execution_search_frontier scan_frontier(Forward forward, Reverse reverse, int64_t old_length,
+                                               int64_t new_length, int64_t forward_corner,
+                                               int64_t reverse_corner) {
+    execution_search_frontier f = {0, 0, old_length, new_length};
+    uint32_t best = 0;
+    for (int64_t k = -forward_corner; k <= reverse_corner; k += 2) {
+        int64_t x = forward(k);
+        if (x > old_length) {
+            x = old_length;
+        }
+        if (x > new_length - k) {
+            x = new_length - k;
+        }
+        uint32_t sum = static_cast<uint32_t>(x + x + k);
+        if (sum > best) {
+            best = sum;
+            f.fx = x;
+            f.fy = x + k;
+        }
+    }
+    int64_t delta = old_length - new_length;
+    best = static_cast<uint32_t>(old_length + new_length);
+    for (int64_t kr = -reverse_corner; kr <= forward_corner; kr += 2) {
+        int64_t k = kr - delta;
+        int64_t x = reverse(kr);
+        if (x < 0) {
+            x = 0;
+        }
+        if (x < -k) {
+            x = -k;
+        }
+        uint32_t sum = static_cast<uint32_t>(x + x + k);
+        if (sum < best) {
+            best = sum;
+            f.rx = x;
+            f.ry = x + k;
+        }
+    }
+    return f;
+}
+
+/* The checked getters keep a caller-supplied corner pair from reading past
+ * the array. */
+execution_search_frontier execution_search_frontier_points(const storage *st, int64_t old_length,
+                                                           int64_t new_length,
+                                                           int64_t forward_corner,
+                                                           int64_t reverse_corner) {
+    return scan_frontier(
+        [st](int64_t k) { return storage_key_forward_get(st, static_cast<int32_t>(k)); },
+        [st](int64_t k) { return storage_key_reverse_get(st, static_cast<int32_t>(k)); },
+        old_length, new_length, forward_corner, reverse_corner);
+}
+
+/*
+ * Progress rule threshold for step D: D * 2^c with c the number of base-4
+ * digits of D, about D^1.5.  A search whose two frontiers together have
+ * covered less than that is not finding long snakes.
+ */
+static uint64_t progress_threshold(int64_t d) {
+    int shift = 0;
+    for (int64_t rest = d; rest != 0; rest >>= 2) {
+        shift++;
+    }
+    return static_cast<uint64_t>(d) << shift;
+}
+
+static bool too_slow(const execution_search_frontier &f, int64_t old_length, int64_t new_length,
+                     int64_t d) {
+    uint64_t progress =
+        static_cast<uint64_t>(f.fx + f.fy + (old_length - f.rx) + (new_length - f.ry));
+    return progress < progress_threshold(d);
+}
+
+/*
+ * The end of a step, shared by both searches: the progress rule every 64
+ * steps (a cut takes effect from the next step on), else the budget check.
+ * True when the search must bail out now.
+ */
+template <class Frontier>
+static bool step_ends_search(Frontier frontier, int64_t old_length, int64_t new_length, int64_t d,
+                             int64_t *budget) {
+    if (d % PROGRESS_INTERVAL == 0 && too_slow(frontier(), old_length, new_length, d)) {
+        *budget -= PROGRESS_PENALTY;
+        return false;
+    }
+    return *budget < d;
+}
+
+static void record_bail(execution_search_outcome *out, int64_t fc, int64_t rc, int64_t budget) {
+    out->met = false;
+    out->forward_corner = fc;
+    out->reverse_corner = rc;
+    out->budget = static_cast<int32_t>(budget);
+}
+
+static void record_meeting(execution_search_outcome *out, int64_t x_start, int64_t x_end,
+                           int64_t k) {
+    out->met = true;
+    out->x_start = x_start;
+    out->x_end = x_end;
+    out->diagonal = k;
+}
+
+/* ------------------------------------------------------------------------ */
+/* The plain search, on the storage's slots.                                 */
+
+static inline int64_t forward_slot(int64_t k) {
+    return k >= 0 ? 4 * k : -4 * k - 1;
+}
+static inline int64_t reverse_slot(int64_t k) {
+    return forward_slot(k) + 2;
+}
+
+/*
+ * Which pass looks for the meeting is fixed by bits of delta (not by its
+ * parity): either choice finds a valid split, and this choice decides which
+ * one.  Values are stored unclamped; the slides never read outside the
+ * ranges.
+ */
+static bool plain_search(storage *st, const execution_search_input *in, int32_t step_budget,
+                         execution_search_outcome *out) {
+    if (!storage_initialise(st, 1)) {
+        return false;
+    }
+    int64_t old_length = in->old_length;
+    int64_t new_length = in->new_length;
+    int32_t *v = st->slots;
+    v[forward_slot(0)] = 0;
+    v[reverse_slot(0)] = static_cast<int32_t>(old_length);
+    const uint8_t *a = in->a;
+    const uint8_t *b = in->b;
+    int64_t delta = old_length - new_length;
+    bool forward_tests = (delta & FORWARD_TEST_BITS) == FORWARD_TEST_BITS;
+    int64_t budget = step_budget;
+
+    for (int64_t d = 1;; d++) {
+        COUNT(steps, 1);
+        int64_t fc =
+            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(old_length));
+        int64_t rc =
+            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(new_length));
+
+        for (int64_t k = -fc; k <= rc; k += 2) {
+            COUNT(visits, 1);
+            int64_t above = v[forward_slot(k + 1)];
+            int64_t below = v[forward_slot(k - 1)];
+            int64_t x_start = above >= below ? above + 1 : below;
+            int64_t y = x_start + k;
+            int64_t room =
+                old_length - x_start < new_length - y ? old_length - x_start : new_length - y;
+            int64_t x_end = x_start;
+            if (room > 0 && y >= 0) {
+                x_end += common_prefix(a + x_start, b + y, room);
+            }
+            if (forward_tests && k + delta < d && -(k + delta) < d &&
+                v[reverse_slot(k + delta)] <= x_end) {
+                record_meeting(out, x_start, x_end, k);
+                return true;
+            }
+            v[forward_slot(k)] = static_cast<int32_t>(x_end);
+        }
+
+        for (int64_t kr = -rc; kr <= fc; kr += 2) {
+            COUNT(visits, 1);
+            int64_t k = kr - delta;
+            int64_t above = v[reverse_slot(kr + 1)];
+            int64_t below = v[reverse_slot(kr - 1)];
+            int64_t x_end = above < below ? above : below - 1;
+            int64_t lower = k < 0 ? -k : 0;
+            int64_t x_start = x_end;
+            if (x_end > lower && x_end <= old_length && x_end + k <= new_length) {
+                x_start -= common_suffix(a + x_end, b + x_end + k, x_end - lower);
+            }
+            if (!forward_tests && k <= d && -k <= d && v[forward_slot(k)] >= x_start) {
+                record_meeting(out, x_start, x_end, k);
+                return true;
+            }
+            v[reverse_slot(kr)] = static_cast<int32_t>(x_start);
+        }
+
+        auto frontier = [&] {
+            return execution_search_frontier_points(st, old_length, new_length, fc, rc);
+        };
+        if (step_ends_search(frontier, old_length, new_length, d, &budget)) {
+            record_bail(out, fc, rc, budget);
+            return true;
+        }
+        if (!storage_extend(st, static_cast<int32_t>(d + 1))) {
+            return false;
+        }
+        v = st->slots;
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* The private arrays of the fast search.                                    */
+
+/* Index j of the array of parity p holds diagonal 2j + p. */
+enum { FORWARD_EVEN, FORWARD_ODD, REVERSE_EVEN, REVERSE_ODD };
+
+static int32_t *private_array(const execution_search_arrays *ar, int which) {
+    return ar->block + which * (2 * ar->half + 1) + ar->half;
+}
+
+static int64_t parity(int64_t k) {
+    return k & 1;
+}
+
+static int64_t index_of(int64_t k) {
+    return (k - parity(k)) / 2;
+}
+
+static int32_t &forward_value(const execution_search_arrays *ar, int64_t k) {
+    return private_array(ar, FORWARD_EVEN + static_cast<int>(parity(k)))[index_of(k)];
+}
+
+static int32_t &reverse_value(const execution_search_arrays *ar, int64_t k) {
+    return private_array(ar, REVERSE_EVEN + static_cast<int>(parity(k)))[index_of(k)];
+}
+
+/* Makes room for the diagonals step `steps` reads, and the margin.  The
+ * arrays grow geometrically and keep their values; a failed allocation
+ * leaves them as they were. */
+static bool arrays_reserve(execution_search_arrays *ar, int64_t steps) {
+    int64_t need = (steps + 3) / 2 + 1 + ARRAY_MARGIN;
+    if (ar->half >= need) {
+        return true;
+    }
+    int64_t half = need > 2 * ar->half ? need : 2 * ar->half;
+    size_t length = static_cast<size_t>(2 * half + 1);
+    int32_t *block = static_cast<int32_t *>(calloc(4 * length, sizeof(int32_t)));
+    if (block == nullptr) {
+        return false;
+    }
+    if (ar->block != nullptr) {
+        size_t old_length = static_cast<size_t>(2 * ar->half + 1);
+        for (size_t which = 0; which < 4; which++) {
+            memcpy(block + which * length + (half - ar->half), ar->block + which * old_length,
+                   old_length * sizeof(int32_t));
+        }
+    }
+    free(ar->block);
+    ar->block = block;
+    ar->half = half;
+    return true;
+}
+
+void execution_search_arrays_release(execution_search_arrays *ar) {
+    free(ar->block);
+    ar->block = nullptr;
+    ar->half = 0;
+}
+
+static void fill_diagonal(const execution_search_arrays *ar, int64_t k) {
+    forward_value(ar, k) = STORAGE_FORWARD_FILL;
+    reverse_value(ar, k) = STORAGE_REVERSE_FILL;
+}
+
+/* Copies diagonals -reach..reach of both directions into the storage,
+ * which is sized for at least reach - 1 steps. */
+static void write_back(const execution_search_arrays *ar, storage *st, int64_t reach) {
+    int32_t *v = st->slots;
+    for (int64_t k = -reach; k <= reach; k++) {
+        v[forward_slot(k)] = forward_value(ar, k);
+        v[reverse_slot(k)] = reverse_value(ar, k);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* One pass of the fast search.                                              */
+
+/*
+ * A pass over the diagonals of one parity p in one direction.  Index j is
+ * diagonal 2j + p (forward) or reverse diagonal 2j + p (reverse); its two
+ * neighbours are `neighbours[j]` (diagonal - 1) and `neighbours[j + 1]`
+ * (diagonal + 1) in the previous step's array.
+ */
+typedef struct pass {
+    const uint8_t *a;
+    const uint8_t *b;
+    int32_t a_last; /* last position of a four-byte read within the values */
+    int32_t b_last;
+    int32_t a_room; /* bytes readable from a and b, at most INT32_MAX */
+    int32_t b_room;
+    int32_t old_length;
+    int32_t new_length;
+    int32_t delta;
+    int32_t d;
+    int32_t p;
+    const int32_t *neighbours;
+    int32_t *values;
+    /* The meeting test, when this pass makes it: the other direction's
+     * value for index j is other[j + other_offset] (an array of the other
+     * direction, indexed from its centre). */
+    bool tests;
+    const int32_t *other;
+    int64_t other_offset;
+} pass;
+
+typedef struct meeting {
+    int64_t x_start, x_end, k;
+} meeting;
+
+static inline int64_t min64(int64_t a, int64_t b) {
+    return a < b ? a : b;
+}
+
+/* The forward neighbour rule: the larger x of a deletion from diagonal
+ * k + 1 and an insertion from k - 1, written as a maximum so that it
+ * compiles without a branch. */
+static inline int64_t forward_start(int64_t below, int64_t above) {
+    return above + 1 > below ? above + 1 : below;
+}
+
+/* The reverse neighbour rule: the smaller x of an insertion from k' + 1 and
+ * a deletion from k' - 1. */
+static inline int64_t reverse_end(int64_t below, int64_t above) {
+    return above < below - 1 ? above : below - 1;
+}
+
+static inline bool forward_one(const pass *c, int64_t j, meeting *m) {
+    COUNT(visits, 1);
+    int64_t k = 2 * j + c->p;
+    int64_t x = forward_start(c->neighbours[j], c->neighbours[j + 1]);
+    int64_t y = x + k;
+    int64_t room = min64(c->old_length - x, c->new_length - y);
+    int64_t x_end = x;
+    if (room > 0 && y >= 0) {
+        x_end += common_prefix(c->a + x, c->b + y, room);
+    }
+    if (c->tests) {
+        int64_t t = k + c->delta;
+        if (t < c->d && -t < c->d && c->other[j + c->other_offset] <= x_end) {
+            *m = meeting{x, x_end, k};
+            return true;
+        }
+    }
+    c->values[j] = static_cast<int32_t>(x_end);
+    return false;
+}
+
+static inline bool reverse_one(const pass *c, int64_t j, meeting *m) {
+    COUNT(visits, 1);
+    int64_t k = 2 * j + c->p - c->delta;
+    int64_t x_end = reverse_end(c->neighbours[j], c->neighbours[j + 1]);
+    int64_t lower = k < 0 ? -k : 0;
+    int64_t x_start = x_end;
+    if (x_end > lower && x_end <= c->old_length && x_end + k <= c->new_length) {
+        x_start -= common_suffix(c->a + x_end, c->b + x_end + k, x_end - lower);
+    }
+    if (c->tests && k <= c->d && -k <= c->d && c->other[j + c->other_offset] >= x_start) {
+        *m = meeting{x_start, x_end, k};
+        return true;
+    }
+    c->values[j] = static_cast<int32_t>(x_start);
+    return false;
+}
+
+static bool forward_pass_scalar(const pass *c, int64_t j, int64_t j_hi, meeting *m) {
+    for (; j <= j_hi; j++) {
+        if (forward_one(c, j, m)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+static bool reverse_pass_scalar(const pass *c, int64_t j, int64_t j_hi, meeting *m) {
+    for (; j <= j_hi; j++) {
+        if (reverse_one(c, j, m)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/*
+ * Where a probe window of `width` bytes starts for lanes whose positions
+ * run from about `first` to about `last`, within `room` readable bytes; -1
+ * when they are too far apart or the value too short.  The lanes' other
+ * positions are checked against the window one by one.
+ */
+static inline int32_t window_start(int32_t first, int32_t last, int32_t width, int32_t room) {
+    int32_t low = first < last ? first : last;
+    int32_t high = first < last ? last : first;
+    if (room < width || high - low >= width) {
+        return -1;
+    }
+    int32_t start = low - (width - 1 - (high - low)) / 2;
+    if (start > room - width) {
+        start = room - width;
+    }
+    return start < 0 ? 0 : start;
+}
+
+/* Lanes whose first bytes at pa and pb match, or could not be compared
+ * here: they go on to the scalar slide.  Other lanes end where they start. */
+static inline uint32_t probe_scalar_lanes(const pass *c, const int32_t *pa, const int32_t *pb,
+                                          uint32_t need) {
+    uint32_t slide = 0;
+    while (need != 0) {
+        int lane = std::countr_zero(need);
+        need &= need - 1;
+        if (c->a[pa[lane]] == c->b[pb[lane]]) {
+            slide |= 1u << lane;
+        }
+    }
+    return slide;
+}
+
+#if EXECUTION_SEARCH_X86
+
+/* ------------------------------------------------------------------------ */
+/* Lane operations per instruction set.  Masks are vectors of all-ones lanes
+ * below AVX-512 and mask registers from it on.                              */
+
+/* GCC's AVX-512 headers fill unused result lanes from a deliberately
+ * undefined vector, which its own flow analysis then reports. */
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#define TARGET_SSE2
+#define TARGET_AVX2 __attribute__((target("avx2")))
+#define TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl")))
+#define TARGET_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+struct lanes_sse2 {
+    typedef __m128i vec;
+    typedef __m128i mask;
+    static const int LANES = 4;
+    static ALWAYS_INLINE vec load(const int32_t *p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    }
+    static ALWAYS_INLINE void store(int32_t *p, vec v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+    }
+    static ALWAYS_INLINE vec set1(int32_t v) { return _mm_set1_epi32(v); }
+    static ALWAYS_INLINE vec steps_of_two() { return _mm_setr_epi32(0, 2, 4, 6); }
+    static ALWAYS_INLINE vec add(vec a, vec b) { return _mm_add_epi32(a, b); }
+    static ALWAYS_INLINE vec sub(vec a, vec b) { return _mm_sub_epi32(a, b); }
+    static ALWAYS_INLINE mask gt(vec a, vec b) { return _mm_cmpgt_epi32(a, b); }
+    static ALWAYS_INLINE vec pick(mask m, vec a, vec b) {
+        return _mm_or_si128(_mm_and_si128(m, a), _mm_andnot_si128(m, b));
+    }
+    static ALWAYS_INLINE vec max(vec a, vec b) { return pick(gt(a, b), a, b); }
+    static ALWAYS_INLINE vec min(vec a, vec b) { return pick(gt(a, b), b, a); }
+    static ALWAYS_INLINE mask both(mask a, mask b) { return _mm_and_si128(a, b); }
+    static ALWAYS_INLINE mask but_not(mask a, mask b) { return _mm_andnot_si128(b, a); }
+    static ALWAYS_INLINE uint32_t bits(mask m) {
+        return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(m)));
+    }
+    static ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
+        uint32_t need_bits = bits(need);
+        if (need_bits == 0) {
+            return 0;
+        }
+        alignas(16) int32_t a_at[LANES], b_at[LANES];
+        store(a_at, pa);
+        store(b_at, pb);
+        return probe_scalar_lanes(c, a_at, b_at, need_bits);
+    }
+};
+
+struct lanes_avx2 {
+    typedef __m256i vec;
+    typedef __m256i mask;
+    static const int LANES = 8;
+    static const int32_t WINDOW = 16;
+    static TARGET_AVX2 ALWAYS_INLINE vec load(const int32_t *p) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    static TARGET_AVX2 ALWAYS_INLINE void store(int32_t *p, vec v) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+    }
+    static TARGET_AVX2 ALWAYS_INLINE vec set1(int32_t v) { return _mm256_set1_epi32(v); }
+    static TARGET_AVX2 ALWAYS_INLINE vec steps_of_two() {
+        return _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
+    }
+    static TARGET_AVX2 ALWAYS_INLINE vec add(vec a, vec b) { return _mm256_add_epi32(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE vec sub(vec a, vec b) { return _mm256_sub_epi32(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE vec max(vec a, vec b) { return _mm256_max_epi32(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE vec min(vec a, vec b) { return _mm256_min_epi32(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE mask gt(vec a, vec b) { return _mm256_cmpgt_epi32(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE mask both(mask a, mask b) { return _mm256_and_si256(a, b); }
+    static TARGET_AVX2 ALWAYS_INLINE mask but_not(mask a, mask b) {
+        return _mm256_andnot_si256(b, a);
+    }
+    static TARGET_AVX2 ALWAYS_INLINE uint32_t bits(mask m) {
+        return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
+    }
+    /* Lanes whose position lies in the window from `start`. */
+    static TARGET_AVX2 ALWAYS_INLINE mask in_window(vec at, int32_t start) {
+        vec offset = sub(at, set1(start));
+        return both(gt(offset, set1(-1)), gt(set1(WINDOW), offset));
+    }
+    /* The byte at each lane's position, from a 16-byte window copied into
+     * both halves: a byte shuffle whose control keeps only the low byte. */
+    static TARGET_AVX2 ALWAYS_INLINE vec window_bytes(const uint8_t *p, int32_t start, vec at) {
+        vec window = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start)));
+        vec control =
+            _mm256_or_si256(sub(at, set1(start)), set1(static_cast<int32_t>(0xFFFFFF00u)));
+        return _mm256_shuffle_epi8(window, control);
+    }
+    static TARGET_AVX2 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
+        uint32_t need_bits = bits(need);
+        if (need_bits == 0) {
+            return 0;
+        }
+        uint32_t differ = 0;
+        mask rest = need;
+        int32_t a_start =
+            window_start(_mm256_cvtsi256_si32(pa), _mm256_extract_epi32(pa, 7), WINDOW, c->a_room);
+        int32_t b_start =
+            window_start(_mm256_cvtsi256_si32(pb), _mm256_extract_epi32(pb, 7), WINDOW, c->b_room);
+        if (a_start >= 0 && b_start >= 0) {
+            mask inside = both(need, both(in_window(pa, a_start), in_window(pb, b_start)));
+            vec same = _mm256_cmpeq_epi32(window_bytes(c->a, a_start, pa),
+                                          window_bytes(c->b, b_start, pb));
+            differ = bits(but_not(inside, same));
+            rest = but_not(need, inside);
+        }
+        mask gather = both(rest, both(gt(set1(c->a_last + 1), pa), gt(set1(c->b_last + 1), pb)));
+        if (bits(gather) != 0) {
+            const int *a = reinterpret_cast<const int *>(c->a);
+            const int *b = reinterpret_cast<const int *>(c->b);
+            vec zero = _mm256_setzero_si256();
+            vec ga = _mm256_mask_i32gather_epi32(zero, a, pa, gather, 1);
+            vec gb = _mm256_mask_i32gather_epi32(zero, b, pb, gather, 1);
+            vec low = _mm256_and_si256(_mm256_xor_si256(ga, gb), set1(0xFF));
+            differ |= bits(but_not(gather, _mm256_cmpeq_epi32(low, zero)));
+        }
+        return need_bits & ~differ;
+    }
+};
+
+/* AVX-512 with gathered probes. */
+struct lanes_avx512 {
+    typedef __m512i vec;
+    typedef __mmask16 mask;
+    static const int LANES = 16;
+    static TARGET_AVX512 ALWAYS_INLINE vec load(const int32_t *p) { return _mm512_loadu_si512(p); }
+    static TARGET_AVX512 ALWAYS_INLINE void store(int32_t *p, vec v) { _mm512_storeu_si512(p, v); }
+    static TARGET_AVX512 ALWAYS_INLINE vec set1(int32_t v) { return _mm512_set1_epi32(v); }
+    static TARGET_AVX512 ALWAYS_INLINE vec steps_of_two() {
+        return _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE vec add(vec a, vec b) { return _mm512_add_epi32(a, b); }
+    static TARGET_AVX512 ALWAYS_INLINE vec sub(vec a, vec b) { return _mm512_sub_epi32(a, b); }
+    static TARGET_AVX512 ALWAYS_INLINE vec max(vec a, vec b) { return _mm512_max_epi32(a, b); }
+    static TARGET_AVX512 ALWAYS_INLINE vec min(vec a, vec b) { return _mm512_min_epi32(a, b); }
+    static TARGET_AVX512 ALWAYS_INLINE mask gt(vec a, vec b) {
+        return _mm512_cmpgt_epi32_mask(a, b);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE mask both(mask a, mask b) {
+        return static_cast<mask>(a & b);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE mask but_not(mask a, mask b) {
+        return static_cast<mask>(a & ~b);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE uint32_t bits(mask m) { return m; }
+    /* Gathers the first bytes of the lanes in `rest` (those within the
+     * values) and returns the lanes of `need` not known to differ. */
+    static TARGET_AVX512 ALWAYS_INLINE uint32_t gather_probe(const pass *c, vec pa, vec pb,
+                                                             mask need, mask rest, mask differ) {
+        mask gather = _mm512_mask_cmple_epi32_mask(rest, pa, set1(c->a_last));
+        gather = _mm512_mask_cmple_epi32_mask(gather, pb, set1(c->b_last));
+        if (gather != 0) {
+            vec zero = _mm512_setzero_si512();
+            vec ga = _mm512_mask_i32gather_epi32(zero, gather, pa, c->a, 1);
+            vec gb = _mm512_mask_i32gather_epi32(zero, gather, pb, c->b, 1);
+            differ |= _mm512_mask_test_epi32_mask(gather, _mm512_xor_si512(ga, gb), set1(0xFF));
+        }
+        return static_cast<uint32_t>(need & ~differ);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
+        return need == 0 ? 0 : gather_probe(c, pa, pb, need, need, 0);
+    }
+};
+
+/* AVX-512 with a byte permutation over a 64-byte window of each value,
+ * which serves every lane whose position falls inside it. */
+struct lanes_avx512_vbmi : lanes_avx512 {
+    static const int32_t WINDOW = 64;
+    static TARGET_AVX512_VBMI ALWAYS_INLINE int32_t last_lane(vec v) {
+        return _mm_extract_epi32(_mm512_extracti32x4_epi32(v, 3), 3);
+    }
+    static TARGET_AVX512_VBMI ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb,
+                                                           mask need) {
+        if (need == 0) {
+            return 0;
+        }
+        int32_t a_start = window_start(_mm512_cvtsi512_si32(pa), last_lane(pa), WINDOW, c->a_room);
+        int32_t b_start = window_start(_mm512_cvtsi512_si32(pb), last_lane(pb), WINDOW, c->b_room);
+        if (a_start < 0 || b_start < 0) {
+            return gather_probe(c, pa, pb, need, need, 0);
+        }
+        vec a_offset = sub(pa, set1(a_start));
+        vec b_offset = sub(pb, set1(b_start));
+        mask inside = _mm512_mask_cmplt_epu32_mask(need, a_offset, set1(WINDOW));
+        inside = _mm512_mask_cmplt_epu32_mask(inside, b_offset, set1(WINDOW));
+        vec ta = _mm512_permutexvar_epi8(a_offset, _mm512_loadu_si512(c->a + a_start));
+        vec tb = _mm512_permutexvar_epi8(b_offset, _mm512_loadu_si512(c->b + b_start));
+        mask differ = _mm512_mask_test_epi32_mask(inside, _mm512_xor_si512(ta, tb), set1(0xFF));
+        mask rest = but_not(need, inside);
+        if (rest == 0) {
+            return static_cast<uint32_t>(need & ~differ);
+        }
+        return gather_probe(c, pa, pb, need, rest, differ);
+    }
+};
+
+/* The passes, once per instruction set. */
+#define LANES_TYPE lanes_sse2
+#define LANES_TARGET TARGET_SSE2
+#define LANES_NAME(name) name##_sse2
+#include "execution_search_passes.inc"
+
+#define LANES_TYPE lanes_avx2
+#define LANES_TARGET TARGET_AVX2
+#define LANES_NAME(name) name##_avx2
+#include "execution_search_passes.inc"
+
+#define LANES_TYPE lanes_avx512
+#define LANES_TARGET TARGET_AVX512
+#define LANES_NAME(name) name##_avx512
+#include "execution_search_passes.inc"
+
+#define LANES_TYPE lanes_avx512_vbmi
+#define LANES_TARGET TARGET_AVX512_VBMI
+#define LANES_NAME(name) name##_avx512_vbmi
+#include "execution_search_passes.inc"
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#endif /* EXECUTION_SEARCH_X86 */
+
+static bool run_pass(int32_t path, bool forward, const pass *c, int64_t j_lo, int64_t j_hi,
+                     meeting *m) {
+    switch (path) {
+#if EXECUTION_SEARCH_X86
+    case EXECUTION_SEARCH_SSE2:
+        return forward ? forward_pass_sse2(c, j_lo, j_hi, m) : reverse_pass_sse2(c, j_lo, j_hi, m);
+    case EXECUTION_SEARCH_AVX2:
+        return forward ? forward_pass_avx2(c, j_lo, j_hi, m) : reverse_pass_avx2(c, j_lo, j_hi, m);
+    case EXECUTION_SEARCH_AVX512:
+        return forward ? forward_pass_avx512(c, j_lo, j_hi, m)
+                       : reverse_pass_avx512(c, j_lo, j_hi, m);
+    case EXECUTION_SEARCH_AVX512_VBMI:
+        return forward ? forward_pass_avx512_vbmi(c, j_lo, j_hi, m)
+                       : reverse_pass_avx512_vbmi(c, j_lo, j_hi, m);
+#endif
+    default:
+        return forward ? forward_pass_scalar(c, j_lo, j_hi, m)
+                       : reverse_pass_scalar(c, j_lo, j_hi, m);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
+/* The fast search.                                                          */
+
+static int32_t clamp_room(int64_t room) {
+    return room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
+}
+
+/*
+ * The same search as plain_search, step for step, on the private arrays.
+ * Before step n + 1 the arrays hold the fill values on diagonals +-(n + 2),
+ * the farthest that step reads, exactly as the storage's extension would
+ * have left them.
+ */
+static bool fast_search(storage *st, execution_search_arrays *ar, const execution_search_input *in,
+                        int32_t step_budget, int32_t path, execution_search_outcome *out) {
+    if (!storage_initialise(st, 1) || !arrays_reserve(ar, 1)) {
+        return false;
+    }
+    int64_t old_length = in->old_length;
+    int64_t new_length = in->new_length;
+    st->slots[forward_slot(0)] = 0;
+    st->slots[reverse_slot(0)] = static_cast<int32_t>(old_length);
+    for (int64_t k = -FIRST_FILLED; k <= FIRST_FILLED; k++) {
+        fill_diagonal(ar, k);
+    }
+    forward_value(ar, 0) = 0;
+    reverse_value(ar, 0) = static_cast<int32_t>(old_length);
+
+    int64_t delta = old_length - new_length;
+    bool forward_tests = (delta & FORWARD_TEST_BITS) == FORWARD_TEST_BITS;
+    pass c = {};
+    c.a = in->a;
+    c.b = in->b;
+    c.a_room = clamp_room(in->a_room);
+    c.b_room = clamp_room(in->b_room);
+    c.a_last = c.a_room - 4;
+    c.b_last = c.b_room - 4;
+    c.old_length = static_cast<int32_t>(old_length);
+    c.new_length = static_cast<int32_t>(new_length);
+    c.delta = static_cast<int32_t>(delta);
+    int64_t budget = step_budget;
+
+    for (int64_t d = 1;; d++) {
+        COUNT(steps, 1);
+        int64_t fc =
+            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(old_length));
+        int64_t rc =
+            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(new_length));
+        int64_t p = parity(d);
+        c.d = static_cast<int32_t>(d);
+        c.p = static_cast<int32_t>(p);
+        meeting m;
+
+        /* Forward diagonals -F..R; the test reads reverse diagonal k + delta. */
+        c.neighbours = private_array(ar, FORWARD_EVEN + static_cast<int>(1 - p)) + p - 1;
+        c.values = private_array(ar, FORWARD_EVEN + static_cast<int>(p));
+        c.tests = forward_tests;
+        int64_t other_parity = parity(p + delta);
+        c.other = private_array(ar, REVERSE_EVEN + static_cast<int>(other_parity));
+        c.other_offset = (p + delta - other_parity) / 2;
+        if (run_pass(path, true, &c, (-fc - p) / 2, (rc - p) / 2, &m)) {
+            write_back(ar, st, d + 1);
+            record_meeting(out, m.x_start, m.x_end, m.k);
+            return true;
+        }
+
+        /* Reverse diagonals -R..F; the test reads forward diagonal k' - delta. */
+        c.neighbours = private_array(ar, REVERSE_EVEN + static_cast<int>(1 - p)) + p - 1;
+        c.values = private_array(ar, REVERSE_EVEN + static_cast<int>(p));
+        c.tests = !forward_tests;
+        other_parity = parity(p - delta);
+        c.other = private_array(ar, FORWARD_EVEN + static_cast<int>(other_parity));
+        c.other_offset = (p - delta - other_parity) / 2;
+        if (run_pass(path, false, &c, (-rc - p) / 2, (fc - p) / 2, &m)) {
+            write_back(ar, st, d + 1);
+            record_meeting(out, m.x_start, m.x_end, m.k);
+            return true;
+        }
+
+        auto frontier = [&] {
+            return scan_frontier([ar](int64_t k) { return forward_value(ar, k); },
+                                 [ar](int64_t k) { return reverse_value(ar, k); }, old_length,
+                                 new_length, fc, rc);
+        };
+        if (step_ends_search(frontier, old_length, new_length, d, &budget)) {
+            write_back(ar, st, d + 1);
+            record_bail(out, fc, rc, budget);
+            return true;
+        }
+        if (!storage_extend(st, static_cast<int32_t>(d + 1)) || !arrays_reserve(ar, d + 1)) {
+            write_back(ar, st, d + 1);
+            return false;
+        }
+        fill_diagonal(ar, -(d + 2));
+        fill_diagonal(ar, d + 2);
+    }
+}
+
+bool execution_search_run(storage *st, execution_search_arrays *arrays,
+                          const execution_search_input *in, int32_t step_budget,
+                          execution_search_outcome *out) {
+    COUNT(searches, 1);
+    int32_t path = execution_search_path();
+    if (path == EXECUTION_SEARCH_PLAIN || in->old_length >= LANE_SAFE_LENGTH ||
+        in->new_length >= LANE_SAFE_LENGTH) {
+        return plain_search(st, in, step_budget, out);
+    }
+    return fast_search(st, arrays, in, step_budget, path, out);
+}
