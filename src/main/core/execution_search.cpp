@@ -448,14 +448,31 @@ static void fill_diagonal(const execution_search_arrays *ar, int64_t k) {
     reverse_value(ar, k) = STORAGE_REVERSE_FILL;
 }
 
-/* Copies diagonals -reach..reach of both directions into the storage,
- * which is sized for at least reach - 1 steps. */
-static void write_back(const execution_search_arrays *ar, storage *st, int64_t reach) {
+/*
+ * Leaves the storage as the plain search leaves it after step d with the
+ * storage extended to n steps (n is d, or d + 1 when the search stopped
+ * after extending it): diagonals -(d + 1)..d + 1 hold the values and the
+ * diagonals beyond, through +-(n + 2), the fill values the extensions
+ * wrote.  Nothing further out was written by this search, and everything
+ * within was, so the per-step fills the fast search skips cannot show.
+ */
+static void write_back(const execution_search_arrays *ar, storage *st, int64_t d, int64_t n) {
     int32_t *v = st->slots;
-    for (int64_t k = -reach; k <= reach; k++) {
+    for (int64_t k = -(d + 1); k <= d + 1; k++) {
         v[forward_slot(k)] = forward_value(ar, k);
         v[reverse_slot(k)] = reverse_value(ar, k);
     }
+    for (int64_t k = d + 2; k <= n + 2; k++) {
+        v[forward_slot(-k)] = v[forward_slot(k)] = STORAGE_FORWARD_FILL;
+        v[reverse_slot(-k)] = v[reverse_slot(k)] = STORAGE_REVERSE_FILL;
+    }
+}
+
+/* storage_extend without its fill, which write_back makes up for: the same
+ * allowance check and the same growth, at the same steps. */
+static bool extend_unfilled(storage *st, int64_t steps) {
+    return static_cast<uint32_t>(steps) <= st->max_steps &&
+           storage_ensure(st, static_cast<int32_t>(steps));
 }
 
 /* ------------------------------------------------------------------------ */
@@ -567,18 +584,18 @@ static bool reverse_pass_scalar(const pass *c, int64_t j, int64_t j_hi, meeting 
 }
 
 /*
- * Where a probe window of `width` bytes starts for lanes whose positions
- * run from about `first` to about `last`, within `room` readable bytes; -1
- * when they are too far apart or the value too short.  The lanes' other
- * positions are checked against the window one by one.
+ * Where a probe window of `width` bytes starts when it reaches `below`
+ * bytes under the first lane's position, kept within the `room` readable
+ * bytes; -1 when the value is too short.  Along a pass the old-value
+ * positions of neighbouring lanes usually fall by about one per lane and
+ * the new-value positions rise by about one, so the window is placed to
+ * catch those; lanes outside it are found by a compare and gathered.
  */
-static inline int32_t window_start(int32_t first, int32_t last, int32_t width, int32_t room) {
-    int32_t low = first < last ? first : last;
-    int32_t high = first < last ? last : first;
-    if (room < width || high - low >= width) {
+static inline int32_t window_start(int32_t first, int32_t below, int32_t width, int32_t room) {
+    if (room < width) {
         return -1;
     }
-    int32_t start = low - (width - 1 - (high - low)) / 2;
+    int32_t start = first - below;
     if (start > room - width) {
         start = room - width;
     }
@@ -623,6 +640,7 @@ struct lanes_sse2 {
     typedef __m128i vec;
     typedef __m128i mask;
     static const int LANES = 4;
+    static const bool PARTIAL = false;
     static ALWAYS_INLINE vec load(const int32_t *p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     }
@@ -644,6 +662,15 @@ struct lanes_sse2 {
     static ALWAYS_INLINE uint32_t bits(mask m) {
         return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(m)));
     }
+    /* Four lanes are too few to be worth a partial block. */
+    static ALWAYS_INLINE mask first_lanes(int n) { return gt(set1(n), _mm_setr_epi32(0, 1, 2, 3)); }
+    static ALWAYS_INLINE void store_lanes(int32_t *p, vec v, mask m) {
+        alignas(16) int32_t lanes[LANES];
+        store(lanes, v);
+        for (uint32_t rest = bits(m); rest != 0; rest &= rest - 1) {
+            p[std::countr_zero(rest)] = lanes[std::countr_zero(rest)];
+        }
+    }
     static ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
         uint32_t need_bits = bits(need);
         if (need_bits == 0) {
@@ -660,7 +687,10 @@ struct lanes_avx2 {
     typedef __m256i vec;
     typedef __m256i mask;
     static const int LANES = 8;
+    static const bool PARTIAL = true;
     static const int32_t WINDOW = 16;
+    static const int32_t OLD_BELOW = 11; /* old-value positions fall along the lanes */
+    static const int32_t NEW_BELOW = 4;  /* new-value positions rise */
     static TARGET_AVX2 ALWAYS_INLINE vec load(const int32_t *p) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
     }
@@ -683,6 +713,12 @@ struct lanes_avx2 {
     static TARGET_AVX2 ALWAYS_INLINE uint32_t bits(mask m) {
         return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
     }
+    static TARGET_AVX2 ALWAYS_INLINE mask first_lanes(int n) {
+        return gt(set1(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static TARGET_AVX2 ALWAYS_INLINE void store_lanes(int32_t *p, vec v, mask m) {
+        _mm256_maskstore_epi32(p, m, v);
+    }
     /* Lanes whose position lies in the window from `start`. */
     static TARGET_AVX2 ALWAYS_INLINE mask in_window(vec at, int32_t start) {
         vec offset = sub(at, set1(start));
@@ -704,10 +740,8 @@ struct lanes_avx2 {
         }
         uint32_t differ = 0;
         mask rest = need;
-        int32_t a_start =
-            window_start(_mm256_cvtsi256_si32(pa), _mm256_extract_epi32(pa, 7), WINDOW, c->a_room);
-        int32_t b_start =
-            window_start(_mm256_cvtsi256_si32(pb), _mm256_extract_epi32(pb, 7), WINDOW, c->b_room);
+        int32_t a_start = window_start(_mm256_cvtsi256_si32(pa), OLD_BELOW, WINDOW, c->a_room);
+        int32_t b_start = window_start(_mm256_cvtsi256_si32(pb), NEW_BELOW, WINDOW, c->b_room);
         if (a_start >= 0 && b_start >= 0) {
             mask inside = both(need, both(in_window(pa, a_start), in_window(pb, b_start)));
             vec same = _mm256_cmpeq_epi32(window_bytes(c->a, a_start, pa),
@@ -734,6 +768,7 @@ struct lanes_avx512 {
     typedef __m512i vec;
     typedef __mmask16 mask;
     static const int LANES = 16;
+    static const bool PARTIAL = true;
     static TARGET_AVX512 ALWAYS_INLINE vec load(const int32_t *p) { return _mm512_loadu_si512(p); }
     static TARGET_AVX512 ALWAYS_INLINE void store(int32_t *p, vec v) { _mm512_storeu_si512(p, v); }
     static TARGET_AVX512 ALWAYS_INLINE vec set1(int32_t v) { return _mm512_set1_epi32(v); }
@@ -754,6 +789,12 @@ struct lanes_avx512 {
         return static_cast<mask>(a & ~b);
     }
     static TARGET_AVX512 ALWAYS_INLINE uint32_t bits(mask m) { return m; }
+    static TARGET_AVX512 ALWAYS_INLINE mask first_lanes(int n) {
+        return static_cast<mask>((1u << n) - 1);
+    }
+    static TARGET_AVX512 ALWAYS_INLINE void store_lanes(int32_t *p, vec v, mask m) {
+        _mm512_mask_storeu_epi32(p, m, v);
+    }
     /* Gathers the first bytes of the lanes in `rest` (those within the
      * values) and returns the lanes of `need` not known to differ. */
     static TARGET_AVX512 ALWAYS_INLINE uint32_t gather_probe(const pass *c, vec pa, vec pb,
@@ -777,16 +818,15 @@ struct lanes_avx512 {
  * which serves every lane whose position falls inside it. */
 struct lanes_avx512_vbmi : lanes_avx512 {
     static const int32_t WINDOW = 64;
-    static TARGET_AVX512_VBMI ALWAYS_INLINE int32_t last_lane(vec v) {
-        return _mm_extract_epi32(_mm512_extracti32x4_epi32(v, 3), 3);
-    }
+    static const int32_t OLD_BELOW = 48;
+    static const int32_t NEW_BELOW = 16;
     static TARGET_AVX512_VBMI ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb,
                                                            mask need) {
         if (need == 0) {
             return 0;
         }
-        int32_t a_start = window_start(_mm512_cvtsi512_si32(pa), last_lane(pa), WINDOW, c->a_room);
-        int32_t b_start = window_start(_mm512_cvtsi512_si32(pb), last_lane(pb), WINDOW, c->b_room);
+        int32_t a_start = window_start(_mm512_cvtsi512_si32(pa), OLD_BELOW, WINDOW, c->a_room);
+        int32_t b_start = window_start(_mm512_cvtsi512_si32(pb), NEW_BELOW, WINDOW, c->b_room);
         if (a_start < 0 || b_start < 0) {
             return gather_probe(c, pa, pb, need, need, 0);
         }
@@ -914,7 +954,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         c.other = private_array(ar, REVERSE_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p + delta - other_parity) / 2;
         if (run_pass(path, true, &c, (-fc - p) / 2, (rc - p) / 2, &m)) {
-            write_back(ar, st, d + 1);
+            write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;
         }
@@ -927,7 +967,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         c.other = private_array(ar, FORWARD_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p - delta - other_parity) / 2;
         if (run_pass(path, false, &c, (-rc - p) / 2, (fc - p) / 2, &m)) {
-            write_back(ar, st, d + 1);
+            write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;
         }
@@ -938,12 +978,16 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
                                  new_length, fc, rc);
         };
         if (step_ends_search(frontier, old_length, new_length, d, &budget)) {
-            write_back(ar, st, d + 1);
+            write_back(ar, st, d, d);
             record_bail(out, fc, rc, budget);
             return true;
         }
-        if (!storage_extend(st, static_cast<int32_t>(d + 1)) || !arrays_reserve(ar, d + 1)) {
-            write_back(ar, st, d + 1);
+        if (!extend_unfilled(st, d + 1)) {
+            write_back(ar, st, d, d);
+            return false;
+        }
+        if (!arrays_reserve(ar, d + 1)) {
+            write_back(ar, st, d, d + 1);
             return false;
         }
         fill_diagonal(ar, -(d + 2));
