@@ -146,7 +146,7 @@ static int32_t detect_best_path() {
 #if EXECUTION_SEARCH_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl")) {
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512cd")) {
         return __builtin_cpu_supports("avx512vbmi") ? EXECUTION_SEARCH_AVX512_VBMI
                                                     : EXECUTION_SEARCH_AVX512;
     }
@@ -633,8 +633,9 @@ static inline uint32_t probe_scalar_lanes(const pass *c, const int32_t *pa, cons
 #define ALWAYS_INLINE inline __attribute__((always_inline))
 #define TARGET_SSE2
 #define TARGET_AVX2 __attribute__((target("avx2")))
-#define TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl")))
-#define TARGET_AVX512_VBMI __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512vbmi")))
+#define TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512cd")))
+#define TARGET_AVX512_VBMI                                                                         \
+    __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512cd,avx512vbmi")))
 
 struct lanes_sse2 {
     typedef __m128i vec;
@@ -671,7 +672,10 @@ struct lanes_sse2 {
             p[std::countr_zero(rest)] = lanes[std::countr_zero(rest)];
         }
     }
-    static ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
+    template <bool FORWARD>
+    static ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need, vec,
+                                        vec *advance) {
+        *advance = set1(0);
         uint32_t need_bits = bits(need);
         if (need_bits == 0) {
             return 0;
@@ -733,7 +737,10 @@ struct lanes_avx2 {
             _mm256_or_si256(sub(at, set1(start)), set1(static_cast<int32_t>(0xFFFFFF00u)));
         return _mm256_shuffle_epi8(window, control);
     }
-    static TARGET_AVX2 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
+    template <bool FORWARD>
+    static TARGET_AVX2 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need, vec,
+                                                    vec *advance) {
+        *advance = set1(0);
         uint32_t need_bits = bits(need);
         if (need_bits == 0) {
             return 0;
@@ -795,53 +802,120 @@ struct lanes_avx512 {
     static TARGET_AVX512 ALWAYS_INLINE void store_lanes(int32_t *p, vec v, mask m) {
         _mm512_mask_storeu_epi32(p, m, v);
     }
-    /* Gathers the first bytes of the lanes in `rest` (those within the
-     * values) and returns the lanes of `need` not known to differ. */
-    static TARGET_AVX512 ALWAYS_INLINE uint32_t gather_probe(const pass *c, vec pa, vec pb,
-                                                             mask need, mask rest, mask differ) {
-        mask gather = _mm512_mask_cmple_epi32_mask(rest, pa, set1(c->a_last));
-        gather = _mm512_mask_cmple_epi32_mask(gather, pb, set1(c->b_last));
-        if (gather != 0) {
-            vec zero = _mm512_setzero_si512();
-            vec ga = _mm512_mask_i32gather_epi32(zero, gather, pa, c->a, 1);
-            vec gb = _mm512_mask_i32gather_epi32(zero, gather, pb, c->b, 1);
-            differ |= _mm512_mask_test_epi32_mask(gather, _mm512_xor_si512(ga, gb), set1(0xFF));
+    /*
+     * Bytes that match in a four-byte difference, counted from the slide's
+     * first byte: from the low byte going forward, from the high byte going
+     * back (the four bytes then end at the slide's first byte).
+     */
+    template <bool FORWARD> static TARGET_AVX512 ALWAYS_INLINE vec matched(vec difference) {
+        if constexpr (FORWARD) {
+            vec lowest = _mm512_and_si512(difference, sub(set1(0), difference));
+            vec bit = sub(set1(31), _mm512_lzcnt_epi32(lowest));
+            return _mm512_mask_mov_epi32(_mm512_srai_epi32(bit, 3),
+                                         _mm512_testn_epi32_mask(difference, difference), set1(4));
+        } else {
+            return _mm512_srli_epi32(_mm512_lzcnt_epi32(difference), 3);
         }
-        return static_cast<uint32_t>(need & ~differ);
     }
-    static TARGET_AVX512 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need) {
-        return need == 0 ? 0 : gather_probe(c, pa, pb, need, need, 0);
+    /*
+     * Finishes a probe: `difference` holds the four-byte differences of the
+     * `probed` lanes.  Lanes whose first bytes differ end where they start;
+     * a slide of fewer than four bytes (or cut short by the room) is done
+     * here; the rest, and the lanes of `need` nobody probed, go on to the
+     * scalar slide.
+     */
+    template <bool FORWARD>
+    static TARGET_AVX512 ALWAYS_INLINE uint32_t settle(vec difference, mask need, mask probed,
+                                                       vec room, vec *advance) {
+        const int32_t first_byte = FORWARD ? 0xFF : static_cast<int32_t>(0xFF000000u);
+        mask first_same = _mm512_mask_testn_epi32_mask(probed, difference, set1(first_byte));
+        mask unprobed = but_not(need, probed);
+        if (first_same == 0) {
+            *advance = set1(0);
+            return unprobed;
+        }
+        vec count = matched<FORWARD>(difference);
+        mask longer = _mm512_mask_cmpeq_epi32_mask(first_same, count, set1(4));
+        longer = _mm512_mask_cmpgt_epi32_mask(longer, room, set1(4));
+        *advance = _mm512_maskz_min_epi32(but_not(first_same, longer), count, room);
+        return static_cast<uint32_t>(unprobed | longer);
+    }
+    /* Where the four bytes a probe compares begin. */
+    template <bool FORWARD> static TARGET_AVX512 ALWAYS_INLINE vec four_from(vec at) {
+        return FORWARD ? at : sub(at, set1(3));
+    }
+    /* Gathers the four bytes of the lanes in `rest` that lie within the
+     * values into `difference`; returns those lanes. */
+    template <bool FORWARD>
+    static TARGET_AVX512 ALWAYS_INLINE mask gather(const pass *c, vec pa, vec pb, mask rest,
+                                                   vec *difference) {
+        if (c->a_last < 0 || c->b_last < 0) {
+            return 0;
+        }
+        vec qa = four_from<FORWARD>(pa), qb = four_from<FORWARD>(pb);
+        mask inside = _mm512_mask_cmple_epu32_mask(rest, qa, set1(c->a_last));
+        inside = _mm512_mask_cmple_epu32_mask(inside, qb, set1(c->b_last));
+        if (inside != 0) {
+            vec ga = _mm512_mask_i32gather_epi32(*difference, inside, qa, c->a, 1);
+            vec gb = _mm512_mask_i32gather_epi32(*difference, inside, qb, c->b, 1);
+            *difference = _mm512_mask_xor_epi32(*difference, inside, ga, gb);
+        }
+        return inside;
+    }
+    template <bool FORWARD>
+    static TARGET_AVX512 ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need,
+                                                      vec room, vec *advance) {
+        if (need == 0) {
+            *advance = set1(0);
+            return 0;
+        }
+        vec difference = set1(0);
+        mask probed = gather<FORWARD>(c, pa, pb, need, &difference);
+        return settle<FORWARD>(difference, need, probed, room, advance);
     }
 };
 
 /* AVX-512 with a byte permutation over a 64-byte window of each value,
- * which serves every lane whose position falls inside it. */
+ * which serves every lane whose four bytes fall inside it. */
 struct lanes_avx512_vbmi : lanes_avx512 {
     static const int32_t WINDOW = 64;
     static const int32_t OLD_BELOW = 48;
     static const int32_t NEW_BELOW = 16;
-    static TARGET_AVX512_VBMI ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb,
-                                                           mask need) {
+    /* Each lane's four bytes from `offset` on in the window. */
+    static TARGET_AVX512_VBMI ALWAYS_INLINE vec window_four(const uint8_t *p, int32_t start,
+                                                            vec offset) {
+        /* The offset's low byte into all four bytes of its lane, plus 0..3. */
+        const vec low_byte = _mm512_set4_epi32(0x0C0C0C0C, 0x08080808, 0x04040404, 0x00000000);
+        vec index =
+            _mm512_add_epi32(_mm512_shuffle_epi8(offset, low_byte), _mm512_set1_epi32(0x03020100));
+        return _mm512_permutexvar_epi8(index, _mm512_loadu_si512(p + start));
+    }
+    template <bool FORWARD>
+    static TARGET_AVX512_VBMI ALWAYS_INLINE uint32_t probe(const pass *c, vec pa, vec pb, mask need,
+                                                           vec room, vec *advance) {
         if (need == 0) {
+            *advance = set1(0);
             return 0;
         }
-        int32_t a_start = window_start(_mm512_cvtsi512_si32(pa), OLD_BELOW, WINDOW, c->a_room);
-        int32_t b_start = window_start(_mm512_cvtsi512_si32(pb), NEW_BELOW, WINDOW, c->b_room);
-        if (a_start < 0 || b_start < 0) {
-            return gather_probe(c, pa, pb, need, need, 0);
+        vec qa = four_from<FORWARD>(pa), qb = four_from<FORWARD>(pb);
+        int32_t a_start = window_start(_mm512_cvtsi512_si32(qa), OLD_BELOW, WINDOW, c->a_room);
+        int32_t b_start = window_start(_mm512_cvtsi512_si32(qb), NEW_BELOW, WINDOW, c->b_room);
+        vec difference = set1(0);
+        mask inside = 0;
+        if (a_start >= 0 && b_start >= 0) {
+            vec a_offset = sub(qa, set1(a_start));
+            vec b_offset = sub(qb, set1(b_start));
+            inside = _mm512_mask_cmple_epu32_mask(need, a_offset, set1(WINDOW - 4));
+            inside = _mm512_mask_cmple_epu32_mask(inside, b_offset, set1(WINDOW - 4));
+            difference = _mm512_xor_si512(window_four(c->a, a_start, a_offset),
+                                          window_four(c->b, b_start, b_offset));
         }
-        vec a_offset = sub(pa, set1(a_start));
-        vec b_offset = sub(pb, set1(b_start));
-        mask inside = _mm512_mask_cmplt_epu32_mask(need, a_offset, set1(WINDOW));
-        inside = _mm512_mask_cmplt_epu32_mask(inside, b_offset, set1(WINDOW));
-        vec ta = _mm512_permutexvar_epi8(a_offset, _mm512_loadu_si512(c->a + a_start));
-        vec tb = _mm512_permutexvar_epi8(b_offset, _mm512_loadu_si512(c->b + b_start));
-        mask differ = _mm512_mask_test_epi32_mask(inside, _mm512_xor_si512(ta, tb), set1(0xFF));
         mask rest = but_not(need, inside);
-        if (rest == 0) {
-            return static_cast<uint32_t>(need & ~differ);
+        mask probed = inside;
+        if (rest != 0) {
+            probed |= gather<FORWARD>(c, pa, pb, rest, &difference);
         }
-        return gather_probe(c, pa, pb, need, rest, differ);
+        return settle<FORWARD>(difference, need, probed, room, advance);
     }
 };
 
