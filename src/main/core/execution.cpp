@@ -274,11 +274,8 @@ static bool split_at_snake(solver *sv, int64_t old_offset, int64_t old_length, i
  * whole, so such a split goes through the middle of the longer side instead.
  */
 static bool bail_step(solver *sv, int64_t old_offset, int64_t old_length, int64_t new_offset,
-                      int64_t new_length, int64_t forward_corner, int64_t reverse_corner,
-                      int32_t budget) {
+                      int64_t new_length, const execution_search_frontier &f, int32_t budget) {
     execution *e = sv->e;
-    execution_search_frontier f = execution_search_frontier_points(
-        e->storage, old_length, new_length, forward_corner, reverse_corner);
     int32_t limit = e->cost_limit;
     if (f.rx <= f.fx || f.ry <= f.fy) {
         bool forward_wins = old_length + new_length - f.rx - f.ry <= f.fx + f.fy;
@@ -370,8 +367,7 @@ static bool middlesnake_step(solver *sv, int64_t old_offset, int64_t old_length,
         return split_at_snake(sv, old_offset, old_length, new_offset, new_length, out.x_start,
                               out.x_end, out.diagonal);
     }
-    return bail_step(sv, old_offset, old_length, new_offset, new_length, out.forward_corner,
-                     out.reverse_corner, out.budget);
+    return bail_step(sv, old_offset, old_length, new_offset, new_length, out.frontier, out.budget);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -509,8 +505,10 @@ bool execution_bail(execution *e, int32_t old_offset, int32_t old_length, int32_
                     int32_t step_budget) {
     solver sv;
     solver_init(&sv, e);
-    return solver_finish(&sv, bail_step(&sv, old_offset, old_length, new_offset, new_length,
-                                        forward_corner, reverse_corner, step_budget));
+    execution_search_frontier f = execution_search_frontier_points(
+        e->storage, old_length, new_length, forward_corner, reverse_corner);
+    return solver_finish(
+        &sv, bail_step(&sv, old_offset, old_length, new_offset, new_length, f, step_budget));
 }
 
 /* The enclosing comparison's new length has no say in how a gap is solved. */

@@ -183,6 +183,22 @@ bool _execution_search_force_path(int32_t path) {
 /* ------------------------------------------------------------------------ */
 /* Frontier points and the progress rule.                                    */
 
+/* A forward value on diagonal k clamped into the comparison, and a reverse
+ * value on forward diagonal k likewise. */
+static inline int64_t forward_point(int64_t x, int64_t k, int64_t old_length, int64_t new_length) {
+    if (x > old_length) {
+        x = old_length;
+    }
+    return x > new_length - k ? new_length - k : x;
+}
+
+static inline int64_t reverse_point(int64_t x, int64_t k) {
+    if (x < 0) {
+        x = 0;
+    }
+    return x < -k ? -k : x;
+}
+
 /*
  * Forward point with the largest x + y over forward diagonals -F..R, reverse
  * point with the smallest over reverse diagonals -R..F, both clamped into
@@ -196,13 +212,7 @@ static execution_search_frontier scan_frontier(Forward forward, Reverse reverse,
     execution_search_frontier f = {0, 0, old_length, new_length};
     uint32_t best = 0;
     for (int64_t k = -forward_corner; k <= reverse_corner; k += 2) {
-        int64_t x = forward(k);
-        if (x > old_length) {
-            x = old_length;
-        }
-        if (x > new_length - k) {
-            x = new_length - k;
-        }
+        int64_t x = forward_point(forward(k), k, old_length, new_length);
         uint32_t sum = static_cast<uint32_t>(x + x + k);
         if (sum > best) {
             best = sum;
@@ -214,13 +224,7 @@ static execution_search_frontier scan_frontier(Forward forward, Reverse reverse,
     best = static_cast<uint32_t>(old_length + new_length);
     for (int64_t kr = -reverse_corner; kr <= forward_corner; kr += 2) {
         int64_t k = kr - delta;
-        int64_t x = reverse(kr);
-        if (x < 0) {
-            x = 0;
-        }
-        if (x < -k) {
-            x = -k;
-        }
+        int64_t x = reverse_point(reverse(kr), k);
         uint32_t sum = static_cast<uint32_t>(x + x + k);
         if (sum < best) {
             best = sum;
@@ -278,8 +282,10 @@ static bool step_ends_search(Frontier frontier, int64_t old_length, int64_t new_
     return *budget < d;
 }
 
-static void record_bail(execution_search_outcome *out, int64_t fc, int64_t rc, int64_t budget) {
+static void record_bail(execution_search_outcome *out, int64_t fc, int64_t rc, int64_t budget,
+                        const execution_search_frontier &frontier) {
     out->met = false;
+    out->frontier = frontier;
     out->forward_corner = fc;
     out->reverse_corner = rc;
     out->budget = static_cast<int32_t>(budget);
@@ -374,7 +380,7 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
             return execution_search_frontier_points(st, old_length, new_length, fc, rc);
         };
         if (step_ends_search(frontier, old_length, new_length, d, &budget)) {
-            record_bail(out, fc, rc, budget);
+            record_bail(out, fc, rc, budget, frontier());
             return true;
         }
         if (!storage_extend(st, static_cast<int32_t>(d + 1))) {
@@ -940,6 +946,98 @@ struct lanes_avx512_vbmi : lanes_avx512 {
 #define LANES_NAME(name) name##_avx512_vbmi
 #include "execution_search_passes.inc"
 
+/*
+ * The sums x + y of the values at indices j..j + 15 (those below `end`) of
+ * a private array (diagonal 2j + p, forward diagonal 2j + p - delta for the
+ * reverse values), clamped as the frontier scan clamps them.
+ */
+template <bool FORWARD>
+TARGET_AVX512 static ALWAYS_INLINE __m512i frontier_sums(const int32_t *values, int64_t j,
+                                                         __mmask16 valid, int64_t p, int64_t delta,
+                                                         int32_t old_length, int32_t new_length) {
+    typedef lanes_avx512 V;
+    V::vec x = _mm512_maskz_loadu_epi32(valid, values + j);
+    V::vec k =
+        V::add(V::set1(static_cast<int32_t>(2 * j + p - (FORWARD ? 0 : delta))), V::steps_of_two());
+    if constexpr (FORWARD) {
+        x = V::min(V::min(x, V::set1(old_length)), V::sub(V::set1(new_length), k));
+    } else {
+        x = V::max(V::max(x, V::set1(0)), V::sub(V::set1(0), k));
+    }
+    return V::add(V::add(x, x), k);
+}
+
+TARGET_AVX512 static ALWAYS_INLINE __mmask16 lanes_up_to(int64_t j, int64_t hi) {
+    return hi - j >= 15 ? static_cast<__mmask16>(0xFFFF)
+                        : lanes_avx512::first_lanes(static_cast<int>(hi - j + 1));
+}
+
+/*
+ * The index in lo..hi of the best sum, unsigned: the largest above `start`
+ * forward, the smallest below `start` reverse, and of several the first,
+ * as the one-at-a-time scan keeps it; lo - 1 when no sum beats `start`.
+ * The best sum comes first, then the first index that has it.
+ */
+template <bool FORWARD>
+TARGET_AVX512 static int64_t best_index(const int32_t *values, int64_t lo, int64_t hi, int64_t p,
+                                        int64_t delta, int32_t old_length, int32_t new_length,
+                                        uint32_t start) {
+    __m512i best = _mm512_set1_epi32(static_cast<int32_t>(start));
+    for (int64_t j = lo; j <= hi; j += 16) {
+        __mmask16 valid = lanes_up_to(j, hi);
+        __m512i sums = frontier_sums<FORWARD>(values, j, valid, p, delta, old_length, new_length);
+        best = FORWARD ? _mm512_mask_max_epu32(best, valid, best, sums)
+                       : _mm512_mask_min_epu32(best, valid, best, sums);
+    }
+    uint32_t target = FORWARD ? _mm512_reduce_max_epu32(best) : _mm512_reduce_min_epu32(best);
+    if (target == start) {
+        return lo - 1;
+    }
+    for (int64_t j = lo;; j += 16) {
+        __mmask16 valid = lanes_up_to(j, hi);
+        __m512i sums = frontier_sums<FORWARD>(values, j, valid, p, delta, old_length, new_length);
+        __mmask16 hit = _mm512_mask_cmpeq_epi32_mask(
+            valid, sums, _mm512_set1_epi32(static_cast<int32_t>(target)));
+        if (hit != 0) {
+            return j + std::countr_zero(static_cast<uint32_t>(hit));
+        }
+    }
+}
+
+/* scan_frontier over the private arrays, 16 diagonals at a time. */
+TARGET_AVX512 static execution_search_frontier frontier_avx512(const execution_search_arrays *ar,
+                                                               int64_t old_length,
+                                                               int64_t new_length, int64_t fc,
+                                                               int64_t rc) {
+    execution_search_frontier f = {0, 0, old_length, new_length};
+    int64_t delta = old_length - new_length;
+    int32_t old32 = static_cast<int32_t>(old_length), new32 = static_cast<int32_t>(new_length);
+    if (-fc <= rc) {
+        int64_t p = parity(-fc);
+        const int32_t *values = private_array(ar, FORWARD_EVEN + static_cast<int>(p));
+        int64_t lo = index_of(-fc);
+        int64_t j = best_index<true>(values, lo, index_of(rc), p, delta, old32, new32, 0);
+        if (j >= lo) {
+            int64_t k = 2 * j + p;
+            f.fx = forward_point(values[j], k, old_length, new_length);
+            f.fy = f.fx + k;
+        }
+    }
+    if (-rc <= fc) {
+        int64_t p = parity(-rc);
+        const int32_t *values = private_array(ar, REVERSE_EVEN + static_cast<int>(p));
+        int64_t lo = index_of(-rc);
+        int64_t j = best_index<false>(values, lo, index_of(fc), p, delta, old32, new32,
+                                      static_cast<uint32_t>(old_length + new_length));
+        if (j >= lo) {
+            int64_t k = 2 * j + p - delta;
+            f.rx = reverse_point(values[j], k);
+            f.ry = f.rx + k;
+        }
+    }
+    return f;
+}
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -969,6 +1067,23 @@ static bool run_pass(int32_t path, bool forward, const pass *c, int64_t j_lo, in
 
 /* ------------------------------------------------------------------------ */
 /* The fast search.                                                          */
+
+/* The frontier points from the private arrays: as scan_frontier, several
+ * diagonals at a time where AVX-512 is there to do it. */
+static execution_search_frontier private_frontier(const execution_search_arrays *ar, int32_t path,
+                                                  int64_t old_length, int64_t new_length,
+                                                  int64_t fc, int64_t rc) {
+#if EXECUTION_SEARCH_X86
+    if (path >= EXECUTION_SEARCH_AVX512) {
+        return frontier_avx512(ar, old_length, new_length, fc, rc);
+    }
+#else
+    (void)path;
+#endif
+    return scan_frontier([ar](int64_t k) { return forward_value(ar, k); },
+                         [ar](int64_t k) { return reverse_value(ar, k); }, old_length, new_length,
+                         fc, rc);
+}
 
 static int32_t clamp_room(int64_t room) {
     return room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
@@ -1046,14 +1161,10 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
             return true;
         }
 
-        auto frontier = [&] {
-            return scan_frontier([ar](int64_t k) { return forward_value(ar, k); },
-                                 [ar](int64_t k) { return reverse_value(ar, k); }, old_length,
-                                 new_length, fc, rc);
-        };
+        auto frontier = [&] { return private_frontier(ar, path, old_length, new_length, fc, rc); };
         if (step_ends_search(frontier, old_length, new_length, d, &budget)) {
             write_back(ar, st, d, d);
-            record_bail(out, fc, rc, budget);
+            record_bail(out, fc, rc, budget, frontier());
             return true;
         }
         if (!extend_unfilled(st, d + 1)) {

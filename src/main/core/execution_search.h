@@ -65,6 +65,12 @@ typedef struct execution_search_arrays {
     int64_t half;   /* each array covers indices -half..half */
 } execution_search_arrays;
 
+/* The frontier points of a search that stopped without meeting. */
+typedef struct execution_search_frontier {
+    int64_t fx, fy; /* forward point with the largest x + y */
+    int64_t rx, ry; /* reverse point with the smallest x + y */
+} execution_search_frontier;
+
 /* How a search ended when it did not fail. */
 typedef struct execution_search_outcome {
     bool met;                               /* a snake was found, else the budget ran out */
@@ -72,6 +78,7 @@ typedef struct execution_search_outcome {
     int64_t diagonal;                       /* ... and its diagonal */
     int64_t forward_corner, reverse_corner; /* of the last step, for the bail-out */
     int32_t budget;                         /* what was left, for the bail-out */
+    execution_search_frontier frontier;     /* where the last step got, likewise */
 } execution_search_outcome;
 
 /* What a search compares: `a` and `b` point at the ranges' starts; the
@@ -93,10 +100,6 @@ bool execution_search_run(storage *st, execution_search_arrays *arrays,
 void execution_search_arrays_release(execution_search_arrays *arrays);
 
 /* Frontier points of the values the last step left in the storage. */
-typedef struct execution_search_frontier {
-    int64_t fx, fy; /* forward point with the largest x + y */
-    int64_t rx, ry; /* reverse point with the smallest x + y */
-} execution_search_frontier;
 execution_search_frontier execution_search_frontier_points(const storage *st, int64_t old_length,
                                                            int64_t new_length,
                                                            int64_t forward_corner,
