@@ -282,6 +282,11 @@ static bool step_ends_search(Frontier frontier, int64_t old_length, int64_t new_
     return *budget < d;
 }
 
+/* The outermost diagonal step d reaches within `length` bytes. */
+static int64_t corner(int64_t d, int64_t length) {
+    return myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(length));
+}
+
 static void record_bail(execution_search_outcome *out, int64_t fc, int64_t rc, int64_t budget,
                         const execution_search_frontier &frontier) {
     out->met = false;
@@ -333,10 +338,8 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
 
     for (int64_t d = 1;; d++) {
         COUNT(steps, 1);
-        int64_t fc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(old_length));
-        int64_t rc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(new_length));
+        int64_t fc = corner(d, old_length);
+        int64_t rc = corner(d, new_length);
 
         for (int64_t k = -fc; k <= rc; k += 2) {
             COUNT(visits, 1);
@@ -1126,10 +1129,8 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
 
     for (int64_t d = 1;; d++) {
         COUNT(steps, 1);
-        int64_t fc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(old_length));
-        int64_t rc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(new_length));
+        int64_t fc = corner(d, old_length);
+        int64_t rc = corner(d, new_length);
         int64_t p = parity(d);
         c.d = static_cast<int32_t>(d);
         c.p = static_cast<int32_t>(p);
