@@ -7,9 +7,15 @@
  * core library's, so the engine under test is the unchanged production
  * code.  Every call is recorded; the rendered stream shows the calls that
  * change anything (non-zero lengths, and all deletions).
+ *
+ * ENGINE_TEST defines a test that runs once on every search path this
+ * processor has, the plain one first; ENGINE_HEAVY_TEST one that runs on
+ * fewer of them under the sanitizers.
  */
 #ifndef TOVAREL_TESTS_ENGINE_RECORDER_H
 #define TOVAREL_TESTS_ENGINE_RECORDER_H
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -18,6 +24,7 @@
 
 #include "buf.h"
 #include "coallescing_script.h"
+#include "execution_search.h"
 
 struct recorded_event {
     char kind; /* 'M' match, 'I' insertion, 'D' deletion */
@@ -93,5 +100,41 @@ struct test_value {
     test_value &operator=(const test_value &) = delete;
     int32_t size() const { return static_cast<int32_t>(bytes.size()); }
 };
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ENGINE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ENGINE_SANITIZED 1
+#endif
+#endif
+#ifndef ENGINE_SANITIZED
+#define ENGINE_SANITIZED 0
+#endif
+
+/* Runs `body` once per search path this processor has (under the
+ * sanitizers, when `heavy`, only the plain and the automatic one: the
+ * differential test covers the rest there), then goes back to the
+ * automatic choice. */
+template <class Body> void on_every_search_path(Body body, bool heavy) {
+    for (int32_t path = EXECUTION_SEARCH_PLAIN; path < EXECUTION_SEARCH_PATHS; path++) {
+        bool wanted = !(heavy && ENGINE_SANITIZED) || path == EXECUTION_SEARCH_PLAIN ||
+                      path == execution_search_path();
+        if (wanted && _execution_search_force_path(path)) {
+            SCOPED_TRACE("search path " + std::to_string(path));
+            body();
+        }
+        _execution_search_force_path(EXECUTION_SEARCH_AUTO);
+    }
+}
+
+#define ENGINE_TEST_ON_PATHS(suite, name, heavy)                                                   \
+    void suite##_##name##_on_one_path();                                                           \
+    TEST(suite, name) {                                                                            \
+        on_every_search_path(suite##_##name##_on_one_path, heavy);                                 \
+    }                                                                                              \
+    void suite##_##name##_on_one_path()
+#define ENGINE_TEST(suite, name) ENGINE_TEST_ON_PATHS(suite, name, false)
+#define ENGINE_HEAVY_TEST(suite, name) ENGINE_TEST_ON_PATHS(suite, name, true)
 
 #endif /* TOVAREL_TESTS_ENGINE_RECORDER_H */

@@ -12,6 +12,7 @@
 #include "diff_index.h"
 #include "edit_script.h"
 #include "execution.h"
+#include "execution_search.h"
 #include "list.h"
 #include "myers_binary_diff.h"
 #include "storage.h"

@@ -70,7 +70,7 @@ const event_case event_cases[] = {
     {"level -1 bails after step 1", "abcd", "dcba", -1, "D D D I(0,1) I(1,2) D I(3,1)"},
 };
 
-TEST(EngineEvents, StreamsMatchHandWorkedExamples) {
+ENGINE_TEST(EngineEvents, StreamsMatchHandWorkedExamples) {
     for (const event_case &c : event_cases) {
         SCOPED_TRACE(c.name);
         outcome got = run_diff(c.old_text, c.new_text, c.level);
@@ -119,7 +119,7 @@ void expect_bail_after(const std::string &old_text, const std::string &new_text,
     EXPECT_EQ(got.events.substr(got.events.size() - last.size()), last);
 }
 
-TEST(EngineEvents, SearchesBailAfterTheirBudget) {
+ENGINE_TEST(EngineEvents, SearchesBailAfterTheirBudget) {
     for (const bail_case &c : bail_cases) {
         SCOPED_TRACE(c.name);
         expect_bail_after(std::string(c.length, 'a'), std::string(c.length, 'b'), c.level,
@@ -130,7 +130,7 @@ TEST(EngineEvents, SearchesBailAfterTheirBudget) {
 /* The same, after a 600-byte snake that the forward search takes in its
  * first step: progress 1200 + 2D passes the threshold D^1.5 at step 64
  * (1024) but not at step 128 (2048), so only the second check cuts. */
-TEST(EngineEvents, ProgressRuleSparesAFastSearch) {
+ENGINE_TEST(EngineEvents, ProgressRuleSparesAFastSearch) {
     std::string common;
     for (int i = 0; i < 600; i++) {
         common += static_cast<char>('c' + i * 7 % 23);
@@ -143,7 +143,7 @@ TEST(EngineEvents, ProgressRuleSparesAFastSearch) {
 }
 
 /* abcd against dcba meets in step 3, so it needs storage for 3 steps. */
-TEST(EngineEvents, StorageAllowanceCapsTheSteps) {
+ENGINE_TEST(EngineEvents, StorageAllowanceCapsTheSteps) {
     const struct {
         int32_t allowance;
         int32_t result;
@@ -162,7 +162,7 @@ TEST(EngineEvents, StorageAllowanceCapsTheSteps) {
 
 /* A false from any reporting call ends the comparison at once: nothing
  * further is reported and the coalescing script is not closed. */
-TEST(EngineEvents, RefusedReportStopsEverything) {
+ENGINE_TEST(EngineEvents, RefusedReportStopsEverything) {
     test_value old_value(std::string(300, 'a')), new_value(std::string(300, 'b'));
     engine_recorder full;
     active_recorder = &full;
@@ -226,7 +226,7 @@ TEST(EngineEvents, SubRangesReportAbsolutePositions) {
 }
 
 /* The gap between two frontiers: searched afresh, halved, or quartered. */
-TEST(EngineEvents, BoundedDiffChoosesByGapSizeAndBudget) {
+ENGINE_TEST(EngineEvents, BoundedDiffChoosesByGapSizeAndBudget) {
     const struct {
         const char *name;
         std::string old_text, new_text;

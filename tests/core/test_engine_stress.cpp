@@ -125,7 +125,7 @@ struct stress_case {
     uint64_t digest;
 };
 
-TEST(EngineStress, DeepSplitsRunOnASmallStackAndMatchTheRecursiveStreams) {
+ENGINE_HEAVY_TEST(EngineStress, DeepSplitsRunOnASmallStackAndMatchTheRecursiveStreams) {
     const stress_case cases[] = {
         /* A long old value against a much shorter one: gap after gap is
          * searched afresh, each one nested inside the last. */
@@ -154,7 +154,7 @@ TEST(EngineStress, DeepSplitsRunOnASmallStackAndMatchTheRecursiveStreams) {
 
 /* Random against random is the engine's worst ordinary case: every search
  * runs out of budget.  Each level must finish with a complete stream. */
-TEST(EngineStress, RandomDataFinishesAtEveryLevel) {
+ENGINE_HEAVY_TEST(EngineStress, RandomDataFinishesAtEveryLevel) {
     const size_t size = 64 * 1024;
     test_value old_value(random_bytes(size, 7, 256)), new_value(random_bytes(size, 8, 256));
     for (int32_t level : {0, 1, 2, 3, 4, 5}) {

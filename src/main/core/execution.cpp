@@ -22,20 +22,14 @@
  */
 #include "execution.h"
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
+#include "execution_search.h"
 #include "myers_binary_diff.h"
 
 TOVAREL_BEGIN_DECLS
 
-/* The progress rule looks at a search every this many steps ... */
-static const int64_t PROGRESS_INTERVAL = 64;
-/* ... and takes this much budget from one that advances too slowly. */
-static const int64_t PROGRESS_PENALTY = 48;
-/* The overlap test runs in the forward pass when delta has all these bits. */
-static const int64_t FORWARD_TEST_BITS = 0xB1;
 /* A gap is searched afresh only when both sides are longer than this ... */
 static const int32_t BOUNDED_MIN_SEARCH_LENGTH = 7;
 /* ... with at least this budget, and when its area is below half the
@@ -46,66 +40,6 @@ static const int64_t BOUNDED_AREA_ALLOWANCE = 1 << 24;
 static const int64_t BAIL_EDGE_FRACTION = 8;
 /* Tasks kept on the call stack before the task stack moves to the heap. */
 static const size_t SOLVER_LOCAL_TASKS = 32;
-
-/* ------------------------------------------------------------------------ */
-/* Byte comparison: the prefix, suffix and slide loops all land here.        */
-
-/* Index of the first differing byte within an eight-byte XOR difference
- * taken in memory order (from the low address) or from the high address. */
-static inline int64_t first_difference_from_low(uint64_t difference) {
-    if constexpr (std::endian::native == std::endian::little) {
-        return std::countr_zero(difference) >> 3;
-    } else {
-        return std::countl_zero(difference) >> 3;
-    }
-}
-
-static inline int64_t first_difference_from_high(uint64_t difference) {
-    if constexpr (std::endian::native == std::endian::little) {
-        return std::countl_zero(difference) >> 3;
-    } else {
-        return std::countr_zero(difference) >> 3;
-    }
-}
-
-static inline uint64_t load_word(const uint8_t *p) {
-    uint64_t word;
-    memcpy(&word, p, sizeof(word));
-    return word;
-}
-
-/* Number of leading positions i < limit at which a[i] == b[i]. */
-static int64_t common_prefix(const uint8_t *a, const uint8_t *b, int64_t limit) {
-    int64_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t difference = load_word(a + i) ^ load_word(b + i);
-        if (difference != 0) {
-            return i + first_difference_from_low(difference);
-        }
-        i += 8;
-    }
-    while (i < limit && a[i] == b[i]) {
-        i++;
-    }
-    return i;
-}
-
-/* Number of positions i < limit, counted back from the ends, at which
- * a_end[-1 - i] == b_end[-1 - i]. */
-static int64_t common_suffix(const uint8_t *a_end, const uint8_t *b_end, int64_t limit) {
-    int64_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t difference = load_word(a_end - i - 8) ^ load_word(b_end - i - 8);
-        if (difference != 0) {
-            return i + first_difference_from_high(difference);
-        }
-        i += 8;
-    }
-    while (i < limit && a_end[-1 - i] == b_end[-1 - i]) {
-        i++;
-    }
-    return i;
-}
 
 /* ------------------------------------------------------------------------ */
 /* The task stack.                                                           */
@@ -140,6 +74,7 @@ typedef struct solver {
     task *tasks; /* local, or a heap block once that is full */
     size_t count;
     size_t capacity;
+    execution_search_arrays arrays; /* the fast search's, kept for the solve */
     task local[SOLVER_LOCAL_TASKS];
 } solver;
 
@@ -150,12 +85,18 @@ static void solver_init(solver *sv, execution *e) {
     sv->tasks = sv->local;
     sv->count = 0;
     sv->capacity = SOLVER_LOCAL_TASKS;
+    sv->arrays = execution_search_arrays{nullptr, 0};
 }
 
-static void solver_release(solver *sv) {
+static void solver_release_tasks(solver *sv) {
     if (sv->tasks != sv->local) {
         free(sv->tasks);
     }
+}
+
+static void solver_release(solver *sv) {
+    solver_release_tasks(sv);
+    execution_search_arrays_release(&sv->arrays);
 }
 
 /* Doubles the task stack.  A stack that cannot grow ends the comparison
@@ -171,7 +112,7 @@ static bool solver_grow(solver *sv) {
         return false;
     }
     memcpy(tasks, sv->tasks, sv->count * sizeof(task));
-    solver_release(sv);
+    solver_release_tasks(sv);
     sv->tasks = tasks;
     sv->capacity = capacity;
     return true;
@@ -231,7 +172,8 @@ static int64_t prefix_length(const solver *sv, int64_t old_offset, int64_t old_l
     if (limit <= 0) {
         return 0;
     }
-    return common_prefix(sv->old_data + old_offset, sv->new_data + new_offset, limit);
+    return execution_search_common_prefix(sv->old_data + old_offset, sv->new_data + new_offset,
+                                          limit);
 }
 
 /*
@@ -245,8 +187,9 @@ static int64_t suffix_length(const solver *sv, int64_t old_offset, int64_t old_l
     if (old_length <= lower) {
         return 0;
     }
-    return common_suffix(sv->old_data + old_offset + old_length,
-                         sv->new_data + new_offset + new_length, old_length - lower);
+    return execution_search_common_suffix(sv->old_data + old_offset + old_length,
+                                          sv->new_data + new_offset + new_length,
+                                          old_length - lower);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -321,81 +264,6 @@ static bool split_at_snake(solver *sv, int64_t old_offset, int64_t old_length, i
 }
 
 /* ------------------------------------------------------------------------ */
-/* Frontier points of a search that stopped without meeting.                 */
-
-typedef struct frontier {
-    int64_t fx, fy; /* forward point with the largest x + y */
-    int64_t rx, ry; /* reverse point with the smallest x + y */
-} frontier;
-
-/*
- * Reads the values that step D left on forward diagonals -F..R and reverse
- * diagonals -R..F, clamped into the comparison.  Sums are compared as
- * unsigned 32-bit values and ties keep the lower diagonal.  The checked
- * getters keep a caller-supplied corner pair from reading past the array.
- */
-static frontier frontier_points(const storage *st, int64_t old_length, int64_t new_length,
-                                int64_t forward_corner, int64_t reverse_corner) {
-    frontier f = {0, 0, old_length, new_length};
-    uint32_t best = 0;
-    for (int64_t k = -forward_corner; k <= reverse_corner; k += 2) {
-        int64_t x = storage_key_forward_get(st, static_cast<int32_t>(k));
-        if (x > old_length) {
-            x = old_length;
-        }
-        if (x > new_length - k) {
-            x = new_length - k;
-        }
-        uint32_t sum = static_cast<uint32_t>(x + x + k);
-        if (sum > best) {
-            best = sum;
-            f.fx = x;
-            f.fy = x + k;
-        }
-    }
-    int64_t delta = old_length - new_length;
-    best = static_cast<uint32_t>(old_length + new_length);
-    for (int64_t kr = -reverse_corner; kr <= forward_corner; kr += 2) {
-        int64_t k = kr - delta;
-        int64_t x = storage_key_reverse_get(st, static_cast<int32_t>(kr));
-        if (x < 0) {
-            x = 0;
-        }
-        if (x < -k) {
-            x = -k;
-        }
-        uint32_t sum = static_cast<uint32_t>(x + x + k);
-        if (sum < best) {
-            best = sum;
-            f.rx = x;
-            f.ry = x + k;
-        }
-    }
-    return f;
-}
-
-/*
- * Progress rule threshold for step D: D * 2^c with c the number of base-4
- * digits of D, about D^1.5.  A search whose two frontiers together have
- * covered less than that is not finding long snakes.
- */
-static uint64_t progress_threshold(int64_t d) {
-    int shift = 0;
-    for (int64_t rest = d; rest != 0; rest >>= 2) {
-        shift++;
-    }
-    return static_cast<uint64_t>(d) << shift;
-}
-
-static bool progress_too_slow(const storage *st, int64_t old_length, int64_t new_length, int64_t d,
-                              int64_t forward_corner, int64_t reverse_corner) {
-    frontier f = frontier_points(st, old_length, new_length, forward_corner, reverse_corner);
-    uint64_t progress =
-        static_cast<uint64_t>(f.fx + f.fy + (old_length - f.rx) + (new_length - f.ry));
-    return progress < progress_threshold(d);
-}
-
-/* ------------------------------------------------------------------------ */
 /* Bail-out and bounded diff.                                                */
 
 /*
@@ -406,11 +274,8 @@ static bool progress_too_slow(const storage *st, int64_t old_length, int64_t new
  * whole, so such a split goes through the middle of the longer side instead.
  */
 static bool bail_step(solver *sv, int64_t old_offset, int64_t old_length, int64_t new_offset,
-                      int64_t new_length, int64_t forward_corner, int64_t reverse_corner,
-                      int32_t budget) {
+                      int64_t new_length, const execution_search_frontier &f, int32_t budget) {
     execution *e = sv->e;
-    frontier f =
-        frontier_points(e->storage, old_length, new_length, forward_corner, reverse_corner);
     int32_t limit = e->cost_limit;
     if (f.rx <= f.fx || f.ry <= f.fy) {
         bool forward_wins = old_length + new_length - f.rx - f.ry <= f.fx + f.fy;
@@ -480,91 +345,29 @@ static bool bounded_diff_step(solver *sv, int64_t old_offset, int64_t old_length
 /* ------------------------------------------------------------------------ */
 /* The middle-snake search.                                                  */
 
-static inline int64_t forward_slot(int64_t k) {
-    return k >= 0 ? 4 * k : -4 * k - 1;
-}
-static inline int64_t reverse_slot(int64_t k) {
-    return forward_slot(k) + 2;
-}
-
 /*
  * Forward and reverse searches in lockstep until a path of one meets a path
- * of the other on a diagonal; then split at the snake found there.  Which
- * pass looks for the meeting is fixed by bits of delta (not by its parity):
- * either choice finds a valid split, and this choice decides which one.
- * Values are stored unclamped; the slides never read outside the ranges.
+ * of the other on a diagonal; then split at the snake found there, or, when
+ * the budget ran out first, where the searches got furthest.
  */
 static bool middlesnake_step(solver *sv, int64_t old_offset, int64_t old_length, int64_t new_offset,
                              int64_t new_length, int32_t step_budget) {
-    storage *st = sv->e->storage;
-    if (!storage_initialise(st, 1)) {
+    const execution *e = sv->e;
+    execution_search_input in = {sv->old_data + old_offset,
+                                 sv->new_data + new_offset,
+                                 static_cast<int64_t>(e->old_value->len) - old_offset,
+                                 static_cast<int64_t>(e->new_value->len) - new_offset,
+                                 old_length,
+                                 new_length};
+    execution_search_outcome out;
+    if (!execution_search_run(e->storage, &sv->arrays, &in, step_budget, &out)) {
         return false;
     }
-    int32_t *v = st->slots;
-    v[forward_slot(0)] = 0;
-    v[reverse_slot(0)] = static_cast<int32_t>(old_length);
-    const uint8_t *a = sv->old_data + old_offset;
-    const uint8_t *b = sv->new_data + new_offset;
-    int64_t delta = old_length - new_length;
-    bool forward_tests = (delta & FORWARD_TEST_BITS) == FORWARD_TEST_BITS;
-    int64_t budget = step_budget;
-
-    for (int64_t d = 1;; d++) {
-        int64_t fc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(old_length));
-        int64_t rc =
-            myers_binary_diff_corner(static_cast<int32_t>(d), static_cast<int32_t>(new_length));
-
-        for (int64_t k = -fc; k <= rc; k += 2) {
-            int64_t above = v[forward_slot(k + 1)];
-            int64_t below = v[forward_slot(k - 1)];
-            int64_t x_start = above >= below ? above + 1 : below;
-            int64_t y = x_start + k;
-            int64_t room =
-                old_length - x_start < new_length - y ? old_length - x_start : new_length - y;
-            int64_t x_end = x_start;
-            if (room > 0 && y >= 0) {
-                x_end += common_prefix(a + x_start, b + y, room);
-            }
-            if (forward_tests && k + delta < d && -(k + delta) < d &&
-                v[reverse_slot(k + delta)] <= x_end) {
-                return split_at_snake(sv, old_offset, old_length, new_offset, new_length, x_start,
-                                      x_end, k);
-            }
-            v[forward_slot(k)] = static_cast<int32_t>(x_end);
-        }
-
-        for (int64_t kr = -rc; kr <= fc; kr += 2) {
-            int64_t k = kr - delta;
-            int64_t above = v[reverse_slot(kr + 1)];
-            int64_t below = v[reverse_slot(kr - 1)];
-            int64_t x_end = above < below ? above : below - 1;
-            int64_t lower = k < 0 ? -k : 0;
-            int64_t x_start = x_end;
-            if (x_end > lower && x_end <= old_length && x_end + k <= new_length) {
-                x_start -= common_suffix(a + x_end, b + x_end + k, x_end - lower);
-            }
-            if (!forward_tests && k <= d && -k <= d && v[forward_slot(k)] >= x_start) {
-                return split_at_snake(sv, old_offset, old_length, new_offset, new_length, x_start,
-                                      x_end, k);
-            }
-            v[reverse_slot(kr)] = static_cast<int32_t>(x_start);
-        }
-
-        /* A cut by the progress rule takes effect from the next step on. */
-        bool cut =
-            d % PROGRESS_INTERVAL == 0 && progress_too_slow(st, old_length, new_length, d, fc, rc);
-        if (cut) {
-            budget -= PROGRESS_PENALTY;
-        } else if (budget < d) {
-            return bail_step(sv, old_offset, old_length, new_offset, new_length, fc, rc,
-                             static_cast<int32_t>(budget));
-        }
-        if (!storage_extend(st, static_cast<int32_t>(d + 1))) {
-            return false;
-        }
-        v = st->slots;
+    if (out.met) {
+        return split_at_snake(sv, old_offset, old_length, new_offset, new_length, out.x_start,
+                              out.x_end, out.diagonal);
     }
+    return bail_step(sv, old_offset, old_length, new_offset, new_length, out.frontier, out.budget);
 }
 
 /* ------------------------------------------------------------------------ */
@@ -702,8 +505,10 @@ bool execution_bail(execution *e, int32_t old_offset, int32_t old_length, int32_
                     int32_t step_budget) {
     solver sv;
     solver_init(&sv, e);
-    return solver_finish(&sv, bail_step(&sv, old_offset, old_length, new_offset, new_length,
-                                        forward_corner, reverse_corner, step_budget));
+    execution_search_frontier f = execution_search_frontier_points(
+        e->storage, old_length, new_length, forward_corner, reverse_corner);
+    return solver_finish(
+        &sv, bail_step(&sv, old_offset, old_length, new_offset, new_length, f, step_budget));
 }
 
 /* The enclosing comparison's new length has no say in how a gap is solved. */

@@ -13,6 +13,7 @@
 #include "buf.h"
 #include "diff_apply.h"
 #include "edit_script.h"
+#include "execution_search.h"
 #include "failing_allocator.h"
 #include "myers_binary_diff.h"
 
@@ -50,7 +51,7 @@ bytes noise(size_t length, uint32_t seed) {
     return value;
 }
 
-void check_engine_under_failures(const bytes &old_value, const bytes &new_value, int32_t level) {
+void check_path_under_failures(const bytes &old_value, const bytes &new_value, int32_t level) {
     buf old_view = view(old_value), new_view = view(new_value);
     uint64_t allocations = exhaust([&](const failure &f) {
         edit_script *script = edit_script_create(&old_view, &new_view);
@@ -74,6 +75,15 @@ void check_engine_under_failures(const bytes &old_value, const bytes &new_value,
         edit_script_free(script);
     });
     EXPECT_GE(allocations, 3u);
+}
+
+/* The plain search and the fast one, whose private arrays can fail too. */
+void check_engine_under_failures(const bytes &old_value, const bytes &new_value, int32_t level) {
+    for (int32_t path : {EXECUTION_SEARCH_PLAIN, EXECUTION_SEARCH_AUTO}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(_execution_search_force_path(path));
+        check_path_under_failures(old_value, new_value, level);
+    }
 }
 
 TEST(AllocEngine, EditedTextAtEveryLevel) {
