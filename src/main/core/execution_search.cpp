@@ -53,6 +53,8 @@ static const int64_t LANE_SAFE_LENGTH = int64_t{1} << 29;
  * that a block of lanes straddling the edge of the tested range loads from
  * inside the arrays. */
 static const int64_t ARRAY_MARGIN = 32;
+/* Passes over at most this many diagonals run one diagonal at a time. */
+static const int64_t NARROW_PASS = 4;
 /* Diagonals around 0 that a fresh search sets to the fill values. */
 static const int64_t FIRST_FILLED = 2;
 
@@ -1049,6 +1051,12 @@ TARGET_AVX512 static execution_search_frontier frontier_avx512(const execution_s
 
 static bool run_pass(int32_t path, bool forward, const pass *c, int64_t j_lo, int64_t j_hi,
                      meeting *m) {
+    /* Most searches of a large comparison end within a few steps, and their
+     * passes fill a small part of one wide block; one diagonal at a time is
+     * cheaper there than the block's setup. */
+    if (j_hi - j_lo < NARROW_PASS) {
+        path = EXECUTION_SEARCH_CONTIGUOUS;
+    }
     switch (path) {
 #if EXECUTION_SEARCH_X86
     case EXECUTION_SEARCH_SSE2:
