@@ -489,6 +489,11 @@ static bool extend_unfilled(storage *st, int64_t steps) {
 /* ------------------------------------------------------------------------ */
 /* One pass of the fast search.                                              */
 
+/* Lanes a windowed probe probed, and those its window served. */
+typedef struct window_tally {
+    int64_t probed, served;
+} window_tally;
+
 /*
  * A pass over the diagonals of one parity p in one direction.  Index j is
  * diagonal 2j + p (forward) or reverse diagonal 2j + p (reverse); its two
@@ -515,6 +520,9 @@ typedef struct pass {
     bool tests;
     const int32_t *other;
     int64_t other_offset;
+    /* Where a windowed probe counts the lanes it probed and those its
+     * window served. */
+    window_tally *tally;
 } pass;
 
 typedef struct meeting {
@@ -923,6 +931,8 @@ struct lanes_avx512_vbmi : lanes_avx512 {
         }
         mask rest = but_not(need, inside);
         mask probed = inside;
+        c->tally->probed += std::popcount(static_cast<uint32_t>(need));
+        c->tally->served += std::popcount(static_cast<uint32_t>(inside));
         if (rest != 0) {
             probed |= gather<FORWARD>(c, pa, pb, rest, &difference);
         }
@@ -1096,6 +1106,44 @@ static execution_search_frontier private_frontier(const execution_search_arrays 
                          fc, rc);
 }
 
+/*
+ * Which path one direction's next pass takes.  The windowed probe pays for
+ * its window loads and permutations only when the window serves most of
+ * the lanes; where the slides of neighbouring diagonals have carried them
+ * far apart (values with many small edits), every block gathers anyway,
+ * and the gathering path without the window runs those passes faster.  A
+ * windowed pass tallies how many lanes its window served; when that is
+ * under half, the next passes of that direction gather, and every few
+ * passes a windowed one looks again.
+ */
+typedef struct probe_choice {
+    int32_t gathering_left; /* passes still to take the gathering path */
+    window_tally tally;
+} probe_choice;
+
+/* Passes a direction gathers before it tries the window again. */
+static const int32_t GATHERING_PASSES = 7;
+/* Lanes a windowed pass must have probed before its tally decides. */
+static const int64_t TALLY_MINIMUM = 64;
+
+static int32_t pass_path(int32_t path, probe_choice *choice) {
+    choice->tally = window_tally{0, 0};
+    if (path != EXECUTION_SEARCH_AVX512_VBMI) {
+        return path;
+    }
+    if (choice->gathering_left > 0) {
+        choice->gathering_left--;
+        return EXECUTION_SEARCH_AVX512;
+    }
+    return path;
+}
+
+static void pass_done(probe_choice *choice) {
+    if (choice->tally.probed >= TALLY_MINIMUM && 2 * choice->tally.served < choice->tally.probed) {
+        choice->gathering_left = GATHERING_PASSES;
+    }
+}
+
 static int32_t clamp_room(int64_t room) {
     return room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
 }
@@ -1134,6 +1182,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
     c.new_length = static_cast<int32_t>(new_length);
     c.delta = static_cast<int32_t>(delta);
     int64_t budget = step_budget;
+    probe_choice forward_choice = {}, reverse_choice = {};
 
     for (int64_t d = 1;; d++) {
         COUNT(steps, 1);
@@ -1151,7 +1200,11 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         int64_t other_parity = parity(p + delta);
         c.other = private_array(ar, REVERSE_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p + delta - other_parity) / 2;
-        if (run_pass(path, true, &c, (-fc - p) / 2, (rc - p) / 2, &m)) {
+        c.tally = &forward_choice.tally;
+        bool met =
+            run_pass(pass_path(path, &forward_choice), true, &c, (-fc - p) / 2, (rc - p) / 2, &m);
+        pass_done(&forward_choice);
+        if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;
@@ -1164,7 +1217,11 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         other_parity = parity(p - delta);
         c.other = private_array(ar, FORWARD_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p - delta - other_parity) / 2;
-        if (run_pass(path, false, &c, (-rc - p) / 2, (fc - p) / 2, &m)) {
+        c.tally = &reverse_choice.tally;
+        met =
+            run_pass(pass_path(path, &reverse_choice), false, &c, (-rc - p) / 2, (fc - p) / 2, &m);
+        pass_done(&reverse_choice);
+        if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;
