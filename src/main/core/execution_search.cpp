@@ -139,6 +139,17 @@ void execution_search_counts_reset(void) {
 #define COUNT(field, n) ((void)0)
 #endif
 
+/* Counts a pass's visits to diagonals first, first + 2, ..., last (none
+ * when last is below first) once per pass, so that the counting stays out
+ * of the loops it measures. */
+static inline void count_visits(int64_t first, int64_t last) {
+    if (last >= first) {
+        COUNT(visits, (last - first) / 2 + 1);
+    }
+    (void)first;
+    (void)last;
+}
+
 /* ------------------------------------------------------------------------ */
 /* Choosing the path.                                                        */
 
@@ -344,7 +355,6 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
         int64_t rc = corner(d, new_length);
 
         for (int64_t k = -fc; k <= rc; k += 2) {
-            COUNT(visits, 1);
             int64_t above = v[forward_slot(k + 1)];
             int64_t below = v[forward_slot(k - 1)];
             int64_t x_start = above >= below ? above + 1 : below;
@@ -357,14 +367,15 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
             }
             if (forward_tests && k + delta < d && -(k + delta) < d &&
                 v[reverse_slot(k + delta)] <= x_end) {
+                count_visits(-fc, k);
                 record_meeting(out, x_start, x_end, k);
                 return true;
             }
             v[forward_slot(k)] = static_cast<int32_t>(x_end);
         }
+        count_visits(-fc, rc);
 
         for (int64_t kr = -rc; kr <= fc; kr += 2) {
-            COUNT(visits, 1);
             int64_t k = kr - delta;
             int64_t above = v[reverse_slot(kr + 1)];
             int64_t below = v[reverse_slot(kr - 1)];
@@ -375,11 +386,13 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
                 x_start -= common_suffix(a + x_end, b + x_end + k, x_end - lower);
             }
             if (!forward_tests && k <= d && -k <= d && v[forward_slot(k)] >= x_start) {
+                count_visits(-rc, kr);
                 record_meeting(out, x_start, x_end, k);
                 return true;
             }
             v[reverse_slot(kr)] = static_cast<int32_t>(x_start);
         }
+        count_visits(-rc, fc);
 
         auto frontier = [&] {
             return execution_search_frontier_points(st, old_length, new_length, fc, rc);
@@ -547,7 +560,6 @@ static inline int64_t reverse_end(int64_t below, int64_t above) {
 }
 
 static inline bool forward_one(const pass *c, int64_t j, meeting *m) {
-    COUNT(visits, 1);
     int64_t k = 2 * j + c->p;
     int64_t x = forward_start(c->neighbours[j], c->neighbours[j + 1]);
     int64_t y = x + k;
@@ -568,7 +580,6 @@ static inline bool forward_one(const pass *c, int64_t j, meeting *m) {
 }
 
 static inline bool reverse_one(const pass *c, int64_t j, meeting *m) {
-    COUNT(visits, 1);
     int64_t k = 2 * j + c->p - c->delta;
     int64_t x_end = reverse_end(c->neighbours[j], c->neighbours[j + 1]);
     int64_t lower = k < 0 ? -k : 0;
@@ -1204,6 +1215,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         bool met =
             run_pass(pass_path(path, &forward_choice), true, &c, (-fc - p) / 2, (rc - p) / 2, &m);
         pass_done(&forward_choice);
+        count_visits(-fc, met ? m.k : rc);
         if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
@@ -1221,6 +1233,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         met =
             run_pass(pass_path(path, &reverse_choice), false, &c, (-rc - p) / 2, (fc - p) / 2, &m);
         pass_done(&reverse_choice);
+        count_visits(-rc, met ? m.k + delta : fc);
         if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
