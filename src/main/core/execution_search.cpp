@@ -53,6 +53,8 @@ static const int64_t LANE_SAFE_LENGTH = int64_t{1} << 29;
  * that a block of lanes straddling the edge of the tested range loads from
  * inside the arrays. */
 static const int64_t ARRAY_MARGIN = 32;
+/* Passes over at most this many diagonals run one diagonal at a time. */
+static const int64_t NARROW_PASS = 4;
 /* Diagonals around 0 that a fresh search sets to the fill values. */
 static const int64_t FIRST_FILLED = 2;
 
@@ -136,6 +138,17 @@ void execution_search_counts_reset(void) {
 #else
 #define COUNT(field, n) ((void)0)
 #endif
+
+/* Counts a pass's visits to diagonals first, first + 2, ..., last (none
+ * when last is below first) once per pass, so that the counting stays out
+ * of the loops it measures. */
+static inline void count_visits(int64_t first, int64_t last) {
+    if (last >= first) {
+        COUNT(visits, (last - first) / 2 + 1);
+    }
+    (void)first;
+    (void)last;
+}
 
 /* ------------------------------------------------------------------------ */
 /* Choosing the path.                                                        */
@@ -342,7 +355,6 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
         int64_t rc = corner(d, new_length);
 
         for (int64_t k = -fc; k <= rc; k += 2) {
-            COUNT(visits, 1);
             int64_t above = v[forward_slot(k + 1)];
             int64_t below = v[forward_slot(k - 1)];
             int64_t x_start = above >= below ? above + 1 : below;
@@ -355,14 +367,15 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
             }
             if (forward_tests && k + delta < d && -(k + delta) < d &&
                 v[reverse_slot(k + delta)] <= x_end) {
+                count_visits(-fc, k);
                 record_meeting(out, x_start, x_end, k);
                 return true;
             }
             v[forward_slot(k)] = static_cast<int32_t>(x_end);
         }
+        count_visits(-fc, rc);
 
         for (int64_t kr = -rc; kr <= fc; kr += 2) {
-            COUNT(visits, 1);
             int64_t k = kr - delta;
             int64_t above = v[reverse_slot(kr + 1)];
             int64_t below = v[reverse_slot(kr - 1)];
@@ -373,11 +386,13 @@ static bool plain_search(storage *st, const execution_search_input *in, int32_t 
                 x_start -= common_suffix(a + x_end, b + x_end + k, x_end - lower);
             }
             if (!forward_tests && k <= d && -k <= d && v[forward_slot(k)] >= x_start) {
+                count_visits(-rc, kr);
                 record_meeting(out, x_start, x_end, k);
                 return true;
             }
             v[reverse_slot(kr)] = static_cast<int32_t>(x_start);
         }
+        count_visits(-rc, fc);
 
         auto frontier = [&] {
             return execution_search_frontier_points(st, old_length, new_length, fc, rc);
@@ -487,6 +502,11 @@ static bool extend_unfilled(storage *st, int64_t steps) {
 /* ------------------------------------------------------------------------ */
 /* One pass of the fast search.                                              */
 
+/* Lanes a windowed probe probed, and those its window served. */
+typedef struct window_tally {
+    int64_t probed, served;
+} window_tally;
+
 /*
  * A pass over the diagonals of one parity p in one direction.  Index j is
  * diagonal 2j + p (forward) or reverse diagonal 2j + p (reverse); its two
@@ -513,6 +533,9 @@ typedef struct pass {
     bool tests;
     const int32_t *other;
     int64_t other_offset;
+    /* Where a windowed probe counts the lanes it probed and those its
+     * window served. */
+    window_tally *tally;
 } pass;
 
 typedef struct meeting {
@@ -537,7 +560,6 @@ static inline int64_t reverse_end(int64_t below, int64_t above) {
 }
 
 static inline bool forward_one(const pass *c, int64_t j, meeting *m) {
-    COUNT(visits, 1);
     int64_t k = 2 * j + c->p;
     int64_t x = forward_start(c->neighbours[j], c->neighbours[j + 1]);
     int64_t y = x + k;
@@ -558,7 +580,6 @@ static inline bool forward_one(const pass *c, int64_t j, meeting *m) {
 }
 
 static inline bool reverse_one(const pass *c, int64_t j, meeting *m) {
-    COUNT(visits, 1);
     int64_t k = 2 * j + c->p - c->delta;
     int64_t x_end = reverse_end(c->neighbours[j], c->neighbours[j + 1]);
     int64_t lower = k < 0 ? -k : 0;
@@ -921,6 +942,8 @@ struct lanes_avx512_vbmi : lanes_avx512 {
         }
         mask rest = but_not(need, inside);
         mask probed = inside;
+        c->tally->probed += std::popcount(static_cast<uint32_t>(need));
+        c->tally->served += std::popcount(static_cast<uint32_t>(inside));
         if (rest != 0) {
             probed |= gather<FORWARD>(c, pa, pb, rest, &difference);
         }
@@ -1049,6 +1072,12 @@ TARGET_AVX512 static execution_search_frontier frontier_avx512(const execution_s
 
 static bool run_pass(int32_t path, bool forward, const pass *c, int64_t j_lo, int64_t j_hi,
                      meeting *m) {
+    /* Most searches of a large comparison end within a few steps, and their
+     * passes fill a small part of one wide block; one diagonal at a time is
+     * cheaper there than the block's setup. */
+    if (j_hi - j_lo < NARROW_PASS) {
+        path = EXECUTION_SEARCH_CONTIGUOUS;
+    }
     switch (path) {
 #if EXECUTION_SEARCH_X86
     case EXECUTION_SEARCH_SSE2:
@@ -1086,6 +1115,44 @@ static execution_search_frontier private_frontier(const execution_search_arrays 
     return scan_frontier([ar](int64_t k) { return forward_value(ar, k); },
                          [ar](int64_t k) { return reverse_value(ar, k); }, old_length, new_length,
                          fc, rc);
+}
+
+/*
+ * Which path one direction's next pass takes.  The windowed probe pays for
+ * its window loads and permutations only when the window serves most of
+ * the lanes; where the slides of neighbouring diagonals have carried them
+ * far apart (values with many small edits), every block gathers anyway,
+ * and the gathering path without the window runs those passes faster.  A
+ * windowed pass tallies how many lanes its window served; when that is
+ * under half, the next passes of that direction gather, and every few
+ * passes a windowed one looks again.
+ */
+typedef struct probe_choice {
+    int32_t gathering_left; /* passes still to take the gathering path */
+    window_tally tally;
+} probe_choice;
+
+/* Passes a direction gathers before it tries the window again. */
+static const int32_t GATHERING_PASSES = 7;
+/* Lanes a windowed pass must have probed before its tally decides. */
+static const int64_t TALLY_MINIMUM = 64;
+
+static int32_t pass_path(int32_t path, probe_choice *choice) {
+    choice->tally = window_tally{0, 0};
+    if (path != EXECUTION_SEARCH_AVX512_VBMI) {
+        return path;
+    }
+    if (choice->gathering_left > 0) {
+        choice->gathering_left--;
+        return EXECUTION_SEARCH_AVX512;
+    }
+    return path;
+}
+
+static void pass_done(probe_choice *choice) {
+    if (choice->tally.probed >= TALLY_MINIMUM && 2 * choice->tally.served < choice->tally.probed) {
+        choice->gathering_left = GATHERING_PASSES;
+    }
 }
 
 static int32_t clamp_room(int64_t room) {
@@ -1126,6 +1193,7 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
     c.new_length = static_cast<int32_t>(new_length);
     c.delta = static_cast<int32_t>(delta);
     int64_t budget = step_budget;
+    probe_choice forward_choice = {}, reverse_choice = {};
 
     for (int64_t d = 1;; d++) {
         COUNT(steps, 1);
@@ -1143,7 +1211,12 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         int64_t other_parity = parity(p + delta);
         c.other = private_array(ar, REVERSE_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p + delta - other_parity) / 2;
-        if (run_pass(path, true, &c, (-fc - p) / 2, (rc - p) / 2, &m)) {
+        c.tally = &forward_choice.tally;
+        bool met =
+            run_pass(pass_path(path, &forward_choice), true, &c, (-fc - p) / 2, (rc - p) / 2, &m);
+        pass_done(&forward_choice);
+        count_visits(-fc, met ? m.k : rc);
+        if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;
@@ -1156,7 +1229,12 @@ static bool fast_search(storage *st, execution_search_arrays *ar, const executio
         other_parity = parity(p - delta);
         c.other = private_array(ar, FORWARD_EVEN + static_cast<int>(other_parity));
         c.other_offset = (p - delta - other_parity) / 2;
-        if (run_pass(path, false, &c, (-rc - p) / 2, (fc - p) / 2, &m)) {
+        c.tally = &reverse_choice.tally;
+        met =
+            run_pass(pass_path(path, &reverse_choice), false, &c, (-rc - p) / 2, (fc - p) / 2, &m);
+        pass_done(&reverse_choice);
+        count_visits(-rc, met ? m.k + delta : fc);
+        if (met) {
             write_back(ar, st, d, d);
             record_meeting(out, m.x_start, m.x_end, m.k);
             return true;

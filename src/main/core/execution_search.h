@@ -31,7 +31,7 @@ TOVAREL_BEGIN_DECLS
 #define EXECUTION_SEARCH_SSE2 2        /* 4 diagonals per pass block */
 #define EXECUTION_SEARCH_AVX2 3        /* 8 diagonals, 16-byte probe window */
 #define EXECUTION_SEARCH_AVX512 4      /* 16 diagonals, gathered probes */
-#define EXECUTION_SEARCH_AVX512_VBMI 5 /* 16 diagonals, 64-byte probe window */
+#define EXECUTION_SEARCH_AVX512_VBMI 5 /* 16 diagonals, 64-byte probe window where it serves */
 #define EXECUTION_SEARCH_PATHS 6
 
 /* True when this processor can run `path`. */
