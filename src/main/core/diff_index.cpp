@@ -281,7 +281,7 @@ struct parse {
     uint32_t literal_start; /* first literal byte before the pending copy */
     uint32_t reach;         /* backward extension stops here */
     int64_t diagonal;       /* of the pending copy: old position - new position */
-    int64_t anchor;         /* the diagonal of the last copy of LAZY_BELOW bytes or more */
+    int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
     uint32_t new_end() const { return pending.new_start + pending.length; }
     uint32_t old_end() const { return pending.old_start + pending.length; }
     bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
