@@ -582,4 +582,22 @@ TEST(DiffIndex, MovedAndReorderedBlocksCostCopyPairs) {
     EXPECT_LT(index_diff(blocks, fresh).size(), fresh.size() - 1000);
 }
 
+// Replaced bytes a few apart leave short stretches on the diagonal; in a
+// small alphabet longer stretches turn up by chance all over the old value,
+// and a parse that follows one must still find its way back.
+TEST(DiffIndex, SparseEditsInASmallAlphabetCostAFewBytesEach) {
+    std::mt19937_64 rng(98);
+    for (unsigned alphabet : {2u, 4u}) {
+        Bytes old_bytes = random_bytes(rng, 120000, alphabet);
+        Bytes new_bytes = old_bytes;
+        for (int edit = 0; edit < 100; edit++) {
+            size_t at = rng() % new_bytes.size();
+            new_bytes[at] = static_cast<uint8_t>(old_bytes[at] + 1);
+            if (edit % 2 == 0 && at + 16 < new_bytes.size())
+                new_bytes[at + 16] = static_cast<uint8_t>(old_bytes[at + 16] + 1);
+        }
+        EXPECT_LT(index_diff(old_bytes, new_bytes).size(), 150u * 16) << alphabet;
+    }
+}
+
 } // namespace

@@ -11,7 +11,8 @@
  * candidates are those the usual edits leave behind the last copy (its
  * diagonal after replaced bytes, the old bytes right after it after
  * inserted ones, old bytes a little further on after deleted ones), the
- * longest run for a run, and the first positions of the window's chain.
+ * diagonal of the last long copy, the longest run for a run, and the first
+ * positions of the window's chain.
  * Each candidate is verified and extended forward and backward, eight bytes
  * at a time; the one that takes the parse furthest for the cheapest copy
  * pair wins, unless one of the next few positions offers a better one
@@ -52,9 +53,18 @@ constexpr uint32_t MIN_MATCH = 8;
 
 /* Chain positions tried per position of the new value: more while the
  * index holds every position (the old value is small and its tables stay
- * in cache), fewer once it is sampled. */
-constexpr int32_t FULL_CHAIN_DEPTH = 32;
+ * in cache), fewer once it is sampled.  Text repeats its short phrases
+ * hundreds of times, and the longest match for a phrase is often far down
+ * its chain: the positions the scan stops at search deep; the positions a
+ * short match looks ahead to, which are two for each, less deep. */
+constexpr int32_t FULL_CHAIN_DEPTH = 160;
+constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 64;
 constexpr int32_t SAMPLED_CHAIN_DEPTH = 16;
+
+/* A chain is walked no further once a match this long is found: past it
+ * a longer one saves little, and unchanged stretches, where every position
+ * the scan stops at has one, would pay the whole depth. */
+constexpr uint32_t GOOD_ENOUGH = 128;
 
 /* Index memory per sampled position: one chain link and, with the table at
  * most twice the number of samples, up to two table slots. */
@@ -271,6 +281,7 @@ struct parse {
     uint32_t literal_start; /* first literal byte before the pending copy */
     uint32_t reach;         /* backward extension stops here */
     int64_t diagonal;       /* of the pending copy: old position - new position */
+    int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
     uint32_t new_end() const { return pending.new_start + pending.length; }
     uint32_t old_end() const { return pending.old_start + pending.length; }
     bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
@@ -352,9 +363,16 @@ void consider_run(const scan &s, uint32_t p, const parse &at, uint8_t byte, matc
  * First the candidates that the usual edits leave: the pending copy's
  * diagonal (bytes replaced), the old bytes right after it (bytes inserted)
  * and, at the first byte after it, old bytes a little further on (bytes
- * deleted); then the window's chain.
+ * deleted); then the diagonal of the last long copy, and the window's
+ * chain, depth_limit links of it.
+ *
+ * The last long copy's diagonal brings the parse back after a short copy
+ * from elsewhere: two edits a few bytes apart leave a short stretch on the
+ * diagonal, and in a small alphabet a deep chain finds a longer stretch by
+ * chance somewhere else.  Without it the diagonal would only be found
+ * again through the chain, where the chance stretches crowd it out.
  */
-match find(const scan &s, uint32_t p, const parse &at) {
+match find(const scan &s, uint32_t p, const parse &at, int32_t depth_limit) {
     match best = NO_MATCH;
     const old_index &index = *s.index;
     int64_t q = (int64_t)p + at.diagonal;
@@ -362,6 +380,10 @@ match find(const scan &s, uint32_t p, const parse &at) {
         consider(s, (uint32_t)q, p, at, best);
     if (at.old_end() != q && at.old_end() < index.old_length)
         consider(s, at.old_end(), p, at, best);
+    int64_t anchored = (int64_t)p + at.anchor;
+    if (anchored != q && anchored != at.old_end() && anchored >= 0 &&
+        anchored < (int64_t)index.old_length)
+        consider(s, (uint32_t)anchored, p, at, best);
     uint64_t window = load64(s.new_bytes + p);
     if (p == at.new_end())
         consider_nearby(s, p, at, window, best);
@@ -369,9 +391,9 @@ match find(const scan &s, uint32_t p, const parse &at) {
         consider_run(s, p, at, (uint8_t)window, best);
     if (index.samples == 0)
         return best;
-    int32_t depth_limit = index.step == 1 ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
     uint32_t link = index.head[fingerprint(window, index.bits)];
-    for (int32_t depth = 0; link != 0 && depth < depth_limit; depth++) {
+    for (int32_t depth = 0; link != 0 && depth < depth_limit && best.length < GOOD_ENOUGH;
+         depth++) {
         uint32_t candidate = (link - 1) * index.step;
         if (load64(index.old_bytes + candidate) == window && candidate != q)
             consider(s, candidate, p, at, best);
@@ -407,6 +429,8 @@ bool advance(edit_script *script, parse &at, const match &next) {
     at.pending = next;
     at.literal_start = literal_start;
     at.diagonal = (int64_t)next.old_start - next.new_start;
+    if (next.length >= LAZY_BELOW)
+        at.anchor = at.diagonal;
     at.reach = at.droppable() ? literal_start : at.new_end();
     return true;
 }
@@ -415,11 +439,14 @@ bool advance(edit_script *script, parse &at, const match &next) {
  * the complete delta, MYERS_REPLACE when its budget ran out. */
 int32_t index_scan(const old_index *index, const buf *new_value, edit_script *script) {
     scan s{index, new_value->data, (uint32_t)new_value->len};
-    parse at{NO_MATCH, 0, 0, 0};
+    parse at{NO_MATCH, 0, 0, 0, 0};
     uint32_t p = 0;
-    uint32_t lookahead = index->step == 1 ? FULL_LOOKAHEAD : index->step * LOOKAHEAD_STEPS;
+    bool full = index->step == 1;
+    uint32_t lookahead = full ? FULL_LOOKAHEAD : index->step * LOOKAHEAD_STEPS;
+    int32_t depth = full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
+    int32_t lookahead_depth = full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
     while (s.new_length >= WINDOW && p <= s.new_length - WINDOW) {
-        match best = find(s, p, at);
+        match best = find(s, p, at, depth);
         if (best.length == 0) {
             uint32_t skip = 1 + ((p - at.new_end()) >> SKIP_SHIFT);
             p += skip < MAX_SKIP ? skip : MAX_SKIP;
@@ -432,7 +459,7 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
         for (uint32_t next_p = p + 1;
              best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.new_length - WINDOW;
              next_p++) {
-            match next = find(s, next_p, at);
+            match next = find(s, next_p, at, lookahead_depth);
             if (next.score > best.score)
                 best = next;
         }
