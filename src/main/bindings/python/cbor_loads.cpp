@@ -364,12 +364,20 @@ PyObject *cached_key(const uint8_t *bytes, uint64_t length) {
     return text;
 }
 
+/* Eight bytes at a time: the text of typical data is long runs of ASCII. */
 bool is_ascii(const uint8_t *bytes, uint64_t length) {
-    uint8_t any = 0;
-    for (uint64_t i = 0; i < length; i++) {
+    constexpr uint64_t high_bits = 0x8080808080808080ULL;
+    uint64_t any = 0;
+    uint64_t i = 0;
+    for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+        uint64_t word;
+        memcpy(&word, bytes + i, sizeof word);
+        any |= word;
+    }
+    for (; i < length; i++) {
         any |= bytes[i];
     }
-    return any < 0x80;
+    return (any & high_bits) == 0;
 }
 
 /* The interpreter's strict decoder is the check of definite text (the
@@ -870,12 +878,11 @@ private:
     }
 
     /* Text as the walker-driven decoder makes it: short ASCII map keys from
-     * the cache, other ASCII copied as it is, the rest by the interpreter's
-     * strict decoder (whose refusal is left to the walker to report). */
+     * the cache, the rest by the interpreter's strict decoder (whose refusal
+     * is left to the walker to report). */
     static PyObject *direct_text(const uint8_t *content, uint64_t length, bool is_key) {
-        if (is_ascii(content, length)) {
-            return is_key && length <= longest_cached_key ? cached_key(content, length)
-                                                          : ascii_string(content, length);
+        if (is_key && length <= longest_cached_key && is_ascii(content, length)) {
+            return cached_key(content, length);
         }
         return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(content),
                                     static_cast<Py_ssize_t>(length), "strict");
