@@ -17,6 +17,7 @@
  */
 #include "cbor_loads.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -775,7 +776,12 @@ private:
         const auto unread = static_cast<uint64_t>(end - cursor);
         switch (major) {
         case 0:
-            *object = PyLong_FromUnsignedLongLong(argument);
+            /* PyLong_FromLong serves the interpreter's cached small ints and
+             * single-digit values without the digit count of the unsigned
+             * conversion, which it would call in turn. */
+            *object = argument <= static_cast<uint64_t>(LONG_MAX)
+                          ? PyLong_FromLong(static_cast<long>(argument))
+                          : PyLong_FromUnsignedLongLong(argument);
             break;
         case 1:
             *object = argument <= static_cast<uint64_t>(INT64_MAX)
