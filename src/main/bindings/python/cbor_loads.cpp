@@ -710,7 +710,6 @@ public:
                 }
                 DirectFrame &top = frames[depth - 1];
                 if (top.kind == direct_list || top.kind == direct_tuple) {
-                    /* PyTuple_SET_ITEM and PyList_SET_ITEM store alike. */
                     if (top.kind == direct_list) {
                         PyList_SET_ITEM(top.container, top.next, object);
                     } else {
@@ -777,8 +776,8 @@ private:
         switch (major) {
         case 0:
             /* PyLong_FromLong serves the interpreter's cached small ints and
-             * single-digit values without the digit count of the unsigned
-             * conversion, which it would call in turn. */
+             * one-digit values at once; the unsigned conversion would first
+             * test the size and then call it. */
             *object = argument <= static_cast<uint64_t>(LONG_MAX)
                           ? PyLong_FromLong(static_cast<long>(argument))
                           : PyLong_FromUnsignedLongLong(argument);
