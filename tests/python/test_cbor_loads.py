@@ -388,3 +388,72 @@ def test_dumps_counts_tag_content_as_a_level():
         dumps([Tag(1, 2)], max_depth=1)
     with pytest.raises(RuntimeError, match="^Unable to cast"):
         dumps(Tag(1, object()))
+
+
+def outcome(function, data, **options):
+    try:
+        return "value", function(data, **options)
+    except Exception as error:  # the type and message are the outcome
+        return type(error), str(error)
+
+
+def in_order(value):
+    """Dicts as lists of their pairs: keys that hold NaN are equal only to
+    themselves, and the order of the pairs is part of what is compared."""
+    if isinstance(value, dict):
+        return ["dict"] + [(in_order(k), in_order(v)) for k, v in value.items()]
+    if isinstance(value, (list, tuple)):
+        return type(value)(in_order(v) for v in value)
+    return Tag(value.tag, in_order(value.value)) if isinstance(value, Tag) else value
+
+
+def damaged(encoded, rng):
+    """The encoding cut short, with a byte changed, inserted or dropped, or untouched."""
+    data = bytearray(encoded)
+    at = rng.randrange(len(data) + 1)
+    kind = rng.randrange(5)
+    if kind == 0:
+        return bytes(data[:at])
+    if kind == 1 and at < len(data):
+        data[at] = rng.choice([0xFF, 0x1F, 0x5F, 0x9F, 0xBF, 0xF8, 0xFC, 0xA0, 0x80, rng.randrange(256)])
+    elif kind == 2:
+        data[at:at] = bytes([rng.randrange(256)])
+    elif kind == 3:
+        del data[at : at + 1]
+    return bytes(data)
+
+
+@settings(max_examples=2000, deadline=None)
+@given(values, st.integers(0, 2**32), st.integers(0, 6))
+def test_direct_path_decodes_as_the_walker(value, seed, max_depth):
+    """loads reads definite-length input without the walker; whatever it is
+    given, it must return what _loads_plain returns, or raise the same error."""
+    rng = random.Random(seed)
+    value = as_decoded(value)
+    for encoded in (dumps(value, indefinite=False), encode_any_form(value, rng)):
+        for data in (encoded, damaged(encoded, rng), damaged(encoded, rng)):
+            for options in ({}, {"max_depth": max_depth}):
+                ours, plain = outcome(loads, data, **options), outcome(cbor._loads_plain, data, **options)
+                assert ours[0] == plain[0]
+                assert same(in_order(ours[1]), in_order(plain[1])) if ours[0] == "value" else ours == plain
+        if outcome(cbor._loads_plain, encoded)[0] == "value":
+            assert same(loads_sequence(encoded * 2), [loads(encoded)] * 2)
+
+
+def test_sequence_whose_last_item_fails_after_its_last_byte():
+    with pytest.raises(CBORDecodeError, match="^unhashable map key of type dict at byte 2$"):
+        loads_sequence(bytes.fromhex("01a1a0f6"))
+
+
+@settings(max_examples=3000, deadline=None)
+@given(st.binary(max_size=24) | st.text(max_size=24).map(str.encode), st.integers(0, 2**32))
+def test_text_decodes_as_the_interpreter_does(raw, seed):
+    """Text is decoded without the interpreter's decoder on the direct path:
+    every byte string, a little damaged or not, as a value and as a map key."""
+    rng = random.Random(seed)
+    if raw and rng.random() < 0.5:
+        raw = damaged(raw, rng)
+    text = head(3, len(raw), rng) + raw
+    for data in (text, b"\x82" + text + text, b"\xa1" + text + b"\xf6"):
+        ours, plain = outcome(loads, data), outcome(cbor._loads_plain, data)
+        assert ours[0] == plain[0] and same(in_order(ours[1]), in_order(plain[1]))

@@ -17,7 +17,9 @@
  */
 #include "cbor_loads.h"
 
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -363,12 +365,20 @@ PyObject *cached_key(const uint8_t *bytes, uint64_t length) {
     return text;
 }
 
+/* Eight bytes at a time: the text of typical data is long runs of ASCII. */
 bool is_ascii(const uint8_t *bytes, uint64_t length) {
-    uint8_t any = 0;
-    for (uint64_t i = 0; i < length; i++) {
+    constexpr uint64_t high_bits = 0x8080808080808080ULL;
+    uint64_t any = 0;
+    uint64_t i = 0;
+    for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+        uint64_t word;
+        memcpy(&word, bytes + i, sizeof word);
+        any |= word;
+    }
+    for (; i < length; i++) {
         any |= bytes[i];
     }
-    return any < 0x80;
+    return (any & high_bits) == 0;
 }
 
 /* The interpreter's strict decoder is the check of definite text (the
@@ -631,6 +641,359 @@ private:
     std::vector<Frame> frames;
 };
 
+/* ---------------------------------------------------------------- direct path */
+
+/*
+ * What encoders write is almost always definite-length items of the common
+ * kinds, and for those the walker's tokens cost more than the objects they
+ * describe.  The direct path reads such input straight from the bytes in one
+ * loop, with the builder's stack in its own hands.  It decodes only what it
+ * is sure of: at anything else (an indefinite length, a reserved or malformed
+ * head, a length beyond the input, a simple value written in two bytes below
+ * 32, text that is not UTF-8, a key that will not hash, nesting beyond
+ * max_depth, an allocation that fails) it gives up, releases what it built,
+ * and the decoder above reads the input again from its first byte.  That
+ * decoder is therefore the one that raises every error and decodes every
+ * rarer form, and a value the direct path returns is the one it would have
+ * returned.
+ *
+ * Heads are read as the walker reads them: the argument in the initial byte
+ * taken here, wider ones by the parser's head reader, floats by its table.
+ */
+
+enum DirectKind : uint8_t { direct_list, direct_tuple, direct_map, direct_tag };
+
+struct DirectFrame {
+    PyObject *container; /* list, tuple or dict; null for a tag */
+    PyObject *key;       /* a map's key awaiting its value */
+    Py_ssize_t next;     /* list or tuple: the slot to fill next */
+    Py_ssize_t left;     /* list or tuple: its size; map: pairs still to come */
+    uint64_t tag;
+    DirectKind kind;
+    bool in_key; /* the frame is a map key or lies inside one */
+};
+
+/* Frames beyond this many move to the heap; most data nests far less. */
+constexpr std::size_t direct_local_frames = 32;
+
+class DirectDecoder {
+public:
+    DirectDecoder(const uint8_t *input, uint64_t input_size, uint64_t depth_limit)
+        : start(input), end(input + input_size), cursor(input), size(input_size),
+          max_depth(depth_limit) {}
+    DirectDecoder(const DirectDecoder &) = delete;
+    DirectDecoder &operator=(const DirectDecoder &) = delete;
+
+    ~DirectDecoder() {
+        release();
+        if (frames != local) {
+            free(frames);
+        }
+    }
+
+    bool at_end() const { return cursor == end; }
+
+    /* The next item as a new reference; null, with no exception set, when
+     * the direct path leaves the input to the walker. */
+    PyObject *item() {
+        for (;;) {
+            PyObject *object = nullptr;
+            if (!read_item(&object)) {
+                return give_up();
+            }
+            if (object == nullptr) {
+                continue; /* a container or tag was opened */
+            }
+            for (;;) {
+                if (depth == 0) {
+                    return object;
+                }
+                DirectFrame &top = frames[depth - 1];
+                if (top.kind == direct_list || top.kind == direct_tuple) {
+                    if (top.kind == direct_list) {
+                        PyList_SET_ITEM(top.container, top.next, object);
+                    } else {
+                        PyTuple_SET_ITEM(top.container, top.next, object);
+                    }
+                    if (++top.next < top.left) {
+                        break;
+                    }
+                    object = top.container;
+                } else if (top.kind == direct_map) {
+                    if (top.key == nullptr) {
+                        top.key = object;
+                        break;
+                    }
+                    const int failed = PyDict_SetItem(top.container, top.key, object);
+                    Py_DECREF(object);
+                    Py_CLEAR(top.key);
+                    if (failed != 0) {
+                        return give_up();
+                    }
+                    if (--top.left > 0) {
+                        break;
+                    }
+                    object = top.container;
+                } else {
+                    PyObject *tag = new_tag(top.tag, object);
+                    Py_DECREF(object);
+                    if (tag == nullptr) {
+                        depth--;
+                        return give_up();
+                    }
+                    object = tag;
+                }
+                top.container = nullptr;
+                depth--;
+            }
+        }
+    }
+
+private:
+    /* Reads one item: a finished object, or (object left null) the head of
+     * a container or tag, whose frame is then on top.  False to give up. */
+    bool read_item(PyObject **object) {
+        if (depth > max_depth || cursor == end) {
+            return false;
+        }
+        bool is_key = false;
+        bool in_key = false;
+        if (depth > 0) {
+            const DirectFrame &top = frames[depth - 1];
+            in_key = top.in_key;
+            is_key = !in_key && top.kind == direct_map && top.key == nullptr;
+        }
+        const uint8_t initial = *cursor;
+        const int major = initial >> 5;
+        if (major == 7) {
+            return read_simple_or_float(initial, object);
+        }
+        uint64_t argument = 0;
+        if (!read_argument(&argument)) {
+            return false;
+        }
+        const auto unread = static_cast<uint64_t>(end - cursor);
+        switch (major) {
+        case 0:
+            /* PyLong_FromLong serves the interpreter's cached small ints and
+             * one-digit values at once; the unsigned conversion would first
+             * test the size and then call it. */
+            *object = argument <= static_cast<uint64_t>(LONG_MAX)
+                          ? PyLong_FromLong(static_cast<long>(argument))
+                          : PyLong_FromUnsignedLongLong(argument);
+            break;
+        case 1:
+            *object = argument <= static_cast<uint64_t>(INT64_MAX)
+                          ? PyLong_FromLongLong(-1 - static_cast<long long>(argument))
+                          : negative_from(PyLong_FromUnsignedLongLong(argument));
+            break;
+        case 2:
+        case 3: {
+            if (argument > unread) {
+                return false;
+            }
+            const uint8_t *content = cursor;
+            cursor += argument;
+            if (major == 2) {
+                *object = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(content),
+                                                    static_cast<Py_ssize_t>(argument));
+            } else {
+                *object = direct_text(content, argument, is_key);
+            }
+            break;
+        }
+        case 4:
+            if (argument > unread) {
+                return false;
+            }
+            return open_array(argument, is_key || in_key, object);
+        case 5:
+            if (argument > unread / 2) {
+                return false;
+            }
+            return open_map(argument, is_key || in_key, object);
+        default:
+            return open_tag(argument, is_key || in_key, object);
+        }
+        return *object != nullptr;
+    }
+
+    /* The head's argument; false for a head the direct path leaves alone
+     * (indefinite, reserved) or one the input cuts short. */
+    bool read_argument(uint64_t *argument) {
+        const uint8_t info = *cursor & 0x1F;
+        if (info < 24) {
+            cursor++;
+            *argument = info;
+            return true;
+        }
+        if (info >= 28) {
+            return false;
+        }
+        cbor_parser parser{start, size, cursor, 0};
+        uint8_t initial = 0;
+        if (cbor_parse_head(&parser, &initial, argument) < 0) {
+            return false;
+        }
+        cursor = parser.cursor;
+        return true;
+    }
+
+    bool read_simple_or_float(uint8_t initial, PyObject **object) {
+        const uint8_t info = initial & 0x1F;
+        if (info < 24) {
+            cursor++;
+            switch (info) {
+            case 20:
+                *object = Py_NewRef(Py_False);
+                return true;
+            case 21:
+                *object = Py_NewRef(Py_True);
+                return true;
+            case 22:
+                *object = Py_NewRef(Py_None);
+                return true;
+            case 23:
+                *object = Py_NewRef(&undefined_object);
+                return true;
+            default:
+                *object = new_simple(info);
+                return *object != nullptr;
+            }
+        }
+        if (initial == 0xF8) {
+            if (end - cursor < 2 || cursor[1] < 32) {
+                return false;
+            }
+            *object = new_simple(cursor[1]);
+            cursor += 2;
+            return *object != nullptr;
+        }
+        if (initial < 0xF9 || initial > 0xFB) {
+            return false;
+        }
+        cbor_parser parser{start, size, cursor, 0};
+        cbor_val value{};
+        if (cbor_jump_table[initial](&parser, &value, initial) < 0) {
+            return false;
+        }
+        cursor = parser.cursor;
+        *object = PyFloat_FromDouble(value.value.real);
+        return *object != nullptr;
+    }
+
+    /* Text as the walker-driven decoder makes it: short ASCII map keys from
+     * the cache, the rest by the interpreter's strict decoder (whose refusal
+     * is left to the walker to report). */
+    static PyObject *direct_text(const uint8_t *content, uint64_t length, bool is_key) {
+        if (is_key && length <= longest_cached_key && is_ascii(content, length)) {
+            return cached_key(content, length);
+        }
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(content),
+                                    static_cast<Py_ssize_t>(length), "strict");
+    }
+
+    bool open_array(uint64_t count, bool in_key, PyObject **object) {
+        const auto length = static_cast<Py_ssize_t>(count);
+        PyObject *container = in_key ? PyTuple_New(length) : PyList_New(length);
+        if (container == nullptr) {
+            return false;
+        }
+        if (count == 0) {
+            *object = container;
+            return true;
+        }
+        return push(in_key ? direct_tuple : direct_list, container, length, 0, in_key);
+    }
+
+    bool open_map(uint64_t count, bool in_key, PyObject **object) {
+        PyObject *container = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+        if (container == nullptr) {
+            return false;
+        }
+        if (count == 0) {
+            *object = container;
+            return true;
+        }
+        return push(direct_map, container, static_cast<Py_ssize_t>(count), 0, in_key);
+    }
+
+    /* Tags 2 and 3 around a definite byte string are bignums, read whole;
+     * any other tag takes a frame for its one item. */
+    bool open_tag(uint64_t number, bool in_key, PyObject **object) {
+        if (number != 2 && number != 3) {
+            return push(direct_tag, nullptr, 0, number, in_key);
+        }
+        if (cursor == end || *cursor >> 5 != 2) {
+            return false;
+        }
+        uint64_t length = 0;
+        if (!read_argument(&length) || length > static_cast<uint64_t>(end - cursor)) {
+            return false;
+        }
+        PyObject *magnitude = _PyLong_FromByteArray(cursor, length, 0, 0);
+        cursor += length;
+        *object = number == 2 ? magnitude : negative_from(magnitude);
+        return *object != nullptr;
+    }
+
+    bool push(DirectKind kind, PyObject *container, Py_ssize_t left, uint64_t tag, bool in_key) {
+        if (depth == capacity && !grow()) {
+            Py_XDECREF(container);
+            return false;
+        }
+        DirectFrame &frame = frames[depth++];
+        frame.container = container;
+        frame.key = nullptr;
+        frame.next = 0;
+        frame.left = left;
+        frame.tag = tag;
+        frame.kind = kind;
+        frame.in_key = in_key;
+        return true;
+    }
+
+    bool grow() {
+        const std::size_t grown_capacity = capacity * 2;
+        auto *grown = static_cast<DirectFrame *>(
+            frames == local ? malloc(grown_capacity * sizeof(DirectFrame))
+                            : realloc(frames, grown_capacity * sizeof(DirectFrame)));
+        if (grown == nullptr) {
+            return false;
+        }
+        if (frames == local) {
+            memcpy(grown, local, sizeof local);
+        }
+        frames = grown;
+        capacity = grown_capacity;
+        return true;
+    }
+
+    void release() {
+        for (std::size_t i = 0; i < depth; i++) {
+            Py_XDECREF(frames[i].container);
+            Py_XDECREF(frames[i].key);
+        }
+        depth = 0;
+    }
+
+    PyObject *give_up() {
+        release();
+        PyErr_Clear();
+        return nullptr;
+    }
+
+    const uint8_t *start;
+    const uint8_t *end;
+    const uint8_t *cursor;
+    uint64_t size;
+    uint64_t max_depth;
+    DirectFrame local[direct_local_frames];
+    DirectFrame *frames = local;
+    std::size_t capacity = direct_local_frames;
+    std::size_t depth = 0;
+};
+
 /* The input's bytes for the duration of a call. */
 class InputView {
 public:
@@ -687,12 +1050,12 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     return walker;
 }
 
-/* One call's decoding: the input held, a walker over it, the collector
- * paused, and the decoder. */
+/* One call's decoding by the walker: a walker over the input, and the
+ * decoder. */
 class Session {
 public:
-    Session(PyObject *data, uint64_t max_depth)
-        : input(data), walker(make_walker(input, max_depth)), decoder(walker.get()) {}
+    Session(const InputView &input, uint64_t max_depth)
+        : size(input.size()), walker(make_walker(input, max_depth)), decoder(walker.get()) {}
 
     py::object next_item() {
         py::object value = py::reinterpret_steal<py::object>(decoder.item());
@@ -702,7 +1065,7 @@ public:
         return value;
     }
 
-    bool at_end() const { return cbor_walker_offset(walker.get()) >= input.size(); }
+    bool at_end() const { return cbor_walker_offset(walker.get()) >= size; }
 
     void refuse_trailing_bytes() {
         if (cbor_walker_finish(walker.get()) != CBOR_WALKER_OK) {
@@ -712,26 +1075,70 @@ public:
     }
 
 private:
-    InputView input;
+    uint64_t size;
     WalkerOwner walker;
-    CollectorPause pause;
     Decoder decoder;
 };
 
-py::object loads(PyObject *data, uint64_t max_depth) {
-    Session session(data, max_depth);
+py::object walked_loads(const InputView &input, uint64_t max_depth) {
+    Session session(input, max_depth);
     py::object value = session.next_item();
     session.refuse_trailing_bytes();
     return value;
 }
 
-py::object loads_sequence(PyObject *data, uint64_t max_depth) {
-    Session session(data, max_depth);
+py::object walked_loads_sequence(const InputView &input, uint64_t max_depth) {
+    Session session(input, max_depth);
     py::list items;
     while (!session.at_end()) {
         items.append(session.next_item());
     }
     return items;
+}
+
+const uint8_t *input_bytes(const InputView &input) {
+    return static_cast<const uint8_t *>(input.data());
+}
+
+/* The direct path first; the walker when it gives up (see DirectDecoder). */
+py::object loads(PyObject *data, uint64_t max_depth) {
+    InputView input(data);
+    CollectorPause pause;
+    {
+        DirectDecoder direct(input_bytes(input), input.size(), max_depth);
+        auto value = py::reinterpret_steal<py::object>(direct.item());
+        if (value && direct.at_end()) {
+            return value;
+        }
+    }
+    return walked_loads(input, max_depth);
+}
+
+py::object loads_sequence(PyObject *data, uint64_t max_depth) {
+    InputView input(data);
+    CollectorPause pause;
+    {
+        DirectDecoder direct(input_bytes(input), input.size(), max_depth);
+        py::list items;
+        bool whole = true;
+        while (whole && !direct.at_end()) {
+            PyObject *value = direct.item();
+            whole = value != nullptr && PyList_Append(items.ptr(), value) == 0;
+            Py_XDECREF(value);
+        }
+        if (whole) {
+            return items;
+        }
+        PyErr_Clear();
+    }
+    return walked_loads_sequence(input, max_depth);
+}
+
+/* loads by the walker alone: the reference the direct path is tested against. */
+py::object loads_plain(PyObject *data, uint64_t max_depth) {
+    InputView input(data);
+    CollectorPause pause;
+    return walked_loads(input, max_depth);
 }
 
 /* Deep enough for any value that recursive Python code (repr, ==, dumps)
@@ -813,6 +1220,11 @@ PyObject *loads_entry(PyObject *, PyObject *const *args, Py_ssize_t count, PyObj
     return entry<loads>("loads", args, count, keywords);
 }
 
+PyObject *loads_plain_entry(PyObject *, PyObject *const *args, Py_ssize_t count,
+                            PyObject *keywords) {
+    return entry<loads_plain>("_loads_plain", args, count, keywords);
+}
+
 PyObject *loads_sequence_entry(PyObject *, PyObject *const *args, Py_ssize_t count,
                                PyObject *keywords) {
     return entry<loads_sequence>("loads_sequence", args, count, keywords);
@@ -832,6 +1244,10 @@ PyMethodDef functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "loads_sequence(data, *, max_depth=1000)\n--\n\n"
      "Decode a CBOR sequence (zero or more items back to back) into a list."},
+    {"_loads_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_plain_entry)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_loads_plain(data, *, max_depth=1000)\n--\n\n"
+     "loads without its direct path: every item through the checking walker."},
     {nullptr, nullptr, 0, nullptr}};
 
 } // namespace
