@@ -243,8 +243,21 @@ def test_native_stack_check_fails_at_the_same_depth():
         assert fast == plain == (depth <= boundary), depth
 
 
-@pytest.mark.parametrize("indefinite", [True, False])
-def test_large_documents_grow_the_output(indefinite):
+def large_documents():
+    """Outputs of a few MiB sized every way the encoder sizes its block:
+    grown from a guess that fell short, guessed too large (copied out),
+    guessed nearly right (cut), and exactly sized (all byte strings)."""
     rng = random.Random(7)
-    value = [rng.randbytes(rng.randrange(1 << 16)) for _ in range(200)] + list(range(100_000))
-    assert dumps(value, indefinite) == _dumps_plain(value, indefinite)
+    blobs = [rng.randbytes(rng.randrange(1 << 16)) for _ in range(200)]
+    yield blobs + list(range(100_000))
+    yield [rng.random() if i % 3 else float(i % 50) for i in range(400_000)]
+    yield [1.5] * 300_000
+    yield blobs
+    yield tuple(blobs[:40]) + (b"",)
+    yield [b"x" * 23, b"y" * 24, b"z" * 255, b"w" * 256, b"v" * 65535, b"u" * 65536] * 20
+
+
+@pytest.mark.parametrize("indefinite", [True, False])
+def test_large_documents_size_the_output(indefinite):
+    for value in large_documents():
+        assert dumps(value, indefinite) == _dumps_plain(value, indefinite)
