@@ -91,13 +91,14 @@ Py_ssize_t head_bytes(Py_ssize_t count) {
  * lengths.
  */
 Py_ssize_t byte_strings_size(PyObject **items, Py_ssize_t count) {
-    Py_ssize_t total = 2 * MAX_HEAD; /* the sequence's head, or its framing */
+    constexpr auto head = static_cast<Py_ssize_t>(MAX_HEAD);
+    Py_ssize_t total = 2 * head; /* the sequence's head, or its framing */
     for (Py_ssize_t i = 0; i < count; i++) {
         if (Py_TYPE(items[i]) != &PyBytes_Type) {
             return 0;
         }
         const Py_ssize_t size = PyBytes_GET_SIZE(items[i]);
-        if (size > LARGEST_GUESS - total - MAX_HEAD) {
+        if (size > LARGEST_GUESS - total - head) {
             return 0;
         }
         total += head_bytes(size) + size;
