@@ -265,7 +265,7 @@ PyMethodDef undefined_methods[] = {{"__reduce__", undefined_reduce, METH_NOARGS,
                                    {nullptr, nullptr, 0, nullptr}};
 
 /* What differs between the three types; the rest is left at its default. */
-struct TypeSpec {
+struct TypeShape {
     PyTypeObject *type;
     const char *name;
     const char *doc;
@@ -279,7 +279,7 @@ struct TypeSpec {
 };
 
 void ready_types() {
-    const TypeSpec specs[] = {
+    const TypeShape shapes[] = {
         {&tag_type, "tovarel_core.cbor.Tag",
          "Tag(tag, value): a CBOR tag number and the value it tags.\n\n"
          "Equal to another Tag with an equal number and value; hashable when the value is.",
@@ -298,20 +298,20 @@ void ready_types() {
     tag_type.tp_dealloc = tag_dealloc;
     tag_type.tp_traverse = tag_traverse;
     tag_type.tp_clear = tag_clear;
-    for (const TypeSpec &spec : specs) {
-        PyTypeObject *type = spec.type;
+    for (const TypeShape &shape : shapes) {
+        PyTypeObject *type = shape.type;
         Py_SET_REFCNT(reinterpret_cast<PyObject *>(type), 1);
         Py_SET_TYPE(reinterpret_cast<PyObject *>(type), &PyType_Type);
-        type->tp_name = spec.name;
-        type->tp_doc = spec.doc;
-        type->tp_basicsize = spec.size;
+        type->tp_name = shape.name;
+        type->tp_doc = shape.doc;
+        type->tp_basicsize = shape.size;
         type->tp_flags |= Py_TPFLAGS_DEFAULT;
-        type->tp_new = spec.make;
-        type->tp_repr = spec.repr;
-        type->tp_hash = spec.hash;
-        type->tp_richcompare = spec.compare;
-        type->tp_members = spec.members;
-        type->tp_methods = spec.methods;
+        type->tp_new = shape.make;
+        type->tp_repr = shape.repr;
+        type->tp_hash = shape.hash;
+        type->tp_richcompare = shape.compare;
+        type->tp_members = shape.members;
+        type->tp_methods = shape.methods;
         if (PyType_Ready(type) < 0) {
             throw py::error_already_set();
         }
