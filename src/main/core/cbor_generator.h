@@ -61,6 +61,13 @@ TOVAREL_API int cbor_write_float32(cbor_generator *generator, double value);
 TOVAREL_API int cbor_write_float64(cbor_generator *generator, double value);
 TOVAREL_API int cbor_write_float(cbor_generator *generator, double value);
 
+/* The size in bytes (1, 2, 3, 5 or 9) of the shortest head whose argument
+ * is value: what every item with that count, length or integer costs
+ * besides its content.  Inline: the delta searches price candidates by it. */
+static inline int cbor_head_size(uint64_t value) {
+    return value < 24 ? 1 : value <= 0xFF ? 2 : value <= 0xFFFF ? 3 : value <= 0xFFFFFFFFu ? 5 : 9;
+}
+
 /* The width in bytes (2, 4 or 8) of the float form cbor_write_float picks
  * for value, worked out from its bits alone. */
 TOVAREL_API int cbor_float_width(double value);

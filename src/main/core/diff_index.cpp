@@ -41,6 +41,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cbor_generator.h"
 #include "diff_generate.h"
 #include "edit_script.h"
 #include "myers_binary_diff.h"
@@ -171,11 +172,6 @@ uint32_t run_backward(const uint8_t *at, uint8_t byte, uint32_t limit) {
     return n;
 }
 
-/* Encoded size of a copy pair's offset or length. */
-uint32_t head_size(uint32_t value) {
-    return value <= 23 ? 1 : value <= 255 ? 2 : value <= 65535 ? 3 : 5;
-}
-
 /*
  * The fingerprints of the old value.  Sample k stands for the window at
  * old position k * step; head[f] holds 1 + the latest sample of fingerprint
@@ -267,7 +263,7 @@ struct match {
 constexpr match NO_MATCH = {0, 0, 0, INT64_MIN};
 
 int64_t copy_cost(const match &m) {
-    return head_size(m.old_start) + head_size(m.length);
+    return cbor_head_size(m.old_start) + cbor_head_size(m.length);
 }
 
 /*

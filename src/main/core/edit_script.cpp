@@ -22,11 +22,6 @@
 /* Marks an empty slot for the pending insertion or the pending copy. */
 static const int32_t NONE_PENDING = -1;
 
-/* Largest magnitude that a CBOR head holds in 1, 2 and 3 bytes. */
-static const int64_t HEAD_1_LIMIT = 23;
-static const int64_t HEAD_2_LIMIT = 255;
-static const int64_t HEAD_3_LIMIT = 65535;
-
 /* A copy pair's length head is charged as one byte when the two forms are
  * compared: literal bytes only win for copies of at most 6 bytes, and such a
  * length always fits the initial byte. */
@@ -37,14 +32,7 @@ static const int64_t SHORT_LENGTH_HEAD = 1;
  * Every value that reaches a head here fits 32 bits, so 5 bytes is the top.
  */
 static int64_t head_size(int64_t value) {
-    int64_t magnitude = value < 0 ? -value : value;
-    if (magnitude <= HEAD_1_LIMIT)
-        return 1;
-    if (magnitude <= HEAD_2_LIMIT)
-        return 2;
-    if (magnitude <= HEAD_3_LIMIT)
-        return 3;
-    return 5;
+    return cbor_head_size((uint64_t)(value < 0 ? -value : value));
 }
 
 static bool insertion_pending(const edit_script *script) {

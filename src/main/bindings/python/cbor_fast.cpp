@@ -78,11 +78,6 @@ constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
  * everything written so far).  A guess too large costs only address space:
  * the unused tail is never touched and is cut off at the end.
  */
-/* The encoded size of a head whose argument is count. */
-Py_ssize_t head_bytes(Py_ssize_t count) {
-    return count < 24 ? 1 : count < 256 ? 2 : count < 65536 ? 3 : count <= 0xFFFFFFFF ? 5 : 9;
-}
-
 /*
  * The exact size of a sequence made only of byte strings, or 0 when any
  * item is something else.  Lists of blobs are where a guess costs most: the
@@ -101,7 +96,7 @@ Py_ssize_t byte_strings_size(PyObject **items, Py_ssize_t count) {
         if (size > LARGEST_GUESS - total - head) {
             return 0;
         }
-        total += head_bytes(size) + size;
+        total += cbor_head_size(static_cast<uint64_t>(size)) + size;
     }
     return total;
 }
