@@ -112,6 +112,25 @@ TEST(CborGenerator, HeadsOfEveryMajorType) {
     }
 }
 
+/* The inline head writer must give the generator's bytes, and the size
+ * cbor_head_size prices them at, for every major type and width. */
+TEST(CborGenerator, InlineHeadsMatchTheGenerator) {
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 200000; i++) {
+        auto major_type = static_cast<uint8_t>(i % 8);
+        uint64_t argument = random() >> (random() % 64);
+        if (i < 64 * 8)
+            argument = (i / 8 % 2 == 0 ? uint64_t{1} << (i / 16) : (uint64_t{1} << (i / 16)) - 1);
+        uint8_t head[9];
+        int size = cbor_head_encode(head, major_type, argument);
+        ASSERT_EQ(size, cbor_head_size(argument)) << argument;
+        ASSERT_EQ(hex(head, static_cast<uint64_t>(size)), written([&](cbor_generator *g) {
+                      return _cbor_write_uint_helper(g, major_type, argument);
+                  }))
+            << int{major_type} << " " << argument;
+    }
+}
+
 TEST(CborGenerator, StringsContainersAndSimpleValues) {
     const std::string long_bytes(24, 'x');
     const std::string bytes_256(256, 'y');

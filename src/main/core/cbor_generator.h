@@ -68,6 +68,40 @@ static inline int cbor_head_size(uint64_t value) {
     return value < 24 ? 1 : value <= 0xFF ? 2 : value <= 0xFFFF ? 3 : value <= 0xFFFFFFFFu ? 5 : 9;
 }
 
+/* Writes the shortest head of the major type (0-7) with this argument to
+ * out, which has room for 9 bytes, and returns its size (as cbor_head_size).
+ * For writers that place heads straight into their own storage, without a
+ * generator. */
+static inline int cbor_head_encode(uint8_t *out, uint8_t major_type, uint64_t argument) {
+    uint8_t initial = (uint8_t)(major_type << 5);
+    int size = 9;
+    int i;
+    if (argument < 24) {
+        out[0] = (uint8_t)(initial | argument);
+        return 1;
+    }
+    if (argument <= 0xFF) {
+        out[0] = (uint8_t)(initial | 24);
+        out[1] = (uint8_t)argument;
+        return 2;
+    }
+    if (argument <= 0xFFFF) {
+        out[0] = (uint8_t)(initial | 25);
+        out[1] = (uint8_t)(argument >> 8);
+        out[2] = (uint8_t)argument;
+        return 3;
+    }
+    if (argument <= 0xFFFFFFFFu) {
+        out[0] = (uint8_t)(initial | 26);
+        size = 5;
+    } else {
+        out[0] = (uint8_t)(initial | 27);
+    }
+    for (i = 1; i < size; i++)
+        out[i] = (uint8_t)(argument >> (8 * (size - 1 - i)));
+    return size;
+}
+
 /* The width in bytes (2, 4 or 8) of the float form cbor_write_float picks
  * for value, worked out from its bits alone. */
 TOVAREL_API int cbor_float_width(double value);

@@ -190,9 +190,53 @@ struct old_index {
     uint32_t run_length[256];
 };
 
+/*
+ * The tables' memory, kept by each thread from one call to the next up to
+ * KEEP_AT_MOST bytes.  A block of this size is one the C allocator serves
+ * from fresh pages on every call and hands back to the system at its end,
+ * so without it a delta of two 100 KB values spends most of its time in
+ * page faults.  A block is taken out of the cache while a call uses it, so
+ * nested or concurrent calls never share one.
+ */
+constexpr size_t KEEP_AT_MOST = 4 << 20;
+
+struct kept_block {
+    void *data = nullptr;
+    size_t size = 0;
+    ~kept_block() { free(data); }
+};
+
+thread_local kept_block thread_block;
+
+void *block_take(size_t size) {
+    if (thread_block.data != nullptr && thread_block.size >= size) {
+        void *data = thread_block.data;
+        thread_block.data = nullptr;
+        return data;
+    }
+    return malloc(size);
+}
+
+void block_give(void *data, size_t size) {
+    if (data == nullptr || size > KEEP_AT_MOST ||
+        (thread_block.data != nullptr && thread_block.size >= size)) {
+        free(data);
+        return;
+    }
+    free(thread_block.data);
+    thread_block.data = data;
+    thread_block.size = size;
+}
+
+size_t tables_size(const old_index *index) {
+    return (((size_t)1 << index->bits) + index->samples) * sizeof(uint32_t);
+}
+
 void index_free(old_index *index) {
-    free(index->head);
-    free(index->chain);
+    if (index->head != nullptr)
+        block_give(index->head, tables_size(index));
+    index->head = nullptr;
+    index->chain = nullptr;
 }
 
 /* Samples every step-th position, the step chosen so that the tables fit
@@ -209,12 +253,13 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
     index->samples = (uint32_t)((positions - 1) / step + 1);
     while ((1ULL << index->bits) < index->samples)
         index->bits++;
-    index->head = (uint32_t *)calloc((size_t)1 << index->bits, sizeof(uint32_t));
-    index->chain = (uint32_t *)malloc((size_t)index->samples * sizeof(uint32_t));
-    if (index->head == nullptr || index->chain == nullptr) {
-        index_free(index);
+    /* One block: the table, then the chain links. */
+    size_t table_slots = (size_t)1 << index->bits;
+    index->head = (uint32_t *)block_take(tables_size(index));
+    if (index->head == nullptr)
         return false;
-    }
+    memset(index->head, 0, table_slots * sizeof(uint32_t));
+    index->chain = index->head + table_slots;
     /* A run of one byte value (zeros, above all) would fill its chain
      * with positions inside itself, and push every other run of that value
      * beyond the chain depth.  Only a run's first sample is indexed, and
@@ -291,13 +336,40 @@ struct scan {
 };
 
 /*
+ * The score of a copy through the parse's current position: where the
+ * parse stands after it, in bytes of the new value, less what it paid since
+ * the pending copy: the copy pair and the literal bytes in between; a copy
+ * that takes over the pending one earns its pair and the literal bytes
+ * before it back.  Scores of matches through different positions compare
+ * directly.
+ */
+int64_t score(const match &m, const parse &at) {
+    int64_t result = (int64_t)m.new_start + m.length - copy_cost(m);
+    if (m.new_start > at.new_end())
+        result -= m.new_start - at.new_end();
+    else if (at.droppable() && m.new_start <= at.pending.new_start)
+        result += copy_cost(at.pending) + (at.pending.new_start - m.new_start);
+    return result;
+}
+
+/* How far back from old position q and new position p a match may grow:
+ * not before either value, nor into bytes the parse has settled. */
+uint32_t back_room(uint32_t q, uint32_t p, const parse &at) {
+    return q < p - at.reach ? q : p - at.reach;
+}
+
+/* Keeps m in best if it is long enough and scores higher. */
+void keep_better(match m, const parse &at, match &best) {
+    if (m.length < MIN_MATCH)
+        return;
+    m.score = score(m, at);
+    if (m.score > best.score)
+        best = m;
+}
+
+/*
  * Verifies old position q against new position p, extends it both ways
- * and keeps it in best if it scores higher.  The score is where the parse
- * stands after the copy, in bytes of the new value, less what it paid
- * since the pending copy: the copy pair and the literal bytes in between;
- * a copy that takes over the pending one earns its pair and the literal
- * bytes before it back.  Scores of matches through different positions
- * compare directly.
+ * and keeps it in best if it scores higher.
  */
 void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &best) {
     const old_index &index = *s.index;
@@ -306,19 +378,39 @@ void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &bes
     uint32_t forward = extend_forward(index.old_bytes + q, s.new_bytes + p, room);
     if (forward == 0)
         return;
-    uint32_t back_room = q < p - at.reach ? q : p - at.reach;
-    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room);
-    match m{p - backward, q - backward, forward + backward, 0};
-    if (m.length < MIN_MATCH)
-        return;
-    uint32_t end = m.new_start + m.length;
-    m.score = (int64_t)end - copy_cost(m);
-    if (m.new_start > at.new_end())
-        m.score -= m.new_start - at.new_end();
-    else if (at.droppable() && m.new_start <= at.pending.new_start)
-        m.score += copy_cost(at.pending) + (at.pending.new_start - m.new_start);
-    if (m.score > best.score)
-        best = m;
+    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room(q, p, at));
+    keep_better({p - backward, q - backward, forward + backward, 0}, at, best);
+}
+
+/*
+ * consider for a chain candidate, whose window is known to match: the same
+ * verdict, reached more cheaply.  Its backward extension comes first, as it
+ * fixes where the copy starts and so everything the score takes off besides
+ * the pair's length head; the forward length a win needs follows, and one
+ * byte compare there turns away most of a crowded chain before its forward
+ * extension is paid for.
+ */
+void consider_chained(const scan &s, uint32_t q, uint32_t p, const parse &at, match &best) {
+    const old_index &index = *s.index;
+    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room(q, p, at));
+    uint32_t room =
+        index.old_length - q < s.new_length - p ? index.old_length - q : s.new_length - p;
+    if (best.length != 0) {
+        /* With the shortest length head the score would be score(m) at
+         * forward length 0 plus the forward length: only a candidate that
+         * matches past byte `need` can score above best. */
+        constexpr int64_t SHORTEST_HEAD = 1;
+        match start{p - backward, q - backward, backward, 0};
+        int64_t at_zero = score(start, at) + cbor_head_size(backward) - SHORTEST_HEAD;
+        int64_t need = best.score - at_zero;
+        if (need >= (int64_t)room)
+            return;
+        if (need >= (int64_t)WINDOW && index.old_bytes[q + need] != s.new_bytes[p + need])
+            return;
+    }
+    uint32_t forward = WINDOW + extend_forward(index.old_bytes + q + WINDOW,
+                                               s.new_bytes + p + WINDOW, room - WINDOW);
+    keep_better({p - backward, q - backward, forward + backward, 0}, at, best);
 }
 
 /*
@@ -392,7 +484,7 @@ match find(const scan &s, uint32_t p, const parse &at, int32_t depth_limit) {
          depth++) {
         uint32_t candidate = (link - 1) * index.step;
         if (load64(index.old_bytes + candidate) == window && candidate != q)
-            consider(s, candidate, p, at, best);
+            consider_chained(s, candidate, p, at, best);
         link = index.chain[link - 1];
     }
     return best;

@@ -60,38 +60,37 @@ static bool charge(edit_script *script, int64_t cost) {
     return left > 0;
 }
 
-/*
- * Appends one item, encoded in its own generator, to the output.  Anything
- * that cannot be had (the generator, its bytes, room in the output) fails
- * the item, so a failed allocation ends in the replacement delta rather
- * than in a delta with an item missing.
- */
-typedef int (*item_encoder)(cbor_generator *generator, const edit_script *script);
+/* CBOR major types of the two kinds of item. */
+static const uint8_t MAJOR_UINT = 0;
+static const uint8_t MAJOR_BYTE_STRING = 2;
 
-static bool append_item(edit_script *script, item_encoder encode) {
-    cbor_generator *generator = cbor_generator_create();
-    if (generator == nullptr)
-        return false;
-    bool written = encode(generator, script) >= 0 &&
-                   _buf_append(script->output, generator->data, generator->len);
-    cbor_generator_free(generator);
-    return written;
-}
+/* Room for the longest head, twice over for a copy pair. */
+enum { ITEM_HEADS_MAX = 18 };
 
 /* An empty new value may have no storage at all; an empty insertion then
  * still needs a valid source pointer. */
 static const uint8_t NO_BYTES[1] = {0};
 
-static int encode_insertion(cbor_generator *generator, const edit_script *script) {
+/*
+ * The items are written straight into the output: heads from a small
+ * array, an insertion's bytes from the new value.  A failed append fails
+ * the item, so a failed allocation ends in the replacement delta rather
+ * than in a delta with an item missing.
+ */
+static bool append_insertion(edit_script *script) {
     const buf *value = script->new_value;
     const uint8_t *bytes = value->data ? value->data + script->insert_offset : NO_BYTES;
-    return cbor_write_byte_string(generator, bytes, (uint64_t)script->insert_length);
+    uint8_t head[ITEM_HEADS_MAX];
+    int size = cbor_head_encode(head, MAJOR_BYTE_STRING, (uint64_t)script->insert_length);
+    return _buf_append(script->output, head, (uint64_t)size) &&
+           _buf_append(script->output, bytes, (uint64_t)script->insert_length);
 }
 
-static int encode_copy(cbor_generator *generator, const edit_script *script) {
-    if (cbor_write_uint(generator, (uint64_t)script->match_offset) < 0)
-        return -1;
-    return cbor_write_uint(generator, (uint64_t)script->match_length);
+static bool append_copy(edit_script *script) {
+    uint8_t heads[ITEM_HEADS_MAX];
+    int size = cbor_head_encode(heads, MAJOR_UINT, (uint64_t)script->match_offset);
+    size += cbor_head_encode(heads + size, MAJOR_UINT, (uint64_t)script->match_length);
+    return _buf_append(script->output, heads, (uint64_t)size);
 }
 
 /* The pending insertion must lie inside the new value; anything else would
@@ -144,14 +143,14 @@ bool edit_script_flush(edit_script *script) {
         int64_t length = script->insert_length;
         if (!charge(script, length + head_size(length)))
             return false;
-        if (!insertion_in_new_value(script) || !append_item(script, encode_insertion))
+        if (!insertion_in_new_value(script) || !append_insertion(script))
             return false;
         script->insert_offset = NONE_PENDING;
     }
     if (copy_pending(script)) {
         if (!charge(script, head_size(script->match_offset) + head_size(script->match_length)))
             return false;
-        if (!append_item(script, encode_copy))
+        if (!append_copy(script))
             return false;
         script->match_offset = NONE_PENDING;
     }

@@ -337,33 +337,9 @@ private:
         start[length++] = byte;
     }
 
-    /* The shortest head, big-endian; room for MAX_HEAD bytes is reserved. */
+    /* The shortest head; room for MAX_HEAD bytes is reserved. */
     void put_head(uint8_t major_type, uint64_t argument) {
-        uint8_t *at = start + length;
-        const auto initial = static_cast<uint8_t>(major_type << 5);
-        if (argument < 24) {
-            at[0] = static_cast<uint8_t>(initial | argument);
-            length += 1;
-        } else if (argument <= UINT8_MAX) {
-            at[0] = initial | 24;
-            at[1] = static_cast<uint8_t>(argument);
-            length += 2;
-        } else if (argument <= UINT16_MAX) {
-            at[0] = initial | 25;
-            uint16_t big_endian = __builtin_bswap16(static_cast<uint16_t>(argument));
-            memcpy(at + 1, &big_endian, sizeof big_endian);
-            length += 3;
-        } else if (argument <= UINT32_MAX) {
-            at[0] = initial | 26;
-            uint32_t big_endian = __builtin_bswap32(static_cast<uint32_t>(argument));
-            memcpy(at + 1, &big_endian, sizeof big_endian);
-            length += 5;
-        } else {
-            at[0] = initial | 27;
-            uint64_t big_endian = __builtin_bswap64(argument);
-            memcpy(at + 1, &big_endian, sizeof big_endian);
-            length += 9;
-        }
+        length += cbor_head_encode(start + length, major_type, argument);
     }
 
     /*
