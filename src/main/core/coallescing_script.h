@@ -24,9 +24,9 @@ TOVAREL_BEGIN_DECLS
 #define COALLESCING_RUN_DELETE 2
 
 /* Results of coallescing_script_close. */
-#define COALLESCING_DELTA 0       /* the edit script holds the delta */
-#define COALLESCING_REPLACE 1     /* use the replacement delta */
-#define COALLESCING_NO_CHANGE 2   /* the values are equal */
+#define COALLESCING_DELTA 0     /* the edit script holds the delta */
+#define COALLESCING_REPLACE 1   /* use the replacement delta */
+#define COALLESCING_NO_CHANGE 2 /* the values are equal */
 
 typedef struct coallescing_script {
     edit_script *script; /* receives the finished runs */
@@ -35,11 +35,12 @@ typedef struct coallescing_script {
     int32_t run_kind;    /* COALLESCING_RUN_*; starts as a delete run */
     int32_t run_start;
     int32_t run_length;
-    bool single_run;     /* deletions and at most one run so far */
+    bool single_run; /* deletions and at most one run so far */
 } coallescing_script;
 
 TOVAREL_API bool coallescing_script_match(coallescing_script *cs, int32_t position, int32_t length);
-TOVAREL_API bool coallescing_script_insert(coallescing_script *cs, int32_t position, int32_t length);
+TOVAREL_API bool coallescing_script_insert(coallescing_script *cs, int32_t position,
+                                           int32_t length);
 TOVAREL_API bool coallescing_script_delete(coallescing_script *cs);
 TOVAREL_API int32_t coallescing_script_close(coallescing_script *cs, int32_t old_length,
                                              int32_t new_length);

@@ -19,14 +19,14 @@
 TOVAREL_BEGIN_DECLS
 
 typedef struct edit_script {
-    int32_t insert_offset;  /* start in the new value; -1 when none pending */
+    int32_t insert_offset; /* start in the new value; -1 when none pending */
     int32_t insert_length;
-    int32_t match_offset;   /* offset into the old value; -1 when none pending */
+    int32_t match_offset; /* offset into the old value; -1 when none pending */
     int32_t match_length;
-    const buf *old_value;   /* not owned, not read */
-    const buf *new_value;   /* not owned; source of inserted bytes */
-    int32_t budget;         /* bytes still allowed */
-    buf *output;            /* owned: the items written so far */
+    const buf *old_value; /* not owned, not read */
+    const buf *new_value; /* not owned; source of inserted bytes */
+    int32_t budget;       /* bytes still allowed */
+    buf *output;          /* owned: the items written so far */
 } edit_script;
 
 TOVAREL_API edit_script *edit_script_create(const buf *old_value, const buf *new_value);

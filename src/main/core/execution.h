@@ -41,8 +41,7 @@ TOVAREL_API bool execution_trim_prefix_and_suffix(execution *e, int32_t old_offs
 TOVAREL_API bool execution_diff(execution *e, int32_t old_offset, int32_t old_length,
                                 int32_t new_offset, int32_t new_length, int32_t step_budget);
 TOVAREL_API bool execution_middlesnake(execution *e, int32_t old_offset, int32_t old_length,
-                                       int32_t new_offset, int32_t new_length,
-                                       int32_t step_budget);
+                                       int32_t new_offset, int32_t new_length, int32_t step_budget);
 TOVAREL_API bool execution_recurse(execution *e, int32_t old_offset, int32_t old_length,
                                    int32_t new_offset, int32_t new_length, int32_t snake_start,
                                    int32_t snake_end, int32_t diagonal);

@@ -51,7 +51,8 @@ TOVAREL_API void *list_get_data_indexed(const list *l, int32_t index);
 TOVAREL_API int list_cmp(const list *a, const list *b, list_data_comparator comparator);
 TOVAREL_API void list_debug(const list *l);
 
-TOVAREL_API void list_set_data_indexed(list *l, int32_t index, void *data, list_data_release release);
+TOVAREL_API void list_set_data_indexed(list *l, int32_t index, void *data,
+                                       list_data_release release);
 TOVAREL_API void list_remove(list *l, list_node *node, list_data_release release);
 TOVAREL_API void list_remove_data_indexed(list *l, int32_t index, list_data_release release);
 
