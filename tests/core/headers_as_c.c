@@ -18,4 +18,6 @@
 #include "storage.h"
 
 int tovarel_headers_compile_as_c(void);
-int tovarel_headers_compile_as_c(void) { return (int)sizeof(buf) + (int)sizeof(cbor_val); }
+int tovarel_headers_compile_as_c(void) {
+    return (int)sizeof(buf) + (int)sizeof(cbor_val);
+}
