@@ -16,6 +16,9 @@
  * for equal values of 2 bytes or more.  Null means a value of 2147483648
  * bytes or more, a record without its bytes, or exhausted memory.  The
  * result is deterministic: the same two values give the same delta.
+ *
+ * Each calling thread keeps the index's memory, up to 4 MiB, for its next
+ * call, and frees it when the thread ends.
  */
 #ifndef TOVAREL_DIFF_INDEX_H
 #define TOVAREL_DIFF_INDEX_H

@@ -14,8 +14,8 @@
  * releases the interpreter lock while the core compares, so deltas on
  * several threads use several cores; calls on one Myers Differ are
  * serialized on its own mutex, since its activity history has no lock.
- * With method="index" it uses the core's index method instead, which keeps
- * no state between calls.
+ * With method="index" it uses the core's index method instead, whose only
+ * memory between calls is per thread.
  */
 #include <atomic>
 #include <cstdint>
@@ -194,8 +194,9 @@ public:
     /* Runs with the interpreter lock released: it touches only the views,
      * which the caller keeps alive, and this differ's own state. */
     buf *generate(const buf *old_view, const buf *new_view) {
-        /* The index method keeps no state between calls: nothing to
-         * serialize, so threads sharing the differ run side by side. */
+        /* The index method shares nothing between threads (what it keeps
+         * between calls is per thread): nothing to serialize, so threads
+         * sharing the differ run side by side. */
         if (settings.index) {
             return diff_index_generate_binary(old_view, new_view);
         }
