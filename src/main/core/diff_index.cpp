@@ -198,7 +198,7 @@ struct old_index {
  * page faults.  A block is taken out of the cache while a call uses it, so
  * nested or concurrent calls never share one.
  */
-constexpr size_t KEEP_AT_MOST = 4 << 20;
+constexpr size_t KEEP_AT_MOST = 2 << 20;
 
 struct kept_block {
     void *data = nullptr;
@@ -206,35 +206,45 @@ struct kept_block {
     ~kept_block() { free(data); }
 };
 
-thread_local kept_block thread_block;
+/* One for the table and one for the chain links. */
+thread_local kept_block kept_table, kept_links;
 
-void *block_take(size_t size) {
-    if (thread_block.data != nullptr && thread_block.size >= size) {
-        void *data = thread_block.data;
-        thread_block.data = nullptr;
+/* A block of at least size bytes, zeroed if asked: the kept one if it is
+ * large enough, else a fresh one (from calloc when zeroed, which gets
+ * zeroed pages without writing them where it maps new ones). */
+void *block_take(kept_block &kept, size_t size, bool zeroed) {
+    if (kept.data != nullptr && kept.size >= size) {
+        void *data = kept.data;
+        kept.data = nullptr;
+        if (zeroed)
+            memset(data, 0, size);
         return data;
     }
-    return malloc(size);
+    return zeroed ? calloc(1, size) : malloc(size);
 }
 
-void block_give(void *data, size_t size) {
-    if (data == nullptr || size > KEEP_AT_MOST ||
-        (thread_block.data != nullptr && thread_block.size >= size)) {
+/* Keeps the block if it is small enough and larger than the one kept. */
+void block_give(kept_block &kept, void *data, size_t size) {
+    if (data == nullptr || size > KEEP_AT_MOST || (kept.data != nullptr && kept.size >= size)) {
         free(data);
         return;
     }
-    free(thread_block.data);
-    thread_block.data = data;
-    thread_block.size = size;
+    free(kept.data);
+    kept.data = data;
+    kept.size = size;
 }
 
-size_t tables_size(const old_index *index) {
-    return (((size_t)1 << index->bits) + index->samples) * sizeof(uint32_t);
+size_t table_size(const old_index *index) {
+    return ((size_t)1 << index->bits) * sizeof(uint32_t);
+}
+
+size_t links_size(const old_index *index) {
+    return (size_t)index->samples * sizeof(uint32_t);
 }
 
 void index_free(old_index *index) {
-    if (index->head != nullptr)
-        block_give(index->head, tables_size(index));
+    block_give(kept_table, index->head, table_size(index));
+    block_give(kept_links, index->chain, links_size(index));
     index->head = nullptr;
     index->chain = nullptr;
 }
@@ -253,13 +263,12 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
     index->samples = (uint32_t)((positions - 1) / step + 1);
     while ((1ULL << index->bits) < index->samples)
         index->bits++;
-    /* One block: the table, then the chain links. */
-    size_t table_slots = (size_t)1 << index->bits;
-    index->head = (uint32_t *)block_take(tables_size(index));
-    if (index->head == nullptr)
+    index->head = (uint32_t *)block_take(kept_table, table_size(index), true);
+    index->chain = (uint32_t *)block_take(kept_links, links_size(index), false);
+    if (index->head == nullptr || index->chain == nullptr) {
+        index_free(index);
         return false;
-    memset(index->head, 0, table_slots * sizeof(uint32_t));
-    index->chain = index->head + table_slots;
+    }
     /* A run of one byte value (zeros, above all) would fill its chain
      * with positions inside itself, and push every other run of that value
      * beyond the chain depth.  Only a run's first sample is indexed, and
@@ -269,19 +278,25 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
      * asking for a slot a few samples early hides most of the wait for it.
      * A table the caches hold is only slowed down by the extra work. */
     bool prefetch = ((uint64_t)1 << index->bits) * sizeof(uint32_t) > PREFETCH_ABOVE;
-    for (uint32_t k = 0; k < index->samples; k++) {
-        if (prefetch && k + PREFETCH_AHEAD < index->samples) {
-            uint64_t ahead = load64(index->old_bytes + (k + PREFETCH_AHEAD) * index->step);
-            __builtin_prefetch(&index->head[fingerprint(ahead, index->bits)], 1);
+    /* The record's fields in locals: stores through the tables could
+     * otherwise alias them, and every sample would reload them. */
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint32_t samples = index->samples, step_size = index->step;
+    const int bits = index->bits;
+    uint32_t *head = index->head, *chain = index->chain;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (prefetch && k + PREFETCH_AHEAD < samples) {
+            uint64_t ahead = load64(old_bytes + (size_t)(k + PREFETCH_AHEAD) * step_size);
+            __builtin_prefetch(&head[fingerprint(ahead, bits)], 1);
         }
-        uint32_t position = k * index->step;
-        uint64_t window = load64(index->old_bytes + position);
-        index->chain[k] = 0;
+        uint32_t position = k * step_size;
+        uint64_t window = load64(old_bytes + position);
+        chain[k] = 0;
         if (uniform(window)) {
             if (position < run_end)
                 continue;
             uint8_t byte = (uint8_t)window;
-            const uint8_t *at = index->old_bytes + position;
+            const uint8_t *at = old_bytes + position;
             uint32_t start = position - run_backward(at, byte, position - run_end);
             run_end = position + run_forward(at, byte, index->old_length - position);
             if (run_end - start > index->run_length[byte]) {
@@ -289,9 +304,9 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
                 index->run_length[byte] = run_end - start;
             }
         }
-        uint32_t f = fingerprint(window, index->bits);
-        index->chain[k] = index->head[f];
-        index->head[f] = k + 1;
+        uint32_t f = fingerprint(window, bits);
+        chain[k] = head[f];
+        head[f] = k + 1;
     }
     return true;
 }
