@@ -191,12 +191,13 @@ struct old_index {
 };
 
 /*
- * The tables' memory, kept by each thread from one call to the next up to
- * KEEP_AT_MOST bytes.  A block of this size is one the C allocator serves
- * from fresh pages on every call and hands back to the system at its end,
- * so without it a delta of two 100 KB values spends most of its time in
- * page faults.  A block is taken out of the cache while a call uses it, so
- * nested or concurrent calls never share one.
+ * The tables' memory, kept by each thread from one call to the next: the
+ * table and the chain links, each up to KEEP_AT_MOST bytes.  Blocks of
+ * these sizes are ones the C allocator may serve from fresh pages on every
+ * call and hand back to the system at its end; a delta of two 100 KB
+ * values then spent two thirds of its time in page faults.  A block is
+ * taken out of the cache while a call uses it, so nested or concurrent
+ * calls never share one.
  */
 constexpr size_t KEEP_AT_MOST = 2 << 20;
 
