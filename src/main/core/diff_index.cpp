@@ -97,8 +97,10 @@ constexpr uint64_t FINGERPRINT_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr int MIN_TABLE_BITS = 4;
 
 /* Samples between asking for a table slot and using it, and the table
- * size from which that pays. */
-constexpr uint32_t PREFETCH_AHEAD = 16;
+ * size from which that pays.  A slot of a table far beyond the caches
+ * takes longer to arrive than 16 samples take to build: 32 built a 64 MiB
+ * value's index 1.15x faster, and changed nothing for smaller tables. */
+constexpr uint32_t PREFETCH_AHEAD = 32;
 constexpr uint64_t PREFETCH_ABOVE = 1 << 20;
 
 /* Little-endian loads on every host, so that fingerprints, and with them
