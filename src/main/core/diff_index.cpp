@@ -354,40 +354,13 @@ struct scan {
 };
 
 /*
- * The score of a copy through the parse's current position: where the
- * parse stands after it, in bytes of the new value, less what it paid since
- * the pending copy: the copy pair and the literal bytes in between; a copy
- * that takes over the pending one earns its pair and the literal bytes
- * before it back.  Scores of matches through different positions compare
- * directly.
- */
-int64_t score(const match &m, const parse &at) {
-    int64_t result = (int64_t)m.new_start + m.length - copy_cost(m);
-    if (m.new_start > at.new_end())
-        result -= m.new_start - at.new_end();
-    else if (at.droppable() && m.new_start <= at.pending.new_start)
-        result += copy_cost(at.pending) + (at.pending.new_start - m.new_start);
-    return result;
-}
-
-/* How far back from old position q and new position p a match may grow:
- * not before either value, nor into bytes the parse has settled. */
-uint32_t back_room(uint32_t q, uint32_t p, const parse &at) {
-    return q < p - at.reach ? q : p - at.reach;
-}
-
-/* Keeps m in best if it is long enough and scores higher. */
-void keep_better(match m, const parse &at, match &best) {
-    if (m.length < MIN_MATCH)
-        return;
-    m.score = score(m, at);
-    if (m.score > best.score)
-        best = m;
-}
-
-/*
  * Verifies old position q against new position p, extends it both ways
- * and keeps it in best if it scores higher.
+ * and keeps it in best if it scores higher.  The score is where the parse
+ * stands after the copy, in bytes of the new value, less what it paid
+ * since the pending copy: the copy pair and the literal bytes in between;
+ * a copy that takes over the pending one earns its pair and the literal
+ * bytes before it back.  Scores of matches through different positions
+ * compare directly.
  */
 void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &best) {
     const old_index &index = *s.index;
@@ -396,39 +369,19 @@ void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &bes
     uint32_t forward = extend_forward(index.old_bytes + q, s.new_bytes + p, room);
     if (forward == 0)
         return;
-    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room(q, p, at));
-    keep_better({p - backward, q - backward, forward + backward, 0}, at, best);
-}
-
-/*
- * consider for a chain candidate, whose window is known to match: the same
- * verdict, reached more cheaply.  Its backward extension comes first, as it
- * fixes where the copy starts and so everything the score takes off besides
- * the pair's length head; the forward length a win needs follows, and one
- * byte compare there turns away most of a crowded chain before its forward
- * extension is paid for.
- */
-void consider_chained(const scan &s, uint32_t q, uint32_t p, const parse &at, match &best) {
-    const old_index &index = *s.index;
-    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room(q, p, at));
-    uint32_t room =
-        index.old_length - q < s.new_length - p ? index.old_length - q : s.new_length - p;
-    if (best.length != 0) {
-        /* With the shortest length head the score would be score(m) at
-         * forward length 0 plus the forward length: only a candidate that
-         * matches past byte `need` can score above best. */
-        constexpr int64_t SHORTEST_HEAD = 1;
-        match start{p - backward, q - backward, backward, 0};
-        int64_t at_zero = score(start, at) + cbor_head_size(backward) - SHORTEST_HEAD;
-        int64_t need = best.score - at_zero;
-        if (need >= (int64_t)room)
-            return;
-        if (need >= (int64_t)WINDOW && index.old_bytes[q + need] != s.new_bytes[p + need])
-            return;
-    }
-    uint32_t forward = WINDOW + extend_forward(index.old_bytes + q + WINDOW,
-                                               s.new_bytes + p + WINDOW, room - WINDOW);
-    keep_better({p - backward, q - backward, forward + backward, 0}, at, best);
+    uint32_t back_room = q < p - at.reach ? q : p - at.reach;
+    uint32_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room);
+    match m{p - backward, q - backward, forward + backward, 0};
+    if (m.length < MIN_MATCH)
+        return;
+    uint32_t end = m.new_start + m.length;
+    m.score = (int64_t)end - copy_cost(m);
+    if (m.new_start > at.new_end())
+        m.score -= m.new_start - at.new_end();
+    else if (at.droppable() && m.new_start <= at.pending.new_start)
+        m.score += copy_cost(at.pending) + (at.pending.new_start - m.new_start);
+    if (m.score > best.score)
+        best = m;
 }
 
 /*
@@ -502,7 +455,7 @@ match find(const scan &s, uint32_t p, const parse &at, int32_t depth_limit) {
          depth++) {
         uint32_t candidate = (link - 1) * index.step;
         if (load64(index.old_bytes + candidate) == window && candidate != q)
-            consider_chained(s, candidate, p, at, best);
+            consider(s, candidate, p, at, best);
         link = index.chain[link - 1];
     }
     return best;
