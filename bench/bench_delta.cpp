@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_random.h"
 #include "diff_generate.h"
 
 namespace {
@@ -32,17 +33,6 @@ constexpr int LARGE_CASE_REPEATS = 3;
 // Utilisation figures that make the driver choose level 0 and level 4.
 constexpr int32_t IDLE_FIGURE = 0;
 constexpr int32_t BUSY_FIGURE = 256;
-
-// Deterministic bytes, so runs compare with each other.
-struct XorShift {
-    uint64_t state;
-    uint64_t next() {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-};
 
 Bytes random_bytes(size_t size, uint64_t seed) {
     XorShift rng{seed};

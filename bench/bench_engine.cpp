@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_random.h"
 #include "edit_script.h"
 #include "execution_search.h"
 #include "myers_binary_diff.h"
@@ -39,18 +40,8 @@ const double LONG_RUN_SECONDS = 3.0;
 const char *const PATH_NAMES[EXECUTION_SEARCH_PATHS] = {"plain", "contiguous", "sse2",
                                                         "avx2",  "avx512",     "avx512vbmi"};
 
-struct xorshift {
-    uint64_t state;
-    uint64_t next() {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-};
-
 bytes noise(size_t n, uint64_t seed) {
-    xorshift g{seed * 0x9E3779B97F4A7C15ull + 1};
+    XorShift g{seed * 0x9E3779B97F4A7C15ull + 1};
     bytes out(n);
     for (uint8_t &b : out) {
         b = static_cast<uint8_t>(g.next() >> 56);
@@ -65,7 +56,7 @@ bytes shuffled_blocks(const bytes &value, uint64_t seed) {
     for (size_t at = 0; at < value.size(); at += block) {
         starts.push_back(at);
     }
-    xorshift g{seed};
+    XorShift g{seed};
     for (size_t i = starts.size(); i > 1; i--) {
         std::swap(starts[i - 1], starts[g.next() % i]);
     }
@@ -79,7 +70,7 @@ bytes shuffled_blocks(const bytes &value, uint64_t seed) {
 
 /* `edits` small changes (1 to 8 bytes replaced, inserted or deleted). */
 bytes edited(bytes value, size_t edits, uint64_t seed) {
-    xorshift g{seed};
+    XorShift g{seed};
     for (size_t i = 0; i < edits; i++) {
         size_t at = g.next() % value.size();
         size_t length = 1 + g.next() % 8;
