@@ -33,13 +33,6 @@ constexpr uint8_t ARGUMENT_UINT32 = 26;
 constexpr uint8_t ARGUMENT_UINT64 = 27;
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 
-constexpr uint8_t MAJOR_UINT = 0;
-constexpr uint8_t MAJOR_NEGINT = 1;
-constexpr uint8_t MAJOR_BYTE_STRING = 2;
-constexpr uint8_t MAJOR_TEXT_STRING = 3;
-constexpr uint8_t MAJOR_ARRAY = 4;
-constexpr uint8_t MAJOR_MAP = 5;
-
 constexpr uint8_t INITIAL_INDEFINITE_BYTE_STRING = 0x5F;
 constexpr uint8_t INITIAL_INDEFINITE_TEXT_STRING = 0x7F;
 constexpr uint8_t INITIAL_INDEFINITE_ARRAY = 0x9F;
@@ -314,13 +307,13 @@ int _cbor_write_uint_helper(cbor_generator *generator, uint8_t major_type, uint6
 }
 
 int cbor_write_uint(cbor_generator *generator, uint64_t value) {
-    return _cbor_write_uint_helper(generator, MAJOR_UINT, value);
+    return _cbor_write_uint_helper(generator, CBOR_MAJOR_UINT, value);
 }
 
 /* The argument of a negative integer n is -1 - n, which in two's complement
  * is the bitwise complement of n. */
 int cbor_write_negint(cbor_generator *generator, uint64_t value) {
-    return _cbor_write_uint_helper(generator, MAJOR_NEGINT, ~value);
+    return _cbor_write_uint_helper(generator, CBOR_MAJOR_NEGINT, ~value);
 }
 
 /* A string's content is written only after its whole head. */
@@ -336,12 +329,12 @@ static int write_string(cbor_generator *generator, uint8_t major_type, uint8_t i
 }
 
 int cbor_write_byte_string(cbor_generator *generator, const void *source, uint64_t length) {
-    return write_string(generator, MAJOR_BYTE_STRING, INITIAL_INDEFINITE_BYTE_STRING, source,
+    return write_string(generator, CBOR_MAJOR_BYTE_STRING, INITIAL_INDEFINITE_BYTE_STRING, source,
                         length);
 }
 
 int cbor_write_text_string(cbor_generator *generator, const void *source, uint64_t length) {
-    return write_string(generator, MAJOR_TEXT_STRING, INITIAL_INDEFINITE_TEXT_STRING, source,
+    return write_string(generator, CBOR_MAJOR_TEXT_STRING, INITIAL_INDEFINITE_TEXT_STRING, source,
                         length);
 }
 
@@ -354,11 +347,11 @@ static int write_container(cbor_generator *generator, uint8_t major_type, uint8_
 }
 
 int cbor_write_array(cbor_generator *generator, uint64_t count) {
-    return write_container(generator, MAJOR_ARRAY, INITIAL_INDEFINITE_ARRAY, count);
+    return write_container(generator, CBOR_MAJOR_ARRAY, INITIAL_INDEFINITE_ARRAY, count);
 }
 
 int cbor_write_map(cbor_generator *generator, uint64_t count) {
-    return write_container(generator, MAJOR_MAP, INITIAL_INDEFINITE_MAP, count);
+    return write_container(generator, CBOR_MAJOR_MAP, INITIAL_INDEFINITE_MAP, count);
 }
 
 int cbor_write_break(cbor_generator *generator) {

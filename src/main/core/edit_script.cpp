@@ -60,10 +60,6 @@ static bool charge(edit_script *script, int64_t cost) {
     return left > 0;
 }
 
-/* CBOR major types of the two kinds of item. */
-static const uint8_t MAJOR_UINT = 0;
-static const uint8_t MAJOR_BYTE_STRING = 2;
-
 /* Room for the longest head, twice over for a copy pair. */
 enum { ITEM_HEADS_MAX = 18 };
 
@@ -81,15 +77,15 @@ static bool append_insertion(edit_script *script) {
     const buf *value = script->new_value;
     const uint8_t *bytes = value->data ? value->data + script->insert_offset : NO_BYTES;
     uint8_t head[ITEM_HEADS_MAX];
-    int size = cbor_head_encode(head, MAJOR_BYTE_STRING, (uint64_t)script->insert_length);
+    int size = cbor_head_encode(head, CBOR_MAJOR_BYTE_STRING, (uint64_t)script->insert_length);
     return _buf_append(script->output, head, (uint64_t)size) &&
            _buf_append(script->output, bytes, (uint64_t)script->insert_length);
 }
 
 static bool append_copy(edit_script *script) {
     uint8_t heads[ITEM_HEADS_MAX];
-    int size = cbor_head_encode(heads, MAJOR_UINT, (uint64_t)script->match_offset);
-    size += cbor_head_encode(heads + size, MAJOR_UINT, (uint64_t)script->match_length);
+    int size = cbor_head_encode(heads, CBOR_MAJOR_UINT, (uint64_t)script->match_offset);
+    size += cbor_head_encode(heads + size, CBOR_MAJOR_UINT, (uint64_t)script->match_length);
     return _buf_append(script->output, heads, (uint64_t)size);
 }
 

@@ -34,15 +34,6 @@
 
 namespace {
 
-/* The major types this encoder writes heads of. */
-enum MajorType : uint8_t {
-    MAJOR_UINT = 0,
-    MAJOR_NEGINT = 1,
-    MAJOR_BYTE_STRING = 2,
-    MAJOR_TEXT_STRING = 3,
-    MAJOR_ARRAY = 4,
-    MAJOR_MAP = 5
-};
 constexpr uint8_t INDEFINITE_ARRAY = 0x9F;
 constexpr uint8_t INDEFINITE_MAP = 0xBF;
 constexpr uint8_t FALSE_ITEM = 0xF4;
@@ -182,7 +173,7 @@ private:
         } else if (type == &PyTuple_Type) {
             write_array(PyTuple_GET_SIZE(value), PySequence_Fast_ITEMS(value));
         } else if (type == &PyBytes_Type) {
-            write_string(MAJOR_BYTE_STRING, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+            write_string(CBOR_MAJOR_BYTE_STRING, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
         } else if (value == Py_None) {
             put_byte(NULL_ITEM);
         } else if (value == Py_True) {
@@ -225,9 +216,9 @@ private:
         }
         reserve(MAX_HEAD);
         if (size >= 0) {
-            put_head(MAJOR_UINT, magnitude);
+            put_head(CBOR_MAJOR_UINT, magnitude);
         } else if (magnitude <= uint64_t{1} << 63) {
-            put_head(MAJOR_NEGINT, magnitude - 1); /* -1 - n for n = -magnitude */
+            put_head(CBOR_MAJOR_NEGINT, magnitude - 1); /* -1 - n for n = -magnitude */
         } else {
             throw GiveUp{};
         }
@@ -237,7 +228,7 @@ private:
      * general encoder's cast error. */
     void write_str(PyObject *value) {
         if (PyUnicode_IS_COMPACT_ASCII(value)) { /* its characters are its UTF-8 */
-            write_string(MAJOR_TEXT_STRING, static_cast<const char *>(PyUnicode_DATA(value)),
+            write_string(CBOR_MAJOR_TEXT_STRING, static_cast<const char *>(PyUnicode_DATA(value)),
                          PyUnicode_GET_LENGTH(value));
             return;
         }
@@ -247,7 +238,7 @@ private:
             PyErr_Clear();
             throw GiveUp{};
         }
-        write_string(MAJOR_TEXT_STRING, text, size);
+        write_string(CBOR_MAJOR_TEXT_STRING, text, size);
     }
 
     void write_string(uint8_t major_type, const char *bytes, Py_ssize_t size) {
@@ -278,7 +269,7 @@ private:
      * array stays as it is for the whole walk. */
     void write_array(Py_ssize_t count, PyObject **items) {
         Container guard(*this);
-        open(MAJOR_ARRAY, INDEFINITE_ARRAY, count);
+        open(CBOR_MAJOR_ARRAY, INDEFINITE_ARRAY, count);
         for (Py_ssize_t i = 0; i < count; i++) {
             /* Items lie scattered over the heap; asking for one a few
              * places ahead hides most of the wait for its header. */
@@ -294,7 +285,7 @@ private:
 
     void write_dict(PyObject *dict) {
         Container guard(*this);
-        open(MAJOR_MAP, INDEFINITE_MAP, PyDict_GET_SIZE(dict));
+        open(CBOR_MAJOR_MAP, INDEFINITE_MAP, PyDict_GET_SIZE(dict));
         Py_ssize_t position = 0;
         PyObject *key = nullptr;
         PyObject *item = nullptr;
