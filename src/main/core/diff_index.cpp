@@ -187,6 +187,8 @@ struct old_index {
     int bits;
     uint32_t *head;
     uint32_t *chain;
+    size_t head_capacity; /* bytes of the blocks behind head and chain */
+    size_t chain_capacity;
     /* The longest run of each byte value, of a whole window or more. */
     uint32_t run_start[256];
     uint32_t run_length[256];
@@ -212,12 +214,15 @@ struct kept_block {
 /* One for the table and one for the chain links. */
 thread_local kept_block kept_table, kept_links;
 
-/* A block of at least size bytes, zeroed if asked: the kept one if it is
- * large enough, else a fresh one (from calloc when zeroed, which gets
- * zeroed pages without writing them where it maps new ones). */
-void *block_take(kept_block &kept, size_t size, bool zeroed) {
+/* A block of at least size bytes, its first size bytes zeroed if asked:
+ * the kept one if it is large enough, else a fresh one (from calloc when
+ * zeroed, which gets zeroed pages without writing them where it maps new
+ * ones).  *capacity is set to the block's whole size. */
+void *block_take(kept_block &kept, size_t size, bool zeroed, size_t *capacity) {
+    *capacity = size;
     if (kept.data != nullptr && kept.size >= size) {
         void *data = kept.data;
+        *capacity = kept.size;
         kept.data = nullptr;
         if (zeroed)
             memset(data, 0, size);
@@ -246,8 +251,8 @@ size_t links_size(const old_index *index) {
 }
 
 void index_free(old_index *index) {
-    block_give(kept_table, index->head, table_size(index));
-    block_give(kept_links, index->chain, links_size(index));
+    block_give(kept_table, index->head, index->head_capacity);
+    block_give(kept_links, index->chain, index->chain_capacity);
     index->head = nullptr;
     index->chain = nullptr;
 }
@@ -255,8 +260,11 @@ void index_free(old_index *index) {
 /* Samples every step-th position, the step chosen so that the tables fit
  * the allowance.  False only when memory runs out. */
 bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
-    *index = old_index{
-        old_value->data, (uint32_t)old_value->len, 1, 0, MIN_TABLE_BITS, nullptr, nullptr, {}, {}};
+    *index = old_index{};
+    index->old_bytes = old_value->data;
+    index->old_length = (uint32_t)old_value->len;
+    index->step = 1;
+    index->bits = MIN_TABLE_BITS;
     if (index->old_length < WINDOW)
         return true;
     uint64_t positions = index->old_length - WINDOW + 1;
@@ -266,8 +274,10 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
     index->samples = (uint32_t)((positions - 1) / step + 1);
     while ((1ULL << index->bits) < index->samples)
         index->bits++;
-    index->head = (uint32_t *)block_take(kept_table, table_size(index), true);
-    index->chain = (uint32_t *)block_take(kept_links, links_size(index), false);
+    index->head =
+        (uint32_t *)block_take(kept_table, table_size(index), true, &index->head_capacity);
+    index->chain =
+        (uint32_t *)block_take(kept_links, links_size(index), false, &index->chain_capacity);
     if (index->head == nullptr || index->chain == nullptr) {
         index_free(index);
         return false;
