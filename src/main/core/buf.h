@@ -22,6 +22,7 @@
 #define TOVAREL_BUF_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "export.h"
@@ -33,6 +34,12 @@ typedef struct buf {
     uint64_t len;      /* bytes in use, counted from data */
     uint64_t capacity; /* bytes the writers may fill before growing */
 } buf;
+
+/* Whether a record can be read: it exists, and it points at its bytes
+ * unless it has none.  A record that claims bytes without them cannot. */
+static inline bool buf_has_its_bytes(const buf *value) {
+    return value != NULL && (value->data != NULL || value->len == 0);
+}
 
 TOVAREL_API buf *buf_create(void);
 TOVAREL_API void buf_free(buf *buffer);

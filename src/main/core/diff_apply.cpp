@@ -133,23 +133,15 @@ static int32_t apply_next(cbor_parser *parser, buf *result, const buf *old_value
     return outcome;
 }
 
-static bool has_its_bytes(const buf *value) {
-    return value != nullptr && (value->data != nullptr || value->len == 0);
-}
-
 /* The no-change delta: the old value's own bytes, all `len` of them. */
 static buf *copy_of(const buf *old_value, int32_t *status) {
-    if (!has_its_bytes(old_value)) {
+    if (!buf_has_its_bytes(old_value)) {
         *status = DIFF_APPLY_NO_INPUT;
         return nullptr;
     }
-    buf *result = buf_create();
-    if (result == nullptr ||
-        (old_value->len > 0 && !_buf_append(result, old_value->data, old_value->len))) {
-        buf_free(result);
+    buf *result = buf_dup(old_value);
+    if (result == nullptr)
         *status = DIFF_APPLY_NO_MEMORY;
-        return nullptr;
-    }
     return result;
 }
 
@@ -158,7 +150,7 @@ TOVAREL_BEGIN_DECLS
 buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, int32_t *status) {
     int32_t ignored = DIFF_APPLY_OK;
     int32_t &outcome = status != nullptr ? *status : ignored;
-    if (!has_its_bytes(delta)) {
+    if (!buf_has_its_bytes(delta)) {
         outcome = DIFF_APPLY_NO_INPUT;
         return nullptr;
     }

@@ -38,11 +38,6 @@ static int32_t quality_for_utilisation(int32_t utilisation) {
     return level;
 }
 
-/* A record that claims bytes without pointing at any cannot be read. */
-static bool has_its_bytes(const buf *value) {
-    return value->data != nullptr || value->len == 0;
-}
-
 /*
  * Lengths inside the delta code are 32-bit.  A larger value cannot be
  * compared, and one of 4294967296 bytes or more would even pass for a small
@@ -50,7 +45,7 @@ static bool has_its_bytes(const buf *value) {
  * before anything is read.
  */
 bool diff_generate_comparable(const buf *value) {
-    return value != nullptr && value->len < DIFF_MAX_VALUE_SIZE && has_its_bytes(value);
+    return buf_has_its_bytes(value) && value->len < DIFF_MAX_VALUE_SIZE;
 }
 
 static buf *no_change_delta(void) {
@@ -67,7 +62,7 @@ static buf *no_change_delta(void) {
  * the whole value.  Null when memory runs out, never a truncated string.
  */
 buf *_write_replacement_delta(const buf *new_value) {
-    if (new_value == nullptr || !has_its_bytes(new_value))
+    if (!buf_has_its_bytes(new_value))
         return nullptr;
     buf *result = buf_create();
     cbor_generator *generator = cbor_generator_create();
