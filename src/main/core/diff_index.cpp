@@ -546,17 +546,13 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
     return edit_script_close(script) ? MYERS_DELTA : MYERS_REPLACE;
 }
 
-bool equal_values(const buf *a, const buf *b) {
-    return a->len == b->len && (a->len == 0 || memcmp(a->data, b->data, a->len) == 0);
-}
-
 } // namespace
 
 buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
                                    uint64_t index_allowance) {
     if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value))
         return nullptr;
-    if (equal_values(old_value, new_value))
+    if (buf_cmp(old_value, new_value) == 0)
         return diff_generate_outcome(new_value, nullptr, MYERS_NO_CHANGE);
     if (index_allowance == 0)
         index_allowance = old_value->len > DIFF_INDEX_DEFAULT_ALLOWANCE_FLOOR
