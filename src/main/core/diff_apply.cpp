@@ -139,9 +139,13 @@ static buf *copy_of(const buf *old_value, int32_t *status) {
         *status = DIFF_APPLY_NO_INPUT;
         return nullptr;
     }
-    buf *result = buf_dup(old_value);
-    if (result == nullptr)
+    buf *result = buf_create();
+    if (result == nullptr ||
+        (old_value->len > 0 && !_buf_append(result, old_value->data, old_value->len))) {
+        buf_free(result);
         *status = DIFF_APPLY_NO_MEMORY;
+        return nullptr;
+    }
     return result;
 }
 
