@@ -17,6 +17,8 @@
  * at a time; the one that takes the parse furthest for the cheapest copy
  * pair wins, unless one of the next few positions offers a better one
  * (lazy matching).  The bytes the copies leave out become insert strings.
+ * Most chain candidates cannot beat the best one found so far; a bound on
+ * their score and one comparison turn them away unmeasured.
  *
  * Backward extension is what makes sampling and skipping cheap: a match
  * whose start was not indexed, or was stepped over, is still found from any
@@ -394,6 +396,90 @@ void consider(const scan &s, uint32_t q, uint32_t p, const parse &at, match &bes
         best = m;
 }
 
+/* The plain check of the candidates at new position p: consider itself.
+ * It is the oracle of bounded_check, which the tests run against it. */
+struct plain_check {
+    const scan &s;
+    const parse &at;
+    uint32_t p;
+    plain_check(const scan &view, const parse &where, uint32_t position)
+        : s(view), at(where), p(position) {}
+    void operator()(uint32_t q, match &best) const { consider(s, q, p, at, best); }
+};
+
+/*
+ * consider's verdicts, reached with less work.  Most candidates cannot
+ * beat the best match found so far at p, and the work is to see that
+ * cheaply.  Backward extension alone decides where a copy starts, and so
+ * what its start pays or earns in the score; the copy pair costs its
+ * offset's head and at least one byte more.  A candidate that extends
+ * forward by fewer than `need` bytes therefore scores no higher than the
+ * best, and one comparison of the 8 bytes that end there turns most
+ * candidates away before their forward extension is measured.
+ *
+ * Every verdict, score and tie is consider's: a candidate turned away
+ * would not have replaced the best, so the best, and with it the chain
+ * walk's stop at GOOD_ENOUGH, is what consider leaves.
+ */
+struct bounded_check {
+    const scan &s;
+    uint32_t p;
+    const uint8_t *new_at;
+    uint32_t back_limit; /* backward extension stops at at.reach */
+    uint32_t new_room;
+    uint32_t end_before;  /* where the pending copy ends */
+    uint32_t take_over;   /* a start at or before this drops the pending copy */
+    int64_t pending_cost; /* what dropping it earns back besides its bytes */
+    uint64_t word_before; /* the 8 bytes before p, when p has them */
+
+    bounded_check(const scan &view, const parse &where, uint32_t position)
+        : s(view), p(position), new_at(view.new_bytes + position),
+          back_limit(position - where.reach), new_room(view.new_length - position),
+          end_before(where.new_end()), take_over(where.pending.new_start),
+          pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
+          word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
+
+    /* A chain candidate q, whose window equals p's.  Inlined into the
+     * chain walk, where it runs for nearly every link. */
+    __attribute__((always_inline)) void operator()(uint32_t q, match &best) const {
+        const old_index &index = *s.index;
+        const uint8_t *old_at = index.old_bytes + q;
+        uint32_t room = index.old_length - q < new_room ? index.old_length - q : new_room;
+        uint32_t back_room = q < back_limit ? q : back_limit;
+        /* Most candidates differ within the 8 bytes before them, which
+         * one comparison tells when both have a whole word there. */
+        uint32_t backward = 0;
+        if (back_room != 0 && (q < 8 || p < 8)) {
+            backward = extend_backward(old_at, new_at, back_room);
+        } else if (back_room != 0) {
+            uint64_t differ = load64(old_at - 8) ^ word_before;
+            uint32_t same = differ != 0 ? (uint32_t)__builtin_clzll(differ) / 8 : 8;
+            backward = same < back_room ? same : back_room;
+            if (same == 8 && back_room > 8)
+                backward += extend_backward(old_at - 8, new_at - 8, back_room - 8);
+        }
+        uint32_t new_start = p - backward, old_start = q - backward;
+        int64_t earned = 0;
+        if (new_start > end_before)
+            earned = -(int64_t)(new_start - end_before);
+        else if (pending_cost >= 0 && new_start <= take_over)
+            earned = pending_cost + (take_over - new_start);
+        if (best.length != 0) {
+            int64_t need = best.score - p - earned + cbor_head_size(old_start) + 2;
+            if (need > (int64_t)room)
+                return;
+            if (need > (int64_t)WINDOW &&
+                load64(old_at + need - WINDOW) != load64(new_at + need - WINDOW))
+                return;
+        }
+        uint32_t forward = WINDOW + extend_forward(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
+        match m{new_start, old_start, forward + backward, 0};
+        m.score = (int64_t)p + forward - copy_cost(m) + earned;
+        if (m.score > best.score)
+            best = m;
+    }
+};
+
 /*
  * Candidates right after a copy that need no index: old bytes skipped by a
  * deletion just after the pending copy.  A few are tried, nearest first.
@@ -441,6 +527,7 @@ void consider_run(const scan &s, uint32_t p, const parse &at, uint8_t byte, matc
  * chance somewhere else.  Without it the diagonal would only be found
  * again through the chain, where the chance stretches crowd it out.
  */
+template <typename Check>
 match find(const scan &s, uint32_t p, const parse &at, int32_t depth_limit) {
     match best = NO_MATCH;
     const old_index &index = *s.index;
@@ -460,13 +547,14 @@ match find(const scan &s, uint32_t p, const parse &at, int32_t depth_limit) {
         consider_run(s, p, at, (uint8_t)window, best);
     if (index.samples == 0)
         return best;
+    const Check check(s, at, p);
     uint32_t link = index.head[fingerprint(window, index.bits)];
     for (int32_t depth = 0; link != 0 && depth < depth_limit && best.length < GOOD_ENOUGH;
          depth++) {
         uint32_t candidate = (link - 1) * index.step;
-        if (load64(index.old_bytes + candidate) == window && candidate != q)
-            consider(s, candidate, p, at, best);
         link = index.chain[link - 1];
+        if (load64(index.old_bytes + candidate) == window && candidate != q)
+            check(candidate, best);
     }
     return best;
 }
@@ -506,6 +594,7 @@ bool advance(edit_script *script, parse &at, const match &next) {
 
 /* Scans the new value into the script; MYERS_DELTA when the script holds
  * the complete delta, MYERS_REPLACE when its budget ran out. */
+template <typename Check>
 int32_t index_scan(const old_index *index, const buf *new_value, edit_script *script) {
     scan s{index, new_value->data, (uint32_t)new_value->len};
     parse at{NO_MATCH, 0, 0, 0, 0};
@@ -515,7 +604,7 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
     int32_t depth = full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
     int32_t lookahead_depth = full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
     while (s.new_length >= WINDOW && p <= s.new_length - WINDOW) {
-        match best = find(s, p, at, depth);
+        match best = find<Check>(s, p, at, depth);
         if (best.length == 0) {
             uint32_t skip = 1 + ((p - at.new_end()) >> SKIP_SHIFT);
             p += skip < MAX_SKIP ? skip : MAX_SKIP;
@@ -528,7 +617,7 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
         for (uint32_t next_p = p + 1;
              best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.new_length - WINDOW;
              next_p++) {
-            match next = find(s, next_p, at, lookahead_depth);
+            match next = find<Check>(s, next_p, at, lookahead_depth);
             if (next.score > best.score)
                 best = next;
         }
@@ -546,7 +635,14 @@ int32_t index_scan(const old_index *index, const buf *new_value, edit_script *sc
     return edit_script_close(script) ? MYERS_DELTA : MYERS_REPLACE;
 }
 
+/* Set by the test hook: every candidate goes through consider itself. */
+bool plain_checks = false;
+
 } // namespace
+
+void _diff_index_force_plain(bool plain) {
+    plain_checks = plain;
+}
 
 buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
                                    uint64_t index_allowance) {
@@ -564,7 +660,10 @@ buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
     edit_script *script = edit_script_create(old_value, new_value);
     buf *result = nullptr;
     if (script != nullptr)
-        result = diff_generate_outcome(new_value, script, index_scan(&index, new_value, script));
+        result = diff_generate_outcome(new_value, script,
+                                       plain_checks
+                                           ? index_scan<plain_check>(&index, new_value, script)
+                                           : index_scan<bounded_check>(&index, new_value, script));
     index_free(&index);
     edit_script_free(script);
     return result;

@@ -40,6 +40,13 @@ TOVAREL_API buf *diff_index_generate_binary(const buf *old_value, const buf *new
  * stays correct but may miss short matches. */
 TOVAREL_API buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
                                                uint64_t index_allowance);
+/*
+ * Test hook: with plain set, later calls check every candidate match in
+ * full instead of first ruling out those that cannot win.  The deltas are
+ * the same either way; the tests compare the two.  Not for concurrent use
+ * with running calls.
+ */
+TOVAREL_API void _diff_index_force_plain(bool plain);
 
 TOVAREL_END_DECLS
 
