@@ -18,7 +18,7 @@
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
-const int PAIRS = 300;
+const int PAIRS = 1000;
 #else
 const int PAIRS = 3000;
 #endif
