@@ -282,6 +282,57 @@ void index_free(old_index *index) {
     index->chain = nullptr;
 }
 
+/*
+ * A run of one byte value (zeros, above all) would fill its chain with
+ * positions inside itself, and push every other run of that value beyond
+ * the chain depth.  Only a run's first sample is indexed, and the longest
+ * run of each value is kept aside.  Called for a sample whose window is
+ * uniform; false when the sample lies inside a run already seen, which
+ * ends at *run_end.
+ */
+__attribute__((noinline)) bool index_run(old_index *index, uint32_t position, uint8_t byte,
+                                         uint32_t *run_end) {
+    if (position < *run_end)
+        return false;
+    const uint8_t *at = index->old_bytes + position;
+    uint32_t start = position - run_backward(at, byte, position - *run_end);
+    *run_end = position + run_forward(at, byte, index->old_length - position);
+    if (*run_end - start > index->run_length[byte]) {
+        index->run_start[byte] = start;
+        index->run_length[byte] = *run_end - start;
+    }
+    return true;
+}
+
+/*
+ * Links every sample into the chain of its fingerprint, latest first.  A
+ * loop of its own, with the record's fields in locals: stores through the
+ * tables could otherwise alias them, and inlined into its caller the loop
+ * kept its counters on the stack.
+ */
+template <bool Prefetch> __attribute__((noinline)) void index_link(old_index *index) {
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint32_t samples = index->samples, step_size = index->step;
+    const int bits = index->bits;
+    uint32_t *head = index->head, *chain = index->chain;
+    uint32_t run_end = 0;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (Prefetch && k + PREFETCH_AHEAD < samples) {
+            uint64_t ahead = load64(old_bytes + (size_t)(k + PREFETCH_AHEAD) * step_size);
+            __builtin_prefetch(&head[fingerprint(ahead, bits)], 1);
+        }
+        uint32_t position = k * step_size;
+        uint64_t window = load64(old_bytes + position);
+        if (uniform(window) && !index_run(index, position, (uint8_t)window, &run_end)) {
+            chain[k] = 0;
+            continue;
+        }
+        uint32_t f = fingerprint(window, bits);
+        chain[k] = head[f];
+        head[f] = k + 1;
+    }
+}
+
 /* Samples every step-th position, the step chosen so that the tables fit
  * the allowance.  False only when memory runs out. */
 bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
@@ -307,45 +358,13 @@ bool index_build(old_index *index, const buf *old_value, uint64_t allowance) {
         index_free(index);
         return false;
     }
-    /* A run of one byte value (zeros, above all) would fill its chain
-     * with positions inside itself, and push every other run of that value
-     * beyond the chain depth.  Only a run's first sample is indexed, and
-     * the longest run of each value is kept aside. */
-    uint32_t run_end = 0;
     /* A table far larger than the caches has its slots hit at random:
      * asking for a slot a few samples early hides most of the wait for it.
      * A table the caches hold is only slowed down by the extra work. */
-    bool prefetch = ((uint64_t)1 << index->bits) * sizeof(uint32_t) > PREFETCH_ABOVE;
-    /* The record's fields in locals: stores through the tables could
-     * otherwise alias them, and every sample would reload them. */
-    const uint8_t *old_bytes = index->old_bytes;
-    const uint32_t samples = index->samples, step_size = index->step;
-    const int bits = index->bits;
-    uint32_t *head = index->head, *chain = index->chain;
-    for (uint32_t k = 0; k < samples; k++) {
-        if (prefetch && k + PREFETCH_AHEAD < samples) {
-            uint64_t ahead = load64(old_bytes + (size_t)(k + PREFETCH_AHEAD) * step_size);
-            __builtin_prefetch(&head[fingerprint(ahead, bits)], 1);
-        }
-        uint32_t position = k * step_size;
-        uint64_t window = load64(old_bytes + position);
-        chain[k] = 0;
-        if (uniform(window)) {
-            if (position < run_end)
-                continue;
-            uint8_t byte = (uint8_t)window;
-            const uint8_t *at = old_bytes + position;
-            uint32_t start = position - run_backward(at, byte, position - run_end);
-            run_end = position + run_forward(at, byte, index->old_length - position);
-            if (run_end - start > index->run_length[byte]) {
-                index->run_start[byte] = start;
-                index->run_length[byte] = run_end - start;
-            }
-        }
-        uint32_t f = fingerprint(window, bits);
-        chain[k] = head[f];
-        head[f] = k + 1;
-    }
+    if (((uint64_t)1 << index->bits) * sizeof(uint32_t) > PREFETCH_ABOVE)
+        index_link<true>(index);
+    else
+        index_link<false>(index);
     return true;
 }
 
