@@ -14,6 +14,7 @@
 
 #include "buf.h"
 #include "diff_index.h"
+#include "test_random.h"
 
 namespace {
 
@@ -24,17 +25,6 @@ const int PAIRS = 3000;
 #endif
 
 using bytes = std::vector<uint8_t>;
-
-struct generator {
-    uint64_t state;
-    uint64_t next() {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-};
 
 /* Words of a small vocabulary, so that every window repeats often. */
 bytes text(generator &g, size_t length) {
@@ -51,12 +41,9 @@ bytes text(generator &g, size_t length) {
     return out;
 }
 
+/* Noise over the alphabet, or for an alphabet of one a run of zeros. */
 bytes noise(generator &g, size_t length, unsigned alphabet) {
-    bytes out(length);
-    for (uint8_t &byte : out) {
-        byte = static_cast<uint8_t>(alphabet == 1 ? 0 : 'a' + g.next() % alphabet);
-    }
-    return out;
+    return alphabet == 1 ? bytes(length, 0) : g.noise(length, alphabet);
 }
 
 /* The new value: the old one under a few edits of every kind. */

@@ -17,6 +17,7 @@
 #include "execution.h"
 #include "execution_search.h"
 #include "myers_binary_diff.h"
+#include "test_random.h"
 
 namespace {
 
@@ -25,24 +26,6 @@ const int SMALL_PAIRS = ENGINE_SANITIZED ? 10000 : 100000;
 const int LARGE_PAIRS = ENGINE_SANITIZED ? 10 : 100;
 
 using bytes = std::vector<uint8_t>;
-
-struct generator {
-    uint64_t state;
-    uint64_t next() {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return state;
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-    bytes noise(size_t n, unsigned alphabet) {
-        bytes out(n);
-        for (uint8_t &byte : out) {
-            byte = static_cast<uint8_t>('a' + next() % alphabet);
-        }
-        return out;
-    }
-};
 
 /* New bytes from old ones: unrelated, edited in runs, or reordered in
  * blocks, over small or full alphabets. */
