@@ -13,8 +13,8 @@
  * inserted ones, old bytes a little further on after deleted ones), the
  * diagonal of the last long copy, the longest run for a run, and the first
  * positions of the window's chain.
- * Each candidate is verified and extended forward and backward, eight bytes
- * at a time; the one that takes the parse furthest for the cheapest copy
+ * Each candidate is verified and extended forward and backward, a word or
+ * more at a time; the one that takes the parse furthest for the cheapest copy
  * pair wins, unless one of the next few positions offers a better one
  * (lazy matching).  The bytes the copies leave out become insert strings.
  * Most chain candidates cannot beat the best one found so far; a bound on
@@ -485,6 +485,21 @@ struct bounded_check {
           pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
           word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
 
+    /* extend_backward from q and p, back_room > 0 bytes at most.  Most
+     * candidates differ within the 8 bytes before them, which one
+     * comparison with the word before p tells when q has a whole word
+     * before it too. */
+    __attribute__((always_inline)) uint32_t extend_back(uint32_t q, const uint8_t *old_at,
+                                                        uint32_t back_room) const {
+        if (q < 8 || p < 8)
+            return extend_backward(old_at, new_at, back_room);
+        uint64_t differ = load64(old_at - 8) ^ word_before;
+        uint32_t same = differ != 0 ? (uint32_t)__builtin_clzll(differ) / 8 : 8;
+        if (same < 8 || back_room <= 8)
+            return same < back_room ? same : back_room;
+        return 8 + extend_backward(old_at - 8, new_at - 8, back_room - 8);
+    }
+
     /* A chain candidate q, whose window equals p's.  Inlined into the
      * chain walk, where it runs for nearly every link. */
     __attribute__((always_inline)) void operator()(uint32_t q, match &best) const {
@@ -492,18 +507,7 @@ struct bounded_check {
         const uint8_t *old_at = index.old_bytes + q;
         uint32_t room = index.old_length - q < new_room ? index.old_length - q : new_room;
         uint32_t back_room = q < back_limit ? q : back_limit;
-        /* Most candidates differ within the 8 bytes before them, which
-         * one comparison tells when both have a whole word there. */
-        uint32_t backward = 0;
-        if (back_room != 0 && (q < 8 || p < 8)) {
-            backward = extend_backward(old_at, new_at, back_room);
-        } else if (back_room != 0) {
-            uint64_t differ = load64(old_at - 8) ^ word_before;
-            uint32_t same = differ != 0 ? (uint32_t)__builtin_clzll(differ) / 8 : 8;
-            backward = same < back_room ? same : back_room;
-            if (same == 8 && back_room > 8)
-                backward += extend_backward(old_at - 8, new_at - 8, back_room - 8);
-        }
+        uint32_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
         uint32_t new_start = p - backward, old_start = q - backward;
         int64_t earned = 0;
         if (new_start > end_before)
