@@ -63,13 +63,6 @@ constexpr Py_ssize_t GUESS_PER_ELEMENT = 16;
 constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
 
 /*
- * A first guess at the size of a long list's or tuple's encoding, from a
- * few of its items spread over it, so that a large document is written
- * into one block instead of growing it by doubling (each growth may copy
- * everything written so far).  A guess too large costs only address space:
- * the unused tail is never touched and is cut off at the end.
- */
-/*
  * The exact size of a sequence made only of byte strings, or 0 when any
  * item is something else.  Lists of blobs are where a guess costs most: the
  * output is nearly all copied bytes, so any spare room or regrowth is a
@@ -92,6 +85,14 @@ Py_ssize_t byte_strings_size(PyObject **items, Py_ssize_t count) {
     return total;
 }
 
+/*
+ * A first guess at the size of a list's or tuple's encoding: exact for one
+ * of byte strings, else, for a long one, from a few of its items spread
+ * over it, so that a large document is written into one block instead of
+ * growing it by doubling (each growth may copy everything written so far).
+ * A guess too large costs only address space: the unused tail is never
+ * touched and is cut off at the end.
+ */
 Py_ssize_t first_block(PyObject *value) {
     PyTypeObject *type = Py_TYPE(value);
     if (type != &PyList_Type && type != &PyTuple_Type) {
