@@ -25,6 +25,8 @@ constexpr int32_t MAJOR_BYTE_STRING = 2;
 constexpr int32_t MAJOR_TEXT_STRING = 3;
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_INDEFINITE = 31;
+/* Additional information of the widest definite head, an 8-byte argument. */
+constexpr uint8_t LAST_SIZED_ADDITIONAL_INFO = 27;
 
 /* Reading goes on while a step answers this; the end of the delta answers
  * DIFF_APPLY_OK and every failure its DIFF_APPLY_ code. */
@@ -149,6 +151,91 @@ static buf *copy_of(const buf *old_value, int32_t *status) {
     return result;
 }
 
+/*
+ * The summary walks the items as the reader does, with the same parse
+ * functions, but reads string heads alone: it needs their lengths, not a
+ * copy of their bytes, so a delta that carries a large value whole costs
+ * nothing to summarize.  The parse functions of every other kind allocate
+ * nothing, so an item record on the stack serves them.
+ */
+struct summary_walk {
+    cbor_parser parser;
+    uint64_t old_size;
+    diff_summary *summary;
+    uint64_t items;            /* items read */
+    bool first_is_byte_string; /* a definite byte string came first */
+};
+
+/* Reads one item that is not a string into *item; false when it is cut
+ * short. */
+static bool parse_other(cbor_parser *parser, cbor_val *item) {
+    uint8_t initial_byte = *parser->cursor;
+    *item = {};
+    item->initial_byte = initial_byte;
+    item->major_type = initial_byte >> MAJOR_TYPE_SHIFT;
+    return cbor_jump_table[initial_byte](parser, item, initial_byte) == 0;
+}
+
+/* Passes over a string: its head, and for a definite one its bytes, which
+ * must all be there.  Indefinite heads and reserved bytes carry none. */
+static int32_t summarize_string(summary_walk *walk) {
+    cbor_parser *parser = &walk->parser;
+    uint8_t initial_byte = 0;
+    uint64_t length = 0;
+    if (cbor_parse_head(parser, &initial_byte, &length) != 0) {
+        return DIFF_APPLY_CUT_SHORT;
+    }
+    uint8_t additional_info = initial_byte & ADDITIONAL_INFO_MASK;
+    if (additional_info >= LAST_SIZED_ADDITIONAL_INFO + 1) {
+        return KEEP_READING;
+    }
+    uint64_t left = parser->size - static_cast<uint64_t>(parser->cursor - parser->start);
+    if (length > left) {
+        return DIFF_APPLY_CUT_SHORT;
+    }
+    parser->cursor += length;
+    walk->summary->inserted_bytes += length;
+    walk->first_is_byte_string =
+        walk->items == 1 && initial_byte >> MAJOR_TYPE_SHIFT == MAJOR_BYTE_STRING;
+    return KEEP_READING;
+}
+
+/* Completes a copy pair whose offset has been read, as apply_copy() does. */
+static int32_t summarize_copy(summary_walk *walk, uint64_t offset) {
+    cbor_parser *parser = &walk->parser;
+    cbor_val length = {};
+    if (cbor_parser_available_bytes(parser) == 0 ||
+        *parser->cursor >> MAJOR_TYPE_SHIFT != MAJOR_UINT || !parse_other(parser, &length)) {
+        return DIFF_APPLY_BAD_COPY;
+    }
+    uint64_t count = length.value.uint;
+    diff_summary *summary = walk->summary;
+    if (offset > walk->old_size || count > walk->old_size - offset ||
+        count > UINT64_MAX - summary->copied_bytes) {
+        return DIFF_APPLY_BAD_COPY;
+    }
+    summary->copies++;
+    summary->copied_bytes += count;
+    return KEEP_READING;
+}
+
+static int32_t summarize_next(summary_walk *walk) {
+    cbor_parser *parser = &walk->parser;
+    if (cbor_parser_available_bytes(parser) == 0) {
+        return DIFF_APPLY_OK;
+    }
+    walk->items++;
+    int32_t major_type = *parser->cursor >> MAJOR_TYPE_SHIFT;
+    if (major_type == MAJOR_BYTE_STRING || major_type == MAJOR_TEXT_STRING) {
+        return summarize_string(walk);
+    }
+    cbor_val item = {};
+    if (!parse_other(parser, &item)) {
+        return DIFF_APPLY_CUT_SHORT;
+    }
+    return major_type == MAJOR_UINT ? summarize_copy(walk, item.value.uint) : KEEP_READING;
+}
+
 TOVAREL_BEGIN_DECLS
 
 buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, int32_t *status) {
@@ -174,6 +261,29 @@ buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, int32_t *statu
         return nullptr;
     }
     return result;
+}
+
+int32_t diff_apply_summarize(const buf *delta, uint64_t old_size, diff_summary *summary) {
+    *summary = {};
+    if (!buf_has_its_bytes(delta)) {
+        return DIFF_APPLY_NO_INPUT;
+    }
+    if (delta->len == 1 && delta->data[0] == DIFF_NO_CHANGE) {
+        summary->form = DIFF_FORM_NO_CHANGE;
+        return DIFF_APPLY_OK;
+    }
+    summary_walk walk = {{delta->data, delta->len, delta->data, 0}, old_size, summary, 0, false};
+    int32_t outcome = KEEP_READING;
+    while (outcome == KEEP_READING) {
+        outcome = summarize_next(&walk);
+    }
+    if (outcome != DIFF_APPLY_OK) {
+        *summary = {};
+        return outcome;
+    }
+    summary->form =
+        walk.items == 1 && walk.first_is_byte_string ? DIFF_FORM_REPLACEMENT : DIFF_FORM_PLAIN;
+    return DIFF_APPLY_OK;
 }
 
 buf *diff_apply_binary(const buf *old_value, const buf *delta) {

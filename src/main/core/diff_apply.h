@@ -30,6 +30,23 @@ TOVAREL_BEGIN_DECLS
 #define DIFF_APPLY_CUT_SHORT 2 /* an item whose head or bytes run past the end */
 #define DIFF_APPLY_NO_MEMORY 3
 #define DIFF_APPLY_NO_INPUT 4 /* a null record, or one claiming bytes it has not */
+/* Refusals of a checked delta (diff_patch), and of the check itself. */
+#define DIFF_APPLY_WRONG_OLD 5    /* the old value is not the one the check names */
+#define DIFF_APPLY_WRONG_RESULT 6 /* the value built is not the one the check names */
+#define DIFF_APPLY_BAD_CHECK 7    /* the check's tag over anything but its four integers */
+#define DIFF_APPLY_NO_CHECK 8     /* no check where one was required */
+
+/* What the items of a delta hold, told without the old value. */
+#define DIFF_FORM_PLAIN 0       /* copy pairs and strings */
+#define DIFF_FORM_REPLACEMENT 1 /* one byte string that is the whole delta */
+#define DIFF_FORM_NO_CHANGE 2   /* the lone byte 0xF6 */
+
+typedef struct diff_summary {
+    int32_t form;            /* a DIFF_FORM_ value */
+    uint64_t copies;         /* copy pairs */
+    uint64_t copied_bytes;   /* bytes they copy */
+    uint64_t inserted_bytes; /* bytes of the strings */
+} diff_summary;
 
 /* Returns the new value as a fresh buffer owned by the caller, or null for a
  * malformed delta (an incomplete copy pair, one that reaches outside the old
@@ -38,6 +55,17 @@ TOVAREL_API buf *diff_apply_binary(const buf *old_value, const buf *delta);
 
 /* The same, telling why in *status (which may be null). */
 TOVAREL_API buf *diff_apply_binary_ex(const buf *old_value, const buf *delta, int32_t *status);
+
+/*
+ * Reads a delta as diff_apply_binary_ex() would, without an old value and
+ * without building anything, into *summary: DIFF_APPLY_OK, or the status
+ * the reader would give for an old value of old_size bytes (UINT64_MAX
+ * when the size is not known: then only a copy pair that no value could
+ * hold is refused, and so is one that would make the result longer than
+ * 2^64 - 1 bytes).  Nothing is allocated.
+ */
+TOVAREL_API int32_t diff_apply_summarize(const buf *delta, uint64_t old_size,
+                                         diff_summary *summary);
 
 TOVAREL_END_DECLS
 
