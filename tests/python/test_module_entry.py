@@ -42,7 +42,7 @@ def test_top_level_module_holds_the_submodules_and_the_version():
             CBOR_DOC,
             {"dumps", "_dumps_plain", "loads", "_loads_plain", "loads_sequence", "CBORDecodeError", "Tag", "Simple", "undefined"},
         ),
-        ("delta", DELTA_DOC, {"Differ", "PythonInBuf", "PythonOutBuf", "diff", "patch"}),
+        ("delta", DELTA_DOC, {"DeltaInfo", "Differ", "PythonInBuf", "PythonOutBuf", "diff", "inspect", "patch"}),
     ],
 )
 def test_submodule_contents(name, doc, public):

@@ -4,7 +4,14 @@
  * InBuffer lends the core a read-only view of a Python bytes object: the
  * view's data points into the object's own storage, and the holder keeps a
  * strong reference to the object, so the storage neither moves nor changes
- * while the core reads it.  Nothing is copied on the way in.
+ * while the core reads it.  Nothing is copied on the way in.  It can also
+ * lend the content of an object that owns a core result, kept alive the
+ * same way.
+ *
+ * BufferExport lends the core the storage of any object that exports a
+ * C-contiguous buffer of bytes (bytearray, memoryview, mmap, arrays), and
+ * holds the export for as long as it lives, so that the exporter can
+ * neither resize nor release that storage meanwhile.
  *
  * OutBuffer owns a buffer that the core returned and frees it with
  * buf_free() when it dies.  It is move-only: exactly one holder ever owns a
@@ -18,8 +25,10 @@
 #define TOVAREL_CXX_API_BUFFER_HPP
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include <pybind11/pybind11.h>
@@ -63,9 +72,11 @@ struct OutProxy {
 /* A read-only view of a bytes object that keeps the object alive. */
 template <typename Proxy> class InBuffer {
 public:
-    explicit InBuffer(pybind11::bytes value) : owner(std::move(value)), view{} {
-        Proxy::attach(owner, view);
-    }
+    explicit InBuffer(pybind11::bytes value) : owner(value), view{} { Proxy::attach(value, view); }
+    /* A view of bytes that `keeper` owns and does not move or resize while
+     * it lives (a core result inside its Python object). */
+    InBuffer(pybind11::object keeper, const buf &borrowed)
+        : owner(std::move(keeper)), view(borrowed) {}
     /* A copy refers to the same immutable object, so sharing the view's
      * pointer is safe for as long as either copy holds its reference. */
     InBuffer(const InBuffer &) = default;
@@ -81,7 +92,72 @@ public:
 
     const buf *get() const { return &view; }
 
-    pybind11::bytes owner;
+    pybind11::object owner; /* a bytes object, or the keeper of the bytes */
+    buf view;
+};
+
+/* The item formats of a buffer of bytes: unsigned, signed and char, in any
+ * byte order (one byte has none); no format at all means unsigned bytes. */
+inline bool is_byte_format(const char *format) {
+    if (format == nullptr) {
+        return true;
+    }
+    if (format[0] != 0 && std::strchr("@=<>!", format[0]) != nullptr) {
+        format++;
+    }
+    return format[0] != 0 && std::strchr("Bbc", format[0]) != nullptr && format[1] == 0;
+}
+
+/* An export of a C-contiguous buffer of bytes, held while this lives.  It
+ * is made and dropped with the interpreter lock held. */
+class BufferExport {
+public:
+    /* Exports `object`'s buffer.  An object that has none, or whose buffer
+     * is not C-contiguous or not made of bytes, raises TypeError that names
+     * `argument` (for example "Differ.diff() argument 'old_value'") and
+     * what was given. */
+    BufferExport(pybind11::handle object, const std::string &argument) : exported{}, view{} {
+        std::string given = Py_TYPE(object.ptr())->tp_name;
+        if (PyObject_GetBuffer(object.ptr(), &exported, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            throw pybind11::type_error(argument + " must be a buffer of bytes (bytes, bytearray, " +
+                                       "memoryview, mmap, ...) or a PythonInBuf, not " + given);
+        }
+        held = true;
+        if (!PyBuffer_IsContiguous(&exported, 'C')) {
+            release();
+            throw pybind11::type_error(argument + " must be C-contiguous; the " + given +
+                                       " given is not");
+        }
+        if (exported.itemsize != 1 || !is_byte_format(exported.format)) {
+            std::string format = exported.format != nullptr ? exported.format : "B";
+            std::string size = std::to_string(exported.itemsize);
+            release();
+            throw pybind11::type_error(argument + " must hold bytes; the " + given +
+                                       " given holds items of format '" + format + "' (" + size +
+                                       (size == "1" ? " byte" : " bytes") + " each)");
+        }
+        view.data = static_cast<uint8_t *>(exported.buf);
+        view.len = static_cast<uint64_t>(exported.len);
+        view.capacity = view.len;
+    }
+    BufferExport(const BufferExport &) = delete;
+    BufferExport &operator=(const BufferExport &) = delete;
+    ~BufferExport() { release(); }
+
+    const buf *get() const { return &view; }
+
+private:
+    void release() {
+        if (held) {
+            view = buf{};
+            PyBuffer_Release(&exported);
+            held = false;
+        }
+    }
+
+    Py_buffer exported;
+    bool held = false;
     buf view;
 };
 

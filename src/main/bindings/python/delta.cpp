@@ -15,7 +15,12 @@
  * several threads use several cores; calls on one Myers Differ are
  * serialized on its own mutex, since its activity history has no lock.
  * With method="index" it uses the core's index method instead, whose only
- * memory between calls is per thread.
+ * memory between calls is per thread.  With checked=True its deltas carry
+ * a check (the old and new values' sizes and CRC-64s) that patch verifies.
+ *
+ * Differ.diff, Differ.patch and inspect take any C-contiguous buffer of
+ * bytes and hold its export for the whole call; results pickle as their
+ * bytes, differs as their settings.
  */
 #include <atomic>
 #include <cstdint>
@@ -23,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
@@ -33,6 +39,7 @@
 #include "diff_apply.h"
 #include "diff_generate.h"
 #include "diff_index.h"
+#include "diff_patch.h"
 #include "registration.h"
 
 namespace py = pybind11;
@@ -64,18 +71,34 @@ constexpr const char *patch_doc = R"(
 
 constexpr const char *differ_doc = R"(
     A reusable diff configuration: Differ(*, level=0, step_budget=10000,
-    adaptive=False, method="myers").  level is the engine's quality level, 0
-    (most thorough) to 4 (common prefix and suffix only); step_budget bounds
-    each search.  With adaptive=True the level follows this differ's recent
-    load instead.  method="index" copies from anywhere in the old value, in
-    linear time; level, step_budget and adaptive then keep their defaults.
-    diff() releases the interpreter lock while it computes; calls on one
-    Myers Differ from several threads are serialized.
+    adaptive=False, method="myers", checked=False).  level is the engine's
+    quality level, 0 (most thorough) to 4 (common prefix and suffix only);
+    step_budget bounds each search.  With adaptive=True the level follows
+    this differ's recent load instead.  method="index" copies from anywhere
+    in the old value, in linear time; level, step_budget and adaptive then
+    keep their defaults.  With checked=True each delta carries the sizes and
+    CRC-64s of both values, and patch() refuses deltas without them.
+    diff() and patch() take any C-contiguous buffer of bytes and release the
+    interpreter lock while they compute; calls on one Myers Differ from
+    several threads are serialized.
     )";
 
 constexpr const char *differ_diff_doc = R"(
     Diff between 'old_value' and 'new_value' with this differ's settings
     )";
+
+constexpr const char *differ_patch_doc = R"(
+    Apply 'delta' to 'old_value', verifying the delta's check
+    )";
+
+constexpr const char *inspect_doc = R"(
+    What 'delta' holds, read without the old value: a DeltaInfo
+    )";
+
+constexpr const char *delta_info_doc =
+    "What a delta holds: form ('plain', 'checked', 'replacement' or 'no-change'), "
+    "old_size and new_size (from its check; None without one), copies (copy pairs), "
+    "copied_bytes, inserted_bytes, and body (the form of the items after any check).";
 
 /* Whether value is the C++ side of a constructed Python object.  pybind11
  * hands a function the storage of an object made by __new__ without
@@ -125,26 +148,90 @@ OutBuf diff(const InBuf *old_value, const InBuf *new_value) {
     return checked_delta(diff_generate_binary(old_view, new_view), old_view, new_view);
 }
 
-/* A null result means a damaged delta (or exhausted memory).  Returning it
- * as an empty or partial value would pass a damaged value off as the
- * patched one. */
-OutBuf patch(const InBuf *old_value, const InBuf *delta) {
-    const buf *old_view = view_of(old_value);
-    const buf *delta_view = view_of(delta);
-    int32_t status = DIFF_APPLY_OK;
-    OutBuf result(diff_apply_binary_ex(old_view, delta_view, &status));
-    if (result.get() != nullptr) {
-        return result;
+/* The size of the value a delta's items build from an old value of
+ * old_size bytes, as far as they can be read. */
+uint64_t built_size(const buf *delta_view, uint64_t old_size) {
+    diff_check check = {};
+    uint64_t offset = 0;
+    diff_check_read(delta_view, &check, &offset);
+    buf body = {delta_view->data + offset, delta_view->len - offset, delta_view->len - offset};
+    diff_summary summary = {};
+    diff_patch_body_reader(&body)->summarize(&body, old_size, &summary);
+    if (summary.form == DIFF_FORM_NO_CHANGE) {
+        return old_size;
     }
+    return summary.copied_bytes + summary.inserted_bytes;
+}
+
+/* Why a check refused the old value: its size, else its CRC. */
+std::string wrong_old(const buf *old_view, const diff_check &check) {
+    if (old_view->len != check.old_size) {
+        return "the delta is for a value of " + std::to_string(check.old_size) +
+               " bytes and this one has " + std::to_string(old_view->len);
+    }
+    return "its CRC-64 differs from the one the delta names";
+}
+
+/*
+ * Raises the exception for a delta that `function` ("patch", "inspect")
+ * refused with `status`; inspect has no old value (old_view is null).  A damaged delta and a wrong
+ * old value are the caller's to handle (ValueError); a lack of memory is MemoryError.  The check's
+ * refusals say which size or CRC differed, read again here: the core reports only why it failed.
+ */
+[[noreturn]] void refuse(int32_t status, const std::string &function, const buf *old_view,
+                         const buf *delta_view) {
+    diff_check check = {};
+    uint64_t body = 0;
+    diff_check_read(delta_view, &check, &body);
     switch (status) {
     case DIFF_APPLY_NO_MEMORY:
         throw std::bad_alloc();
     case DIFF_APPLY_CUT_SHORT:
-        throw py::value_error("patch received a malformed delta: an item is cut short");
-    default:
-        throw py::value_error("patch received a malformed delta: a copy pair is incomplete "
-                              "or reaches outside the old value");
+        throw py::value_error(function + " received a malformed delta: an item is cut short");
+    case DIFF_APPLY_BAD_CHECK:
+        throw py::value_error(function + " received a malformed delta: its check is damaged (the "
+                                         "check's tag is not followed by four negative integers)");
+    case DIFF_APPLY_NO_CHECK:
+        throw py::value_error(function + " received a delta without a check, and this Differ "
+                                         "applies checked deltas only");
+    case DIFF_APPLY_WRONG_OLD:
+        throw py::value_error(
+            function + " received a delta for another old value: " + wrong_old(old_view, check));
+    case DIFF_APPLY_WRONG_RESULT: {
+        uint64_t size = built_size(delta_view, check.old_size);
+        if (old_view == nullptr) {
+            throw py::value_error(
+                function + " received a delta whose items do not match its " + "check: " +
+                (size != check.new_size
+                     ? "they build " + std::to_string(size) + " bytes where the check says " +
+                           std::to_string(check.new_size)
+                     : std::string("they give the old value back, but the "
+                                   "check names two different values")));
+        }
+        throw py::value_error(
+            function + " produced a value that does not match the delta's " + "check: " +
+            (size != check.new_size ? std::to_string(size) + " bytes where the check says " +
+                                          std::to_string(check.new_size)
+                                    : std::string("its CRC-64 differs from the check's")));
     }
+    default:
+        throw py::value_error(function + " received a malformed delta: a copy pair is incomplete "
+                                         "or reaches outside the old value");
+    }
+}
+
+/* A null result means a damaged delta, a wrong old value (for a checked
+ * delta), or exhausted memory.  Returning it as an empty or partial value
+ * would pass a damaged value off as the patched one. */
+OutBuf patch(const InBuf *old_value, const InBuf *delta) {
+    const buf *old_view = view_of(old_value);
+    const buf *delta_view = view_of(delta);
+    int32_t status = DIFF_APPLY_OK;
+    OutBuf result(diff_patch(old_view, delta_view, 0, &status));
+    if (result.get() == nullptr) {
+        refuse(status, "patch", old_view, delta_view);
+    }
+    return result;
 }
 
 /*
@@ -155,7 +242,8 @@ struct DifferSettings {
     int32_t level = 0;
     int32_t step_budget = DIFF_DEFAULT_COST_LIMIT;
     bool adaptive = false;
-    bool index = false; /* method="index" */
+    bool index = false;   /* method="index" */
+    bool checked = false; /* deltas carry a check, and patch requires one */
 };
 
 constexpr const char *myers_method = "myers";
@@ -192,8 +280,28 @@ public:
     }
 
     /* Runs with the interpreter lock released: it touches only the views,
-     * which the caller keeps alive, and this differ's own state. */
+     * which the caller keeps alive, and this differ's own state.  A checked
+     * differ puts the check in front of whatever delta the method gives. */
     buf *generate(const buf *old_view, const buf *new_view) {
+        buf *delta = generate_plain(old_view, new_view);
+        if (delta == nullptr || !settings.checked) {
+            return delta;
+        }
+        diff_check check = diff_check_of(old_view, new_view);
+        if (!diff_check_prepend(delta, &check)) {
+            buf_free(delta);
+            return nullptr;
+        }
+        return delta;
+    }
+
+    const DifferSettings settings;
+    /* The level of the last call, -1 before the first; atomic so that it
+     * can be read without waiting for a call in progress. */
+    std::atomic<int32_t> last{-1};
+
+private:
+    buf *generate_plain(const buf *old_view, const buf *new_view) {
         /* The index method shares nothing between threads (what it keeps
          * between calls is per thread): nothing to serialize, so threads
          * sharing the differ run side by side. */
@@ -216,12 +324,6 @@ public:
         return delta;
     }
 
-    const DifferSettings settings;
-    /* The level of the last call, -1 before the first; atomic so that it
-     * can be read without waiting for a call in progress. */
-    std::atomic<int32_t> last{-1};
-
-private:
     std::unique_ptr<tovarel_activity_history, HistoryFree> history;
     std::mutex lock;
 };
@@ -251,7 +353,8 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
  * method has no levels and no step budget, and so nothing to adapt: any of
  * those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
-                                    const py::bool_ &adaptive, const py::str &method) {
+                                    const py::bool_ &adaptive, const py::str &method,
+                                    const py::bool_ &checked) {
     DifferSettings chosen;
     chosen.level = setting(level, "level", 0, DIFF_MAX_LEVEL);
     chosen.step_budget = setting(step_budget, "step_budget", 1, INT32_MAX);
@@ -261,6 +364,7 @@ std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_
         throw py::value_error("method must be 'myers' or 'index'");
     }
     chosen.index = name == index_method;
+    chosen.checked = checked.ptr() == Py_True;
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
     }
@@ -280,22 +384,61 @@ Differ &constructed_differ(Differ &differ) {
 }
 
 /*
- * The inputs are held by copies of their holders, which keep the bytes
- * objects alive (and unchangeable) while the interpreter lock is released;
- * the copies are made and dropped with the lock held.  The interpreter lock
- * is released before the differ's mutex is taken, so a thread waiting for
- * the mutex never holds up the interpreter.
+ * An input of the Differ's methods and of inspect: a PythonInBuf (the
+ * bytes it holds, kept alive by a copy of the holder), or any object that
+ * exports a C-contiguous buffer of bytes, whose export is held.  Either
+ * way the storage stays where it is and as large as it is until the input
+ * is dropped, so the core may read it with the interpreter lock released.
+ * Made and dropped with the lock held.
  */
-OutBuf differ_diff(Differ &differ, const InBuf *old_value, const InBuf *new_value) {
+class Input {
+public:
+    Input(const py::handle &object, const std::string &argument) {
+        if (py::isinstance<InBuf>(object)) {
+            holder.emplace(holder_of(&object.cast<const InBuf &>()));
+        } else {
+            exported.emplace(object, argument);
+        }
+    }
+
+    const buf *get() const { return holder ? holder->get() : exported->get(); }
+
+private:
+    std::optional<InBuf> holder;
+    std::optional<tovarel::BufferExport> exported;
+};
+
+/* The interpreter lock is released before the differ's mutex is taken, so
+ * a thread waiting for the mutex never holds up the interpreter. */
+OutBuf differ_diff(Differ &differ, const py::object &old_value, const py::object &new_value) {
     Differ &self = constructed_differ(differ);
-    const InBuf old_holder(holder_of(old_value));
-    const InBuf new_holder(holder_of(new_value));
+    const Input old_input(old_value, "Differ.diff() argument 'old_value'");
+    const Input new_input(new_value, "Differ.diff() argument 'new_value'");
     buf *delta = nullptr;
     {
         py::gil_scoped_release released;
-        delta = self.generate(old_holder.get(), new_holder.get());
+        delta = self.generate(old_input.get(), new_input.get());
     }
-    return checked_delta(delta, old_holder.get(), new_holder.get());
+    return checked_delta(delta, old_input.get(), new_input.get());
+}
+
+/* A checked differ applies checked deltas only: a delta that has lost its
+ * check cannot be told from one that never had it. */
+OutBuf differ_patch(Differ &differ, const py::object &old_value, const py::object &delta) {
+    Differ &self = constructed_differ(differ);
+    const Input old_input(old_value, "Differ.patch() argument 'old_value'");
+    const Input delta_input(delta, "Differ.patch() argument 'delta'");
+    uint32_t flags = self.settings.checked ? DIFF_PATCH_REQUIRE_CHECK : 0;
+    int32_t status = DIFF_APPLY_OK;
+    buf *result = nullptr;
+    {
+        py::gil_scoped_release released;
+        result = diff_patch(old_input.get(), delta_input.get(), flags, &status);
+    }
+    if (result == nullptr) {
+        refuse(status, "patch", old_input.get(), delta_input.get());
+    }
+    return OutBuf(result);
 }
 
 py::object differ_last_level(Differ &differ) {
@@ -305,12 +448,39 @@ py::object differ_last_level(Differ &differ) {
 
 std::string differ_repr(Differ &differ) {
     const DifferSettings &settings = constructed_differ(differ).settings;
+    /* checked is shown only when set, so the repr of every other differ
+     * stays what it was. */
+    std::string checked = settings.checked ? ", checked=True" : "";
     if (settings.index) {
-        return "Differ(method='index')";
+        return "Differ(method='index'" + checked + ")";
     }
     return "Differ(level=" + std::to_string(settings.level) +
            ", step_budget=" + std::to_string(settings.step_budget) +
-           ", adaptive=" + (settings.adaptive ? "True" : "False") + ")";
+           ", adaptive=" + (settings.adaptive ? "True" : "False") + checked + ")";
+}
+
+/*
+ * A differ travels as its settings, by name, and is made again from them
+ * as if they were given to Differ(); a setting missing from the state (one
+ * written before the setting existed) takes its default.  An adaptive differ's history starts
+ * afresh: the load it measured belongs to the process it ran in.
+ */
+py::dict differ_state(Differ &differ) {
+    const DifferSettings &settings = constructed_differ(differ).settings;
+    py::dict state;
+    state["level"] = settings.level;
+    state["step_budget"] = settings.step_budget;
+    state["adaptive"] = settings.adaptive;
+    state["method"] = settings.index ? index_method : myers_method;
+    state["checked"] = settings.checked;
+    return state;
+}
+
+std::unique_ptr<Differ> differ_from_state(const py::dict &state) {
+    /* Through the constructor itself, keywords and all, so that a state is
+     * checked exactly as the same settings given by hand. */
+    py::object made = py::type::of<Differ>()(**state);
+    return std::make_unique<Differ>(made.cast<Differ &>().settings);
 }
 
 /* The result of a PythonOutBuf that Python may read: objects made by
@@ -350,6 +520,170 @@ std::string out_buf_repr(const OutBuf &out) {
            " bytes: " + py::repr(head).cast<std::string>() + (shown < result.len ? "...>" : ">");
 }
 
+/* r[i] is an int from 0 to 255 and r[a:b] (any step) is bytes, as for
+ * bytes: the view's signed items are for the buffer protocol only. */
+py::object out_buf_getitem(const OutBuf &out, const py::object &key) {
+    const buf &result = result_of(out);
+    auto size = static_cast<Py_ssize_t>(result.len);
+    if (PySlice_Check(key.ptr())) {
+        Py_ssize_t start = 0, stop = 0, step = 0;
+        if (PySlice_Unpack(key.ptr(), &start, &stop, &step) < 0) {
+            throw py::error_already_set();
+        }
+        Py_ssize_t length = PySlice_AdjustIndices(size, &start, &stop, step);
+        if (step == 1) {
+            return py::bytes(reinterpret_cast<const char *>(result.data) + start, length);
+        }
+        py::object sliced =
+            py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, length));
+        if (!sliced) {
+            throw py::error_already_set();
+        }
+        char *into = PyBytes_AS_STRING(sliced.ptr());
+        for (Py_ssize_t i = 0; i < length; i++) {
+            into[i] = static_cast<char>(result.data[start + i * step]);
+        }
+        return sliced;
+    }
+    if (!PyIndex_Check(key.ptr())) {
+        throw py::type_error(std::string("PythonOutBuf indices must be integers or slices, not ") +
+                             Py_TYPE(key.ptr())->tp_name);
+    }
+    Py_ssize_t index = PyNumber_AsSsize_t(key.ptr(), PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    if (index < 0) {
+        index += size;
+    }
+    if (index < 0 || index >= size) {
+        throw py::index_error("PythonOutBuf index out of range");
+    }
+    return py::int_(result.data[index]);
+}
+
+/* The bytes of `first` followed by those of `second`, or NotImplemented when
+ * either exports no buffer (so that Python asks the other operand). */
+py::object concatenated(const py::handle &first, const py::handle &second) {
+    Py_buffer views[2];
+    if (PyObject_GetBuffer(first.ptr(), &views[0], PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    if (PyObject_GetBuffer(second.ptr(), &views[1], PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        PyBuffer_Release(&views[0]);
+        return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    }
+    PyObject *joined = nullptr;
+    if (views[0].len <= PY_SSIZE_T_MAX - views[1].len) {
+        joined = PyBytes_FromStringAndSize(nullptr, views[0].len + views[1].len);
+    } else {
+        PyErr_NoMemory();
+    }
+    if (joined != nullptr) {
+        char *into = PyBytes_AS_STRING(joined);
+        memcpy(into, views[0].buf, static_cast<size_t>(views[0].len));
+        memcpy(into + views[0].len, views[1].buf, static_cast<size_t>(views[1].len));
+    }
+    PyBuffer_Release(&views[0]);
+    PyBuffer_Release(&views[1]);
+    if (joined == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(joined);
+}
+
+/* A result travels (pickle, copy) as its bytes, and comes back as a result
+ * of its own: a copy never shares storage that a writable view may change. */
+py::bytes out_buf_state(const OutBuf &out) {
+    const buf &result = result_of(out);
+    return py::bytes(reinterpret_cast<const char *>(result.data),
+                     static_cast<py::ssize_t>(result.len));
+}
+
+OutBuf out_buf_from_state(const py::bytes &state) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(state.ptr(), &data, &size) != 0) {
+        throw py::error_already_set();
+    }
+    OutBuf result(buf_create());
+    if (result.get() == nullptr || (size > 0 && !_buf_append(const_cast<buf *>(result.get()), data,
+                                                             static_cast<uint64_t>(size)))) {
+        throw std::bad_alloc();
+    }
+    return result;
+}
+
+/* A holder travels as the bytes it holds. */
+py::bytes in_buf_state(const InBuf &holder) {
+    const buf *view = holder_of(&holder).get();
+    if (py::isinstance<py::bytes>(holder.owner)) {
+        return py::reinterpret_borrow<py::bytes>(holder.owner);
+    }
+    return py::bytes(reinterpret_cast<const char *>(view->data),
+                     static_cast<py::ssize_t>(view->len));
+}
+
+/*
+ * patch() (and diff()) take a result where a PythonInBuf is expected,
+ * without copying it: the holder lends the core the result's own bytes and
+ * keeps the result alive.  This is pybind11's implicit conversion made by
+ * hand: its own would call PythonInBuf(result), which would need a second
+ * constructor, and that would show in PythonInBuf's signature and in the
+ * message for a wrong argument.  Returns a new holder, or null when the
+ * object is not a result (the argument then does not match).
+ */
+PyObject *in_buf_from_result(PyObject *object, PyTypeObject *) {
+    if (!py::isinstance<OutBuf>(object)) {
+        return nullptr;
+    }
+    const OutBuf &out = py::handle(object).cast<const OutBuf &>();
+    if (!constructed(&out) || out.get() == nullptr) {
+        return nullptr;
+    }
+    try {
+        return py::cast(InBuf(py::reinterpret_borrow<py::object>(object), *out.get()))
+            .release()
+            .ptr();
+    } catch (py::error_already_set &) {
+        PyErr_Clear();
+        return nullptr;
+    }
+}
+
+/* The record inspect returns: a named tuple, registered as DeltaInfo.  The
+ * module keeps the class; this handle borrows it. */
+py::handle delta_info_type;
+
+const char *form_name(int32_t form) {
+    switch (form) {
+    case DIFF_FORM_REPLACEMENT:
+        return "replacement";
+    case DIFF_FORM_NO_CHANGE:
+        return "no-change";
+    default:
+        return "plain";
+    }
+}
+
+py::object inspect(const py::object &delta) {
+    const Input input(delta, "inspect() argument 'delta'");
+    diff_inspection inspection = {};
+    int32_t status = diff_patch_inspect(input.get(), &inspection);
+    if (status != DIFF_APPLY_OK) {
+        refuse(status, "inspect", nullptr, input.get());
+    }
+    const char *body = form_name(inspection.body.form);
+    py::object no_size = py::none();
+    return delta_info_type(
+        inspection.checked ? "checked" : body,
+        inspection.checked ? py::object(py::int_(inspection.check.old_size)) : no_size,
+        inspection.checked ? py::object(py::int_(inspection.check.new_size)) : no_size,
+        inspection.body.copies, inspection.body.copied_bytes, inspection.body.inserted_bytes, body);
+}
+
 /* The buffer request of PythonOutBuf.  pybind11's own handler assumes a
  * constructed object holding a result and cannot report a failure of ours,
  * so this guard refuses, with BufferError, an object made by __new__ alone
@@ -384,19 +718,41 @@ void tovarel_register_delta(py::module_ &m) {
         .def("__len__", [](const OutBuf &self) { return result_of(self).len; })
         .def("__eq__", &out_buf_eq, py::is_operator())
         .def("__repr__", &out_buf_repr)
+        .def("__getitem__", &out_buf_getitem)
+        .def(
+            "__iter__",
+            [](const OutBuf &self) {
+                const buf &result = result_of(self);
+                return py::make_iterator(result.data, result.data + result.len);
+            },
+            py::keep_alive<0, 1>())
+        .def("hex",
+             [](const py::object &self, const py::args &args) {
+                 return py::module_::import("builtins").attr("memoryview")(self).attr("hex")(*args);
+             })
+        .def("__add__", [](const py::object &self,
+                           const py::object &other) { return concatenated(self, other); })
+        .def("__radd__", [](const py::object &self,
+                            const py::object &other) { return concatenated(other, self); })
+        .def(py::pickle(&out_buf_state, &out_buf_from_state))
         // A writable view can change the content, so a hash could go stale.
         .attr("__hash__") = py::none();
 
-    py::class_<InBuf>(delta, "PythonInBuf").def(py::init<py::bytes>());
+    py::class_<InBuf>(delta, "PythonInBuf")
+        .def(py::init<py::bytes>())
+        .def(py::pickle(&in_buf_state, [](const py::bytes &state) { return InBuf(state); }));
     py::implicitly_convertible<py::bytes, InBuf>();
+    py::detail::get_type_info(typeid(InBuf))->implicit_conversions.push_back(&in_buf_from_result);
 
     delta.def("diff", &diff, diff_doc, py::arg("old_value"), py::arg("new_value"));
     delta.def("patch", &patch, patch_doc, py::arg("old_value"), py::arg("diff"));
     py::class_<Differ>(delta, "Differ", differ_doc)
         .def(py::init(&make_differ), py::kw_only(), py::arg("level") = py::int_(0),
              py::arg("step_budget") = py::int_(DIFF_DEFAULT_COST_LIMIT),
-             py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method))
+             py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method),
+             py::arg("checked") = py::bool_(false))
         .def("diff", &differ_diff, differ_diff_doc, py::arg("old_value"), py::arg("new_value"))
+        .def("patch", &differ_patch, differ_patch_doc, py::arg("old_value"), py::arg("delta"))
         .def_property_readonly("level",
                                [](Differ &self) { return constructed_differ(self).settings.level; })
         .def_property_readonly(
@@ -409,8 +765,21 @@ void tovarel_register_delta(py::module_ &m) {
                                    return constructed_differ(self).settings.index ? index_method
                                                                                   : myers_method;
                                })
+        .def_property_readonly(
+            "checked", [](Differ &self) { return constructed_differ(self).settings.checked; })
         .def_property_readonly("last_level", &differ_last_level)
-        .def("__repr__", &differ_repr);
+        .def("__repr__", &differ_repr)
+        .def(py::pickle(&differ_state, &differ_from_state));
+
+    py::object named_tuple = py::module_::import("collections").attr("namedtuple");
+    py::object delta_info = named_tuple("DeltaInfo",
+                                        py::make_tuple("form", "old_size", "new_size", "copies",
+                                                       "copied_bytes", "inserted_bytes", "body"),
+                                        py::arg("module") = "tovarel_core.delta");
+    delta_info.attr("__doc__") = delta_info_doc;
+    delta.attr("DeltaInfo") = delta_info;
+    delta_info_type = delta_info;
+    delta.def("inspect", &inspect, inspect_doc, py::arg("delta"));
 
     delta.attr("__version__") = "dev";
 }
