@@ -24,6 +24,13 @@ again: delta.PythonOutBuf = differ.diff(b"old", base)
 level: int | None = differ.last_level
 settings: tuple[int, int, bool] = (differ.level, differ.step_budget, differ.adaptive)
 method: str = delta.Differ(method="index").method
+checker = delta.Differ(checked=True)
+checked_delta = checker.diff(bytearray(b"old"), memoryview(b"new"))
+rebuilt: delta.PythonOutBuf = checker.patch(b"old", delta.patch(b"old", checked_delta))
+info = delta.inspect(checked_delta)
+sizes: tuple[int | None, int | None, int] = (info.old_size, info.new_size, info.copies + info.copied_bytes)
+first: int = rebuilt[0] + sum(rebuilt) + len(rebuilt.hex())
+joined: bytes = rebuilt[1:] + rebuilt + (b"x" + rebuilt)
 encoded: bytes = cbor.dumps({"a": [1, 2.5, None, b"x", (True,)]}, indefinite=False, max_depth=3)
 tag = cbor.Tag(1, [cbor.Simple(3), cbor.undefined])
 number: int = tag.tag + cbor.Simple(5).value
@@ -49,6 +56,11 @@ delta.Differ().diff(b"old", None)
 text: str = delta.diff(b"old", b"new")
 delta.Differ().level = 3
 delta.PythonInBuf("old")
+delta.Differ(checked=1)
+delta.inspect("delta")
+delta.Differ().patch(b"old", [1])
+name: str = delta.diff(b"a", b"b")[0]
+delta.inspect(b"").form == 3
 cbor.dumps(object())
 cbor.dumps([1], indefinite="yes")
 cbor.loads("text")
