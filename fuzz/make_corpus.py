@@ -44,6 +44,31 @@ WALKER_SEEDS = {
     "refused": bytes.fromhex("10 62c328 1c 3f f81f 5f6161ff c36161 9b ffffffffffffffff"),
 }
 
+def crc64(data):
+    """CRC-64/XZ, one bit at a time."""
+    reg = (1 << 64) - 1
+    for byte in data:
+        for bit in range(8):
+            out = (reg ^ (byte >> bit)) & 1
+            reg = (reg >> 1) ^ (0xC96C5795D7870F42 if out else 0)
+    return reg ^ ((1 << 64) - 1)
+
+
+def negative(argument):
+    """The head of the negative integer -1 - argument, in its shortest form."""
+    for width, info in ((0, None), (1, 24), (2, 25), (4, 26), (8, 27)):
+        if (width == 0 and argument < 24) or (width and argument < 1 << (8 * width)):
+            head = bytes([0x20 | (argument if width == 0 else info)])
+            return head + (argument.to_bytes(width, "big") if width else b"")
+    raise ValueError(argument)
+
+
+def check_of(old, new):
+    """The check items a checked delta from old to new begins with."""
+    fields = (len(old), crc64(old), len(new), crc64(new))
+    return bytes.fromhex("da7476636b 84") + b"".join(negative(field) for field in fields)
+
+
 OLD = b"abcdefgh"
 DELTA_SEEDS = {
     "worked_example": u16(len(OLD)) + OLD + bytes.fromhex("0003 425859 0503"),
@@ -53,6 +78,17 @@ DELTA_SEEDS = {
     "reserved": u16(len(OLD)) + OLD + bytes.fromhex("1c1c 5c 7c f6"),
     "no_change": u16(len(OLD)) + OLD + bytes.fromhex("f6"),
     "cut_short": u16(len(OLD)) + OLD + bytes.fromhex("0002 1a00"),
+    "checked": u16(len(OLD)) + OLD + check_of(OLD, b"abcXYfgh") + bytes.fromhex("0003 425859 0503"),
+    "checked_no_change": u16(len(OLD)) + OLD + check_of(OLD, OLD) + bytes.fromhex("f6"),
+    "checked_wrong_old": u16(len(OLD)) + OLD + check_of(b"abcdefgH", b"abc") + bytes.fromhex("0003"),
+    "check_damaged": u16(len(OLD)) + OLD + bytes.fromhex("da7476636b 83 20 20 20 0003"),
+}
+
+# The CRC's seeds: a split point (2 bytes), an alignment byte, the message.
+CRC_SEEDS = {
+    "check_value": u16(4) + bytes([0]) + b"123456789",
+    "one_fold_step": u16(100) + bytes([3]) + bytes(range(200)),
+    "wide_steps": u16(700) + bytes([17]) + bytes(i * 7 % 256 for i in range(1500)),
 }
 
 
@@ -138,6 +174,7 @@ CORPORA = {
     "fuzz_cbor_float": FLOAT_SEEDS,
     "fuzz_buf_encoding": ENCODING_SEEDS,
     "fuzz_activity_history": HISTORY_SEEDS,
+    "fuzz_crc64": CRC_SEEDS,
 }
 
 
