@@ -636,18 +636,20 @@ py::bytes in_buf_state(const InBuf &holder) {
  * object is not a result (the argument then does not match).
  */
 PyObject *in_buf_from_result(PyObject *object, PyTypeObject *) {
-    if (!py::isinstance<OutBuf>(object)) {
-        return nullptr;
-    }
-    const OutBuf &out = py::handle(object).cast<const OutBuf &>();
-    if (!constructed(&out) || out.get() == nullptr) {
-        return nullptr;
-    }
+    /* Called from pybind11's argument loader as a plain C function: no
+     * exception may leave it. */
     try {
-        return py::cast(InBuf(py::reinterpret_borrow<py::object>(object), *out.get()))
+        if (!py::isinstance<OutBuf>(object)) {
+            return nullptr;
+        }
+        const OutBuf *out = py::handle(object).cast<const OutBuf *>();
+        if (out == nullptr || !constructed(out) || out->get() == nullptr) {
+            return nullptr;
+        }
+        return py::cast(InBuf(py::reinterpret_borrow<py::object>(object), *out->get()))
             .release()
             .ptr();
-    } catch (py::error_already_set &) {
+    } catch (...) {
         PyErr_Clear();
         return nullptr;
     }
