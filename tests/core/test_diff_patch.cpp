@@ -7,9 +7,6 @@
  *   - a checked delta patches to the new value, and the plain reader, which
  *     skips the check, gives the same value (the no-change delta aside);
  *   - a delta without a check patches exactly as the plain reader reads it;
- *   - every single-byte change of the old value, and a shorter or longer
- *     one, is refused as another old value;
- *   - a damaged checked delta gives an error or the new value itself;
  *   - inspection, which has no old value, reports what applying finds, and
  *     refuses what patching refuses for every old value.
  */
@@ -197,42 +194,6 @@ TEST(DiffCheck, WritesShortestHeadsBeforeTheBody) {
     EXPECT_EQ(memcmp(&read, &check, sizeof check), 0);
 }
 
-/* Every corruption of the delta that the tests try: each byte changed
- * (sampled on long deltas), cuts, and a byte inserted. */
-std::vector<bytes> corruptions(generator &g, const bytes &delta) {
-    std::vector<bytes> out;
-    size_t step = delta.size() <= 64 ? 1 : delta.size() / 48;
-    for (size_t at = 0; at < delta.size(); at += step) {
-        bytes changed = delta;
-        changed[at] = static_cast<uint8_t>(changed[at] ^ (1 + g.below(255)));
-        out.push_back(changed);
-        out.push_back(bytes(delta.begin(), delta.begin() + static_cast<long>(at)));
-        bytes inserted = delta;
-        inserted.insert(inserted.begin() + static_cast<long>(at), static_cast<uint8_t>(g.next()));
-        out.push_back(inserted);
-    }
-    return out;
-}
-
-/* The old values that are not this one: every single-byte change of a
- * short value (sampled on longer ones), one byte fewer and one more. */
-std::vector<bytes> other_old_values(generator &g, const bytes &old_value) {
-    std::vector<bytes> out;
-    size_t step = old_value.size() <= 64 ? 1 : old_value.size() / 32;
-    for (size_t at = 0; at < old_value.size(); at += step) {
-        bytes changed = old_value;
-        changed[at] = static_cast<uint8_t>(changed[at] ^ (1 + g.below(255)));
-        out.push_back(changed);
-    }
-    if (!old_value.empty()) {
-        out.push_back(bytes(old_value.begin(), old_value.end() - 1));
-    }
-    bytes longer = old_value;
-    longer.push_back(static_cast<uint8_t>(g.next()));
-    out.push_back(longer);
-    return out;
-}
-
 TEST(DiffPatch, CheckedDeltasOfBothMethods) {
     generator g{20261208};
     for (int pair = 0; pair < PAIRS; pair++) {
@@ -264,18 +225,8 @@ TEST(DiffPatch, CheckedDeltasOfBothMethods) {
                       new_value.size());
         }
 
-        for (const bytes &other : other_old_values(g, old_value)) {
-            ASSERT_EQ(patched(other, checked).status, DIFF_APPLY_WRONG_OLD);
-        }
-        for (const bytes &damaged : corruptions(g, checked)) {
-            outcome got = patched(old_value, damaged, DIFF_PATCH_REQUIRE_CHECK);
-            ASSERT_TRUE(!got.value.has_value() || *got.value == new_value);
-            diff_inspection damaged_view = {};
-            if (inspected(damaged, &damaged_view) != DIFF_APPLY_OK) {
-                /* What inspection refuses, patching refuses with any old value. */
-                ASSERT_FALSE(got.value.has_value());
-            }
-        }
+        /* Wrong old values and damaged deltas: in the fuzz harness of
+         * patching and in the Python tests, over both methods. */
     }
 }
 
