@@ -1,0 +1,97 @@
+/*
+ * cbor_decode_walked.cpp - Python objects from the walker's tokens.
+ *
+ * The walker checks the input and hands out one token per item; this
+ * decoder turns each into its object in the same pass, with no
+ * intermediate tree.  The walker bounds every definite count by the unread
+ * bytes, so the builder may create containers at their final size.
+ */
+#include "cbor_decode_walked.h"
+
+#include "cbor_objects.h"
+#include "cbor_text.h"
+
+namespace tovarel::cbor {
+
+void raise_walker_error(const cbor_walker *walker) {
+    if (walker->status == CBOR_WALKER_NO_MEMORY) {
+        PyErr_NoMemory();
+        return;
+    }
+    char message[256];
+    cbor_walker_error_message(walker, message, sizeof message);
+    PyErr_SetString(decode_error, message);
+}
+
+PyObject *WalkedDecoder::scalar_object(const cbor_walker_token &token) {
+    switch (token.kind) {
+    case CBOR_WALKER_UINT:
+        return uint_object(token.argument);
+    case CBOR_WALKER_NEGINT:
+        return negint_object(token.argument);
+    case CBOR_WALKER_BIGNUM:
+        return bignum_object(token.bytes, token.length, token.argument == 3);
+    case CBOR_WALKER_BYTES:
+        return bytes_object(token.bytes, token.length);
+    case CBOR_WALKER_TEXT: {
+        PyObject *text = text_object(token.bytes, token.length, token.key == 1, token.ascii != 0);
+        if (text == nullptr) {
+            /* Only definite text, whose content lies in the input, is left
+             * unchecked by the walker and can fail here. */
+            raise_text_error(static_cast<uint64_t>(token.bytes - walker->parser.start));
+        }
+        return text;
+    }
+    case CBOR_WALKER_FLOAT:
+        return float_object(token.real);
+    default: /* CBOR_WALKER_SIMPLE */
+        return simple_object(static_cast<unsigned>(token.argument));
+    }
+}
+
+PyObject *WalkedDecoder::item() {
+    cbor_walker_token token;
+    for (;;) {
+        if (cbor_walker_next(walker, &token) != CBOR_WALKER_OK) {
+            raise_walker_error(walker);
+            return nullptr;
+        }
+        PyObject *object = nullptr;
+        uint64_t offset = token.offset;
+        const bool definite = token.argument != CBOR_WALKER_INDEFINITE;
+        switch (token.kind) {
+        case CBOR_WALKER_ARRAY:
+            if (!builder.open_array(token.argument, definite, token.offset)) {
+                return nullptr;
+            }
+            continue;
+        case CBOR_WALKER_MAP:
+            if (!builder.open_map(token.argument, definite, token.offset)) {
+                return nullptr;
+            }
+            continue;
+        case CBOR_WALKER_TAG:
+            if (!builder.open_tag(token.argument, token.offset)) {
+                return nullptr;
+            }
+            continue;
+        case CBOR_WALKER_END:
+            object = builder.close(&offset);
+            break;
+        default:
+            object = scalar_object(token);
+            break;
+        }
+        if (object == nullptr) {
+            return nullptr;
+        }
+        if (builder.empty()) {
+            return object;
+        }
+        if (!builder.add(object, offset)) {
+            return nullptr;
+        }
+    }
+}
+
+} // namespace tovarel::cbor
