@@ -175,6 +175,9 @@ private:
             write_array(PyTuple_GET_SIZE(value), PySequence_Fast_ITEMS(value));
         } else if (type == &PyBytes_Type) {
             write_string(CBOR_MAJOR_BYTE_STRING, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        } else if (type == &PyByteArray_Type) {
+            write_string(CBOR_MAJOR_BYTE_STRING, PyByteArray_AS_STRING(value),
+                         PyByteArray_GET_SIZE(value));
         } else if (value == Py_None) {
             put_byte(NULL_ITEM);
         } else if (value == Py_True) {
