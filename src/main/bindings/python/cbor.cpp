@@ -28,18 +28,21 @@
 #include <type_traits>
 #include <variant>
 
-#include <pthread.h>
-
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "cbor_convert.h"
+#include "cbor_encoder.h"
 #include "cbor_fast.h"
 #include "cbor_generator.h"
 #include "cbor_loads.h"
+#include "cbor_stack.h"
 #include "registration.h"
 
 namespace py = pybind11;
+
+using tovarel::cbor::RecursionGuard;
+using tovarel::cbor::stack_floor;
 
 namespace {
 
@@ -91,60 +94,6 @@ void check(int written) {
 
 struct GeneratorFree {
     void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
-};
-
-/* Stack kept free below the deepest container being walked: enough for
- * converting an element (which may run a little Python code of its own),
- * the writers and raising the error. */
-constexpr std::uintptr_t stack_reserve = 256 * 1024;
-
-/* The lowest stack address this thread may walk down to, or 0 when the
- * stack's bounds are unknown.  Found once per thread. */
-std::uintptr_t find_stack_floor() {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return 0;
-    }
-    void *low = nullptr;
-    std::size_t size = 0;
-    const int found = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (found != 0) {
-        return 0;
-    }
-    return reinterpret_cast<std::uintptr_t>(low) +
-           std::min<std::uintptr_t>(stack_reserve, size / 2);
-}
-
-std::uintptr_t stack_floor() {
-    thread_local const std::uintptr_t floor = find_stack_floor();
-    return floor;
-}
-
-bool stack_exhausted() {
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor();
-}
-
-/* Bounds the nesting of one container being walked; without a bound a list
- * may even hold itself.  The interpreter's recursion check gives the usual
- * RecursionError at its limit, but that limit can be raised past what the
- * native stack holds (or a thread may have a small stack), so the stack's
- * own headroom is checked as well. */
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (stack_exhausted()) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "native stack exhausted while encoding a Python object to cbor");
-            throw py::error_already_set();
-        }
-        if (Py_EnterRecursiveCall(" while encoding a Python object to cbor") != 0) {
-            throw py::error_already_set();
-        }
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
 /* The depth count of the depth-limited encoders.  The unlimited ones use
@@ -560,4 +509,5 @@ void tovarel_register_cbor(py::module_ &m) {
              py::arg("indefinite") = true, py::arg("max_depth") = 0);
     cbor.attr("__version__") = "dev";
     tovarel_register_cbor_loads(cbor);
+    tovarel::cbor::register_encoder(cbor);
 }

@@ -21,6 +21,7 @@
 
 #include <Python.h>
 
+#include "cbor_tags_decode.h"
 #include "cbor_types.h"
 
 namespace tovarel::cbor {
@@ -41,12 +42,18 @@ struct Frame {
     bool frozen; /* a map key or inside one: arrays become tuples */
 };
 
+/* The caller's functions for decoded values; null when not given. */
+struct DecodeHooks {
+    PyObject *tag_hook = nullptr;    /* called with each Tag of a number without a type */
+    PyObject *object_hook = nullptr; /* called with each decoded dict */
+};
+
 /* Frames beyond this many move to the heap; most data nests far less. */
 constexpr std::size_t local_frames = 32;
 
 class Builder {
 public:
-    Builder() = default;
+    explicit Builder(const DecodeHooks &decode_hooks) : hooks(decode_hooks) {}
     Builder(const Builder &) = delete;
     Builder &operator=(const Builder &) = delete;
     ~Builder() {
@@ -69,13 +76,15 @@ public:
         return top.kind == FrameKind::map && top.pending == nullptr && !top.frozen;
     }
 
-    /* Whether the next item must hash: a map key or anything inside one. */
+    /* Whether the next item must hash: a map key, a set's content, or
+     * anything inside one. */
     bool next_frozen() const {
         if (depth == 0) {
             return false;
         }
         const Frame &top = frames[depth - 1];
-        return top.frozen || (top.kind == FrameKind::map && top.pending == nullptr);
+        return top.frozen || (top.kind == FrameKind::map && top.pending == nullptr) ||
+               (top.kind == FrameKind::tag && top.tag == tag_set);
     }
 
     /* count is the element count of a definite array; offset is where its
@@ -153,9 +162,10 @@ public:
         Frame &frame = frames[--depth];
         *offset = frame.offset;
         if (frame.kind == FrameKind::tag) {
-            PyObject *tag = new_tag(frame.tag, frame.pending);
+            PyObject *value =
+                tag_value(frame.tag, frame.pending, frame.frozen, frame.offset, hooks.tag_hook);
             Py_CLEAR(frame.pending);
-            return tag;
+            return value;
         }
         PyObject *container = frame.container;
         frame.container = nullptr;
@@ -163,6 +173,11 @@ public:
             PyObject *tuple = PyList_AsTuple(container);
             Py_DECREF(container);
             return tuple;
+        }
+        if (frame.kind == FrameKind::map && hooks.object_hook != nullptr) {
+            PyObject *value = PyObject_CallOneArg(hooks.object_hook, container);
+            Py_DECREF(container);
+            return value;
         }
         return container;
     }
@@ -236,6 +251,7 @@ private:
         return true;
     }
 
+    const DecodeHooks &hooks;
     Frame local[local_frames];
     Frame *frames = local;
     std::size_t capacity = local_frames;

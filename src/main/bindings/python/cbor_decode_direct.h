@@ -14,16 +14,19 @@
 namespace tovarel::cbor {
 
 class DirectDecoder {
+    static constexpr DecodeHooks no_hooks{};
+
 public:
     DirectDecoder(const uint8_t *input, uint64_t input_size, uint64_t depth_limit)
-        : end(input + input_size), cursor(input), max_depth(depth_limit) {}
+        : end(input + input_size), cursor(input), max_depth(depth_limit), builder(no_hooks) {}
     DirectDecoder(const DirectDecoder &) = delete;
     DirectDecoder &operator=(const DirectDecoder &) = delete;
 
     bool at_end() const { return cursor == end; }
 
     /* The next item as a new reference; null, with no exception set, when
-     * the direct path leaves the input to the walker. */
+     * the direct path leaves the input to the walker.  It calls no hooks:
+     * a value it gives up on is decoded again. */
     PyObject *item();
 
 private:

@@ -18,7 +18,7 @@ void raise_walker_error(const cbor_walker *walker);
 
 class WalkedDecoder {
 public:
-    explicit WalkedDecoder(cbor_walker *source) : walker(source) {}
+    WalkedDecoder(cbor_walker *source, const DecodeHooks &hooks) : walker(source), builder(hooks) {}
     WalkedDecoder(const WalkedDecoder &) = delete;
     WalkedDecoder &operator=(const WalkedDecoder &) = delete;
 

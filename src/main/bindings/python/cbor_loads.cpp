@@ -7,10 +7,12 @@
  * walker's decoder (cbor_decode_walked.cpp) reads the input again and
  * decodes every form or raises the error.
  *
- * No Python code of the caller's runs during a decode: every object built
- * is of a built-in type or one of the types here, whose hashing and
- * comparison only reach other such objects.  The input therefore stays as
- * the walker checked it until the string made from it is copied out.
+ * Without hooks, no Python code of the caller's runs during a decode:
+ * every object built is of a built-in or standard library type or one of
+ * the types here, whose hashing and comparison only reach other such
+ * objects.  A hook may run anything, but the input's buffer is held for
+ * the call, so it cannot shrink, and the walker checks each byte as it
+ * reads it.
  */
 #include "cbor_loads.h"
 
@@ -25,6 +27,7 @@
 
 namespace py = pybind11;
 
+using tovarel::cbor::DecodeHooks;
 using tovarel::cbor::DirectDecoder;
 using tovarel::cbor::raise_walker_error;
 using tovarel::cbor::WalkedDecoder;
@@ -87,12 +90,26 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     return walker;
 }
 
+/* What a call was asked for, besides its input. */
+struct LoadOptions {
+    uint64_t max_depth;
+    DecodeHooks hooks;
+
+    /* Hooks run the caller's code on values as they are made, so their
+     * values must be made once: only the walker's decoder, which never
+     * starts over, may call them. */
+    bool direct_path_allowed() const {
+        return hooks.tag_hook == nullptr && hooks.object_hook == nullptr;
+    }
+};
+
 /* One call's decoding by the walker: a walker over the input, and the
  * decoder. */
 class Session {
 public:
-    Session(const InputView &input, uint64_t max_depth)
-        : size(input.size()), walker(make_walker(input, max_depth)), decoder(walker.get()) {}
+    Session(const InputView &input, const LoadOptions &options)
+        : size(input.size()), walker(make_walker(input, options.max_depth)),
+          decoder(walker.get(), options.hooks) {}
 
     py::object next_item() {
         py::object value = py::reinterpret_steal<py::object>(decoder.item());
@@ -117,15 +134,15 @@ private:
     WalkedDecoder decoder;
 };
 
-py::object walked_loads(const InputView &input, uint64_t max_depth) {
-    Session session(input, max_depth);
+py::object walked_loads(const InputView &input, const LoadOptions &options) {
+    Session session(input, options);
     py::object value = session.next_item();
     session.refuse_trailing_bytes();
     return value;
 }
 
-py::object walked_loads_sequence(const InputView &input, uint64_t max_depth) {
-    Session session(input, max_depth);
+py::object walked_loads_sequence(const InputView &input, const LoadOptions &options) {
+    Session session(input, options);
     py::list items;
     while (!session.at_end()) {
         items.append(session.next_item());
@@ -138,24 +155,24 @@ const uint8_t *input_bytes(const InputView &input) {
 }
 
 /* The direct path first; the walker when it gives up (see DirectDecoder). */
-py::object loads(PyObject *data, uint64_t max_depth) {
+py::object loads(PyObject *data, const LoadOptions &options) {
     InputView input(data);
     CollectorPause pause;
-    {
-        DirectDecoder direct(input_bytes(input), input.size(), max_depth);
+    if (options.direct_path_allowed()) {
+        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth);
         auto value = py::reinterpret_steal<py::object>(direct.item());
         if (value && direct.at_end()) {
             return value;
         }
     }
-    return walked_loads(input, max_depth);
+    return walked_loads(input, options);
 }
 
-py::object loads_sequence(PyObject *data, uint64_t max_depth) {
+py::object loads_sequence(PyObject *data, const LoadOptions &options) {
     InputView input(data);
     CollectorPause pause;
-    {
-        DirectDecoder direct(input_bytes(input), input.size(), max_depth);
+    if (options.direct_path_allowed()) {
+        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth);
         py::list items;
         bool whole = true;
         while (whole && !direct.at_end()) {
@@ -168,14 +185,14 @@ py::object loads_sequence(PyObject *data, uint64_t max_depth) {
         }
         PyErr_Clear();
     }
-    return walked_loads_sequence(input, max_depth);
+    return walked_loads_sequence(input, options);
 }
 
 /* loads by the walker alone: the reference the direct path is tested against. */
-py::object loads_plain(PyObject *data, uint64_t max_depth) {
+py::object loads_plain(PyObject *data, const LoadOptions &options) {
     InputView input(data);
     CollectorPause pause;
-    return walked_loads(input, max_depth);
+    return walked_loads(input, options);
 }
 
 /* Deep enough for any value that recursive Python code (repr, ==, dumps)
@@ -183,68 +200,89 @@ py::object loads_plain(PyObject *data, uint64_t max_depth) {
  * beyond it would only be a risk: hashing a tuple key recurses natively. */
 constexpr uint64_t default_max_depth = 1000;
 
-/* The arguments (data, *, max_depth=1000); data may come by keyword too. */
+bool parse_max_depth(PyObject *depth, uint64_t *max_depth) {
+    if (!PyLong_Check(depth)) {
+        PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s",
+                     Py_TYPE(depth)->tp_name);
+        return false;
+    }
+    *max_depth = PyLong_AsUnsignedLongLong(depth);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "max_depth must be from 0 to 2**64-1");
+        return false;
+    }
+    return true;
+}
+
+/* A hook argument: a callable, or None for none. */
+bool parse_hook(const char *what, PyObject *given, PyObject **hook) {
+    if (given == Py_None) {
+        *hook = nullptr;
+        return true;
+    }
+    if (!PyCallable_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.100s", what,
+                     Py_TYPE(given)->tp_name);
+        return false;
+    }
+    *hook = given;
+    return true;
+}
+
+/* The arguments (data, *, max_depth=1000, tag_hook=None, object_hook=None);
+ * data may come by keyword too. */
 bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords,
-                     PyObject **data, uint64_t *max_depth) {
+                     PyObject **data, LoadOptions *options) {
     if (count > 1) {
         PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", name,
                      count);
         return false;
     }
-    *data = count == 1 ? args[0] : nullptr;
-    PyObject *depth = nullptr;
+    static const char *const names[] = {"data", "max_depth", "tag_hook", "object_hook"};
+    PyObject *given[4] = {count == 1 ? args[0] : nullptr, nullptr, nullptr, nullptr};
     const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
     for (Py_ssize_t i = 0; i < keyword_count; i++) {
         PyObject *keyword = PyTuple_GET_ITEM(keywords, i);
-        PyObject **slot = nullptr;
-        if (PyUnicode_CompareWithASCIIString(keyword, "data") == 0) {
-            slot = data;
-        } else if (PyUnicode_CompareWithASCIIString(keyword, "max_depth") == 0) {
-            slot = &depth;
-        } else {
+        std::size_t which = 0;
+        while (which < 4 && PyUnicode_CompareWithASCIIString(keyword, names[which]) != 0) {
+            which++;
+        }
+        if (which == 4) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
                          keyword);
             return false;
         }
-        if (*slot != nullptr) {
+        if (given[which] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name,
                          keyword);
             return false;
         }
-        *slot = args[count + i];
+        given[which] = args[count + i];
     }
+    *data = given[0];
     if (*data == nullptr) {
         PyErr_Format(PyExc_TypeError, "%s() missing required argument 'data'", name);
         return false;
     }
-    *max_depth = default_max_depth;
-    if (depth != nullptr) {
-        if (!PyLong_Check(depth)) {
-            PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s",
-                         Py_TYPE(depth)->tp_name);
-            return false;
-        }
-        *max_depth = PyLong_AsUnsignedLongLong(depth);
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "max_depth must be from 0 to 2**64-1");
-            return false;
-        }
-    }
-    return true;
+    options->max_depth = default_max_depth;
+    return (given[1] == nullptr || parse_max_depth(given[1], &options->max_depth)) &&
+           (given[2] == nullptr || parse_hook("tag_hook", given[2], &options->hooks.tag_hook)) &&
+           (given[3] == nullptr ||
+            parse_hook("object_hook", given[3], &options->hooks.object_hook));
 }
 
 /* The functions are plain vectorcall built-ins: decoding small items is
  * common, and a generic binding's dispatch would cost more than they do. */
-template <py::object (*Decode)(PyObject *, uint64_t)>
+template <py::object (*Decode)(PyObject *, const LoadOptions &)>
 PyObject *entry(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
     PyObject *data = nullptr;
-    uint64_t max_depth = 0;
-    if (!parse_arguments(name, args, PyVectorcall_NARGS(count), keywords, &data, &max_depth)) {
+    LoadOptions options{};
+    if (!parse_arguments(name, args, PyVectorcall_NARGS(count), keywords, &data, &options)) {
         return nullptr;
     }
     try {
-        return Decode(data, max_depth).release().ptr();
+        return Decode(data, options).release().ptr();
     } catch (py::error_already_set &error) {
         error.restore();
     } catch (const std::bad_alloc &) {
@@ -271,19 +309,24 @@ PyObject *loads_sequence_entry(PyObject *, PyObject *const *args, Py_ssize_t cou
 PyMethodDef functions[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "loads(data, *, max_depth=1000)\n--\n\n"
+     "loads(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
      "Decode one CBOR data item from a bytes-like object.\n\n"
+     "Tags 0 and 1 become aware datetimes, 100 and 1004 dates, 4 Decimals,\n"
+     "30 Fractions, 37 UUIDs, 52 and 54 ipaddress values, 258 sets (frozensets\n"
+     "inside map keys and sets); other tags become Tag, or tag_hook(tag) when\n"
+     "given.  object_hook(dict), when given, replaces each decoded map.\n\n"
      "Raises CBORDecodeError (a ValueError) naming the byte offset when the\n"
-     "input is not exactly one well-formed item, or nests deeper than\n"
-     "max_depth (the elements of a top-level array or map are at depth 1)."},
+     "input is not exactly one well-formed item, when a tag's content does\n"
+     "not fit it, or when it nests deeper than max_depth (the elements of a\n"
+     "top-level array or map are at depth 1)."},
     {"loads_sequence",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_sequence_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "loads_sequence(data, *, max_depth=1000)\n--\n\n"
+     "loads_sequence(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
      "Decode a CBOR sequence (zero or more items back to back) into a list."},
     {"_loads_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_plain_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "_loads_plain(data, *, max_depth=1000)\n--\n\n"
+     "_loads_plain(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
      "loads without its direct path: every item through the checking walker."},
     {nullptr, nullptr, 0, nullptr}};
 
