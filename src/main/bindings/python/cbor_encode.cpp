@@ -641,7 +641,9 @@ private:
                 write_int64(seconds);
             } else {
                 const long long microseconds = seconds * 1000000LL + fields.microsecond;
-                put_float(static_cast<double>(microseconds) / microseconds_per_second);
+                const double stamp = static_cast<double>(microseconds) / microseconds_per_second;
+                check_timestamp(value, stamp);
+                put_float(stamp);
             }
             return;
         }
@@ -650,6 +652,31 @@ private:
         const std::size_t size = cbor_time_format_datetime(&fields, text);
         put_head(major_tag, tag_datetime_text);
         put_string(CBOR_MAJOR_TEXT_STRING, text, size);
+    }
+
+    /* A double holds microseconds exactly only within some 140 years of
+     * 1970; beyond, the timestamp would decode to another instant, and an
+     * encoder that writes a value must not write a different one.  The
+     * check decodes it as the decoders do. */
+    void check_timestamp(PyObject *value, double stamp) {
+        py::object arguments =
+            py::reinterpret_steal<py::object>(Py_BuildValue("(dO)", stamp, types->utc));
+        if (!arguments) {
+            throw py::error_already_set();
+        }
+        py::object decoded =
+            py::reinterpret_steal<py::object>(PyDateTimeAPI->DateTime_FromTimestamp(
+                reinterpret_cast<PyObject *>(PyDateTimeAPI->DateTimeType), arguments.ptr(),
+                nullptr));
+        const int equal = decoded ? PyObject_RichCompareBool(decoded.ptr(), value, Py_EQ) : -1;
+        if (equal < 0) {
+            PyErr_Clear();
+        }
+        if (equal != 1) {
+            unencodable(PyExc_ValueError,
+                        "cannot encode the datetime " + repr_text(value) +
+                            " as a timestamp: a float does not hold its microseconds");
+        }
     }
 
     void write_int64(long long number) {
