@@ -44,6 +44,20 @@ bool is_numpy_floating(PyTypeObject *type) {
     return false;
 }
 
+/* Whether any alternative could take an object that is no built-in type
+ * and no subclass of one: through the number protocol (a truth value, an
+ * index, an int or float conversion) or a buffer.  Objects with none of
+ * them, an application's own classes, are refused without asking every
+ * alternative, each of which would raise and clear an error of its own. */
+bool offers_a_conversion(PyObject *object, PyTypeObject *type) {
+    const PyNumberMethods *number = type->tp_as_number;
+    return (number != nullptr && (number->nb_bool != nullptr || number->nb_index != nullptr ||
+                                  number->nb_int != nullptr || number->nb_float != nullptr)) ||
+           PyObject_CheckBuffer(object) || PyLong_Check(object) || PyFloat_Check(object) ||
+           PyList_Check(object) || PyTuple_Check(object) || PyDict_Check(object) ||
+           PyBytes_Check(object) || PyUnicode_Check(object) || object == Py_None;
+}
+
 bool has_truth_value(PyTypeObject *type) {
     return type->tp_as_number != nullptr && type->tp_as_number->nb_bool != nullptr;
 }
@@ -144,6 +158,9 @@ bool convert_dumps_value(py::handle source, bool convert, DumpsValue &value) {
         value.alternative.emplace<ByteString>(
             ByteString{py::reinterpret_borrow<py::object>(source)});
         return true;
+    }
+    if (!offers_a_conversion(object, type)) {
+        return false;
     }
     if (is_numpy_bool(type)) {
         const int truth = PyObject_IsTrue(object);

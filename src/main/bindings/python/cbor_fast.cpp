@@ -422,8 +422,11 @@ PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesti
 
 } // namespace
 
-PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite, uint64_t max_depth,
-                                  std::size_t max_nesting) {
+/* Not inlined: dumps and the Encoder then run the one same copy of the
+ * walk (inlined into each, the two copies were laid out differently and
+ * ran up to a third apart on lists of floats). */
+[[gnu::noinline]] PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite,
+                                                    uint64_t max_depth, std::size_t max_nesting) {
     const bool limited = max_depth != 0;
     if (indefinite) {
         return limited ? encode_fast<true, true>(value, max_depth, max_nesting)
