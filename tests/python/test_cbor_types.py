@@ -269,8 +269,9 @@ def test_settings():
     with pytest.raises(AttributeError):
         encoder.max_depth = 1
     plain = Encoder()
-    assert repr(plain) == "Encoder(default=None, datetime_as_timestamp=False, timezone=None, indefinite=False, max_depth=0)"
-    evaluable = Encoder(datetime_as_timestamp=True, timezone=zone, max_depth=7)
+    assert repr(plain) == ("Encoder(default=None, datetime_as_timestamp=False, timezone=None, indefinite=False,"
+                           " max_depth=0, deterministic=None)")
+    evaluable = Encoder(datetime_as_timestamp=True, timezone=zone, max_depth=7, deterministic="core")
     again = eval(repr(evaluable), {"Encoder": Encoder, "datetime": dt})
     assert repr(again) == repr(evaluable)
     copy = pickle.loads(pickle.dumps(encoder))
@@ -278,5 +279,68 @@ def test_settings():
     for bad in ({"default": 1}, {"timezone": "UTC"}, {"max_depth": -1}):
         with pytest.raises(TypeError):
             Encoder(**bad)
+    for bad in ({"deterministic": "sorted"}, {"deterministic": 1}, {"deterministic": "core", "indefinite": True}):
+        with pytest.raises(ValueError):
+            Encoder(**bad)
     with pytest.raises(TypeError):
         Encoder(len)  # keyword-only
+
+
+# RFC 8949, sections 4.2.1 and 4.2.3: the same keys in each order.
+RFC_KEYS = [10, 100, -1, "z", "aa", (100,), (-1,), False]
+RFC_ORDERS = {
+    "core": [10, 100, -1, "z", "aa", (100,), (-1,), False],
+    "length_first": [10, -1, False, 100, "z", (-1,), "aa", (100,)],
+}
+
+
+@pytest.mark.parametrize("mode", sorted(RFC_ORDERS))
+def test_rfc_key_orders(mode):
+    keys = list(RFC_KEYS)
+    random.Random(8949).shuffle(keys)
+    encoded = Encoder(deterministic=mode).encode({k: None for k in keys})
+    assert list(loads(encoded)) == RFC_ORDERS[mode]
+    assert encoded[0] == 0xA8
+
+
+def shuffled(value, rng):
+    """The same value with every dict's insertion order (and every set's
+    iteration order, as far as building it anew changes it) shuffled."""
+    if isinstance(value, dict):
+        items = [(k, shuffled(v, rng)) for k, v in value.items()]
+        rng.shuffle(items)
+        return dict(items)
+    if isinstance(value, list):
+        return [shuffled(v, rng) for v in value]
+    if isinstance(value, (set, frozenset)):
+        items = list(value)
+        rng.shuffle(items)
+        return type(value)(items)
+    return value
+
+
+@settings(max_examples=300, deadline=None)
+@given(values(), st.sampled_from(["core", "length_first"]), st.integers(0, 2**32))
+def test_deterministic_encoding_ignores_insertion_order(value, mode, seed):
+    encoder = Encoder(deterministic=mode)
+    encoded = encoder.encode(value)
+    assert encoder.encode(shuffled(value, random.Random(seed))) == encoded
+    assert same(loads(encoded), value)
+
+
+plain_values = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(-(2**64), 2**64 - 1),
+              st.floats(allow_nan=False).filter(lambda f: f == 0 or abs(f) >= 2.0**-14), st.text(), st.binary()),
+    lambda inner: st.lists(inner, max_size=4)
+    | st.dictionaries(st.text(max_size=4) | st.integers(-1000, 1000), inner, max_size=5)
+    | st.sets(st.integers(-1000, 1000) | st.text(max_size=3), max_size=4),
+    max_leaves=15,
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(plain_values)
+def test_length_first_is_cbor2_canonical(value):
+    """cbor2's canonical form (half-precision subnormals aside, which dumps
+    writes in single precision)."""
+    assert Encoder(deterministic="length_first").encode(value) == cbor2.dumps(value, canonical=True)

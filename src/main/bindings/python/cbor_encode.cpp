@@ -30,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <datetime.h>
 #include <pybind11/pybind11.h>
@@ -496,6 +497,10 @@ private:
         Py_ssize_t written = 0;
         PyObject *key_ref = nullptr;
         PyObject *value_ref = nullptr;
+        std::vector<EncodedEntry> entries;
+        if (options.order != KeyOrder::none) {
+            entries.reserve(static_cast<std::size_t>(count));
+        }
         while (PyDict_GET_SIZE(dict) == count &&
                PyDict_Next(dict, &position, &key_ref, &value_ref)) {
             if (written == count) {
@@ -504,6 +509,7 @@ private:
             py::object key = py::reinterpret_borrow<py::object>(key_ref);
             py::object item = py::reinterpret_borrow<py::object>(value_ref);
             Level level(*this);
+            EncodedEntry entry{length, 0, 0};
             try {
                 encode(key.ptr());
             } catch (Unencodable &failure) {
@@ -511,11 +517,16 @@ private:
                 failure.path.insert(0, "[" + repr_text(key.ptr()) + "]");
                 throw;
             }
+            entry.key_end = length;
             try {
                 encode(item.ptr());
             } catch (Unencodable &failure) {
                 failure.path.insert(0, "[" + repr_text(key.ptr()) + "]");
                 throw;
+            }
+            entry.end = length;
+            if (options.order != KeyOrder::none) {
+                entries.push_back(entry);
             }
             ++written;
         }
@@ -525,7 +536,19 @@ private:
         if (written != count) {
             throw std::runtime_error("dictionary keys changed during iteration");
         }
+        put_in_order(entries, "map keys");
         close();
+    }
+
+    /* Deterministic encodings: the entries just written, sorted by their
+     * keys' bytes.  Two distinct keys with one encoding (a default hook may
+     * map two objects to one value) would make the choice between them
+     * arbitrary, and a map with a key twice invalid. */
+    void put_in_order(std::vector<EncodedEntry> &entries, const char *what) {
+        if (options.order != KeyOrder::none && !order_entries(buffer, entries, options.order)) {
+            unencodable(PyExc_ValueError, std::string("cannot encode deterministically: two ") +
+                                              what + " have the same encoding");
+        }
     }
 
     /* Tag 258 around an array of the elements, taken into a list first:
@@ -540,9 +563,11 @@ private:
         put_head(major_tag, tag_set);
         const Py_ssize_t count = PyList_GET_SIZE(elements.ptr());
         open(CBOR_MAJOR_ARRAY, indefinite_array, static_cast<std::size_t>(count));
+        std::vector<EncodedEntry> entries;
         for (Py_ssize_t i = 0; i < count; i++) {
             Level level(*this);
             PyObject *element = PyList_GET_ITEM(elements.ptr(), i);
+            const std::size_t start = length;
             try {
                 encode(element);
             } catch (Unencodable &failure) {
@@ -550,7 +575,11 @@ private:
                 failure.path.insert(0, "{" + repr_text(element) + "}");
                 throw;
             }
+            if (options.order != KeyOrder::none) {
+                entries.push_back(EncodedEntry{start, length, length});
+            }
         }
+        put_in_order(entries, "set elements");
         close();
     }
 
@@ -873,9 +902,12 @@ private:
 } // namespace
 
 PyObject *encode_value(PyObject *value, const EncodeOptions &options) {
-    if (PyObject *fast = tovarel_cbor_dumps_fast(value, options.indefinite, options.max_depth,
-                                                 fast_nesting_headroom())) {
-        return fast;
+    /* The fast path writes keys in insertion order. */
+    if (options.order == KeyOrder::none) {
+        if (PyObject *fast = tovarel_cbor_dumps_fast(value, options.indefinite, options.max_depth,
+                                                     fast_nesting_headroom())) {
+            return fast;
+        }
     }
     const StdlibTypes *types = stdlib_types();
     if (types == nullptr) {

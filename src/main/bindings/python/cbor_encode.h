@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include "cbor_order.h"
+
 namespace tovarel::cbor {
 
 /* An Encoder's settings; the objects are borrowed from it. */
@@ -18,7 +20,8 @@ struct EncodeOptions {
     bool datetime_as_timestamp = false;
     PyObject *timezone = nullptr; /* a tzinfo for naive datetimes; null: none */
     bool indefinite = false;
-    uint64_t max_depth = 0; /* 0: no limit */
+    uint64_t max_depth = 0;          /* 0: no limit */
+    KeyOrder order = KeyOrder::none; /* deterministic: map keys and set elements sorted */
 };
 
 /* The encoding of value as a new bytes object, or null with an exception. */

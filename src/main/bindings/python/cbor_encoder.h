@@ -17,7 +17,7 @@ namespace tovarel::cbor {
 class Encoder {
 public:
     Encoder(pybind11::object default_hook, bool datetime_as_timestamp, pybind11::object time_zone,
-            bool indefinite, unsigned long long max_depth);
+            bool indefinite, unsigned long long max_depth, pybind11::object deterministic);
 
     pybind11::bytes encode(pybind11::handle value) const;
     std::string repr() const;
@@ -25,6 +25,7 @@ public:
     /* The settings' objects are held here; options borrows them. */
     pybind11::object hook;
     pybind11::object zone;
+    pybind11::object deterministic; /* None, "core" or "length_first" */
     EncodeOptions options;
 };
 

@@ -1,6 +1,6 @@
 import datetime
 from collections.abc import Callable
-from typing import Any, Final, TypeAlias, final
+from typing import Any, Final, Literal, TypeAlias, final
 
 from typing_extensions import Buffer
 
@@ -68,6 +68,7 @@ class Encoder:
         timezone: datetime.tzinfo | None = None,
         indefinite: bool = False,
         max_depth: int = 0,
+        deterministic: Literal["core", "length_first"] | None = None,
     ) -> None: ...
     # Any value: what cannot be encoded goes to default, or raises.
     def encode(self, value: Any) -> bytes: ...
@@ -81,3 +82,5 @@ class Encoder:
     def indefinite(self) -> bool: ...
     @property
     def max_depth(self) -> int: ...
+    @property
+    def deterministic(self) -> Literal["core", "length_first"] | None: ...
