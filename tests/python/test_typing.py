@@ -36,6 +36,7 @@ encoder = cbor.Encoder(default=vars, timezone=datetime.timezone.utc, max_depth=4
 stamped: bytes = encoder.encode({"at": datetime.datetime(2026, 1, 1), "ids": {1, 2}})
 depth: int = encoder.max_depth
 canonical: bytes = cbor.Encoder(deterministic="length_first").encode({"b": 1, "a": 2})
+checked: object = cbor.loads(canonical, deterministic="length_first", duplicate_keys="error")
 hooked: object = cbor.loads(stamped, tag_hook=lambda tag: tag.value, object_hook=len)
 try:
     cbor.loads(b"")
@@ -67,6 +68,7 @@ cbor.Encoder(timezone="UTC")
 cbor.Encoder().max_depth = 3
 cbor.loads(b"", tag_hook=3)
 cbor.Encoder(deterministic="sorted")
+cbor.loads(b"", duplicate_keys="first")
 """
 
 

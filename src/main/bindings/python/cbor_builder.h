@@ -21,6 +21,7 @@
 
 #include <Python.h>
 
+#include "cbor_order.h"
 #include "cbor_tags_decode.h"
 #include "cbor_types.h"
 
@@ -30,12 +31,14 @@ enum class FrameKind : uint8_t { list, tuple, map, tag };
 
 /* A container being filled, or a tag waiting for its content. */
 struct Frame {
-    PyObject *container; /* list, tuple or dict; null for a tag */
-    PyObject *pending;   /* a map's key awaiting its value; a tag's content */
-    Py_ssize_t filled;   /* slots set in a definite list or tuple */
-    uint64_t remaining;  /* definite: items still to come (keys and values count) */
-    uint64_t offset;     /* where the container or tag begins */
-    uint64_t key_offset; /* where the pending key begins */
+    PyObject *container;   /* list, tuple or dict; null for a tag */
+    PyObject *pending;     /* a map's key awaiting its value; a tag's content */
+    Py_ssize_t filled;     /* slots set in a definite list or tuple */
+    uint64_t remaining;    /* definite: items still to come (keys and values count) */
+    uint64_t offset;       /* where the container or tag begins */
+    uint64_t key_offset;   /* where the pending key begins */
+    uint64_t last_key;     /* checked order: where the last key began, */
+    uint64_t last_key_end; /* and ended (last_key == last_key_end: none yet) */
     uint64_t tag;
     FrameKind kind;
     bool definite;
@@ -48,12 +51,21 @@ struct DecodeHooks {
     PyObject *object_hook = nullptr; /* called with each decoded dict */
 };
 
+/* What a validating decode refuses besides malformed input. */
+struct DecodeChecks {
+    KeyOrder order = KeyOrder::none; /* map keys out of this order (none: any) */
+    bool refuse_duplicates = false;  /* a map key seen before in its map */
+    const uint8_t *input = nullptr;  /* the bytes the offsets count in */
+    const char *mode = "";           /* the order's name, for messages */
+};
+
 /* Frames beyond this many move to the heap; most data nests far less. */
 constexpr std::size_t local_frames = 32;
 
 class Builder {
 public:
-    explicit Builder(const DecodeHooks &decode_hooks) : hooks(decode_hooks) {}
+    Builder(const DecodeHooks &decode_hooks, const DecodeChecks &decode_checks)
+        : hooks(decode_hooks), checks(decode_checks) {}
     Builder(const Builder &) = delete;
     Builder &operator=(const Builder &) = delete;
     ~Builder() {
@@ -149,7 +161,7 @@ public:
                 top.key_offset = offset;
                 return true;
             }
-            return set_item(top, object);
+            return set_item(top, object, offset);
         default: /* a tag's one item */
             top.pending = object;
             return true;
@@ -199,10 +211,17 @@ private:
     }
 
     /* A key that will not hash raises TypeError, which names no place in
-     * the input: the decode error says where the key begins. */
-    static bool set_item(Frame &frame, PyObject *value) {
+     * the input: the decode error says where the key begins.  offset is
+     * where the value begins, so the key's bytes end there. */
+    bool set_item(Frame &frame, PyObject *value, uint64_t offset) {
         PyObject *key = frame.pending;
         frame.pending = nullptr;
+        if (checks.order != KeyOrder::none && !in_order(frame, offset)) {
+            Py_DECREF(value);
+            Py_DECREF(key);
+            return false;
+        }
+        const Py_ssize_t size = checks.refuse_duplicates ? PyDict_GET_SIZE(frame.container) : 0;
         const int failed = PyDict_SetItem(frame.container, key, value);
         Py_DECREF(value);
         if (failed != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -213,7 +232,36 @@ private:
                          Py_TYPE(key)->tp_name, static_cast<unsigned long long>(frame.key_offset));
         }
         Py_DECREF(key);
+        if (failed == 0 && checks.refuse_duplicates && PyDict_GET_SIZE(frame.container) == size) {
+            PyErr_Format(decode_error, "duplicate map key at byte %llu",
+                         static_cast<unsigned long long>(frame.key_offset));
+            return false;
+        }
         return failed == 0;
+    }
+
+    /* A deterministic map has its keys' encodings in strictly increasing
+     * order: an equal one is a duplicate. */
+    bool in_order(Frame &frame, uint64_t key_end) {
+        const EncodedEntry key{frame.key_offset, key_end, key_end};
+        if (frame.last_key != frame.last_key_end) {
+            const EncodedEntry last{frame.last_key, frame.last_key_end, frame.last_key_end};
+            if (!key_before(checks.input, last, key, checks.order)) {
+                const bool same = !key_before(checks.input, key, last, checks.order);
+                if (same) {
+                    PyErr_Format(decode_error, "duplicate map key at byte %llu",
+                                 static_cast<unsigned long long>(frame.key_offset));
+                } else {
+                    PyErr_Format(decode_error,
+                                 "map key at byte %llu is out of %s deterministic order",
+                                 static_cast<unsigned long long>(frame.key_offset), checks.mode);
+                }
+                return false;
+            }
+        }
+        frame.last_key = frame.key_offset;
+        frame.last_key_end = key_end;
+        return true;
     }
 
     bool push(FrameKind kind, PyObject *container, uint64_t items, bool definite, bool frozen,
@@ -229,6 +277,8 @@ private:
         frame.filled = 0;
         frame.remaining = items;
         frame.offset = offset;
+        frame.last_key = 0;
+        frame.last_key_end = 0;
         frame.kind = kind;
         frame.definite = definite;
         frame.frozen = frozen;
@@ -252,6 +302,7 @@ private:
     }
 
     const DecodeHooks &hooks;
+    const DecodeChecks &checks;
     Frame local[local_frames];
     Frame *frames = local;
     std::size_t capacity = local_frames;

@@ -16,6 +16,7 @@
  */
 #include "cbor_decode_direct.h"
 
+#include "cbor_generator.h"
 #include "cbor_objects.h"
 #include "cbor_parser.h"
 #include "cbor_text.h"
@@ -42,9 +43,11 @@ PyObject *DirectDecoder::give_up() {
 }
 
 PyObject *DirectDecoder::item() {
-    uint64_t offset = 0; /* the walker's decoder names places; this one need not */
     for (;;) {
         PyObject *object = nullptr;
+        /* Where the item begins: a validating builder compares keys by
+         * their bytes. */
+        uint64_t offset = offset_of(cursor);
         if (!read_item(&object)) {
             return give_up();
         }
@@ -88,6 +91,7 @@ bool DirectDecoder::read_item(PyObject **object) {
     if (major == major_simple) {
         return read_simple_or_float(initial, object);
     }
+    const uint8_t *head = cursor;
     uint64_t argument = 0;
     if (!read_argument(&argument)) {
         return false;
@@ -115,11 +119,11 @@ bool DirectDecoder::read_item(PyObject **object) {
         break;
     }
     case 4:
-        return argument <= unread && builder.open_array(argument, true, 0);
+        return argument <= unread && builder.open_array(argument, true, offset_of(head));
     case 5:
-        return argument <= unread / 2 && builder.open_map(argument, true, 0);
+        return argument <= unread / 2 && builder.open_map(argument, true, offset_of(head));
     default:
-        return open_tag(argument, object);
+        return open_tag(argument, head, object);
     }
     return *object != nullptr;
 }
@@ -129,7 +133,7 @@ bool DirectDecoder::read_item(PyObject **object) {
 bool DirectDecoder::read_argument(uint64_t *argument) {
     const unsigned size = cbor_head_decode(cursor, end, argument);
     cursor += size;
-    return size != 0;
+    return size != 0 && (!validating || size == static_cast<unsigned>(cbor_head_size(*argument)));
 }
 
 bool DirectDecoder::read_simple_or_float(uint8_t initial, PyObject **object) {
@@ -156,6 +160,10 @@ bool DirectDecoder::read_simple_or_float(uint8_t initial, PyObject **object) {
     if (cbor_jump_table[initial](&parser, &value, initial) < 0) {
         return false;
     }
+    if (validating && static_cast<uint64_t>(parser.cursor - cursor) - 1 !=
+                          static_cast<uint64_t>(cbor_float_width(value.value.real))) {
+        return false;
+    }
     cursor = parser.cursor;
     *object = float_object(value.value.real);
     return *object != nullptr;
@@ -163,17 +171,22 @@ bool DirectDecoder::read_simple_or_float(uint8_t initial, PyObject **object) {
 
 /* Tags 2 and 3 around a definite byte string are bignums, read whole; any
  * other tag takes a frame for its one item. */
-bool DirectDecoder::open_tag(uint64_t number, PyObject **object) {
+bool DirectDecoder::open_tag(uint64_t number, const uint8_t *head, PyObject **object) {
     constexpr uint64_t positive_bignum = 2;
     constexpr uint64_t negative_bignum = 3;
+    /* A bignum whose magnitude fits 8 bytes has a plain integer form. */
+    constexpr uint64_t longest_plain_magnitude = 8;
     if (number != positive_bignum && number != negative_bignum) {
-        return builder.open_tag(number, 0);
+        return builder.open_tag(number, offset_of(head));
     }
     if (cursor == end || *cursor >> 5 != major_bytes) {
         return false;
     }
     uint64_t length = 0;
     if (!read_argument(&length) || length > static_cast<uint64_t>(end - cursor)) {
+        return false;
+    }
+    if (validating && (length <= longest_plain_magnitude || cursor[0] == 0)) {
         return false;
     }
     *object = bignum_object(cursor, length, number == negative_bignum);

@@ -18,7 +18,8 @@ void raise_walker_error(const cbor_walker *walker);
 
 class WalkedDecoder {
 public:
-    WalkedDecoder(cbor_walker *source, const DecodeHooks &hooks) : walker(source), builder(hooks) {}
+    WalkedDecoder(cbor_walker *source, const DecodeHooks &hooks, const DecodeChecks &decode_checks)
+        : walker(source), checks(decode_checks), builder(hooks, decode_checks) {}
     WalkedDecoder(const WalkedDecoder &) = delete;
     WalkedDecoder &operator=(const WalkedDecoder &) = delete;
 
@@ -27,8 +28,10 @@ public:
 
 private:
     PyObject *scalar_object(const cbor_walker_token &token);
+    bool deterministic_form(const cbor_walker_token &token);
 
     cbor_walker *walker;
+    const DecodeChecks &checks;
     Builder builder;
 };
 

@@ -27,8 +27,10 @@
 
 namespace py = pybind11;
 
+using tovarel::cbor::DecodeChecks;
 using tovarel::cbor::DecodeHooks;
 using tovarel::cbor::DirectDecoder;
+using tovarel::cbor::KeyOrder;
 using tovarel::cbor::raise_walker_error;
 using tovarel::cbor::WalkedDecoder;
 
@@ -94,6 +96,7 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
 struct LoadOptions {
     uint64_t max_depth;
     DecodeHooks hooks;
+    DecodeChecks checks;
 
     /* Hooks run the caller's code on values as they are made, so their
      * values must be made once: only the walker's decoder, which never
@@ -109,7 +112,8 @@ class Session {
 public:
     Session(const InputView &input, const LoadOptions &options)
         : size(input.size()), walker(make_walker(input, options.max_depth)),
-          decoder(walker.get(), options.hooks) {}
+          checks(checks_over(options.checks, input)), decoder(walker.get(), options.hooks, checks) {
+    }
 
     py::object next_item() {
         py::object value = py::reinterpret_steal<py::object>(decoder.item());
@@ -129,8 +133,14 @@ public:
     }
 
 private:
+    static DecodeChecks checks_over(DecodeChecks checks, const InputView &input) {
+        checks.input = static_cast<const uint8_t *>(input.data());
+        return checks;
+    }
+
     uint64_t size;
     WalkerOwner walker;
+    DecodeChecks checks;
     WalkedDecoder decoder;
 };
 
@@ -159,7 +169,9 @@ py::object loads(PyObject *data, const LoadOptions &options) {
     InputView input(data);
     CollectorPause pause;
     if (options.direct_path_allowed()) {
-        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth);
+        DecodeChecks checks = options.checks;
+        checks.input = input_bytes(input);
+        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth, checks);
         auto value = py::reinterpret_steal<py::object>(direct.item());
         if (value && direct.at_end()) {
             return value;
@@ -172,7 +184,9 @@ py::object loads_sequence(PyObject *data, const LoadOptions &options) {
     InputView input(data);
     CollectorPause pause;
     if (options.direct_path_allowed()) {
-        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth);
+        DecodeChecks checks = options.checks;
+        checks.input = input_bytes(input);
+        DirectDecoder direct(input_bytes(input), input.size(), options.max_depth, checks);
         py::list items;
         bool whole = true;
         while (whole && !direct.at_end()) {
@@ -230,8 +244,41 @@ bool parse_hook(const char *what, PyObject *given, PyObject **hook) {
     return true;
 }
 
-/* The arguments (data, *, max_depth=1000, tag_hook=None, object_hook=None);
- * data may come by keyword too. */
+/* deterministic: None, "core" or "length_first". */
+bool parse_deterministic(PyObject *given, DecodeChecks *checks) {
+    if (given == Py_None) {
+        return true;
+    }
+    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "core") == 0) {
+        checks->order = KeyOrder::core;
+        checks->mode = "core";
+        return true;
+    }
+    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "length_first") == 0) {
+        checks->order = KeyOrder::length_first;
+        checks->mode = "length_first";
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "deterministic must be None, 'core' or 'length_first', not %R",
+                 given);
+    return false;
+}
+
+/* duplicate_keys: "last" (a repeated key keeps its last value) or "error". */
+bool parse_duplicates(PyObject *given, DecodeChecks *checks) {
+    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "last") == 0) {
+        return true;
+    }
+    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "error") == 0) {
+        checks->refuse_duplicates = true;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "duplicate_keys must be 'last' or 'error', not %R", given);
+    return false;
+}
+
+/* The arguments (data, *, max_depth=1000, tag_hook=None, object_hook=None,
+ * deterministic=None, duplicate_keys="last"); data may come by keyword too. */
 bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords,
                      PyObject **data, LoadOptions *options) {
     if (count > 1) {
@@ -239,16 +286,19 @@ bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, 
                      count);
         return false;
     }
-    static const char *const names[] = {"data", "max_depth", "tag_hook", "object_hook"};
-    PyObject *given[4] = {count == 1 ? args[0] : nullptr, nullptr, nullptr, nullptr};
+    constexpr std::size_t names_count = 6;
+    static const char *const names[names_count] = {
+        "data", "max_depth", "tag_hook", "object_hook", "deterministic", "duplicate_keys"};
+    PyObject *given[names_count] = {count == 1 ? args[0] : nullptr};
     const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
     for (Py_ssize_t i = 0; i < keyword_count; i++) {
         PyObject *keyword = PyTuple_GET_ITEM(keywords, i);
         std::size_t which = 0;
-        while (which < 4 && PyUnicode_CompareWithASCIIString(keyword, names[which]) != 0) {
+        while (which < names_count &&
+               PyUnicode_CompareWithASCIIString(keyword, names[which]) != 0) {
             which++;
         }
-        if (which == 4) {
+        if (which == names_count) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
                          keyword);
             return false;
@@ -269,7 +319,9 @@ bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, 
     return (given[1] == nullptr || parse_max_depth(given[1], &options->max_depth)) &&
            (given[2] == nullptr || parse_hook("tag_hook", given[2], &options->hooks.tag_hook)) &&
            (given[3] == nullptr ||
-            parse_hook("object_hook", given[3], &options->hooks.object_hook));
+            parse_hook("object_hook", given[3], &options->hooks.object_hook)) &&
+           (given[4] == nullptr || parse_deterministic(given[4], &options->checks)) &&
+           (given[5] == nullptr || parse_duplicates(given[5], &options->checks));
 }
 
 /* The functions are plain vectorcall built-ins: decoding small items is
@@ -309,12 +361,18 @@ PyObject *loads_sequence_entry(PyObject *, PyObject *const *args, Py_ssize_t cou
 PyMethodDef functions[] = {
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "loads(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
+     "loads(data, *, max_depth=1000, tag_hook=None, object_hook=None, deterministic=None, "
+     "duplicate_keys='last')\n--\n\n"
      "Decode one CBOR data item from a bytes-like object.\n\n"
      "Tags 0 and 1 become aware datetimes, 100 and 1004 dates, 4 Decimals,\n"
      "30 Fractions, 37 UUIDs, 52 and 54 ipaddress values, 258 sets (frozensets\n"
      "inside map keys and sets); other tags become Tag, or tag_hook(tag) when\n"
      "given.  object_hook(dict), when given, replaces each decoded map.\n\n"
+     "deterministic='core' or 'length_first' refuses input that the\n"
+     "Encoder with that setting would not write (a longer head than needed,\n"
+     "an indefinite length, a float that fits a shorter width, keys out of\n"
+     "order, a duplicate key); duplicate_keys='error' refuses a repeated\n"
+     "map key in any mode.\n\n"
      "Raises CBORDecodeError (a ValueError) naming the byte offset when the\n"
      "input is not exactly one well-formed item, when a tag's content does\n"
      "not fit it, or when it nests deeper than max_depth (the elements of a\n"
@@ -322,11 +380,13 @@ PyMethodDef functions[] = {
     {"loads_sequence",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_sequence_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "loads_sequence(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
+     "loads_sequence(data, *, max_depth=1000, tag_hook=None, object_hook=None, deterministic=None, "
+     "duplicate_keys='last')\n--\n\n"
      "Decode a CBOR sequence (zero or more items back to back) into a list."},
     {"_loads_plain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_plain_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "_loads_plain(data, *, max_depth=1000, tag_hook=None, object_hook=None)\n--\n\n"
+     "_loads_plain(data, *, max_depth=1000, tag_hook=None, object_hook=None, deterministic=None, "
+     "duplicate_keys='last')\n--\n\n"
      "loads without its direct path: every item through the checking walker."},
     {nullptr, nullptr, 0, nullptr}};
 

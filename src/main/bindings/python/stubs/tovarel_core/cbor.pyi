@@ -49,6 +49,8 @@ def loads(
     max_depth: int = 1000,
     tag_hook: Callable[[Tag], Any] | None = None,
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
 ) -> Any: ...
 def loads_sequence(
     data: Buffer,
@@ -56,6 +58,8 @@ def loads_sequence(
     max_depth: int = 1000,
     tag_hook: Callable[[Tag], Any] | None = None,
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
 ) -> list[Any]: ...
 
 @final
