@@ -96,11 +96,11 @@ def run_cbor(wls, tools, repeats, progress):
                 continue
             progress(f"cbor {i}/{len(wls)} {wl.name}: checking {t.name}")
             t0 = time.perf_counter()
-            status, reason, encoded = toolmod.check_cbor(t, wl.value)
+            status, reason, encoded = toolmod.check_cbor(t, wl.value, wl.hook, wl.expected)
             cells[t.name] = Cell(status, reason, len(encoded) if encoded is not None else None)
             if status == "ok":
                 outputs[t.name] = encoded
-                cases.append(timing.Case(t.name, lambda _t=t, _v=wl.value: _t.encode(_v), time.perf_counter() - t0))
+                cases.append(timing.Case(t.name, lambda _e=t.encoder(wl.hook), _v=wl.value: _e(_v), time.perf_counter() - t0))
         fast, plain = outputs.get(toolmod.OURS), outputs.get(toolmod.PLAIN)
         if fast is not None and plain is not None and fast != plain:
             notes.append(f"**dumps and _dumps_plain wrote different bytes on “{wl.name}”.**")
@@ -123,7 +123,7 @@ def run_cbor_decode(wls, tools, repeats, progress):
                 cells[t.name] = Cell("missing" if t.status.startswith("missing") else "failed", t.status)
                 continue
             progress(f"decode {i}/{len(wls)} {wl.name}: checking {t.name}")
-            status, reason, encoded = toolmod.check_cbor(t, wl.value)
+            status, reason, encoded = toolmod.check_cbor(t, wl.value, wl.hook, wl.expected)
             cells[t.name] = Cell(status, reason, len(encoded) if encoded is not None else None)
             if status == "ok":
                 cases.append(timing.Case(t.name, lambda _t=t, _b=encoded: _t.decode(_b)))

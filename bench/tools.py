@@ -18,6 +18,7 @@ from typing import Callable
 OURS = "tovarel_core"
 INDEX = f"{OURS} (index)"
 PLAIN = f"{OURS} (plain path)"
+ENCODER = f"{OURS} (Encoder)"
 
 # A delta made of this single byte means "the values are equal": patching
 # with it yields no bytes, and the caller keeps the old value.
@@ -56,6 +57,12 @@ class Tool:
     patch: Callable | None = None
     # Exceptions meaning "this format cannot represent the workload".
     unsupported: tuple = ()
+    # hook -> an encode function that hands unknown objects to hook(obj),
+    # which returns what to encode instead; None: the tool has no such hook.
+    hooked: Callable | None = None
+
+    def encoder(self, hook=None):
+        return self.encode if hook is None else self.hooked(hook)
 
     @property
     def usable(self):
@@ -112,10 +119,13 @@ def rebuild(tool, old, delta):
     return tool.patch(old, delta)
 
 
-def check_cbor(tool, value):
-    """Round-trips `value`; returns (status, reason, encoded)."""
+def check_cbor(tool, value, hook=None, expected=None):
+    """Round-trips `value` (encoded through `hook` when given, then decoded
+    to `expected` when given); returns (status, reason, encoded)."""
+    if hook is not None and tool.hooked is None:
+        return "n/a", "no default hook", None
     try:
-        encoded = tool.encode(value)
+        encoded = tool.encoder(hook)(value)
     except tool.unsupported as exc:
         return "n/a", f"{type(exc).__name__}: {exc}", None
     except Exception as exc:
@@ -126,7 +136,7 @@ def check_cbor(tool, value):
         decoded = tool.decode(encoded)
     except Exception as exc:
         return "failed", f"decoding its output raised {type(exc).__name__}: {exc}", encoded
-    if not same(value, decoded):
+    if not same(value if expected is None else expected, decoded):
         return "failed", "decoded value differs from the input", encoded
     return "ok", "", encoded
 
@@ -201,6 +211,7 @@ def peer_codecs(decode):
     else:
         t.note = cbor2_backend(cbor2)[1]
         t.encode, t.decode = cbor2.dumps, decode
+        t.hooked = lambda hook, _d=cbor2.dumps: lambda v: _d(v, default=lambda e, o: e.encode(hook(o)))
     tools.append(t)
 
     msgpack, why = try_import("msgpack")
@@ -212,6 +223,8 @@ def peer_codecs(decode):
         t.note = "MessagePack, a speed reference; " + ("C extension" if "cmsgpack" in backend else f"backend {backend}")
         t.encode = msgpack.packb
         t.decode = lambda b, _u=msgpack.unpackb: _u(b, raw=False, strict_map_key=False)
+        t.hooked = lambda hook, _p=msgpack.packb: lambda v: _p(v, default=hook)
+        t.unsupported = (TypeError,)  # a type MessagePack has no form for
     tools.append(t)
 
     orjson, why = try_import("orjson")
@@ -221,6 +234,7 @@ def peer_codecs(decode):
     else:
         t.note = "JSON, a speed reference; cannot encode bytes, integers beyond 64 bits or deep nesting"
         t.encode, t.decode = orjson.dumps, orjson.loads
+        t.hooked = lambda hook, _d=orjson.dumps: lambda v: _d(v, default=hook)
         t.unsupported = (orjson.JSONEncodeError,)
     tools.append(t)
     return tools
@@ -242,7 +256,19 @@ def cbor_tools():
         else:
             dumps = ours.cbor.dumps
             t.encode = (lambda v, _d=dumps, _k=kwargs: _d(v, **_k)) if kwargs else dumps
+            t.unsupported = (TypeError, RuntimeError)  # dumps' refusals of types it has no form for
         tools.append(t)
+
+    # The Encoder with its defaults: dumps(value, indefinite=False)'s bytes,
+    # and the types dumps has no form for.
+    t = Tool(ENCODER, "cbor", OURS, dist_version(OURS), ours=True, note="cbor.Encoder().encode", decode=decode)
+    encoder = getattr(ours.cbor, "Encoder", None) if ours else None
+    if encoder is None:
+        t.status = f"missing ({why if ours is None else 'this build has no cbor.Encoder'})"
+    else:
+        t.encode = encoder().encode
+        t.hooked = lambda hook, _e=encoder: _e(default=hook).encode
+    tools.append(t)
 
     # The encoder without its fast path, when the build keeps it: both must
     # write the same bytes, and the pair shows what the fast path gains.
@@ -266,7 +292,12 @@ def cbor_decoders():
     if loads is None:
         t.status = f"missing ({why if ours is None else 'this build has no cbor.loads'})"
     else:
-        t.encode = lambda v, _d=ours.cbor.dumps: _d(v, indefinite=False)
+        encoder = getattr(ours.cbor, "Encoder", None)
+        if encoder is None:
+            t.encode = lambda v, _d=ours.cbor.dumps: _d(v, indefinite=False)
+        else:  # the same bytes where dumps can encode the value at all
+            t.encode = encoder().encode
+            t.hooked = lambda hook, _e=encoder: _e(default=hook).encode
         t.decode = depth_tolerant(loads)
     peers = peer_codecs(cbor2_decoder(cbor2) if cbor2 else None)
     for p in peers:

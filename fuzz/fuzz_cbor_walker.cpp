@@ -9,7 +9,11 @@
  *     the same tree: decoding round-trips;
  *   - the walker's own memory (the buffer that joins chunks) never exceeds
  *     the input, and nothing is read outside it (the input sits in an exactly
- *     sized heap block).
+ *     sized heap block);
+ *   - the text of every tag 0 (date-time) and tag 1004 (full-date) is
+ *     accepted by the core's RFC 3339 reader exactly when a reference
+ *     written from the grammar accepts it, with the same fields, and what
+ *     the core writes from those fields reads back to them.
  *
  * The first input byte is the depth limit; the rest is the sequence.
  */
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "cbor_generator.h"
+#include "cbor_time.h"
 #include "cbor_walker.h"
 #include "reference_cbor.h"
 
@@ -332,6 +337,133 @@ void write(cbor_generator *out, const Node &node) {
     }
 }
 
+/* ------------------------------------------------------------ tag texts */
+
+/* RFC 3339 by its grammar: the text matched against a pattern of digit
+ * places, then each field checked against its range (a day against the
+ * month's length, found as the distance to the next month's first day). */
+bool reference_time(const std::string &text, bool date_only, cbor_time_fields *fields) {
+    const std::string date_pattern = "dddd-dd-dd";
+    const std::string time_pattern = "dddd-dd-ddTdd:dd:dd";
+    const std::string &pattern = date_only ? date_pattern : time_pattern;
+    if (text.size() < pattern.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < pattern.size(); i++) {
+        const char c = text[i];
+        const bool ok = pattern[i] == 'd'   ? c >= '0' && c <= '9'
+                        : pattern[i] == 'T' ? c == 'T' || c == 't'
+                                            : c == pattern[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    auto number = [&](size_t at, size_t count) { return std::stoi(text.substr(at, count)); };
+    cbor_time_fields got{};
+    got.year = number(0, 4);
+    const int month = number(5, 2);
+    const int day = number(8, 2);
+    if (month < 1 || month > 12 || day < 1) {
+        return false;
+    }
+    const int next_year = month == 12 ? got.year + 1 : got.year;
+    const unsigned next_month = month == 12 ? 1 : static_cast<unsigned>(month) + 1;
+    const int64_t length = cbor_time_days_from_civil(next_year, next_month, 1) -
+                           cbor_time_days_from_civil(got.year, static_cast<unsigned>(month), 1);
+    if (day > length) {
+        return false;
+    }
+    got.month = static_cast<uint8_t>(month);
+    got.day = static_cast<uint8_t>(day);
+    if (date_only) {
+        *fields = got;
+        return text.size() == pattern.size();
+    }
+    const int hour = number(11, 2);
+    const int minute = number(14, 2);
+    const int second = number(17, 2);
+    if (hour > 23 || minute > 59 || second > 60) {
+        return false;
+    }
+    got.hour = static_cast<uint8_t>(hour);
+    got.minute = static_cast<uint8_t>(minute);
+    got.second = static_cast<uint8_t>(second);
+    size_t at = pattern.size();
+    if (at < text.size() && text[at] == '.') {
+        std::string digits;
+        for (at++; at < text.size() && text[at] >= '0' && text[at] <= '9'; at++) {
+            digits.push_back(text[at]);
+        }
+        if (digits.empty()) {
+            return false;
+        }
+        digits = (digits + "000000").substr(0, 6);
+        got.microsecond = static_cast<uint32_t>(std::stoul(digits));
+    }
+    const std::string zone = text.substr(at);
+    if (zone == "Z" || zone == "z") {
+        got.offset_minutes = 0;
+    } else {
+        if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || zone[3] != ':') {
+            return false;
+        }
+        for (size_t i : {1, 2, 4, 5}) {
+            if (zone[i] < '0' || zone[i] > '9') {
+                return false;
+            }
+        }
+        const int zone_hour = std::stoi(zone.substr(1, 2));
+        const int zone_minute = std::stoi(zone.substr(4, 2));
+        if (zone_hour > 23 || zone_minute > 59) {
+            return false;
+        }
+        got.offset_minutes = (zone[0] == '-' ? -1 : 1) * (zone_hour * 60 + zone_minute);
+    }
+    *fields = got;
+    return true;
+}
+
+bool same_fields(const cbor_time_fields &a, const cbor_time_fields &b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second && a.microsecond == b.microsecond &&
+           a.offset_minutes == b.offset_minutes;
+}
+
+void check_time_text(const std::string &text, bool date_only) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(text.data());
+    cbor_time_fields fields{};
+    const bool accepted = (date_only ? cbor_time_parse_date(bytes, text.size(), &fields)
+                                     : cbor_time_parse_datetime(bytes, text.size(), &fields)) == 0;
+    cbor_time_fields expected{};
+    const bool valid = reference_time(text, date_only, &expected);
+    REFERENCE_CHECK(accepted == valid, 0);
+    if (!accepted) {
+        return;
+    }
+    REFERENCE_CHECK(same_fields(fields, expected), 0);
+    if (date_only || fields.second == 60) {
+        return; /* a leap second has no date-time of its own to write */
+    }
+    char written[CBOR_TIME_TEXT_MAX];
+    const size_t length = cbor_time_format_datetime(&fields, written);
+    cbor_time_fields again{};
+    REFERENCE_CHECK(cbor_time_parse_datetime(reinterpret_cast<const uint8_t *>(written), length,
+                                             &again) == 0,
+                    0);
+    REFERENCE_CHECK(same_fields(again, fields), 0);
+}
+
+/* Every tag 0 or 1004 around text in the tree. */
+void check_tag_texts(const Node &node) {
+    if (node.kind == CBOR_WALKER_TAG && node.children.size() == 1 &&
+        node.children[0].kind == CBOR_WALKER_TEXT && (node.argument == 0 || node.argument == 1004)) {
+        check_time_text(node.children[0].bytes, node.argument == 1004);
+    }
+    for (const Node &child : node.children) {
+        check_tag_texts(child);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, size_t raw_size) {
@@ -364,6 +496,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, size_t raw_size) {
         REFERENCE_CHECK(again.items.size() == got.items.size(), 0);
         for (size_t i = 0; i < got.items.size(); i++) {
             REFERENCE_CHECK(same_tree(got.items[i], again.items[i]), i);
+            check_tag_texts(got.items[i]);
         }
         cbor_generator_free(out);
     }

@@ -5,6 +5,7 @@
 #include "buf_encoding.h"
 #include "cbor_generator.h"
 #include "cbor_parser.h"
+#include "cbor_time.h"
 #include "cbor_walker.h"
 #include "coallescing_script.h"
 #include "crc64.h"

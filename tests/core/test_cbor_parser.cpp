@@ -507,3 +507,38 @@ TEST(CborParser, RandomInputStaysInBounds) {
 }
 
 } // namespace
+
+/* The inline head reader agrees with cbor_parse_head on every initial byte,
+ * every argument width and every cut of the head, each input in a block of
+ * exactly its size. */
+TEST(CborHeadDecode, AgreesWithTheParsersHeadReader) {
+    std::mt19937_64 rng(21);
+    for (int initial = 0; initial < 256; initial++) {
+        for (int trial = 0; trial < 8; trial++) {
+            std::vector<uint8_t> head(9);
+            head[0] = static_cast<uint8_t>(initial);
+            for (std::size_t i = 1; i < head.size(); i++) {
+                head[i] = static_cast<uint8_t>(rng());
+            }
+            for (std::size_t size = 1; size <= head.size(); size++) {
+                std::vector<uint8_t> input(head.begin(), head.begin() + static_cast<long>(size));
+                const uint8_t *data = input.data();
+                cbor_parser parser{data, size, data, 0};
+                uint8_t parsed_initial = 0;
+                uint64_t expected = 0;
+                const bool parsed = cbor_parse_head(&parser, &parsed_initial, &expected) == 0;
+                uint64_t argument = 0;
+                const unsigned read = cbor_head_decode(data, data + size, &argument);
+                if ((initial & 0x1F) > 27) {
+                    EXPECT_EQ(read, 0u) << initial;
+                    continue;
+                }
+                ASSERT_EQ(read != 0, parsed) << initial << " cut to " << size;
+                if (parsed) {
+                    EXPECT_EQ(read, static_cast<unsigned>(parser.cursor - data)) << initial;
+                    EXPECT_EQ(argument, expected) << initial;
+                }
+            }
+        }
+    }
+}

@@ -10,9 +10,17 @@ import struct
 import sys
 import threading
 
+import array
+import mmap
+
 import pytest
 
 from tovarel_core.cbor import _dumps_plain, dumps
+
+try:
+    import numpy
+except ImportError:  # the numpy scalars are left out of the generated values
+    numpy = None
 
 CASES = 30_000
 VALUES = 100_000  # at least this many values, nested ones included, per run
@@ -83,6 +91,48 @@ def text(rng):
     return "".join(c for c in chars if not 0xD800 <= ord(c) < 0xE000 or alphabet == "surrogate")
 
 
+def bytes_like(rng):
+    """Buffers of one-byte items (byte strings) and of wider items, strided
+    or many-dimensional ones (refused)."""
+    data = rng.randbytes(rng.randrange(0, 12))
+    choice = rng.randrange(7)
+    if choice == 0:
+        return memoryview(data)[rng.randrange(len(data) + 1) :]
+    if choice == 1:
+        return array.array(rng.choice("bB"), data)
+    if choice == 2:
+        block = mmap.mmap(-1, max(len(data), 1))
+        block[: len(data)] = data
+        return block
+    if choice == 3:
+        return memoryview(data + data)[::2]
+    if choice == 4:
+        return memoryview(data[: len(data) // 4 * 4]).cast("i")
+    if choice == 5:
+        return memoryview(data).cast("c")
+    return memoryview(bytearray(data))
+
+
+def numpy_scalar(rng):
+    """numpy's integers across their whole ranges, its floats of every width
+    (a longdouble may hold more than a double), its booleans and arrays."""
+    choice = rng.randrange(5)
+    if choice == 0:
+        kind = rng.choice([numpy.int8, numpy.int16, numpy.int32, numpy.int64,
+                           numpy.uint8, numpy.uint16, numpy.uint32, numpy.uint64])
+        info = numpy.iinfo(kind)
+        return kind(rng.choice([info.min, info.max, 0, 1, rng.randint(int(info.min), int(info.max))]))
+    if choice == 1:
+        kind = rng.choice([numpy.float16, numpy.float32, numpy.float64, numpy.longdouble])
+        with numpy.errstate(all="ignore"):
+            return kind(rng.choice(FLOATS[:40])) / kind(rng.choice([1, 3, 7]))
+    if choice == 2:
+        return numpy.bool_(rng.random() < 0.5)
+    if choice == 3:
+        return rng.choice([numpy.complex64(1j), numpy.datetime64(0, "s")])
+    return numpy.arange(rng.randrange(3), dtype=rng.choice([numpy.uint8, numpy.float32]))
+
+
 class Made:
     values = 0
     hooks = False
@@ -91,8 +141,8 @@ class Made:
 
 def scalar(rng):
     Made.values += 1
-    kind = rng.randrange(14)
-    if not Made.exotic and 9 <= kind <= 12:
+    kind = rng.randrange(16)
+    if not Made.exotic and 9 <= kind <= 14:
         kind = 1
     if kind == 0:
         return rng.choice([None, True, False])
@@ -118,6 +168,10 @@ def scalar(rng):
         return IndexOnly(rng.choice(INTS))
     if kind == 12:
         return rng.choice([object(), {1}, 1j, 0j, frozenset(), range(2), memoryview(b"x")])
+    if kind == 13:
+        return bytes_like(rng)
+    if kind == 14 and numpy is not None:
+        return numpy_scalar(rng)
     return rng.choice([-1, 0, 1, 2**64, -(2**63)])
 
 
@@ -141,7 +195,7 @@ def value(rng, depth=0):
             key = rng.choice([scalar(rng), (1, "t"), ("k", (2,))])
             try:
                 out[key] = value(rng, depth + 1)
-            except TypeError:  # unhashable key
+            except (TypeError, ValueError):  # unhashable key
                 pass
     elif kind == 5:
         out = rng.choice([LIST_SUB([1]), TUPLE_SUB((2,)), DICT_SUB(a=3)])

@@ -9,6 +9,8 @@ import sys
 import tovarel_core
 
 GOOD = """\
+import datetime
+
 import tovarel_core
 from tovarel_core import cbor, delta
 
@@ -37,6 +39,12 @@ number: int = tag.tag + cbor.Simple(5).value
 tagged: bytes = cbor.dumps([tag, cbor.undefined, cbor.Simple(0)])
 decoded: object = cbor.loads(encoded, max_depth=10)
 items: list[object] = cbor.loads_sequence(memoryview(tagged)) + cbor.loads_sequence(bytearray(raw))
+encoder = cbor.Encoder(default=vars, timezone=datetime.timezone.utc, max_depth=4)
+stamped: bytes = encoder.encode({"at": datetime.datetime(2026, 1, 1), "ids": {1, 2}})
+depth: int = encoder.max_depth
+canonical: bytes = cbor.Encoder(deterministic="length_first").encode({"b": 1, "a": 2})
+checked: object = cbor.loads(canonical, deterministic="length_first", duplicate_keys="error")
+hooked: object = cbor.loads(stamped, tag_hook=lambda tag: tag.value, object_hook=len)
 try:
     cbor.loads(b"")
 except cbor.CBORDecodeError as error:
@@ -67,6 +75,12 @@ cbor.loads("text")
 cbor.loads(b"", 5)
 cbor.Tag(1, 2).tag = 3
 cbor.Simple("x")
+cbor.Encoder(None)
+cbor.Encoder(timezone="UTC")
+cbor.Encoder().max_depth = 3
+cbor.loads(b"", tag_hook=3)
+cbor.Encoder(deterministic="sorted")
+cbor.loads(b"", duplicate_keys="first")
 """
 
 

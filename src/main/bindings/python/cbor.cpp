@@ -2,13 +2,11 @@
  * cbor.cpp - the tovarel_core.cbor submodule: CBOR encoding of Python values.
  *
  * dumps() converts its argument, and then every element, key and dict value
- * inside it, into DumpsValue with pybind11's sum-type conversion, and
- * writes each piece through the core's CBOR writers into one generator.
- * The order of the alternatives decides where a value lands (True is a
- * bool, not an int; a bytearray is a text string), so it must not change.
+ * inside it, into DumpsValue (cbor_convert.cpp), and writes each piece
+ * through the core's CBOR writers into one generator.
  *
- * The walk runs Python code of the values' own types (truth values and
- * integer conversions), which may change the containers being walked.  The
+ * The walk runs Python code of the values' own types (integer and index
+ * conversions), which may change the containers being walked.  The
  * encoder therefore holds a strong reference to whatever it is encoding,
  * walks lists and tuples by index and dicts by position, and stops with
  * RuntimeError when a container's size changes under it, so an array or
@@ -30,23 +28,27 @@
 #include <type_traits>
 #include <variant>
 
-#include <pthread.h>
-
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "cbor_convert.h"
+#include "cbor_encoder.h"
 #include "cbor_fast.h"
 #include "cbor_generator.h"
 #include "cbor_loads.h"
+#include "cbor_stack.h"
 #include "registration.h"
 
 namespace py = pybind11;
 
+using tovarel::cbor::RecursionGuard;
+using tovarel::cbor::stack_floor;
+
 namespace {
 
-using DumpsValue =
-    std::variant<py::bool_, py::float_, py::int_, py::list, py::tuple, py::dict, py::bytes, py::str,
-                 py::none, bool, unsigned long, long, std::string_view>;
+using tovarel::cbor::ByteString;
+using tovarel::cbor::ByteView;
+using tovarel::cbor::DumpsValue;
 
 /* The top-level argument: Tag, Simple and undefined are taken before the
  * sum-type conversion (which would refuse them); the signature is
@@ -92,60 +94,6 @@ void check(int written) {
 
 struct GeneratorFree {
     void operator()(cbor_generator *generator) const { cbor_generator_free(generator); }
-};
-
-/* Stack kept free below the deepest container being walked: enough for
- * converting an element (which may run a little Python code of its own),
- * the writers and raising the error. */
-constexpr std::uintptr_t stack_reserve = 256 * 1024;
-
-/* The lowest stack address this thread may walk down to, or 0 when the
- * stack's bounds are unknown.  Found once per thread. */
-std::uintptr_t find_stack_floor() {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return 0;
-    }
-    void *low = nullptr;
-    std::size_t size = 0;
-    const int found = pthread_attr_getstack(&attributes, &low, &size);
-    pthread_attr_destroy(&attributes);
-    if (found != 0) {
-        return 0;
-    }
-    return reinterpret_cast<std::uintptr_t>(low) +
-           std::min<std::uintptr_t>(stack_reserve, size / 2);
-}
-
-std::uintptr_t stack_floor() {
-    thread_local const std::uintptr_t floor = find_stack_floor();
-    return floor;
-}
-
-bool stack_exhausted() {
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor();
-}
-
-/* Bounds the nesting of one container being walked; without a bound a list
- * may even hold itself.  The interpreter's recursion check gives the usual
- * RecursionError at its limit, but that limit can be raised past what the
- * native stack holds (or a thread may have a small stack), so the stack's
- * own headroom is checked as well. */
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (stack_exhausted()) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "native stack exhausted while encoding a Python object to cbor");
-            throw py::error_already_set();
-        }
-        if (Py_EnterRecursiveCall(" while encoding a Python object to cbor") != 0) {
-            throw py::error_already_set();
-        }
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
 /* The depth count of the depth-limited encoders.  The unlimited ones use
@@ -246,7 +194,7 @@ public:
     }
 
     void encode(const DumpsValue &value) {
-        std::visit([this](const auto &alternative) { write(alternative); }, value);
+        std::visit([this](const auto &alternative) { write(alternative); }, value.alternative);
     }
 
     void encode(const DumpsArgument &argument) {
@@ -327,10 +275,17 @@ private:
         }
         check(cbor_write_text_string(gen(), text, static_cast<uint64_t>(size)));
     }
-    /* Only a bytearray reaches this: its bytes go out as a text string,
-     * unchecked, as callers that build text in bytearrays expect. */
-    void write(std::string_view value) {
-        check(cbor_write_text_string(gen(), value.data(), value.size()));
+    /* A numpy floating scalar, whose value a double holds exactly. */
+    void write(double value) { check(cbor_write_float(gen(), value)); }
+
+    /* A bytes-like object: its buffer was one-byte and contiguous when it
+     * was converted, and no code has run since. */
+    void write(const ByteString &value) {
+        ByteView view;
+        if (!view.open(value.source.ptr())) {
+            throw py::cast_error(cast_error_text);
+        }
+        check(cbor_write_byte_string(gen(), view.data(), view.size()));
     }
 
     /* Integers from -2^63 to 2^64 - 1 are written; each conversion is
@@ -476,9 +431,9 @@ std::size_t plain_nesting_headroom() {
     return (here - floor - plain_start_bytes) / plain_level_bytes;
 }
 
-/* The object behind a value that the binding library took as one of the
- * Python types; the native alternatives (numpy bools, other objects with
- * an integer value, bytearrays) are the general encoder's. */
+/* The object behind a value that the conversion took as one of the Python
+ * types; the native alternatives (numpy scalars, other objects with an
+ * integer value, bytes-like objects) are the general encoder's. */
 PyObject *python_object(const DumpsValue &value) {
     return std::visit(
         [](const auto &alternative) -> PyObject * {
@@ -488,7 +443,7 @@ PyObject *python_object(const DumpsValue &value) {
                 return nullptr;
             }
         },
-        value);
+        value.alternative);
 }
 
 /* The fast attempt, kept out of the frame that the general walk starts
@@ -554,4 +509,5 @@ void tovarel_register_cbor(py::module_ &m) {
              py::arg("indefinite") = true, py::arg("max_depth") = 0);
     cbor.attr("__version__") = "dev";
     tovarel_register_cbor_loads(cbor);
+    tovarel::cbor::register_encoder(cbor);
 }

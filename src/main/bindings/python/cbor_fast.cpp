@@ -175,6 +175,9 @@ private:
             write_array(PyTuple_GET_SIZE(value), PySequence_Fast_ITEMS(value));
         } else if (type == &PyBytes_Type) {
             write_string(CBOR_MAJOR_BYTE_STRING, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+        } else if (type == &PyByteArray_Type) {
+            write_string(CBOR_MAJOR_BYTE_STRING, PyByteArray_AS_STRING(value),
+                         PyByteArray_GET_SIZE(value));
         } else if (value == Py_None) {
             put_byte(NULL_ITEM);
         } else if (value == Py_True) {
@@ -419,8 +422,11 @@ PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesti
 
 } // namespace
 
-PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite, uint64_t max_depth,
-                                  std::size_t max_nesting) {
+/* Not inlined: dumps and the Encoder then run the one same copy of the
+ * walk (inlined into each, the two copies were laid out differently and
+ * ran up to a third apart on lists of floats). */
+[[gnu::noinline]] PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite,
+                                                    uint64_t max_depth, std::size_t max_nesting) {
     const bool limited = max_depth != 0;
     if (indefinite) {
         return limited ? encode_fast<true, true>(value, max_depth, max_nesting)

@@ -1,8 +1,9 @@
 /*
  * cbor_fast.h - dumps' encoder for values built from exact built-in types.
  *
- * It reads None, bool, int, float, str, bytes, list, tuple and dict
- * through their storage and writes straight into the result bytes object.
+ * It reads None, bool, int, float, str, bytes, bytearray, list, tuple and
+ * dict through their storage and writes straight into the result bytes
+ * object.
  * It runs no Python code of any value and changes nothing, so when it meets
  * anything else (another type, a subclass, an integer out of range, a str
  * that is not valid UTF-8, a level too deep, memory it cannot get) it can

@@ -10,20 +10,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include "cbor_types.h"
+
 /* Adds loads, loads_sequence, CBORDecodeError, Tag, Simple and undefined. */
 void tovarel_register_cbor_loads(pybind11::module_ &cbor);
 
 namespace tovarel {
-
-/* What dumps needs to write one of the CBOR-only values. */
-struct CborOnlyValue {
-    enum Kind { none, tag, simple, undefined } kind = none;
-    uint64_t number = 0;       /* the tag number or simple value */
-    PyObject *value = nullptr; /* a tag's content (borrowed) */
-};
-
-/* Recognises a Tag, Simple or undefined; kind none for anything else. */
-CborOnlyValue cbor_only_value(PyObject *object);
 
 /* An argument that is either a CBOR-only value or whatever Value's own
  * conversion accepts.  Its conversion bears Value's name, so a function

@@ -1,4 +1,6 @@
-from typing import Any, Final, TypeAlias, final
+import datetime
+from collections.abc import Callable
+from typing import Any, Final, Literal, TypeAlias, final
 
 from typing_extensions import Buffer
 
@@ -33,11 +35,56 @@ undefined: Final[_UndefinedType]
 # What dumps encodes.  Containers are typed loosely: their elements are
 # checked when they are encoded, and list invariance would otherwise refuse
 # a list[int] where a list of encodable values is expected.
+# numpy's scalars are encodable too; they are not named here, so that the
+# stubs need no numpy.
 _Encodable: TypeAlias = (
-    None | bool | int | float | str | bytes | bytearray | list[Any] | tuple[Any, ...] | dict[Any, Any]
-    | Tag | Simple | _UndefinedType
+    None | bool | int | float | str | bytes | bytearray | memoryview | list[Any] | tuple[Any, ...]
+    | dict[Any, Any] | Tag | Simple | _UndefinedType
 )
 
 def dumps(value: _Encodable, indefinite: bool = True, max_depth: int = 0) -> bytes: ...
-def loads(data: Buffer, *, max_depth: int = 1000) -> Any: ...
-def loads_sequence(data: Buffer, *, max_depth: int = 1000) -> list[Any]: ...
+def loads(
+    data: Buffer,
+    *,
+    max_depth: int = 1000,
+    tag_hook: Callable[[Tag], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
+) -> Any: ...
+def loads_sequence(
+    data: Buffer,
+    *,
+    max_depth: int = 1000,
+    tag_hook: Callable[[Tag], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
+) -> list[Any]: ...
+
+@final
+class Encoder:
+    def __init__(
+        self,
+        *,
+        default: Callable[[Any], Any] | None = None,
+        datetime_as_timestamp: bool = False,
+        timezone: datetime.tzinfo | None = None,
+        indefinite: bool = False,
+        max_depth: int = 0,
+        deterministic: Literal["core", "length_first"] | None = None,
+    ) -> None: ...
+    # Any value: what cannot be encoded goes to default, or raises.
+    def encode(self, value: Any) -> bytes: ...
+    @property
+    def default(self) -> Callable[[Any], Any] | None: ...
+    @property
+    def datetime_as_timestamp(self) -> bool: ...
+    @property
+    def timezone(self) -> datetime.tzinfo | None: ...
+    @property
+    def indefinite(self) -> bool: ...
+    @property
+    def max_depth(self) -> int: ...
+    @property
+    def deterministic(self) -> Literal["core", "length_first"] | None: ...

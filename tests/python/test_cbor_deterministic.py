@@ -1,0 +1,88 @@
+"""Validating decodes: loads(..., deterministic=m) accepts what
+Encoder(deterministic=m) writes and refuses each rule broken once, naming
+the rule and its offset; duplicate_keys="error" in any mode; and the direct
+path agrees with the walker's under every option."""
+
+import random
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from test_cbor_loads import as_decoded, damaged, encode_any_form, in_order, outcome, same, values
+from test_cbor_types import values as typed_values
+from tovarel_core import cbor
+from tovarel_core.cbor import CBORDecodeError, Encoder, loads
+
+MODES = ["core", "length_first"]
+NOT = "not deterministic: "
+
+
+@pytest.mark.parametrize(
+    "encoded, modes, message",
+    [
+        ("1817", MODES, NOT + "a head longer than its argument needs at byte 0"),
+        ("82011900ff", MODES, NOT + "a head longer than its argument needs at byte 2"),
+        ("7a0000000161", MODES, NOT + "a head longer than its argument needs at byte 0"),
+        ("9f01ff", MODES, NOT + "an indefinite length at byte 0"),
+        ("bf616101ff", MODES, NOT + "an indefinite length at byte 0"),
+        ("5f4101ff", MODES, NOT + "an indefinite length at byte 0"),
+        ("fb3ff8000000000000", MODES, NOT + "a float that fits a shorter width at byte 0"),
+        ("fa7fc00000", MODES, NOT + "a float that fits a shorter width at byte 0"),
+        ("c248" + "00" * 7 + "01", MODES, NOT + "a bignum that is not in its shortest form at byte 0"),
+        ("c349" + "0001" + "00" * 7, MODES, NOT + "a bignum that is not in its shortest form at byte 0"),
+        ("a2616201616101", MODES, "map key at byte 4 is out of {} deterministic order"),
+        # 100 before -1: bytewise, 0x18 < 0x20; by length, 1 byte before 2.
+        ("a21864f620f6", ["core"], None),
+        ("a21864f620f6", ["length_first"], "map key at byte 4 is out of length_first deterministic order"),
+        ("a2616101616102", MODES, "duplicate map key at byte 4"),
+    ],
+)
+def test_each_rule_broken_once(encoded, modes, message):
+    data = bytes.fromhex(encoded)
+    loads(data)  # well-formed: only the mode refuses it
+    for mode in modes:
+        for decode in (loads, cbor._loads_plain):
+            if message is None:
+                decode(data, deterministic=mode)
+                continue
+            with pytest.raises(CBORDecodeError, match="^" + message.format(mode) + "$"):
+                decode(data, deterministic=mode)
+
+
+def test_duplicate_keys():
+    data = bytes.fromhex("a3616101616202616103")
+    assert loads(data) == {"a": 3, "b": 2}
+    assert loads(data, duplicate_keys="last") == {"a": 3, "b": 2}
+    for decode in (loads, cbor._loads_plain, cbor.loads_sequence):
+        with pytest.raises(CBORDecodeError, match="^duplicate map key at byte 7$"):
+            decode(data, duplicate_keys="error")
+    # Keys equal in Python though not in bytes: 1 and 1.0.
+    with pytest.raises(CBORDecodeError, match="^duplicate map key at byte 3$"):
+        loads(bytes.fromhex("a201f6f93c00f6"), duplicate_keys="error")
+    for bad in ({"deterministic": "canonical"}, {"duplicate_keys": "first"}, {"deterministic": 1}):
+        with pytest.raises(ValueError):
+            loads(data, **bad)
+
+
+@settings(max_examples=300, deadline=None)
+@given(typed_values(), st.sampled_from(MODES))
+def test_deterministic_encodings_pass(value, mode):
+    encoded = Encoder(deterministic=mode).encode(value)
+    assert same(loads(encoded, deterministic=mode, duplicate_keys="error"), loads(encoded))
+    assert cbor.loads_sequence(encoded * 2, deterministic=mode) == [loads(encoded)] * 2
+
+
+@settings(max_examples=1000, deadline=None)
+@given(values, st.integers(0, 2**32), st.sampled_from(MODES))
+def test_direct_path_validates_as_the_walker(value, seed, mode):
+    """Every form and damage of an encoding: the same value or the same
+    error from both paths, with each validating option."""
+    rng = random.Random(seed)
+    value = as_decoded(value)
+    for encoded in (cbor.dumps(value, indefinite=False), encode_any_form(value, rng)):
+        for data in (encoded, damaged(encoded, rng)):
+            for options in ({"deterministic": mode}, {"duplicate_keys": "error"}):
+                ours = outcome(loads, data, **options)
+                plain = outcome(cbor._loads_plain, data, **options)
+                assert ours[0] == plain[0]
+                assert same(in_order(ours[1]), in_order(plain[1])) if ours[0] == "value" else ours == plain
