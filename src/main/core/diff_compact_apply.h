@@ -1,0 +1,53 @@
+/*
+ * diff_compact_apply.h - applying a compact delta.
+ *
+ * A compact delta begins with the unsigned integer 1 and the head of tag
+ * 29795 (the bytes 01 D9 74 63), which no plain delta can apply: the
+ * plain reader takes the integer for a copy's offset and refuses the tag
+ * in place of its length.  diff_compact_is_compact tells the two forms
+ * apart by those four bytes, and diff_compact_apply_binary reads the
+ * compact one.
+ *
+ * Deltas may come from anywhere.  The reader trusts no number in one: the
+ * new value grows only as its commands produce bytes (a declared length
+ * that the streams or the old value cannot produce is refused before
+ * anything is allocated), every copy must lie inside the old value, every
+ * stream is read inside its bytes, and a delta that does not rebuild
+ * exactly its declared length with every stream used up is refused.
+ */
+#ifndef TOVAREL_DIFF_COMPACT_APPLY_H
+#define TOVAREL_DIFF_COMPACT_APPLY_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "buf.h"
+#include "export.h"
+
+TOVAREL_BEGIN_DECLS
+
+/* Why diff_compact_apply_binary() gave null, besides the plain reader's
+ * DIFF_APPLY_NO_MEMORY and DIFF_APPLY_NO_INPUT. */
+#define DIFF_COMPACT_BAD_HEADER 16      /* not the sequence of heads the form has */
+#define DIFF_COMPACT_BAD_CONTROL 17     /* a command or a code that cannot be */
+#define DIFF_COMPACT_BAD_LITERALS 18    /* the literal stream */
+#define DIFF_COMPACT_BAD_DIFFERENCES 19 /* the difference stream */
+#define DIFF_COMPACT_BAD_COPY 20        /* a copy reaching outside the old value */
+#define DIFF_COMPACT_BAD_LENGTH 21      /* more or fewer bytes than declared */
+
+/* Whether the delta starts with the compact form's signature. */
+TOVAREL_API bool diff_compact_is_compact(const buf *delta);
+
+/* The new value in a fresh buffer owned by the caller, or null with the
+ * reason in *status (which may be null).  On success *status is
+ * DIFF_APPLY_OK. */
+TOVAREL_API buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status);
+
+/* The same through the scalar Huffman decoder, one bit at a time: the
+ * reference the table decoder is tested against. */
+TOVAREL_API buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta,
+                                                   int32_t *status);
+
+TOVAREL_END_DECLS
+
+#endif /* TOVAREL_DIFF_COMPACT_APPLY_H */
