@@ -15,7 +15,7 @@
  * several threads use several cores; calls on one Myers Differ are
  * serialized on its own mutex, since its activity history has no lock.
  * With method="index" it uses the core's index method instead, whose only
- * memory between calls is per thread.
+ * memory between calls is per thread; compact=True adds the compact form.
  */
 #include <atomic>
 #include <cstdint>
@@ -31,6 +31,8 @@
 
 #include "buffer.hpp"
 #include "diff_apply.h"
+#include "diff_compact_apply.h"
+#include "diff_compact_generate.h"
 #include "diff_generate.h"
 #include "diff_index.h"
 #include "registration.h"
@@ -69,6 +71,9 @@ constexpr const char *differ_doc = R"(
     each search.  With adaptive=True the level follows this differ's recent
     load instead.  method="index" copies from anywhere in the old value, in
     linear time; level, step_budget and adaptive then keep their defaults.
+    compact=True (index method only) entropy-codes the delta and lets copies
+    differ from the old bytes at a few places: smaller deltas, for a little
+    more time; delta.patch applies them.
     diff() releases the interpreter lock while it computes; calls on one
     Myers Differ from several threads are serialized.
     )";
@@ -125,20 +130,47 @@ OutBuf diff(const InBuf *old_value, const InBuf *new_value) {
     return checked_delta(diff_generate_binary(old_view, new_view), old_view, new_view);
 }
 
+/* Why a compact delta was refused, in words. */
+const char *compact_failure(int32_t status) {
+    switch (status) {
+    case DIFF_COMPACT_BAD_CONTROL:
+        return "its control stream is damaged";
+    case DIFF_COMPACT_BAD_LITERALS:
+        return "its literal stream is damaged";
+    case DIFF_COMPACT_BAD_DIFFERENCES:
+        return "its difference stream is damaged";
+    case DIFF_COMPACT_BAD_COPY:
+        return "a copy reaches outside the old value";
+    case DIFF_COMPACT_BAD_LENGTH:
+        return "it does not rebuild the length it declares";
+    default:
+        return "its heads are not those of the compact form";
+    }
+}
+
 /* A null result means a damaged delta (or exhausted memory).  Returning it
  * as an empty or partial value would pass a damaged value off as the
- * patched one. */
+ * patched one.  A compact delta goes to its own reader: the plain one
+ * would refuse it anyway (it starts with a copy pair whose length is a
+ * tag), so no delta the plain reader accepts is read differently. */
 OutBuf patch(const InBuf *old_value, const InBuf *delta) {
     const buf *old_view = view_of(old_value);
     const buf *delta_view = view_of(delta);
     int32_t status = DIFF_APPLY_OK;
-    OutBuf result(diff_apply_binary_ex(old_view, delta_view, &status));
+    bool compact = diff_compact_is_compact(delta_view);
+    OutBuf result(compact ? diff_compact_apply_binary(old_view, delta_view, &status)
+                          : diff_apply_binary_ex(old_view, delta_view, &status));
     if (result.get() != nullptr) {
         return result;
     }
-    switch (status) {
-    case DIFF_APPLY_NO_MEMORY:
+    if (status == DIFF_APPLY_NO_MEMORY) {
         throw std::bad_alloc();
+    }
+    if (compact) {
+        throw py::value_error(std::string("patch received a malformed compact delta: ") +
+                              compact_failure(status));
+    }
+    switch (status) {
     case DIFF_APPLY_CUT_SHORT:
         throw py::value_error("patch received a malformed delta: an item is cut short");
     default:
@@ -155,7 +187,8 @@ struct DifferSettings {
     int32_t level = 0;
     int32_t step_budget = DIFF_DEFAULT_COST_LIMIT;
     bool adaptive = false;
-    bool index = false; /* method="index" */
+    bool index = false;   /* method="index" */
+    bool compact = false; /* the compact form, index method only */
 };
 
 constexpr const char *myers_method = "myers";
@@ -198,7 +231,8 @@ public:
          * between calls is per thread): nothing to serialize, so threads
          * sharing the differ run side by side. */
         if (settings.index) {
-            return diff_index_generate_binary(old_view, new_view);
+            return settings.compact ? diff_compact_generate_binary(old_view, new_view)
+                                    : diff_index_generate_binary(old_view, new_view);
         }
         std::lock_guard<std::mutex> serialized(lock);
         buf *delta = nullptr;
@@ -251,7 +285,8 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
  * method has no levels and no step budget, and so nothing to adapt: any of
  * those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
-                                    const py::bool_ &adaptive, const py::str &method) {
+                                    const py::bool_ &adaptive, const py::str &method,
+                                    const py::bool_ &compact) {
     DifferSettings chosen;
     chosen.level = setting(level, "level", 0, DIFF_MAX_LEVEL);
     chosen.step_budget = setting(step_budget, "step_budget", 1, INT32_MAX);
@@ -261,6 +296,10 @@ std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_
         throw py::value_error("method must be 'myers' or 'index'");
     }
     chosen.index = name == index_method;
+    chosen.compact = compact.ptr() == Py_True;
+    if (chosen.compact && !chosen.index) {
+        throw py::value_error("compact=True needs method='index'");
+    }
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
     }
@@ -306,7 +345,7 @@ py::object differ_last_level(Differ &differ) {
 std::string differ_repr(Differ &differ) {
     const DifferSettings &settings = constructed_differ(differ).settings;
     if (settings.index) {
-        return "Differ(method='index')";
+        return settings.compact ? "Differ(method='index', compact=True)" : "Differ(method='index')";
     }
     return "Differ(level=" + std::to_string(settings.level) +
            ", step_budget=" + std::to_string(settings.step_budget) +
@@ -395,7 +434,8 @@ void tovarel_register_delta(py::module_ &m) {
     py::class_<Differ>(delta, "Differ", differ_doc)
         .def(py::init(&make_differ), py::kw_only(), py::arg("level") = py::int_(0),
              py::arg("step_budget") = py::int_(DIFF_DEFAULT_COST_LIMIT),
-             py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method))
+             py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method),
+             py::arg("compact") = py::bool_(false))
         .def("diff", &differ_diff, differ_diff_doc, py::arg("old_value"), py::arg("new_value"))
         .def_property_readonly("level",
                                [](Differ &self) { return constructed_differ(self).settings.level; })
@@ -409,6 +449,8 @@ void tovarel_register_delta(py::module_ &m) {
                                    return constructed_differ(self).settings.index ? index_method
                                                                                   : myers_method;
                                })
+        .def_property_readonly(
+            "compact", [](Differ &self) { return constructed_differ(self).settings.compact; })
         .def_property_readonly("last_level", &differ_last_level)
         .def("__repr__", &differ_repr);
 
