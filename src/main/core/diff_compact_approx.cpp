@@ -116,9 +116,8 @@ uint64_t best_meeting(const values &v, uint64_t low, uint64_t high, int64_t befo
  * that joining saves. */
 bool worth_bridging(const values &v, uint64_t low, uint64_t high, int64_t shift) {
     int64_t score = NEW_COPY_SCORE;
-    const uint8_t *old_bytes = v.old_bytes + static_cast<uint64_t>(shift);
     for (uint64_t at = low; at < high && score > 0; at++) {
-        score += score_of(v.new_bytes[at] == old_bytes[at]);
+        score += score_of(v.new_bytes[at] == v.old_bytes[at + static_cast<uint64_t>(shift)]);
     }
     return score > 0;
 }

@@ -24,7 +24,6 @@ constexpr uint8_t ZEROS_SHORT = 13;
 constexpr uint8_t ZEROS_LONG = 14;
 constexpr uint8_t REPEAT = 15;
 constexpr uint32_t ZEROS_SHORT_MIN = 3;
-constexpr uint32_t ZEROS_SHORT_MAX = 10;
 constexpr unsigned ZEROS_SHORT_BITS = 3;
 constexpr uint32_t ZEROS_LONG_MIN = 11;
 constexpr uint32_t ZEROS_LONG_MAX = 138;
