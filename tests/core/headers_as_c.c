@@ -11,6 +11,7 @@
 #include "diff_compact_apply.h"
 #include "diff_compact_approx.h"
 #include "diff_compact_generate.h"
+#include "diff_compact_match.h"
 #include "diff_compact_parse.h"
 #include "diff_compact_write.h"
 #include "diff_generate.h"

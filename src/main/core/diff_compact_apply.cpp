@@ -1,12 +1,14 @@
 /*
  * diff_compact_apply.cpp - the compact delta's reader.
  *
- * The heads are read first and checked against what the streams and the
- * old value could produce at most: every literal takes a bit of its
- * stream at least, every command three bits of the control stream, and a
- * copy at most the whole old value.  A declared length beyond that bound
- * is refused before anything is allocated; below it, the value still
- * grows only as commands produce bytes.  Then the commands are read in
+ * The heads are read first and checked against what the streams could
+ * produce at most: every literal takes a bit of its stream at least,
+ * every command three bits of the control stream, and a copy at most its
+ * largest length (a copy from the new value itself may repeat its own
+ * output, so the old value's size does not bound it).  A declared length
+ * beyond that bound is refused before anything is allocated; below it,
+ * the value grows only as commands produce bytes, doubling, so memory
+ * stays within twice what the delta has really produced.  Then the commands are read in
  * order, each drawing on the literal and difference streams as it needs.
  *
  * One template serves both Huffman decoders, so the scalar reference and
@@ -93,10 +95,10 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
     return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
-/* The most that the delta can produce with this old value. */
-uint64_t producible(const header &h, uint64_t old_length) {
+/* The most that the delta's streams can produce. */
+uint64_t producible(const header &h) {
     return saturating_add(saturating_mul(h.literals.size, 8),
-                          saturating_mul(h.commands, old_length));
+                          saturating_mul(h.commands, BIN_LIMIT));
 }
 
 /* The value being rebuilt: never beyond its declared length. */
@@ -135,8 +137,8 @@ struct codes {
     huffman_decoder copy_length;
     huffman_decoder source;
     huffman_decoder literal;
-    huffman_decoder zero_run;
-    huffman_decoder difference;
+    huffman_decoder zero_run[CONTEXTS];
+    huffman_decoder difference[CONTEXTS];
 };
 
 /* Reads a stream's codes; an empty stream has codes without words. */
@@ -169,6 +171,18 @@ bool take_binned(const huffman_decoder *decoder, bit_reader &in, uint64_t &value
     return true;
 }
 
+/* Copies a run whose source may overlap it from behind: byte by byte
+ * then, so that the bytes just written are read again, as in LZ77. */
+inline void copy_run(uint8_t *to, const uint8_t *from, uint64_t run) {
+    if (from + run <= to || to + run <= from) {
+        memcpy(to, from, run);
+        return;
+    }
+    for (uint64_t i = 0; i < run; i++) {
+        to[i] = from[i];
+    }
+}
+
 /* The decoder's whole state: the streams, the value, the recent shifts,
  * and how much of the current run of zero differences is left. */
 template <bool Scalar> struct reader {
@@ -180,6 +194,15 @@ template <bool Scalar> struct reader {
     output &out;
     source_state state;
     uint64_t zeros = 0;
+    int context = LONE; /* whether the run of zeros just read is empty */
+
+    bool take_zeros() {
+        if (!take_binned<Scalar>(&code.zero_run[context], difference, zeros)) {
+            return false;
+        }
+        context = zeros == 0 ? CLUSTER : LONE;
+        return true;
+    }
 
     /* Appends n literal bytes.  Each takes a bit at least, so a run
      * longer than the bits left is refused before any is decoded. */
@@ -206,29 +229,31 @@ template <bool Scalar> struct reader {
         return literal.overrun() ? DIFF_COMPACT_BAD_LITERALS : DIFF_APPLY_OK;
     }
 
-    /* Appends old[source, source + n) with the differences added: runs of
+    /* Appends n bytes from the source with the differences added: runs of
      * zeros are plain copies, and each nonzero difference is followed by
-     * the length of the next run. */
+     * the length of the next run.  A source in the new value may overlap
+     * the bytes being written, which then repeat as they are produced. */
     int32_t copy(uint64_t source, uint64_t n) {
         if (!out.reserve(n)) {
             return DIFF_APPLY_NO_MEMORY;
         }
-        const uint8_t *from = old_value->data + source;
+        uint64_t old_length = old_value->len;
+        const uint8_t *from =
+            source < old_length ? old_value->data + source : out.data + (source - old_length);
         uint8_t *to = out.data + out.len;
         out.len += n;
         while (n > 0) {
             if (zeros > 0) {
                 uint64_t run = std::min(zeros, n);
-                memcpy(to, from, run);
+                copy_run(to, from, run);
                 to += run;
                 from += run;
                 n -= run;
                 zeros -= run;
                 continue;
             }
-            int32_t symbol = take_symbol<Scalar>(&code.difference, difference);
-            if (symbol < 0 || !take_binned<Scalar>(&code.zero_run, difference, zeros) ||
-                difference.overrun()) {
+            int32_t symbol = take_symbol<Scalar>(&code.difference[context], difference);
+            if (symbol < 0 || !take_zeros() || difference.overrun()) {
                 return DIFF_COMPACT_BAD_DIFFERENCES;
             }
             *to++ = static_cast<uint8_t>(*from++ + symbol + 1);
@@ -237,8 +262,8 @@ template <bool Scalar> struct reader {
         return DIFF_APPLY_OK;
     }
 
-    /* Where a copy of n bytes comes from: a recent shift, or a distance
-     * from the end of the previous copy. */
+    /* Where a copy of n bytes comes from: a recent shift, a distance from
+     * the end of the previous copy, or a distance behind the target. */
     int32_t locate(uint64_t n, uint64_t &source) {
         int32_t symbol = take_symbol<Scalar>(&code.source, control);
         if (symbol < 0) {
@@ -246,17 +271,26 @@ template <bool Scalar> struct reader {
         }
         auto kind = static_cast<uint32_t>(symbol);
         uint64_t target = out.len;
+        uint64_t old_length = old_value->len;
         if (kind < REPEATS) {
             source = target + static_cast<uint64_t>(state.shift[kind]);
             state.reuse(kind);
-        } else {
+        } else if (kind < BEHIND_FIRST) {
             uint32_t bin = kind - REPEATS;
             uint64_t distance = bin_value(bin, control.take(bin_extra_bits(bin)));
             source = state.old_end + static_cast<uint64_t>(unzigzag(distance));
             state.remember(static_cast<int64_t>(source - target));
+        } else {
+            uint32_t bin = kind - BEHIND_FIRST;
+            uint64_t behind = bin_value(bin, control.take(bin_extra_bits(bin))) + 1;
+            if (behind > target) {
+                return DIFF_COMPACT_BAD_COPY;
+            }
+            source = old_length + (target - behind);
+            state.remember(static_cast<int64_t>(source - target));
         }
-        uint64_t old_length = old_value->len;
-        if (source > old_length || n > old_length - source) {
+        bool inside = source < old_length ? n <= old_length - source : source - old_length < target;
+        if (!inside) {
             return DIFF_COMPACT_BAD_COPY;
         }
         state.old_end = source + n;
@@ -284,7 +318,7 @@ template <bool Scalar> struct reader {
     }
 
     int32_t run(uint64_t commands) {
-        if (commands > 0 && !take_binned<Scalar>(&code.zero_run, difference, zeros)) {
+        if (commands > 0 && !take_zeros()) {
             return DIFF_COMPACT_BAD_DIFFERENCES;
         }
         for (uint64_t i = 0; i < commands; i++) {
@@ -331,9 +365,11 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         status = DIFF_COMPACT_BAD_CONTROL;
     } else if (!read_codes(r.literal, h.literals.size, {{&table->literal, LITERAL_SYMBOLS}})) {
         status = DIFF_COMPACT_BAD_LITERALS;
-    } else if (!read_codes(
-                   r.difference, h.differences.size,
-                   {{&table->zero_run, BIN_SYMBOLS}, {&table->difference, DIFFERENCE_SYMBOLS}})) {
+    } else if (!read_codes(r.difference, h.differences.size,
+                           {{&table->zero_run[LONE], BIN_SYMBOLS},
+                            {&table->zero_run[CLUSTER], BIN_SYMBOLS},
+                            {&table->difference[LONE], DIFFERENCE_SYMBOLS},
+                            {&table->difference[CLUSTER], DIFFERENCE_SYMBOLS}})) {
         status = DIFF_COMPACT_BAD_DIFFERENCES;
     } else {
         status = r.run(h.commands);
@@ -358,7 +394,7 @@ template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_
         outcome = DIFF_COMPACT_BAD_CONTROL;
         return nullptr;
     }
-    if (h.new_length > producible(h, old_value->len)) {
+    if (h.new_length > producible(h)) {
         outcome = DIFF_COMPACT_BAD_LENGTH;
         return nullptr;
     }

@@ -8,12 +8,16 @@
  * apart by those four bytes, and diff_compact_apply_binary reads the
  * compact one.
  *
- * Deltas may come from anywhere.  The reader trusts no number in one: the
+  * Deltas may come from anywhere.  The reader trusts no number in one: the
  * new value grows only as its commands produce bytes (a declared length
- * that the streams or the old value cannot produce is refused before
- * anything is allocated), every copy must lie inside the old value, every
- * stream is read inside its bytes, and a delta that does not rebuild
- * exactly its declared length with every stream used up is refused.
+ * that the streams cannot produce is refused before anything is
+ * allocated), every copy must lie inside the old value or the part of the
+ * new value already built, every stream is read inside its bytes, and a
+ * delta that does not rebuild exactly its declared length with every
+ * stream used up is refused.  As with any format whose copies may repeat
+ * their own output, a delta of a few bytes can rebuild a value of many
+ * gigabytes: a caller that applies untrusted deltas and cannot afford
+ * that reads the declared length (the tagged integer) first.
  */
 #ifndef TOVAREL_DIFF_COMPACT_APPLY_H
 #define TOVAREL_DIFF_COMPACT_APPLY_H

@@ -26,6 +26,9 @@ constexpr int64_t NEW_COPY_SCORE = 24;
 /* Literal stretches shorter than this are left alone: no copy in them
  * could pay for its command. */
 constexpr uint64_t SHORTEST_STRETCH = 8;
+/* A copy shorter than this gives way to the previous copy's shift when
+ * that shift matches across it and the gap before it. */
+constexpr uint64_t ABSORB_BELOW = 32;
 /* How many recent shifts a literal stretch is tried against. */
 constexpr int RECENT_SHIFTS = 4;
 
@@ -150,14 +153,20 @@ struct extender {
 
     diff_compact_copy *last() { return out.count > 0 ? &out.copies[out.count - 1] : nullptr; }
 
+    bool from_old(const diff_compact_copy &copy) const { return copy.source < v.old_length; }
+
     bool push(const diff_compact_copy &copy) {
         diff_compact_copy *previous = last();
+        // The same shift at the old value's end may carry on into the new
+        // value: the two copies are then of different kinds and stay apart.
         if (previous != nullptr && previous->target + previous->length == copy.target &&
-            shift_of(*previous) == shift_of(copy)) {
+            shift_of(*previous) == shift_of(copy) && from_old(*previous) == from_old(copy)) {
             previous->length += copy.length;
             return true;
         }
-        shifts.note(shift_of(copy));
+        if (from_old(copy)) {
+            shifts.note(shift_of(copy));
+        }
         return diff_compact_parse_add(&out, copy.target, copy.source, copy.length);
     }
 
@@ -201,8 +210,25 @@ struct extender {
         uint64_t low = previous != nullptr ? previous->target + previous->length : 0;
         uint64_t high = next != nullptr ? next->target : v.new_length;
         diff_compact_copy following = next != nullptr ? *next : diff_compact_copy{0, 0, 0};
+        // Copies from the new value itself are left as the matcher found
+        // them: neighbours may reach up to them, not they into neighbours.
+        if (previous != nullptr && !from_old(*previous)) {
+            previous = nullptr;
+        }
+        bool next_from_old = next != nullptr && from_old(*next);
+        if (previous != nullptr && next != nullptr && next->length < ABSORB_BELOW &&
+            shift_of(*previous) != shift_of(*next)) {
+            // A short copy from elsewhere that the previous copy's shift
+            // covers nearly as well: one long approximate copy instead of
+            // three commands, and the shift stays the repeated one.
+            uint64_t end = next->target + next->length;
+            if (reach_forward(v, low, end, shift_of(*previous)).length == end - low) {
+                previous->length = end - previous->target;
+                return true;
+            }
+        }
         uint64_t forward = 0;
-        if (previous != nullptr && next != nullptr && shift_of(*previous) == shift_of(following) &&
+        if (previous != nullptr && next_from_old && shift_of(*previous) == shift_of(following) &&
             worth_bridging(v, low, high, shift_of(following))) {
             // One copy across the gap saves a command: the usual case of a
             // changed address between two stretches of moved code.
@@ -213,7 +239,7 @@ struct extender {
             forward = reach_forward(v, low, high, shift_of(*previous)).length;
         }
         uint64_t backward = 0;
-        if (next != nullptr) {
+        if (next_from_old) {
             backward = reach_backward(v, high, low, shift_of(following)).length;
         }
         if (forward + backward > high - low) {

@@ -10,7 +10,7 @@
  *   C                     unsigned integer: the number of commands
  *   control               byte string: three codes, then C commands
  *   literals              byte string: a code, then the literal bytes
- *   differences           byte string: two codes, then the difference runs
+ *   differences           byte string: four codes, then the difference runs
  *
  * A plain delta that began so would be a copy pair whose length is a tag,
  * which the plain reader refuses: a compact delta can never be applied as
@@ -79,16 +79,25 @@ inline uint64_t bin_value(uint32_t symbol, uint64_t extra) {
 }
 
 /*
- * Copies name their source in one of two ways.  A repeat code k (0 to 2)
- * reuses the k-th most recent distinct shift, source minus target: code
- * that moved keeps its shift, so after an edit the next copy usually
+ * Sources are positions in the old value followed by the new value as
+ * far as it is built: position old_length + s is byte s of the new value,
+ * which a copy may take from once it has been produced (a copy at target t
+ * reads new bytes from s < t on, and may overlap its own output, as in
+ * LZ77).  A copy from the old value must lie wholly inside it.
+ *
+ * Copies name their source in one of three ways.  A repeat code k (0 to
+ * 2) reuses the k-th most recent distinct shift, source minus target:
+ * code that moved keeps its shift, so after an edit the next copy usually
  * repeats the last shift, and after an excursion elsewhere one of the two
- * before.  Any other source is an explicit distance from the end of the
- * previous copy in the old value, zigzag-coded (0, -1, 1, -2, ... as 0, 1,
- * 2, 3, ...) and binned, following the repeat codes in the alphabet.
+ * before.  An explicit source is a distance from the end of the previous
+ * copy, zigzag-coded (0, -1, 1, -2, ... as 0, 1, 2, 3, ...) and binned.  A
+ * source in the new value may instead be given as how far it lies behind
+ * the target, less one, binned: repeats within the new value are near.
  */
 constexpr uint32_t REPEATS = 3;
-constexpr uint32_t OFFSET_SYMBOLS = REPEATS + BIN_SYMBOLS;
+constexpr uint32_t EXPLICIT_SYMBOLS = BIN_SYMBOLS;
+constexpr uint32_t BEHIND_FIRST = REPEATS + EXPLICIT_SYMBOLS;
+constexpr uint32_t OFFSET_SYMBOLS = BEHIND_FIRST + BIN_SYMBOLS;
 
 inline uint64_t zigzag(int64_t value) {
     return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
@@ -126,6 +135,17 @@ struct source_state {
  * literal bytes; zero runs and nonzero differences (the byte less one). */
 constexpr uint32_t LITERAL_SYMBOLS = 256;
 constexpr uint32_t DIFFERENCE_SYMBOLS = 255;
+
+/*
+ * The difference stream has two codes for each of its alphabets, chosen
+ * by whether the run of zeros read last was empty: differing bytes come
+ * in clusters (an address's changed bytes), and the byte inside a
+ * cluster, and the run that follows it, are distributed quite unlike a
+ * lone one.  The first run is read in the LONE context.
+ */
+constexpr int LONE = 0;
+constexpr int CLUSTER = 1;
+constexpr int CONTEXTS = 2;
 
 /* Every command's three symbols take a bit at least. */
 constexpr uint64_t MIN_COMMAND_BITS = 3;

@@ -112,9 +112,11 @@ bool diff_compact_parse_valid(const diff_compact_parse *parse, uint64_t old_leng
     uint64_t end = 0;
     for (uint64_t i = 0; i < parse->count; i++) {
         const diff_compact_copy &copy = parse->copies[i];
+        bool from_old = copy.source < old_length;
         if (copy.length == 0 || copy.target < end ||
             !inside(copy.target, copy.length, new_length) ||
-            !inside(copy.source, copy.length, old_length)) {
+            (from_old ? !inside(copy.source, copy.length, old_length)
+                      : copy.source - old_length >= copy.target)) {
             return false;
         }
         end = copy.target + copy.length;

@@ -1,11 +1,14 @@
 /*
  * diff_compact_parse.h - the compact delta's front end: a parse of the new
- * value into copies from the old value, with literal bytes between them.
+ * value into copies, with literal bytes between them.
  *
  * Whatever finds matches hands the compact writer a parse: copies sorted
- * by their place in the new value, not overlapping, each inside both
- * values.  A copy may be approximate, its new bytes differing from the old
- * ones here and there: the writer carries the differences.  Today the
+ * by their place in the new value, not overlapping there.  A source below
+ * the old value's length is a position in the old value, and the copy
+ * lies wholly inside it; a source of old length + s is byte s of the new
+ * value itself, with s before the copy's target (the copy may overlap its
+ * own output).  A copy may be approximate, its new bytes differing from
+ * the source's here and there: the writer carries the differences.  Today the
  * parse is read back from the index method's plain delta
  * (diff_compact_parse_from_delta); any other match finder can fill one
  * with diff_compact_parse_add.
@@ -23,7 +26,7 @@ TOVAREL_BEGIN_DECLS
 
 typedef struct diff_compact_copy {
     uint64_t target; /* where the copy starts in the new value */
-    uint64_t source; /* where it starts in the old value */
+    uint64_t source; /* where it starts: old value, then new value */
     uint64_t length;
 } diff_compact_copy;
 
@@ -40,7 +43,7 @@ TOVAREL_API bool diff_compact_parse_add(diff_compact_parse *parse, uint64_t targ
 /* Frees the copies and empties the parse. */
 TOVAREL_API void diff_compact_parse_release(diff_compact_parse *parse);
 
-/* Whether the copies are sorted, apart and inside values of these lengths. */
+/* Whether the copies are sorted, apart, and their sources as above. */
 TOVAREL_API bool diff_compact_parse_valid(const diff_compact_parse *parse, uint64_t old_length,
                                           uint64_t new_length);
 

@@ -72,8 +72,10 @@ struct alphabets {
     alphabet copy_length{BIN_SYMBOLS};
     alphabet source{OFFSET_SYMBOLS};
     alphabet literal{LITERAL_SYMBOLS};
-    alphabet zero_run{BIN_SYMBOLS};
-    alphabet difference{DIFFERENCE_SYMBOLS};
+    /* Each by context: whether the run before is empty (inside a cluster
+     * of differing bytes) or not. */
+    alphabet zero_run[CONTEXTS] = {alphabet{BIN_SYMBOLS}, alphabet{BIN_SYMBOLS}};
+    alphabet difference[CONTEXTS] = {alphabet{DIFFERENCE_SYMBOLS}, alphabet{DIFFERENCE_SYMBOLS}};
 };
 
 /* The first walk: counts symbols. */
@@ -87,8 +89,8 @@ struct counter {
             a.literal.counts[bytes[i]]++;
         }
     }
-    void zero_run(uint64_t n) { a.zero_run.counts[bin_of(n).symbol]++; }
-    void difference(uint8_t byte) { a.difference.counts[byte - 1]++; }
+    void zero_run(uint64_t n, int context) { a.zero_run[context].counts[bin_of(n).symbol]++; }
+    void difference(uint8_t byte, int context) { a.difference[context].counts[byte - 1]++; }
 };
 
 /* The second walk: writes them. */
@@ -114,9 +116,10 @@ struct writer {
             huffman_put(literal_bits, a.literal.codes, a.literal.lengths, bytes[i]);
         }
     }
-    void zero_run(uint64_t n) { put_binned(difference_bits, a.zero_run, n); }
-    void difference(uint8_t byte) {
-        huffman_put(difference_bits, a.difference.codes, a.difference.lengths, byte - 1u);
+    void zero_run(uint64_t n, int context) { put_binned(difference_bits, a.zero_run[context], n); }
+    void difference(uint8_t byte, int context) {
+        const alphabet &code = a.difference[context];
+        huffman_put(difference_bits, code.codes, code.lengths, byte - 1u);
     }
 };
 
@@ -126,6 +129,7 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
     source_state state;
     uint64_t at = 0;
     uint64_t zeros = 0;
+    int context = LONE;
     for (uint64_t i = 0; i < parse->count; i++) {
         const diff_compact_copy &copy = parse->copies[i];
         sink.literal_run(copy.target - at);
@@ -135,16 +139,22 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
         while (k < REPEATS && state.shift[k] != shift) {
             k++;
         }
+        bool from_old = copy.source < old_value->len;
         if (k < REPEATS) {
             sink.source(k, binned{0, 0, 0});
             state.reuse(k);
-        } else {
+        } else if (from_old) {
             binned distance = bin_of(zigzag(static_cast<int64_t>(copy.source - state.old_end)));
             sink.source(REPEATS + distance.symbol, distance);
             state.remember(shift);
+        } else {
+            binned behind = bin_of(copy.target - (copy.source - old_value->len) - 1);
+            sink.source(BEHIND_FIRST + behind.symbol, behind);
+            state.remember(shift);
         }
         state.old_end = copy.source + copy.length;
-        const uint8_t *old_bytes = old_value->data + copy.source;
+        const uint8_t *old_bytes = from_old ? old_value->data + copy.source
+                                            : new_value->data + (copy.source - old_value->len);
         const uint8_t *new_bytes = new_value->data + copy.target;
         uint64_t from = 0;
         while (true) {
@@ -153,15 +163,16 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
             if (j == copy.length) {
                 break;
             }
-            sink.zero_run(zeros);
-            sink.difference(static_cast<uint8_t>(new_bytes[j] - old_bytes[j]));
+            sink.zero_run(zeros, context);
+            context = zeros == 0 ? CLUSTER : LONE;
+            sink.difference(static_cast<uint8_t>(new_bytes[j] - old_bytes[j]), context);
             zeros = 0;
             from = j + 1;
         }
         at = copy.target + copy.length;
     }
     if (parse->count > 0) {
-        sink.zero_run(zeros);
+        sink.zero_run(zeros, context);
     }
     // The literal bytes go to their own stream, so they are handed over
     // in one piece per run, once the commands are through.
@@ -243,7 +254,8 @@ buf *diff_compact_write(const buf *old_value, const buf *new_value,
     counter count{*codes};
     walk(old_value, new_value, parse, count);
     for (alphabet *code : {&codes->literal_run, &codes->copy_length, &codes->source,
-                           &codes->literal, &codes->zero_run, &codes->difference}) {
+                           &codes->literal, &codes->zero_run[LONE], &codes->zero_run[CLUSTER],
+                           &codes->difference[LONE], &codes->difference[CLUSTER]}) {
         code->build();
     }
     bit_writer control;
@@ -251,7 +263,8 @@ buf *diff_compact_write(const buf *old_value, const buf *new_value,
     bit_writer difference;
     write_codes(control, {&codes->literal_run, &codes->copy_length, &codes->source});
     write_codes(literal, {&codes->literal});
-    write_codes(difference, {&codes->zero_run, &codes->difference});
+    write_codes(difference, {&codes->zero_run[LONE], &codes->zero_run[CLUSTER],
+                             &codes->difference[LONE], &codes->difference[CLUSTER]});
     writer write{*codes, control, literal, difference};
     walk(old_value, new_value, parse, write);
     control.flush();
