@@ -19,6 +19,8 @@
 #include "diff_compact_match.h"
 
 #include <algorithm>
+#include <cmath>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -34,13 +36,25 @@ constexpr uint64_t WINDOW_MASK = (uint64_t{1} << (8 * WINDOW)) - 1;
 constexpr uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint32_t MIN_REPEAT_MATCH = 3;
 
-constexpr int OLD_WAYS = 4;
+/* Positions per bucket of the old value's table: many for an old value of
+ * up to DEEP_BELOW bytes, where the search is cheap and text gains most
+ * from it (a common phrase has many places, and the longest match lies
+ * among them), few beyond, where the table is larger than the caches and
+ * each way is another miss. */
+constexpr int DEEP_WAYS = 16;
+constexpr int SHALLOW_WAYS = 4;
+constexpr int SHALLOW_WAYS_LOG = 2;
+constexpr int DEEP_WAYS_LOG = 4;
+constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
 constexpr int OLD_MAX_BITS = 23;   /* slots: 32 MiB */
 constexpr int HEAD_MAX_BITS = 20;  /* 4 MiB */
 constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
 constexpr int CHAIN_DEPTH = 16;
 
+/* Samples between asking for a bucket of the old value's table and
+ * filling it. */
+constexpr uint64_t PREFETCH_AHEAD = 16;
 /* A match this long is taken at once; longer searches rarely beat it. */
 constexpr uint32_t GOOD_ENOUGH = 256;
 /* Matches shorter than this are weighed against the next position's. */
@@ -55,13 +69,19 @@ constexpr uint32_t ENTER_STEP = 16;
 constexpr uint32_t SKIP_SHIFT = 7;
 constexpr uint32_t MAX_STEP = 32;
 
-/* The cost model, in bits: what a literal costs, what a command costs
- * besides its source, and its source by kind. */
-constexpr int64_t LITERAL_BITS = 6;
-constexpr int64_t COMMAND_BITS = 8;
-constexpr int64_t REPEAT_BITS = 2;
-constexpr int64_t EXPLICIT_BITS = 6;
-constexpr int64_t BEHIND_BITS = 4;
+/* The cost model, in sixteenths of a bit: what a command costs besides
+ * its source, and its source by kind (a code, then the distance's bits).
+ * A literal costs what the new value's bytes carry on average, its
+ * order-0 entropy, within [MIN_LITERAL, MAX_LITERAL]: about 4.5 bits in
+ * source text, 6 to 7 in machine code, so a 5-byte copy from far away
+ * pays in code and not in text. */
+constexpr int64_t BIT = 16;
+constexpr int64_t COMMAND_COST = 8 * BIT;
+constexpr int64_t REPEAT_COST = 2 * BIT;
+constexpr int64_t EXPLICIT_COST = 6 * BIT;
+constexpr int64_t BEHIND_COST = 4 * BIT;
+constexpr int64_t MIN_LITERAL = 2 * BIT;
+constexpr int64_t MAX_LITERAL = 8 * BIT;
 
 uint64_t load64(const uint8_t *at) {
     uint64_t word;
@@ -115,9 +135,10 @@ struct matcher {
     const uint8_t *new_bytes;
     uint64_t new_length;
 
-    /* Old positions + 1 (0: empty), OLD_WAYS per bucket, latest first. */
+    /* Old positions + 1 (0: empty), `ways` per bucket, latest first. */
     uint32_t *old_slots = nullptr;
     int old_bits = 0;
+    int ways = SHALLOW_WAYS;
     uint64_t old_stride = 1;
     /* New positions + 1: the latest per hash, and each one's predecessor. */
     uint32_t *heads = nullptr;
@@ -126,8 +147,15 @@ struct matcher {
     uint64_t chain_mask = 0;
 
     source_state state;
+    int64_t literal_cost = MAX_LITERAL;
     /* Positions below this are in the chain already. */
     uint64_t entered = 0;
+
+    matcher(const buf *old_value, const buf *new_value)
+        : old_bytes(old_value->data), old_length(old_value->len), new_bytes(new_value->data),
+          new_length(new_value->len) {}
+    matcher(const matcher &) = delete;
+    matcher &operator=(const matcher &) = delete;
 
     ~matcher() {
         free(old_slots);
@@ -137,8 +165,11 @@ struct matcher {
 
     bool allocate() {
         uint64_t old_positions = old_length >= LOAD ? old_length - LOAD + 1 : 0;
-        old_bits = bits_for(old_positions / OLD_WAYS, OLD_MAX_BITS - 2);
-        uint64_t slots = uint64_t{OLD_WAYS} << old_bits;
+        bool deep = old_length <= DEEP_BELOW;
+        ways = deep ? DEEP_WAYS : SHALLOW_WAYS;
+        old_bits = bits_for(old_positions / static_cast<uint64_t>(ways),
+                            OLD_MAX_BITS - (deep ? DEEP_WAYS_LOG : SHALLOW_WAYS_LOG));
+        uint64_t slots = static_cast<uint64_t>(ways) << old_bits;
         old_stride = std::max<uint64_t>(1, (old_positions + slots - 1) / slots);
         head_bits = bits_for(new_length, HEAD_MAX_BITS);
         int chain_bits = bits_for(new_length, CHAIN_MAX_BITS);
@@ -153,11 +184,24 @@ struct matcher {
         if (old_length < LOAD) {
             return;
         }
-        for (uint64_t p = 0; p + LOAD <= old_length; p += old_stride) {
-            uint32_t *bucket = old_slots + (uint64_t{hash_of(old_bytes + p, old_bits)} * OLD_WAYS);
-            memmove(bucket + 1, bucket, (OLD_WAYS - 1) * sizeof(uint32_t));
-            bucket[0] = static_cast<uint32_t>(p + 1);
+        // Each position takes the way its index picks, so a run of
+        // positions with one window (a run of one byte) fills every way
+        // in turn instead of shifting the bucket at each step.  The
+        // bucket of a position PREFETCH_AHEAD samples on is asked for
+        // early: the table is mostly beyond the caches.
+        uint64_t last = old_length - LOAD;
+        uint64_t ahead = PREFETCH_AHEAD * old_stride;
+        for (uint64_t p = 0; p <= last; p += old_stride) {
+            if (p + ahead <= last) {
+                __builtin_prefetch(bucket_of(old_bytes + p + ahead), 1);
+            }
+            uint64_t way = (p / old_stride) & static_cast<uint64_t>(ways - 1);
+            bucket_of(old_bytes + p)[way] = static_cast<uint32_t>(p + 1);
         }
+    }
+
+    uint32_t *bucket_of(const uint8_t *window) const {
+        return old_slots + uint64_t{hash_of(window, old_bits)} * static_cast<uint64_t>(ways);
     }
 
     /* Puts position t in the chain, once. */
@@ -171,18 +215,19 @@ struct matcher {
         head = static_cast<uint32_t>(t + 1);
     }
 
-    /* The bits a copy's source costs, by the code the writer will use. */
-    int64_t source_bits(uint64_t source, uint64_t target) const {
+    /* What a copy's source costs, by the code the writer will use. */
+    int64_t source_cost(uint64_t source, uint64_t target) const {
         auto shift = static_cast<int64_t>(source - target);
         for (uint32_t k = 0; k < REPEATS; k++) {
             if (state.shift[k] == shift) {
-                return REPEAT_BITS + k;
+                return REPEAT_COST + k * BIT;
             }
         }
         if (source >= old_length) {
-            return BEHIND_BITS + bit_length(target - (source - old_length));
+            return BEHIND_COST + BIT * bit_length(target - (source - old_length));
         }
-        return EXPLICIT_BITS + bit_length(zigzag(static_cast<int64_t>(source - state.old_end)));
+        return EXPLICIT_COST +
+               BIT * bit_length(zigzag(static_cast<int64_t>(source - state.old_end)));
     }
 
     /* The equal bytes at a unified source for target t, 0 if it is none. */
@@ -202,7 +247,7 @@ struct matcher {
             return;
         }
         int64_t gain =
-            static_cast<int64_t>(length) * LITERAL_BITS - COMMAND_BITS - source_bits(source, t);
+            static_cast<int64_t>(length) * literal_cost - COMMAND_COST - source_cost(source, t);
         if (gain > best.gain) {
             best = {source, length, gain};
         }
@@ -218,10 +263,11 @@ struct matcher {
             return best;
         }
         if (old_length >= LOAD) {
-            const uint32_t *bucket =
-                old_slots + (uint64_t{hash_of(new_bytes + t, old_bits)} * OLD_WAYS);
-            for (int way = 0; way < OLD_WAYS && bucket[way] != 0; way++) {
-                consider(bucket[way] - 1, t, best);
+            const uint32_t *bucket = bucket_of(new_bytes + t);
+            for (int way = 0; way < ways; way++) {
+                if (bucket[way] != 0) {
+                    consider(bucket[way] - 1, t, best);
+                }
             }
         }
         uint32_t s = heads[hash_of(new_bytes + t, head_bits)];
@@ -258,8 +304,25 @@ struct matcher {
         state.old_end = source + length;
     }
 
+    /* The new value's order-0 entropy per byte, the cost of a literal. */
+    void estimate_literal_cost() {
+        uint64_t counts[256] = {};
+        for (uint64_t i = 0; i < new_length; i++) {
+            counts[new_bytes[i]]++;
+        }
+        double bits = 0;
+        for (uint64_t count : counts) {
+            if (count > 0) {
+                double p = static_cast<double>(count) / static_cast<double>(new_length);
+                bits -= p * std::log2(p);
+            }
+        }
+        literal_cost = std::clamp(static_cast<int64_t>(bits * BIT), MIN_LITERAL, MAX_LITERAL);
+    }
+
     bool run(diff_compact_parse *parse) {
         index_old();
+        estimate_literal_cost();
         uint64_t literal_start = 0;
         uint64_t t = 0;
         while (t + LOAD <= new_length) {
@@ -274,7 +337,7 @@ struct matcher {
             while (best.length < LAZY_BELOW && t + 1 + LOAD <= new_length) {
                 enter(t);
                 candidate next = search(t + 1);
-                if (next.gain <= best.gain + LITERAL_BITS) {
+                if (next.gain <= best.gain + literal_cost) {
                     break;
                 }
                 best = next;
@@ -312,19 +375,7 @@ struct matcher {
 TOVAREL_BEGIN_DECLS
 
 bool diff_compact_match(diff_compact_parse *parse, const buf *old_value, const buf *new_value) {
-    matcher m{old_value->data,
-              old_value->len,
-              new_value->data,
-              new_value->len,
-              nullptr,
-              0,
-              1,
-              nullptr,
-              nullptr,
-              0,
-              0,
-              {},
-              0};
+    matcher m(old_value, new_value);
     if (!m.allocate() || !m.run(parse)) {
         diff_compact_parse_release(parse);
         return false;
