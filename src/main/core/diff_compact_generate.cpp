@@ -1,6 +1,15 @@
 /*
- * diff_compact_generate.cpp - the compact delta: match finder, approximate
- * pass, compact writer, and the choice of the smallest correct result.
+ * diff_compact_generate.cpp - the compact delta: which copies to start
+ * from, the approximate pass, the compact writer, and the choice of the
+ * smallest correct result.
+ *
+ * The index method runs first.  Where its copies cover nearly all of the
+ * new value (sparse edits, a new build of the same code), they are what
+ * the compact form is built on: the match finder could only find the same
+ * long copies, more slowly.  Elsewhere the compact form's own match finder
+ * runs as well, since most of such a value is short copies and repeats of
+ * itself, which the index method does not look for.  Either way the index
+ * method's plain delta is at hand, and is returned where it is smaller.
  */
 #include "diff_compact_generate.h"
 
@@ -14,46 +23,31 @@
 
 namespace {
 
-/* Up to this size of new value the index method's plain delta is made as
- * well and the smaller one kept: there the compact form's codes (some
- * hundred bytes) can outweigh what they save, and the index method takes
- * well under a millisecond. */
-constexpr uint64_t COMPARE_WITH_PLAIN_BELOW = 64 << 10;
+/* The index method's copies suffice when they leave at most this share
+ * of the new value (1/16) to literals: a new build of the same code (a
+ * 10 MB extension module between two patch releases leaves 4%) gains
+ * little from the match finder, which there costs as much time again. */
+constexpr uint64_t SPARSE_LITERAL_SHIFT = 4;
 
-/* The replacement delta's length: the value and its byte string's head. */
-uint64_t replacement_length(uint64_t length) {
-    uint64_t head = length < 24             ? 1
-                    : length < 256          ? 2
-                    : length < 65536        ? 3
-                    : length < (1ULL << 32) ? 5
-                                            : 9;
-    return length + head;
+bool is_no_change(const buf *delta) {
+    return delta->len == 1 && delta->data[0] == DIFF_NO_CHANGE;
 }
 
-bool equal(const buf *a, const buf *b) {
-    return a->len == b->len && buf_cmp(a, b) == 0;
-}
-
-buf *no_change_delta() {
-    buf *result = buf_create();
-    const uint8_t no_change = DIFF_NO_CHANGE;
-    if (result != nullptr && !_buf_append(result, &no_change, 1)) {
-        buf_free(result);
+/* The compact form of a parse, after the approximate pass; null when
+ * memory runs out. */
+buf *write_parse(diff_compact_parse *parse, const buf *old_value, const buf *new_value) {
+    if (!diff_compact_approx_extend(parse, old_value, new_value)) {
         return nullptr;
     }
-    return result;
+    return diff_compact_write(old_value, new_value, parse);
 }
 
-/* The compact form, or null when memory runs out. */
-buf *compact_form(const buf *old_value, const buf *new_value) {
-    diff_compact_parse parse = {nullptr, 0, 0};
-    buf *compact = nullptr;
-    if (diff_compact_match(&parse, old_value, new_value) &&
-        diff_compact_approx_extend(&parse, old_value, new_value)) {
-        compact = diff_compact_write(old_value, new_value, &parse);
+uint64_t covered(const diff_compact_parse &parse) {
+    uint64_t bytes = 0;
+    for (uint64_t i = 0; i < parse.count; i++) {
+        bytes += parse.copies[i].length;
     }
-    diff_compact_parse_release(&parse);
-    return compact;
+    return bytes;
 }
 
 /* The smaller of two candidates, freeing the other; either may be null. */
@@ -66,35 +60,51 @@ buf *smaller(buf *a, buf *b) {
     return a;
 }
 
+/* The compact form from the index method's plain delta, and, unless that
+ * covered nearly everything, from the match finder's copies; the smaller
+ * of the two (or null when memory ran out for both). */
+buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain) {
+    diff_compact_parse parse = {nullptr, 0, 0};
+    buf *from_index = nullptr;
+    uint64_t literals = new_value->len;
+    if (diff_compact_parse_from_delta(&parse, old_value, plain) == DIFF_APPLY_OK) {
+        literals = new_value->len - covered(parse);
+        from_index = write_parse(&parse, old_value, new_value);
+    }
+    diff_compact_parse_release(&parse);
+    if (from_index != nullptr && literals <= new_value->len >> SPARSE_LITERAL_SHIFT) {
+        return from_index;
+    }
+    buf *from_matcher = nullptr;
+    if (diff_compact_match(&parse, old_value, new_value)) {
+        from_matcher = write_parse(&parse, old_value, new_value);
+    }
+    diff_compact_parse_release(&parse);
+    return smaller(from_index, from_matcher);
+}
+
 } // namespace
 
 TOVAREL_BEGIN_DECLS
 
 buf *diff_compact_generate_binary(const buf *old_value, const buf *new_value) {
-    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value)) {
-        return nullptr;
+    buf *plain = diff_index_generate_binary(old_value, new_value);
+    if (plain == nullptr || is_no_change(plain)) {
+        return plain;
     }
-    if (new_value->len >= 2 && equal(old_value, new_value)) {
-        return no_change_delta();
-    }
-    buf *compact = compact_form(old_value, new_value);
-    // Exhausted memory in the compact stage still leaves a correct, if
-    // larger, delta: the plain one, or the replacement delta.
-    if (new_value->len < COMPARE_WITH_PLAIN_BELOW || compact == nullptr) {
-        return smaller(compact, diff_index_generate_binary(old_value, new_value));
-    }
-    if (compact->len < replacement_length(new_value->len)) {
-        return compact;
-    }
-    buf_free(compact);
-    return _write_replacement_delta(new_value);
+    // A compact stage that ran out of memory leaves the plain delta, which
+    // is correct, only larger.
+    return smaller(plain, compact_form(old_value, new_value, plain));
 }
 
 buf *_diff_compact_generate_form(const buf *old_value, const buf *new_value) {
-    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value)) {
+    buf *plain = diff_index_generate_binary(old_value, new_value);
+    if (plain == nullptr) {
         return nullptr;
     }
-    return compact_form(old_value, new_value);
+    buf *compact = compact_form(old_value, new_value, plain);
+    buf_free(plain);
+    return compact;
 }
 
 TOVAREL_END_DECLS

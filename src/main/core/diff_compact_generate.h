@@ -1,13 +1,13 @@
 /*
  * diff_compact_generate.h - computing a compact delta.
  *
- * The index method finds the exact copies; the approximate pass extends
- * them across the bytes that differ (an address that moved, a counter that
- * changed) and covers literal stretches that still match a recent shift;
- * the compact writer entropy-codes the result.  Whichever is smaller of
- * that and the index method's own plain delta is returned, so a compact
- * delta is never longer than the plain one, and so never longer than the
- * replacement delta.  Both are applied by delta.patch; the no-change
+ * The index method's copies, or where they leave much of the new value
+ * to literals the compact match finder's, are extended across the bytes
+ * that differ (an address that moved, a counter that changed) by the
+ * approximate pass, and entropy-coded by the compact writer.  Whichever
+ * is smaller of that and the index method's own plain delta is returned,
+ * so a compact delta is never longer than the plain one, and so never
+ * longer than the replacement delta.  Both are applied by delta.patch; the no-change
  * delta 0xF6 is returned for equal values of 2 bytes or more, as by the
  * plain methods.
  */
