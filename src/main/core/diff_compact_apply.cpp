@@ -400,6 +400,14 @@ template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_
     }
     output out;
     out.limit = h.new_length;
+    // A new version is mostly as long as the old one: a block that the old
+    // value and the delta's own bytes account for is taken at once, which
+    // saves the copies of growing, and anything longer grows as produced.
+    uint64_t expected = saturating_add(old_value->len, saturating_mul(delta->len, 8));
+    if (!out.reserve(std::min(h.new_length, expected))) {
+        outcome = DIFF_APPLY_NO_MEMORY;
+        return nullptr;
+    }
     outcome = decode<Scalar>(old_value, h, out);
     buf *result = outcome == DIFF_APPLY_OK ? buf_create() : nullptr;
     if (outcome == DIFF_APPLY_OK && result == nullptr) {

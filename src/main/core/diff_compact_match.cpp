@@ -89,6 +89,12 @@ uint64_t load64(const uint8_t *at) {
     return word;
 }
 
+uint32_t load32(const uint8_t *at) {
+    uint32_t word;
+    memcpy(&word, at, sizeof word);
+    return word;
+}
+
 uint32_t hash_of(const uint8_t *at, int bits) {
     return static_cast<uint32_t>(((load64(at) & WINDOW_MASK) * HASH_MULTIPLIER) >> (64 - bits));
 }
@@ -264,9 +270,16 @@ struct matcher {
         }
         if (old_length >= LOAD) {
             const uint32_t *bucket = bucket_of(new_bytes + t);
+            uint32_t window = load32(new_bytes + t);
             for (int way = 0; way < ways; way++) {
-                if (bucket[way] != 0) {
-                    consider(bucket[way] - 1, t, best);
+                // Most ways hold another window of the same hash, or one
+                // that cannot beat the best: one load each turns them away.
+                uint64_t p = bucket[way] - uint64_t{1};
+                uint64_t past = t + best.length;
+                if (bucket[way] != 0 && load32(old_bytes + p) == window &&
+                    (best.length < 4 || past >= new_length || p + best.length >= old_length ||
+                     old_bytes[p + best.length] == new_bytes[past])) {
+                    consider(p, t, best);
                 }
             }
         }
