@@ -8,10 +8,13 @@
  * the compact form is built on: the match finder could only find the same
  * long copies, more slowly.  Elsewhere the compact form's own match finder
  * runs as well, since most of such a value is short copies and repeats of
- * itself, which the index method does not look for.  Either way the index
+ * itself, which the index method does not look for, unless the value is
+ * noise.  Either way the index
  * method's plain delta is at hand, and is returned where it is smaller.
  */
 #include "diff_compact_generate.h"
+
+#include <cmath>
 
 #include "diff_apply.h"
 #include "diff_compact_approx.h"
@@ -28,6 +31,27 @@ namespace {
  * 10 MB extension module between two patch releases leaves 4%) gains
  * little from the match finder, which there costs as much time again. */
 constexpr uint64_t SPARSE_LITERAL_SHIFT = 4;
+
+/* Bytes that carry this many bits each are taken for
+ * noise (compressed or encrypted data): nothing in them repeats, and the
+ * match finder would only spend its time to find that out. */
+constexpr double NOISE_BITS = 7.9;
+
+/* Whether the new value's order-0 entropy is that of noise. */
+bool incompressible(const buf *value) {
+    uint64_t counts[256] = {};
+    for (uint64_t i = 0; i < value->len; i++) {
+        counts[value->data[i]]++;
+    }
+    double bits = 0;
+    for (uint64_t count : counts) {
+        if (count > 0) {
+            double share = static_cast<double>(count) / static_cast<double>(value->len);
+            bits -= share * std::log2(share);
+        }
+    }
+    return bits >= NOISE_BITS;
+}
 
 bool is_no_change(const buf *delta) {
     return delta->len == 1 && delta->data[0] == DIFF_NO_CHANGE;
@@ -72,7 +96,8 @@ buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain) 
         from_index = write_parse(&parse, old_value, new_value);
     }
     diff_compact_parse_release(&parse);
-    if (from_index != nullptr && literals <= new_value->len >> SPARSE_LITERAL_SHIFT) {
+    if (from_index != nullptr &&
+        (literals <= new_value->len >> SPARSE_LITERAL_SHIFT || incompressible(new_value))) {
         return from_index;
     }
     buf *from_matcher = nullptr;
