@@ -156,18 +156,25 @@ bool read_codes(bit_reader &in, uint64_t size,
     return !in.overrun();
 }
 
-template <bool Scalar> int32_t take_symbol(const huffman_decoder *decoder, bit_reader &in) {
+template <bool Scalar>
+[[gnu::always_inline]] inline int32_t take_symbol(const huffman_decoder *decoder, bit_reader &in) {
     return Scalar ? huffman_take_scalar(decoder, in) : huffman_take(decoder, in);
 }
 
+/* A binned number.  Either decoder leaves at least 44 bits in the window,
+ * more than the 31 extra bits at most, so they are taken without a
+ * refill. */
 template <bool Scalar>
-bool take_binned(const huffman_decoder *decoder, bit_reader &in, uint64_t &value) {
+[[gnu::always_inline]] inline bool take_binned(const huffman_decoder *decoder, bit_reader &in,
+                                               uint64_t &value) {
     int32_t symbol = take_symbol<Scalar>(decoder, in);
     if (symbol < 0) {
         return false;
     }
     auto code = static_cast<uint32_t>(symbol);
-    value = bin_value(code, in.take(bin_extra_bits(code)));
+    unsigned bits = bin_extra_bits(code);
+    value = bin_value(code, in.peek(bits));
+    in.skip(bits);
     return true;
 }
 
@@ -218,7 +225,21 @@ template <bool Scalar> struct reader {
             return DIFF_APPLY_NO_MEMORY;
         }
         uint8_t *at = out.data + out.len;
-        for (uint64_t i = 0; i < n; i++) {
+        uint64_t i = 0;
+        if (!Scalar) {
+            // One refill serves four words.
+            for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
+                literal.refill();
+                for (unsigned k = 0; k < HUFFMAN_WORDS_PER_REFILL; k++) {
+                    int32_t symbol = huffman_take_refilled(&code.literal, literal);
+                    if (symbol < 0) {
+                        return DIFF_COMPACT_BAD_LITERALS;
+                    }
+                    at[i + k] = static_cast<uint8_t>(symbol);
+                }
+            }
+        }
+        for (; i < n; i++) {
             int32_t symbol = take_symbol<Scalar>(&code.literal, literal);
             if (symbol < 0) {
                 return DIFF_COMPACT_BAD_LITERALS;

@@ -39,15 +39,24 @@ inline void huffman_put(bit_writer &out, const uint16_t *codes, const uint8_t *l
     out.put(codes[symbol], lengths[symbol]);
 }
 
-/* One symbol through the table, or HUFFMAN_BAD_WORD. */
-inline int32_t huffman_take(const huffman_decoder *decoder, bit_reader &in) {
-    in.refill();
+/* How many words the window holds for certain after a refill. */
+constexpr unsigned HUFFMAN_WORDS_PER_REFILL = BIT_WINDOW_FULL / HUFFMAN_MAX_BITS;
+
+/* One symbol through the table, or HUFFMAN_BAD_WORD, from a window that
+ * the caller knows to hold HUFFMAN_MAX_BITS bits. */
+inline int32_t huffman_take_refilled(const huffman_decoder *decoder, bit_reader &in) {
     uint16_t entry = decoder->table[in.peek(HUFFMAN_MAX_BITS)];
     if (entry == 0) {
         return HUFFMAN_BAD_WORD;
     }
     in.skip(entry & HUFFMAN_LENGTH_MASK);
     return entry >> HUFFMAN_SYMBOL_SHIFT;
+}
+
+/* One symbol through the table, or HUFFMAN_BAD_WORD. */
+inline int32_t huffman_take(const huffman_decoder *decoder, bit_reader &in) {
+    in.refill();
+    return huffman_take_refilled(decoder, in);
 }
 
 /*
