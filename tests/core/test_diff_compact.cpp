@@ -192,7 +192,8 @@ TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
         buf *form = _diff_compact_generate_form(&o, &n);
         ASSERT_NE(chosen, nullptr);
         ASSERT_NE(plain, nullptr);
-        ASSERT_NE(form, nullptr) << "round " << round << " sizes " << old_value.size() << " " << new_value.size();
+        ASSERT_NE(form, nullptr) << "round " << round << " sizes " << old_value.size() << " "
+                                 << new_value.size();
         EXPECT_LE(chosen->len, plain->len) << "round " << round;
         EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
         compact_chosen += diff_compact_is_compact(chosen);
@@ -303,6 +304,39 @@ TEST(DiffCompact, HandMadeDeltasAreRefusedWithTheirReason) {
     }
 }
 
+/* Copies from the new value itself, written by hand: the reader must
+ * repeat bytes it has just written when a copy overlaps its own output,
+ * and may take a copy from the old value's last byte up to the first of
+ * the new value's. */
+TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
+    const bytes old_value = {'x', 'y', 'z'};
+    struct {
+        const char *what;
+        bytes new_value;
+        std::vector<diff_compact_copy> copies;
+    } cases[] = {
+        {"a run, one byte behind", bytes(40, 'a'), {{1, 3 + 0, 39}}},
+        {"a pair, two behind", {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a'}, {{2, 3 + 0, 7}}},
+        {"apart, no overlap", {'p', 'q', 'r', 's', 'p', 'q', 'r'}, {{4, 3 + 0, 3}}},
+        {"old, then new, same shift", {'z', 'z', 'z', 'z'}, {{0, 2, 1}, {1, 3 + 0, 3}}},
+        {"approximate: one byte differs", {'k', 'k', 'k', 'j', 'k'}, {{1, 3 + 0, 4}}},
+    };
+    for (const auto &c : cases) {
+        buf o = view(old_value);
+        buf n = view(c.new_value);
+        std::vector<diff_compact_copy> copies = c.copies;
+        diff_compact_parse parse = {copies.data(), copies.size(), copies.size()};
+        buf *delta = diff_compact_write(&o, &n, &parse);
+        ASSERT_NE(delta, nullptr) << c.what;
+        for (bool scalar : {false, true}) {
+            outcome r = apply_compact(old_value, contents(delta), scalar);
+            EXPECT_TRUE(r.ok) << c.what;
+            EXPECT_EQ(r.value, c.new_value) << c.what;
+        }
+        buf_free(delta);
+    }
+}
+
 TEST(DiffCompact, WriterRefusesParsesThatDoNotFitTheValues) {
     const bytes old_value(10, 'x');
     const bytes new_value(10, 'y');
@@ -315,6 +349,8 @@ TEST(DiffCompact, WriterRefusesParsesThatDoNotFitTheValues) {
         {"past the new value", {{8, 0, 3}}},
         {"overlapping", {{0, 0, 4}, {3, 0, 2}}},
         {"out of order", {{5, 0, 2}, {0, 0, 2}}},
+        {"from the new value, not yet built", {{2, 10 + 2, 3}}},
+        {"across the old value's end", {{0, 8, 4}}},
     };
     buf o = view(old_value);
     buf n = view(new_value);
