@@ -239,6 +239,22 @@ def our_methods(delta_tools):
     return [t.name for t in delta_tools if t.ours and t.usable]
 
 
+def our_baselines(method):
+    """Our other methods that a method of ours is compared with: the default
+    one for both others, and the plain index method for the compact form."""
+    if method == toolmod.OURS:
+        return []
+    return [toolmod.OURS] + ([toolmod.INDEX] if method == toolmod.COMPACT else [])
+
+
+def our_call(method):
+    return {
+        toolmod.OURS: "delta.diff",
+        toolmod.INDEX: 'Differ(method="index").diff',
+        toolmod.COMPACT: 'Differ(method="index", compact=True).diff',
+    }[method]
+
+
 def delta_peer_names(delta_tools):
     return [t.name for t in delta_tools if not t.ours]
 
@@ -269,9 +285,8 @@ def readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delt
     ]
     peers = [p for p in delta_peer_names(delta_tools) if next(t for t in delta_tools if t.name == p).usable]
     for method in our_methods(delta_tools):
-        call = "delta.diff" if method == ours else 'Differ(method="index").diff'
-        md += [f"Deltas, `{call}`:", ""]
-        rows = report.class_rows(delta_results, delta_wls, method, peers + ([ours] if method != ours else []))
+        md += [f"Deltas, `{our_call(method)}`:", ""]
+        rows = report.class_rows(delta_results, delta_wls, method, peers + our_baselines(method))
         md += [report.table(["vs", "class", "workloads", "size", "diff speed", "patch speed"], rows) if rows else "(no peer ran)", ""]
     if not next(t for t in delta_tools if t.name == toolmod.INDEX).usable:
         md += ["(The index method is not in this build.)", ""]
@@ -428,7 +443,7 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         "",
     ]
     for method in methods:
-        others = [p for p in delta_peers if all_tools[p].usable] + [m for m in methods if m != method and m == ours]
+        others = [p for p in delta_peers if all_tools[p].usable] + [m for m in our_baselines(method) if m in methods]
         md += [f"{method}:", "", report.class_section(delta_results, delta_wls, method, others), ""]
     if not all_tools[toolmod.INDEX].usable:
         md += [f"The index method was not measured: {all_tools[toolmod.INDEX].status}.", ""]
@@ -436,7 +451,7 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
     md += ["### Real version pairs: our deltas compressed by zstd -19, against bsdiff4", ""]
     md += [packed if packed else "No figures (no real version pair, or zstd missing).", ""]
     for method in methods:
-        for peer in delta_peers + [m for m in methods if m != method and m == ours]:
+        for peer in delta_peers + [m for m in our_baselines(method) if m in methods]:
             if all_tools[peer].usable:
                 md += [f"### {method} against {peer}", "", report.delta_ratio_section(delta_results, delta_wls, method, peer), ""]
     md += ["### Workload sources", ""]

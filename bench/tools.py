@@ -17,6 +17,7 @@ from typing import Callable
 
 OURS = "tovarel_core"
 INDEX = f"{OURS} (index)"
+COMPACT = f"{OURS} (compact)"
 PLAIN = f"{OURS} (plain path)"
 ENCODER = f"{OURS} (Encoder)"
 
@@ -334,15 +335,16 @@ def zstd_coder(pyzstd, level):
     return diff, patch
 
 
-def index_differ(ours):
+def index_differ(ours, **settings):
     """The copy-from-anywhere method when this build has it, else None and why."""
     differ = getattr(ours.delta, "Differ", None)
     if differ is None:
         return None, "this build has no delta.Differ"
     try:
-        return differ(method="index"), ""
+        return differ(method="index", **settings), ""
     except Exception as exc:  # an older Differ refuses the keyword or the value
-        return None, f"delta.Differ(method=\"index\") raised {type(exc).__name__}: {exc}"
+        shown = "".join(f", {k}={v!r}" for k, v in settings.items())
+        return None, f"delta.Differ(method=\"index\"{shown}) raised {type(exc).__name__}: {exc}"
 
 
 def delta_tools():
@@ -361,6 +363,18 @@ def delta_tools():
         t.status = f"missing ({why})"
     else:
         differ, why_not = index_differ(ours)
+        if differ is None:
+            t.status = f"missing ({why_not})"
+        else:
+            t.diff = lambda o, n, _f=differ.diff: bytes(_f(o, n))
+            t.patch = lambda o, d, _f=ours.delta.patch: bytes(_f(o, d))
+    tools.append(t)
+
+    t = Tool(COMPACT, "delta", OURS, dist_version(OURS), ours=True, note='delta.Differ(method="index", compact=True).diff, applied by delta.patch')
+    if ours is None:
+        t.status = f"missing ({why})"
+    else:
+        differ, why_not = index_differ(ours, compact=True)
         if differ is None:
             t.status = f"missing ({why_not})"
         else:

@@ -133,6 +133,44 @@ INDEX_SEEDS = {
     "runs": index_seed(1, 0, bytes(100) + b"x" + bytes(300), bytes([4, 10, 63, 200, 0, 150, 40, 0])),
 }
 
+# fuzz_compact_apply: mode, a, b (16 bits each), tail.  Mode bit 0 set: the
+# tail splits at a into old and new values whose compact delta is damaged
+# at b (bits 2-3: flip, cut, insert, replace); clear: old value = the first
+# a bytes, delta = the rest, after the signature when bit 1 is set.
+CODE = b"".join(bytes([0x48, 0x8B, 0x05]) + struct.pack("<I", 4096 + 40 * i) + b"\x90" * (i % 5) for i in range(40))
+CODE_MOVED = b"".join(bytes([0x48, 0x8B, 0x05]) + struct.pack("<I", 4200 + 40 * i) + b"\x90" * (i % 5) for i in range(40))
+
+
+def compact_seed(mode, a, b, tail):
+    return bytes([mode]) + u16(a) + u16(b) + tail
+
+
+COMPACT_APPLY_SEEDS = {
+    "relocated_flip": compact_seed(1, len(CODE), 30, CODE + CODE_MOVED),
+    "relocated_cut": compact_seed(5, len(CODE), 12, CODE + CODE_MOVED),
+    "text_insert": compact_seed(9, len(TEXT), 40, TEXT + TEXT[:100] + b"new words" + TEXT[100:]),
+    "text_replace": compact_seed(13, len(TEXT), 7, TEXT + TEXT[::-1]),
+    "empty_values": compact_seed(1, 0, 0, b""),
+    "random_heads": compact_seed(0, 3, 0, b"abc\x01\xd9\x74\x63\x03\x01\x43\x00\x00\x00\x40\x40"),
+    "random_streams": compact_seed(2, 4, 0, b"abcd\x04\x01\x44\x2a\x10\x00\x09\x41\x07\x42\x01\x00"),
+}
+
+# fuzz_compact_roundtrip: flags (bit 0: relocate the old value), step, shift,
+# old length, tail.
+COMPACT_ROUNDTRIP_SEEDS = {
+    "relocated": bytes([1, 8, 37, len(CODE) % 256]) + CODE[: len(CODE) // 256 * 256 + len(CODE) % 256] + b"inserted",
+    "edited_text": bytes([0, 0, 0, 200]) + TEXT[:200] + TEXT[:90] + b"changed" + TEXT[95:200],
+    "unrelated": bytes([0, 0, 0, 20]) + bytes(range(20)) + bytes(range(100, 160)),
+    "tiny": bytes([0, 0, 0, 1]) + b"ab",
+}
+
+# fuzz_huffman: alphabet size less one, symbol count (16 bits), stream.
+HUFFMAN_SEEDS = {
+    "bytes": bytes([255]) + u16(40) + TEXT[:120],
+    "small_alphabet": bytes([3]) + u16(64) + bytes([0x04, 0x00, 0x22, 0x12, 0x9C, 0x55, 0xAA, 0xFF] * 4),
+    "one_symbol": bytes([0]) + u16(10) + bytes([0x01, 0x02, 0x00, 0x00]),
+}
+
 FLOAT_SEEDS = {
     "halves": f64(0.0) + f64(-0.0) + f64(1.5) + f64(65504.0) + f64(2.0 ** -14),
     "singles": f64(65520.0) + f64(100000.0) + f64(2.0 ** -24) + f64(2.0 ** -149),
@@ -175,6 +213,9 @@ CORPORA = {
     "fuzz_buf_encoding": ENCODING_SEEDS,
     "fuzz_activity_history": HISTORY_SEEDS,
     "fuzz_crc64": CRC_SEEDS,
+    "fuzz_compact_apply": COMPACT_APPLY_SEEDS,
+    "fuzz_compact_roundtrip": COMPACT_ROUNDTRIP_SEEDS,
+    "fuzz_huffman": HUFFMAN_SEEDS,
 }
 
 

@@ -11,17 +11,25 @@
 #include "crc64.h"
 #include "diff_apply.h"
 #include "diff_check.h"
+#include "diff_compact_apply.h"
+#include "diff_compact_approx.h"
+#include "diff_compact_generate.h"
+#include "diff_compact_match.h"
+#include "diff_compact_parse.h"
+#include "diff_compact_write.h"
 #include "diff_generate.h"
 #include "diff_index.h"
 #include "diff_patch.h"
 #include "edit_script.h"
 #include "execution.h"
 #include "execution_search.h"
+#include "huffman.h"
 #include "list.h"
 #include "myers_binary_diff.h"
 #include "storage.h"
 
 int tovarel_headers_compile_as_c(void);
 int tovarel_headers_compile_as_c(void) {
-    return (int)sizeof(buf) + (int)sizeof(cbor_val);
+    return (int)sizeof(buf) + (int)sizeof(cbor_val) + (int)sizeof(huffman_decoder) +
+           (int)sizeof(diff_compact_parse);
 }

@@ -19,9 +19,16 @@ from test_hostile import reference_patch
 from tovarel_core import delta
 from tovarel_core.delta import DeltaInfo, Differ, PythonInBuf, PythonOutBuf
 
-METHODS = ["myers", "index"]
+METHODS = ["myers", "index", "compact"]
 WRONG_OLD = "^patch received a delta for another old value: "
 HEAD = 6  # the check's tag and array heads, before its four integers
+
+
+def make(method, **settings):
+    """A Differ of one of METHODS: "compact" is the index method's compact form."""
+    if method == "compact":
+        return Differ(method="index", compact=True, **settings)
+    return Differ(method=method, **settings)
 
 
 def versions(seed, size=3000):
@@ -38,19 +45,25 @@ def versions(seed, size=3000):
 
 @pytest.mark.parametrize("method", METHODS)
 def test_checked_deltas_patch_and_read_plainly(method):
-    checker = Differ(method=method, checked=True)
+    checker = make(method, checked=True)
     for seed in range(30):
         old, new = versions(seed, size=[0, 1, 40, 3000][seed % 4])
         for new_value in (new, old, b"", b"z"):
             checked = bytes(checker.diff(old, new_value))
-            plain = bytes(Differ(method=method).diff(old, new_value))
+            plain = bytes(make(method).diff(old, new_value))
             assert checked.endswith(plain)
             assert bytes(delta.patch(old, checked)) == new_value
             assert bytes(checker.patch(old, checked)) == new_value
             info = delta.inspect(checked)
             body = delta.inspect(plain)
             assert info == DeltaInfo("checked", len(old), len(new_value), *body[3:])
-            assert body.form == body.body and body.old_size is None is body.new_size
+            assert body.form == body.body and body.old_size is None
+            if body.form == "compact":
+                # A compact body declares its length; the plain rules refuse it.
+                assert body.new_size == len(new_value) == body.copied_bytes + body.inserted_bytes
+                assert reference_patch(old, checked) is None
+                continue
+            assert body.new_size is None
             # The plain rules skip the check; the no-change delta, which
             # stands for the old value, is the one delta they read as empty.
             assert reference_patch(old, checked) == (b"" if body.form == "no-change" else new_value)
@@ -58,7 +71,7 @@ def test_checked_deltas_patch_and_read_plainly(method):
 
 @pytest.mark.parametrize("method", METHODS)
 def test_checked_deltas_refuse_every_other_old_value(method):
-    checker = Differ(method=method, checked=True)
+    checker = make(method, checked=True)
     old, new = versions(7, size=60)
     checked = checker.diff(old, new)
     others = [old[:i] + bytes([old[i] ^ flip]) + old[i + 1 :] for i in range(len(old)) for flip in (1, 0x80)]
@@ -101,7 +114,7 @@ def corrupt(data, changes):
 @given(st.integers(0, 50), st.sampled_from(METHODS), corruptions)
 def test_a_damaged_checked_delta_gives_an_error_or_the_new_value(seed, method, changes):
     old, new = versions(seed, size=400)
-    checker = Differ(method=method, checked=True)
+    checker = make(method, checked=True)
     checked = bytes(checker.diff(old, new))
     damaged = corrupt(checked, changes)
     try:
@@ -275,7 +288,7 @@ def test_results_holders_and_differs_pickle(protocol):
     holder = pickle.loads(pickle.dumps(PythonInBuf(old), protocol))
     assert delta.patch(holder, result) == new == delta.patch(copy.copy(holder), result)
     assert pickle.loads(pickle.dumps(delta.inspect(result), protocol)) == delta.inspect(result)
-    for differ in (Differ(), Differ(level=3, step_budget=77), Differ(adaptive=True), Differ(method="index", checked=True)):
+    for differ in (Differ(), Differ(level=3, step_budget=77), Differ(adaptive=True), Differ(method="index", checked=True), make("compact", checked=True)):
         differ.diff(old, new)
         for twin in (pickle.loads(pickle.dumps(differ, protocol)), copy.copy(differ), copy.deepcopy(differ)):
             assert type(twin) is Differ and repr(twin) == repr(differ)

@@ -40,6 +40,7 @@ TOVAREL_BEGIN_DECLS
 #define DIFF_FORM_PLAIN 0       /* copy pairs and strings */
 #define DIFF_FORM_REPLACEMENT 1 /* one byte string that is the whole delta */
 #define DIFF_FORM_NO_CHANGE 2   /* the lone byte 0xF6 */
+#define DIFF_FORM_COMPACT 3     /* the entropy-coded form of diff_compact_apply.h */
 
 typedef struct diff_summary {
     int32_t form;            /* a DIFF_FORM_ value */

@@ -11,9 +11,12 @@
  */
 #include "diff_patch.h"
 
+#include "diff_compact_apply.h"
+
 namespace {
 
 const diff_body_reader PLAIN_READER = {diff_apply_binary_ex, diff_apply_summarize};
+const diff_body_reader COMPACT_READER = {diff_compact_apply_binary, diff_compact_summarize};
 
 /* The body of a delta: its bytes after the check, in place. */
 buf body_of(const buf *delta, uint64_t offset) {
@@ -37,13 +40,12 @@ bool builds_size(const diff_summary &summary, uint64_t old_size, uint64_t size) 
 TOVAREL_BEGIN_DECLS
 
 /*
- * Every body is plain today.  A body form added later is told apart here by
- * its first items (which the plain reader would refuse or skip), and this
- * is the only place that needs to know.
+ * A body is compact when it begins with the compact form's signature (an
+ * offset followed by a tag, which the plain reader refuses), and plain
+ * otherwise; this is the only place that needs to know.
  */
 const diff_body_reader *diff_patch_body_reader(const buf *body) {
-    (void)body;
-    return &PLAIN_READER;
+    return diff_compact_is_compact(body) ? &COMPACT_READER : &PLAIN_READER;
 }
 
 buf *diff_patch(const buf *old_value, const buf *delta, uint32_t flags, int32_t *status) {

@@ -20,7 +20,8 @@
  *
  * Differ.diff, Differ.patch and inspect take any C-contiguous buffer of
  * bytes and hold its export for the whole call; results pickle as their
- * bytes, differs as their settings.
+ * bytes, differs as their settings.  compact=True (index method only)
+ * gives the compact form, which patch applies, checked or not.
  */
 #include <atomic>
 #include <cstdint>
@@ -37,6 +38,8 @@
 
 #include "buffer.hpp"
 #include "diff_apply.h"
+#include "diff_compact_apply.h"
+#include "diff_compact_generate.h"
 #include "diff_generate.h"
 #include "diff_index.h"
 #include "diff_patch.h"
@@ -78,6 +81,9 @@ constexpr const char *differ_doc = R"(
     in the old value, in linear time; level, step_budget and adaptive then
     keep their defaults.  With checked=True each delta carries the sizes and
     CRC-64s of both values, and patch() refuses deltas without them.
+    compact=True (index method only) entropy-codes the delta and lets copies
+    differ from the old bytes at a few places: smaller deltas, for a little
+    more time; delta.patch applies them.
     diff() and patch() take any C-contiguous buffer of bytes and release the
     interpreter lock while they compute; calls on one Myers Differ from
     several threads are serialized.
@@ -163,6 +169,24 @@ uint64_t built_size(const buf *delta_view, uint64_t old_size) {
     return summary.copied_bytes + summary.inserted_bytes;
 }
 
+/* Why a compact body was refused, in words. */
+const char *compact_failure(int32_t status) {
+    switch (status) {
+    case DIFF_COMPACT_BAD_CONTROL:
+        return "its control stream is damaged";
+    case DIFF_COMPACT_BAD_LITERALS:
+        return "its literal stream is damaged";
+    case DIFF_COMPACT_BAD_DIFFERENCES:
+        return "its difference stream is damaged";
+    case DIFF_COMPACT_BAD_COPY:
+        return "a copy reaches outside the old value";
+    case DIFF_COMPACT_BAD_LENGTH:
+        return "it does not rebuild the length it declares";
+    default:
+        return "its heads are not those of the compact form";
+    }
+}
+
 /* Why a check refused the old value: its size, else its CRC. */
 std::string wrong_old(const buf *old_view, const diff_check &check) {
     if (old_view->len != check.old_size) {
@@ -183,6 +207,10 @@ std::string wrong_old(const buf *old_view, const diff_check &check) {
     diff_check check = {};
     uint64_t body = 0;
     diff_check_read(delta_view, &check, &body);
+    if (status >= DIFF_COMPACT_BAD_HEADER && status <= DIFF_COMPACT_BAD_LENGTH) {
+        throw py::value_error(function +
+                              " received a malformed compact delta: " + compact_failure(status));
+    }
     switch (status) {
     case DIFF_APPLY_NO_MEMORY:
         throw std::bad_alloc();
@@ -244,6 +272,7 @@ struct DifferSettings {
     bool adaptive = false;
     bool index = false;   /* method="index" */
     bool checked = false; /* deltas carry a check, and patch requires one */
+    bool compact = false; /* the compact form, index method only */
 };
 
 constexpr const char *myers_method = "myers";
@@ -306,7 +335,8 @@ private:
          * between calls is per thread): nothing to serialize, so threads
          * sharing the differ run side by side. */
         if (settings.index) {
-            return diff_index_generate_binary(old_view, new_view);
+            return settings.compact ? diff_compact_generate_binary(old_view, new_view)
+                                    : diff_index_generate_binary(old_view, new_view);
         }
         std::lock_guard<std::mutex> serialized(lock);
         buf *delta = nullptr;
@@ -354,7 +384,7 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
  * those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
                                     const py::bool_ &adaptive, const py::str &method,
-                                    const py::bool_ &checked) {
+                                    const py::bool_ &checked, const py::bool_ &compact) {
     DifferSettings chosen;
     chosen.level = setting(level, "level", 0, DIFF_MAX_LEVEL);
     chosen.step_budget = setting(step_budget, "step_budget", 1, INT32_MAX);
@@ -365,6 +395,10 @@ std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_
     }
     chosen.index = name == index_method;
     chosen.checked = checked.ptr() == Py_True;
+    chosen.compact = compact.ptr() == Py_True;
+    if (chosen.compact && !chosen.index) {
+        throw py::value_error("compact=True needs method='index'");
+    }
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
     }
@@ -452,7 +486,8 @@ std::string differ_repr(Differ &differ) {
      * stays what it was. */
     std::string checked = settings.checked ? ", checked=True" : "";
     if (settings.index) {
-        return "Differ(method='index'" + checked + ")";
+        return std::string("Differ(method='index'") + (settings.compact ? ", compact=True" : "") +
+               checked + ")";
     }
     return "Differ(level=" + std::to_string(settings.level) +
            ", step_budget=" + std::to_string(settings.step_budget) +
@@ -473,6 +508,7 @@ py::dict differ_state(Differ &differ) {
     state["adaptive"] = settings.adaptive;
     state["method"] = settings.index ? index_method : myers_method;
     state["checked"] = settings.checked;
+    state["compact"] = settings.compact;
     return state;
 }
 
@@ -665,6 +701,8 @@ const char *form_name(int32_t form) {
         return "replacement";
     case DIFF_FORM_NO_CHANGE:
         return "no-change";
+    case DIFF_FORM_COMPACT:
+        return "compact";
     default:
         return "plain";
     }
@@ -679,10 +717,17 @@ py::object inspect(const py::object &delta) {
     }
     const char *body = form_name(inspection.body.form);
     py::object no_size = py::none();
+    /* A compact body declares the length it builds, so it carries its new
+     * size even without a check. */
+    py::object new_size = no_size;
+    if (inspection.checked) {
+        new_size = py::int_(inspection.check.new_size);
+    } else if (inspection.body.form == DIFF_FORM_COMPACT) {
+        new_size = py::int_(inspection.body.copied_bytes + inspection.body.inserted_bytes);
+    }
     return delta_info_type(
         inspection.checked ? "checked" : body,
-        inspection.checked ? py::object(py::int_(inspection.check.old_size)) : no_size,
-        inspection.checked ? py::object(py::int_(inspection.check.new_size)) : no_size,
+        inspection.checked ? py::object(py::int_(inspection.check.old_size)) : no_size, new_size,
         inspection.body.copies, inspection.body.copied_bytes, inspection.body.inserted_bytes, body);
 }
 
@@ -752,7 +797,7 @@ void tovarel_register_delta(py::module_ &m) {
         .def(py::init(&make_differ), py::kw_only(), py::arg("level") = py::int_(0),
              py::arg("step_budget") = py::int_(DIFF_DEFAULT_COST_LIMIT),
              py::arg("adaptive") = py::bool_(false), py::arg("method") = py::str(myers_method),
-             py::arg("checked") = py::bool_(false))
+             py::arg("checked") = py::bool_(false), py::arg("compact") = py::bool_(false))
         .def("diff", &differ_diff, differ_diff_doc, py::arg("old_value"), py::arg("new_value"))
         .def("patch", &differ_patch, differ_patch_doc, py::arg("old_value"), py::arg("delta"))
         .def_property_readonly("level",
@@ -769,6 +814,8 @@ void tovarel_register_delta(py::module_ &m) {
                                })
         .def_property_readonly(
             "checked", [](Differ &self) { return constructed_differ(self).settings.checked; })
+        .def_property_readonly(
+            "compact", [](Differ &self) { return constructed_differ(self).settings.compact; })
         .def_property_readonly("last_level", &differ_last_level)
         .def("__repr__", &differ_repr)
         .def(py::pickle(&differ_state, &differ_from_state));

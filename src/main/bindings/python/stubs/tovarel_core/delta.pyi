@@ -38,13 +38,13 @@ def patch(
 class DeltaInfo(NamedTuple):
     """What a delta holds, read without the old value."""
 
-    form: Literal["plain", "checked", "replacement", "no-change"]
+    form: Literal["plain", "checked", "replacement", "no-change", "compact"]
     old_size: int | None
     new_size: int | None
     copies: int
     copied_bytes: int
     inserted_bytes: int
-    body: Literal["plain", "replacement", "no-change"]
+    body: Literal["plain", "replacement", "no-change", "compact"]
 
 def inspect(delta: Buffer | PythonInBuf) -> DeltaInfo: ...
 @final
@@ -59,6 +59,7 @@ class Differ:
         adaptive: bool = False,
         method: Literal["myers", "index"] = "myers",
         checked: bool = False,
+        compact: bool = False,
     ) -> None: ...
     def diff(self, old_value: Buffer | PythonInBuf, new_value: Buffer | PythonInBuf) -> PythonOutBuf: ...
     def patch(self, old_value: Buffer | PythonInBuf, delta: Buffer | PythonInBuf) -> PythonOutBuf: ...
@@ -72,5 +73,7 @@ class Differ:
     def method(self) -> Literal["myers", "index"]: ...
     @property
     def checked(self) -> bool: ...
+    @property
+    def compact(self) -> bool: ...
     @property
     def last_level(self) -> int | None: ...

@@ -1,0 +1,536 @@
+/*
+ * diff_compact_apply.cpp - the compact delta's reader.
+ *
+ * The heads are read first and checked against what the streams could
+ * produce at most: every literal takes a bit of its stream at least,
+ * every command three bits of the control stream, and a copy at most its
+ * largest length (a copy from the new value itself may repeat its own
+ * output, so the old value's size does not bound it).  A declared length
+ * beyond that bound is refused before anything is allocated; below it,
+ * the value grows only as commands produce bytes, doubling, so memory
+ * stays within twice what the delta has really produced.  Then the commands are read in
+ * order, each drawing on the literal and difference streams as it needs.
+ *
+ * One template serves both Huffman decoders, so the scalar reference and
+ * the table path read exactly the same fields in the same order.
+ */
+#include "diff_compact_apply.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+#include "cbor_parser.h"
+#include "diff_apply.h"
+#include "diff_compact_format.hpp"
+#include "huffman.hpp"
+
+namespace {
+
+using namespace tovarel;
+using namespace tovarel::compact;
+
+constexpr int MAJOR_TYPE_SHIFT = 5;
+constexpr uint8_t MAJOR_UINT = 0;
+constexpr uint8_t MAJOR_BYTE_STRING = 2;
+constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
+/* Additional information 28 to 31: reserved, or indefinite. */
+constexpr uint8_t ADDITIONAL_INFO_FIRST_UNUSED = 28;
+/* The value's first block; it doubles from there, up to the declared length. */
+constexpr uint64_t FIRST_OUTPUT_BLOCK = 64 << 10;
+
+struct span {
+    const uint8_t *data;
+    uint64_t size;
+};
+
+struct header {
+    uint64_t new_length;
+    uint64_t commands;
+    span control;
+    span literals;
+    span differences;
+};
+
+/* A head of the given major type, definite and not reserved. */
+bool read_head(cbor_parser &parser, uint8_t major, uint64_t &value) {
+    uint8_t initial = 0;
+    return cbor_parse_head(&parser, &initial, &value) == 0 &&
+           initial >> MAJOR_TYPE_SHIFT == major &&
+           (initial & ADDITIONAL_INFO_MASK) < ADDITIONAL_INFO_FIRST_UNUSED;
+}
+
+bool read_stream(cbor_parser &parser, span &out) {
+    uint64_t size = 0;
+    if (!read_head(parser, MAJOR_BYTE_STRING, size)) {
+        return false;
+    }
+    uint64_t left = parser.size - static_cast<uint64_t>(parser.cursor - parser.start);
+    if (size > left) {
+        return false;
+    }
+    out = {parser.cursor, size};
+    parser.cursor += size;
+    return true;
+}
+
+bool read_header(const buf *delta, header &h) {
+    if (!diff_compact_is_compact(delta)) {
+        return false;
+    }
+    cbor_parser parser = {delta->data, delta->len, delta->data + sizeof SIGNATURE, 0};
+    return read_head(parser, MAJOR_UINT, h.new_length) &&
+           read_head(parser, MAJOR_UINT, h.commands) && read_stream(parser, h.control) &&
+           read_stream(parser, h.literals) && read_stream(parser, h.differences) &&
+           parser.cursor == parser.start + parser.size;
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
+/* The most that the delta's streams can produce. */
+uint64_t producible(const header &h) {
+    return saturating_add(saturating_mul(h.literals.size, 8),
+                          saturating_mul(h.commands, BIN_LIMIT));
+}
+
+/* The value being rebuilt: never beyond its declared length. */
+struct output {
+    uint8_t *data = nullptr;
+    uint64_t len = 0;
+    uint64_t capacity = 0;
+    uint64_t limit = 0;
+
+    output() = default;
+    output(const output &) = delete;
+    output &operator=(const output &) = delete;
+    ~output() { free(data); }
+
+    /* Room for `more` bytes, which the caller has checked fit the limit. */
+    bool reserve(uint64_t more) {
+        if (more <= capacity - len) {
+            return true;
+        }
+        uint64_t grown = std::min(limit, std::max({capacity * 2, len + more, FIRST_OUTPUT_BLOCK}));
+        if (grown > SIZE_MAX) {
+            return false;
+        }
+        auto *block = static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown)));
+        if (block == nullptr) {
+            return false;
+        }
+        data = block;
+        capacity = grown;
+        return true;
+    }
+};
+
+struct codes {
+    huffman_decoder literal_run;
+    huffman_decoder copy_length;
+    huffman_decoder source;
+    huffman_decoder literal;
+    huffman_decoder zero_run[CONTEXTS];
+    huffman_decoder difference[CONTEXTS];
+};
+
+/* Reads a stream's codes; an empty stream has codes without words. */
+bool read_codes(bit_reader &in, uint64_t size,
+                std::initializer_list<std::pair<huffman_decoder *, uint32_t>> wanted) {
+    uint8_t lengths[HUFFMAN_MAX_SYMBOLS] = {};
+    for (auto [decoder, symbols] : wanted) {
+        if (size > 0 && !huffman_read_lengths(in, symbols, lengths)) {
+            return false;
+        }
+        if (!huffman_decoder_init(decoder, lengths, symbols)) {
+            return false;
+        }
+    }
+    return !in.overrun();
+}
+
+template <bool Scalar>
+[[gnu::always_inline]] inline int32_t take_symbol(const huffman_decoder *decoder, bit_reader &in) {
+    return Scalar ? huffman_take_scalar(decoder, in) : huffman_take(decoder, in);
+}
+
+/* A binned number.  Either decoder leaves at least 44 bits in the window,
+ * more than the 31 extra bits at most, so they are taken without a
+ * refill. */
+template <bool Scalar>
+[[gnu::always_inline]] inline bool take_binned(const huffman_decoder *decoder, bit_reader &in,
+                                               uint64_t &value) {
+    int32_t symbol = take_symbol<Scalar>(decoder, in);
+    if (symbol < 0) {
+        return false;
+    }
+    auto code = static_cast<uint32_t>(symbol);
+    unsigned bits = bin_extra_bits(code);
+    value = bin_value(code, in.peek(bits));
+    in.skip(bits);
+    return true;
+}
+
+/* Copies a run whose source may overlap it from behind: byte by byte
+ * then, so that the bytes just written are read again, as in LZ77. */
+inline void copy_run(uint8_t *to, const uint8_t *from, uint64_t run) {
+    if (from + run <= to || to + run <= from) {
+        memcpy(to, from, run);
+        return;
+    }
+    for (uint64_t i = 0; i < run; i++) {
+        to[i] = from[i];
+    }
+}
+
+/* The decoder's whole state: the streams, the value, the recent shifts,
+ * and how much of the current run of zero differences is left. */
+template <bool Scalar> struct reader {
+    const buf *old_value;
+    const codes &code;
+    bit_reader control;
+    bit_reader literal;
+    bit_reader difference;
+    output &out;
+    source_state state;
+    uint64_t zeros = 0;
+    int context = LONE; /* whether the run of zeros just read is empty */
+
+    bool take_zeros() {
+        if (!take_binned<Scalar>(&code.zero_run[context], difference, zeros)) {
+            return false;
+        }
+        context = zeros == 0 ? CLUSTER : LONE;
+        return true;
+    }
+
+    /* Appends n literal bytes.  Each takes a bit at least, so a run
+     * longer than the bits left is refused before any is decoded. */
+    int32_t literals(uint64_t n) {
+        if (n == 0) {
+            return DIFF_APPLY_OK;
+        }
+        uint64_t left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
+        if (n > left || n > out.limit - out.len) {
+            return n > left ? DIFF_COMPACT_BAD_LITERALS : DIFF_COMPACT_BAD_LENGTH;
+        }
+        if (!out.reserve(n)) {
+            return DIFF_APPLY_NO_MEMORY;
+        }
+        uint8_t *at = out.data + out.len;
+        uint64_t i = 0;
+        if (!Scalar) {
+            // One refill serves four words.
+            for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
+                literal.refill();
+                for (unsigned k = 0; k < HUFFMAN_WORDS_PER_REFILL; k++) {
+                    int32_t symbol = huffman_take_refilled(&code.literal, literal);
+                    if (symbol < 0) {
+                        return DIFF_COMPACT_BAD_LITERALS;
+                    }
+                    at[i + k] = static_cast<uint8_t>(symbol);
+                }
+            }
+        }
+        for (; i < n; i++) {
+            int32_t symbol = take_symbol<Scalar>(&code.literal, literal);
+            if (symbol < 0) {
+                return DIFF_COMPACT_BAD_LITERALS;
+            }
+            at[i] = static_cast<uint8_t>(symbol);
+        }
+        out.len += n;
+        return literal.overrun() ? DIFF_COMPACT_BAD_LITERALS : DIFF_APPLY_OK;
+    }
+
+    /* Appends n bytes from the source with the differences added: runs of
+     * zeros are plain copies, and each nonzero difference is followed by
+     * the length of the next run.  A source in the new value may overlap
+     * the bytes being written, which then repeat as they are produced. */
+    int32_t copy(uint64_t source, uint64_t n) {
+        if (!out.reserve(n)) {
+            return DIFF_APPLY_NO_MEMORY;
+        }
+        uint64_t old_length = old_value->len;
+        const uint8_t *from =
+            source < old_length ? old_value->data + source : out.data + (source - old_length);
+        uint8_t *to = out.data + out.len;
+        out.len += n;
+        while (n > 0) {
+            if (zeros > 0) {
+                uint64_t run = std::min(zeros, n);
+                copy_run(to, from, run);
+                to += run;
+                from += run;
+                n -= run;
+                zeros -= run;
+                continue;
+            }
+            int32_t symbol = take_symbol<Scalar>(&code.difference[context], difference);
+            if (symbol < 0 || !take_zeros() || difference.overrun()) {
+                return DIFF_COMPACT_BAD_DIFFERENCES;
+            }
+            *to++ = static_cast<uint8_t>(*from++ + symbol + 1);
+            n--;
+        }
+        return DIFF_APPLY_OK;
+    }
+
+    /* Where a copy of n bytes comes from: a recent shift, a distance from
+     * the end of the previous copy, or a distance behind the target. */
+    int32_t locate(uint64_t n, uint64_t &source) {
+        int32_t symbol = take_symbol<Scalar>(&code.source, control);
+        if (symbol < 0) {
+            return DIFF_COMPACT_BAD_CONTROL;
+        }
+        auto kind = static_cast<uint32_t>(symbol);
+        uint64_t target = out.len;
+        uint64_t old_length = old_value->len;
+        if (kind < REPEATS) {
+            source = target + static_cast<uint64_t>(state.shift[kind]);
+            state.reuse(kind);
+        } else if (kind < BEHIND_FIRST) {
+            uint32_t bin = kind - REPEATS;
+            uint64_t distance = bin_value(bin, control.take(bin_extra_bits(bin)));
+            source = state.old_end + static_cast<uint64_t>(unzigzag(distance));
+            state.remember(static_cast<int64_t>(source - target));
+        } else {
+            uint32_t bin = kind - BEHIND_FIRST;
+            uint64_t behind = bin_value(bin, control.take(bin_extra_bits(bin))) + 1;
+            if (behind > target) {
+                return DIFF_COMPACT_BAD_COPY;
+            }
+            source = old_length + (target - behind);
+            state.remember(static_cast<int64_t>(source - target));
+        }
+        bool inside = source < old_length ? n <= old_length - source : source - old_length < target;
+        if (!inside) {
+            return DIFF_COMPACT_BAD_COPY;
+        }
+        state.old_end = source + n;
+        return DIFF_APPLY_OK;
+    }
+
+    int32_t command() {
+        uint64_t run = 0;
+        uint64_t length = 0;
+        if (!take_binned<Scalar>(&code.literal_run, control, run) ||
+            !take_binned<Scalar>(&code.copy_length, control, length)) {
+            return DIFF_COMPACT_BAD_CONTROL;
+        }
+        length++;
+        int32_t status = literals(run);
+        uint64_t source = 0;
+        if (status == DIFF_APPLY_OK) {
+            status =
+                length > out.limit - out.len ? DIFF_COMPACT_BAD_LENGTH : locate(length, source);
+        }
+        if (status == DIFF_APPLY_OK && control.overrun()) {
+            status = DIFF_COMPACT_BAD_CONTROL;
+        }
+        return status == DIFF_APPLY_OK ? copy(source, length) : status;
+    }
+
+    int32_t run(uint64_t commands) {
+        if (commands > 0 && !take_zeros()) {
+            return DIFF_COMPACT_BAD_DIFFERENCES;
+        }
+        for (uint64_t i = 0; i < commands; i++) {
+            int32_t status = command();
+            if (status != DIFF_APPLY_OK) {
+                return status;
+            }
+        }
+        int32_t status = literals(out.limit - out.len);
+        if (status != DIFF_APPLY_OK) {
+            return status;
+        }
+        if (!control.ends_cleanly()) {
+            return DIFF_COMPACT_BAD_CONTROL;
+        }
+        if (!literal.ends_cleanly()) {
+            return DIFF_COMPACT_BAD_LITERALS;
+        }
+        if (zeros != 0 || !difference.ends_cleanly()) {
+            return DIFF_COMPACT_BAD_DIFFERENCES;
+        }
+        return DIFF_APPLY_OK;
+    }
+};
+
+template <bool Scalar> int32_t decode(const buf *old_value, const header &h, output &out) {
+    auto *table = static_cast<codes *>(malloc(sizeof(codes)));
+    if (table == nullptr) {
+        return DIFF_APPLY_NO_MEMORY;
+    }
+    reader<Scalar> r{old_value,
+                     *table,
+                     bit_reader(h.control.data, h.control.size),
+                     bit_reader(h.literals.data, h.literals.size),
+                     bit_reader(h.differences.data, h.differences.size),
+                     out,
+                     {},
+                     0};
+    int32_t status = DIFF_APPLY_OK;
+    if (!read_codes(r.control, h.control.size,
+                    {{&table->literal_run, BIN_SYMBOLS},
+                     {&table->copy_length, BIN_SYMBOLS},
+                     {&table->source, OFFSET_SYMBOLS}})) {
+        status = DIFF_COMPACT_BAD_CONTROL;
+    } else if (!read_codes(r.literal, h.literals.size, {{&table->literal, LITERAL_SYMBOLS}})) {
+        status = DIFF_COMPACT_BAD_LITERALS;
+    } else if (!read_codes(r.difference, h.differences.size,
+                           {{&table->zero_run[LONE], BIN_SYMBOLS},
+                            {&table->zero_run[CLUSTER], BIN_SYMBOLS},
+                            {&table->difference[LONE], DIFFERENCE_SYMBOLS},
+                            {&table->difference[CLUSTER], DIFFERENCE_SYMBOLS}})) {
+        status = DIFF_COMPACT_BAD_DIFFERENCES;
+    } else {
+        status = r.run(h.commands);
+    }
+    free(table);
+    return status;
+}
+
+template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_t *status) {
+    int32_t ignored = DIFF_APPLY_OK;
+    int32_t &outcome = status != nullptr ? *status : ignored;
+    if (!buf_has_its_bytes(old_value) || !buf_has_its_bytes(delta)) {
+        outcome = DIFF_APPLY_NO_INPUT;
+        return nullptr;
+    }
+    header h = {};
+    if (!read_header(delta, h)) {
+        outcome = DIFF_COMPACT_BAD_HEADER;
+        return nullptr;
+    }
+    if (h.commands > saturating_mul(h.control.size, 8) / MIN_COMMAND_BITS) {
+        outcome = DIFF_COMPACT_BAD_CONTROL;
+        return nullptr;
+    }
+    if (h.new_length > producible(h)) {
+        outcome = DIFF_COMPACT_BAD_LENGTH;
+        return nullptr;
+    }
+    output out;
+    out.limit = h.new_length;
+    // A new version is mostly as long as the old one: a block that the old
+    // value and the delta's own bytes account for is taken at once, which
+    // saves the copies of growing, and anything longer grows as produced.
+    uint64_t expected = saturating_add(old_value->len, saturating_mul(delta->len, 8));
+    if (!out.reserve(std::min(h.new_length, expected))) {
+        outcome = DIFF_APPLY_NO_MEMORY;
+        return nullptr;
+    }
+    outcome = decode<Scalar>(old_value, h, out);
+    buf *result = outcome == DIFF_APPLY_OK ? buf_create() : nullptr;
+    if (outcome == DIFF_APPLY_OK && result == nullptr) {
+        outcome = DIFF_APPLY_NO_MEMORY;
+    }
+    if (result != nullptr) {
+        *result = {out.data, out.len, out.capacity};
+        out.data = nullptr;
+    }
+    return result;
+}
+
+/*
+ * Tells what a compact delta holds without its old value: the control
+ * stream alone is read, command by command, as the reader reads it, and
+ * the literals are what the commands leave of the declared length.  The
+ * other streams' damage, and copies that only the old value's size could
+ * refuse, are for the reader to find.
+ */
+int32_t summarize(const buf *delta, diff_summary *summary) {
+    header h = {};
+    if (!buf_has_its_bytes(delta)) {
+        return DIFF_APPLY_NO_INPUT;
+    }
+    if (!read_header(delta, h)) {
+        return DIFF_COMPACT_BAD_HEADER;
+    }
+    if (h.commands > saturating_mul(h.control.size, 8) / MIN_COMMAND_BITS) {
+        return DIFF_COMPACT_BAD_CONTROL;
+    }
+    if (h.new_length > producible(h)) {
+        return DIFF_COMPACT_BAD_LENGTH;
+    }
+    auto *table = static_cast<codes *>(malloc(sizeof(codes)));
+    if (table == nullptr) {
+        return DIFF_APPLY_NO_MEMORY;
+    }
+    bit_reader control(h.control.data, h.control.size);
+    int32_t status = read_codes(control, h.control.size,
+                                {{&table->literal_run, BIN_SYMBOLS},
+                                 {&table->copy_length, BIN_SYMBOLS},
+                                 {&table->source, OFFSET_SYMBOLS}})
+                         ? DIFF_APPLY_OK
+                         : DIFF_COMPACT_BAD_CONTROL;
+    uint64_t built = 0;
+    uint64_t copied = 0;
+    for (uint64_t i = 0; status == DIFF_APPLY_OK && i < h.commands; i++) {
+        uint64_t run = 0;
+        uint64_t length = 0;
+        int32_t kind = -1;
+        if (!take_binned<false>(&table->literal_run, control, run) ||
+            !take_binned<false>(&table->copy_length, control, length) ||
+            (kind = take_symbol<false>(&table->source, control)) < 0) {
+            status = DIFF_COMPACT_BAD_CONTROL;
+            break;
+        }
+        auto source = static_cast<uint32_t>(kind);
+        if (source >= REPEATS) {
+            uint32_t bin = source < BEHIND_FIRST ? source - REPEATS : source - BEHIND_FIRST;
+            control.take(bin_extra_bits(bin));
+        }
+        length++;
+        if (run > h.new_length - built || length > h.new_length - built - run) {
+            status = DIFF_COMPACT_BAD_LENGTH;
+            break;
+        }
+        built += run + length;
+        copied += length;
+        if (control.overrun()) {
+            status = DIFF_COMPACT_BAD_CONTROL;
+        }
+    }
+    if (status == DIFF_APPLY_OK && !control.ends_cleanly()) {
+        status = DIFF_COMPACT_BAD_CONTROL;
+    }
+    free(table);
+    if (status == DIFF_APPLY_OK) {
+        *summary = {DIFF_FORM_COMPACT, h.commands, copied, h.new_length - copied};
+    }
+    return status;
+}
+
+} // namespace
+
+TOVAREL_BEGIN_DECLS
+
+bool diff_compact_is_compact(const buf *delta) {
+    return buf_has_its_bytes(delta) && delta->len >= sizeof SIGNATURE &&
+           memcmp(delta->data, SIGNATURE, sizeof SIGNATURE) == 0;
+}
+
+buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status) {
+    return apply<false>(old_value, delta, status);
+}
+
+buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta, int32_t *status) {
+    return apply<true>(old_value, delta, status);
+}
+
+int32_t diff_compact_summarize(const buf *delta, uint64_t old_size, diff_summary *summary) {
+    (void)old_size;
+    return summarize(delta, summary);
+}
+
+TOVAREL_END_DECLS

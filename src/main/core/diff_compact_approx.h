@@ -1,0 +1,36 @@
+/*
+ * diff_compact_approx.h - turning a parse of exact copies into one of
+ * approximate copies.
+ *
+ * Between two builds of a program, code moves and every address inside it
+ * shifts: long stretches match at one shift except for a byte or two
+ * every few dozen, and an exact matcher sees a string of short copies cut
+ * by literals.  The compact form carries a copy's differing bytes in a
+ * stream of differences that is nearly all zeros, so a copy is worth
+ * extending across mismatches while enough of the bytes still match.
+ */
+#ifndef TOVAREL_DIFF_COMPACT_APPROX_H
+#define TOVAREL_DIFF_COMPACT_APPROX_H
+
+#include <stdbool.h>
+
+#include "buf.h"
+#include "diff_compact_parse.h"
+#include "export.h"
+
+TOVAREL_BEGIN_DECLS
+
+/*
+ * Rewrites a valid parse of new_value against old_value in place: each
+ * copy is extended forward and backward across its neighbouring literals
+ * while that pays, copies that meet at the same shift are merged, and a
+ * literal stretch that still matches a recent copy's shift is covered by
+ * a copy at that shift.  The result is again a valid parse.  False (the
+ * parse unchanged) when memory runs out.
+ */
+TOVAREL_API bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
+                                            const buf *new_value);
+
+TOVAREL_END_DECLS
+
+#endif /* TOVAREL_DIFF_COMPACT_APPROX_H */

@@ -1,0 +1,41 @@
+/*
+ * diff_compact_match.h - the compact delta's own match finder: copies of
+ * the new value from the old value and from the new value's earlier bytes,
+ * chosen by what they cost in the compact form.
+ *
+ * The index method's parse is built for the plain form, where a copy pair
+ * costs 2 to 10 bytes, so only long copies from the old value pay.  In the
+ * compact form a copy at a recent shift costs a few bits and any copy
+ * under three bytes of codes, so short copies pay too, and a value that
+ * differs much from the old one (a build by another compiler, a file
+ * rewritten) still repeats itself: copies from its own earlier bytes
+ * carry most of it.
+ */
+#ifndef TOVAREL_DIFF_COMPACT_MATCH_H
+#define TOVAREL_DIFF_COMPACT_MATCH_H
+
+#include <stdbool.h>
+
+#include "buf.h"
+#include "diff_compact_parse.h"
+#include "export.h"
+
+TOVAREL_BEGIN_DECLS
+
+/* The most memory the match finder's tables take, in bytes. */
+#define DIFF_COMPACT_MATCH_MAX_TABLES (52ULL << 20)
+
+/*
+ * Fills an empty parse with exact copies of new_value (from old_value, or
+ * from new_value before each copy's target), a valid parse in the sense of
+ * diff_compact_parse_valid.  Time is linear in the two sizes: candidates
+ * per position and the search's depth are bounded, and long literal runs
+ * are crossed in growing steps.  False (the parse empty) when memory runs
+ * out.
+ */
+TOVAREL_API bool diff_compact_match(diff_compact_parse *parse, const buf *old_value,
+                                    const buf *new_value);
+
+TOVAREL_END_DECLS
+
+#endif /* TOVAREL_DIFF_COMPACT_MATCH_H */

@@ -1,0 +1,279 @@
+/*
+ * diff_compact_write.cpp - the compact delta's writer.
+ *
+ * The commands are walked twice with the same walk: once to count how
+ * often each symbol of each alphabet occurs, once to write the symbols
+ * with the codes built from those counts.  Walking again costs less than
+ * keeping every symbol of a large value, and the two walks cannot
+ * disagree.
+ */
+#include "diff_compact_write.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "diff_compact_format.hpp"
+#include "diff_generate.h"
+#include "huffman.hpp"
+
+namespace {
+
+using namespace tovarel;
+using namespace tovarel::compact;
+
+constexpr uint8_t MAJOR_UINT = 0;
+constexpr uint8_t MAJOR_BYTE_STRING = 2;
+
+/* The first position in [from, to) where the two spans differ, or to;
+ * eight bytes at a time, since copies are mostly equal bytes. */
+uint64_t next_difference(const uint8_t *a, const uint8_t *b, uint64_t from, uint64_t to) {
+    while (from + 8 <= to) {
+        uint64_t x = 0;
+        uint64_t y = 0;
+        memcpy(&x, a + from, 8);
+        memcpy(&y, b + from, 8);
+        if (x != y) {
+            return from + static_cast<uint64_t>(__builtin_ctzll(x ^ y) / 8);
+        }
+        from += 8;
+    }
+    while (from < to && a[from] == b[from]) {
+        from++;
+    }
+    return from;
+}
+
+/* One alphabet's counts, and then its code. */
+struct alphabet {
+    uint32_t symbols;
+    uint64_t counts[HUFFMAN_MAX_SYMBOLS] = {};
+    uint8_t lengths[HUFFMAN_MAX_SYMBOLS] = {};
+    uint16_t codes[HUFFMAN_MAX_SYMBOLS] = {};
+
+    explicit alphabet(uint32_t size) : symbols(size) {}
+
+    bool used() const {
+        for (uint32_t i = 0; i < symbols; i++) {
+            if (counts[i] != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void build() {
+        huffman_build_lengths(counts, symbols, HUFFMAN_MAX_BITS, lengths);
+        huffman_codes(lengths, symbols, codes);
+    }
+};
+
+struct alphabets {
+    alphabet literal_run{BIN_SYMBOLS};
+    alphabet copy_length{BIN_SYMBOLS};
+    alphabet source{OFFSET_SYMBOLS};
+    alphabet literal{LITERAL_SYMBOLS};
+    /* Each by context: whether the run before is empty (inside a cluster
+     * of differing bytes) or not. */
+    alphabet zero_run[CONTEXTS] = {alphabet{BIN_SYMBOLS}, alphabet{BIN_SYMBOLS}};
+    alphabet difference[CONTEXTS] = {alphabet{DIFFERENCE_SYMBOLS}, alphabet{DIFFERENCE_SYMBOLS}};
+};
+
+/* The first walk: counts symbols. */
+struct counter {
+    alphabets &a;
+    void literal_run(uint64_t n) { a.literal_run.counts[bin_of(n).symbol]++; }
+    void copy_length(uint64_t n) { a.copy_length.counts[bin_of(n).symbol]++; }
+    void source(uint32_t symbol, binned) { a.source.counts[symbol]++; }
+    void literals(const uint8_t *bytes, uint64_t n) {
+        for (uint64_t i = 0; i < n; i++) {
+            a.literal.counts[bytes[i]]++;
+        }
+    }
+    void zero_run(uint64_t n, int context) { a.zero_run[context].counts[bin_of(n).symbol]++; }
+    void difference(uint8_t byte, int context) { a.difference[context].counts[byte - 1]++; }
+};
+
+/* The second walk: writes them. */
+struct writer {
+    alphabets &a;
+    bit_writer &control_bits;
+    bit_writer &literal_bits;
+    bit_writer &difference_bits;
+
+    static void put_binned(bit_writer &out, const alphabet &code, uint64_t n) {
+        binned b = bin_of(n);
+        huffman_put(out, code.codes, code.lengths, b.symbol);
+        out.put(b.extra, b.extra_bits);
+    }
+    void literal_run(uint64_t n) { put_binned(control_bits, a.literal_run, n); }
+    void copy_length(uint64_t n) { put_binned(control_bits, a.copy_length, n); }
+    void source(uint32_t symbol, binned distance) {
+        huffman_put(control_bits, a.source.codes, a.source.lengths, symbol);
+        control_bits.put(distance.extra, distance.extra_bits);
+    }
+    void literals(const uint8_t *bytes, uint64_t n) {
+        for (uint64_t i = 0; i < n; i++) {
+            huffman_put(literal_bits, a.literal.codes, a.literal.lengths, bytes[i]);
+        }
+    }
+    void zero_run(uint64_t n, int context) { put_binned(difference_bits, a.zero_run[context], n); }
+    void difference(uint8_t byte, int context) {
+        const alphabet &code = a.difference[context];
+        huffman_put(difference_bits, code.codes, code.lengths, byte - 1u);
+    }
+};
+
+/* Hands every symbol of the delta, in stream order, to the sink. */
+template <typename Sink>
+void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *parse, Sink &sink) {
+    source_state state;
+    uint64_t at = 0;
+    uint64_t zeros = 0;
+    int context = LONE;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        const diff_compact_copy &copy = parse->copies[i];
+        sink.literal_run(copy.target - at);
+        sink.copy_length(copy.length - 1);
+        auto shift = static_cast<int64_t>(copy.source - copy.target);
+        uint32_t k = 0;
+        while (k < REPEATS && state.shift[k] != shift) {
+            k++;
+        }
+        bool from_old = copy.source < old_value->len;
+        if (k < REPEATS) {
+            sink.source(k, binned{0, 0, 0});
+            state.reuse(k);
+        } else if (from_old) {
+            binned distance = bin_of(zigzag(static_cast<int64_t>(copy.source - state.old_end)));
+            sink.source(REPEATS + distance.symbol, distance);
+            state.remember(shift);
+        } else {
+            binned behind = bin_of(copy.target - (copy.source - old_value->len) - 1);
+            sink.source(BEHIND_FIRST + behind.symbol, behind);
+            state.remember(shift);
+        }
+        state.old_end = copy.source + copy.length;
+        const uint8_t *old_bytes = from_old ? old_value->data + copy.source
+                                            : new_value->data + (copy.source - old_value->len);
+        const uint8_t *new_bytes = new_value->data + copy.target;
+        uint64_t from = 0;
+        while (true) {
+            uint64_t j = next_difference(old_bytes, new_bytes, from, copy.length);
+            zeros += j - from;
+            if (j == copy.length) {
+                break;
+            }
+            sink.zero_run(zeros, context);
+            context = zeros == 0 ? CLUSTER : LONE;
+            sink.difference(static_cast<uint8_t>(new_bytes[j] - old_bytes[j]), context);
+            zeros = 0;
+            from = j + 1;
+        }
+        at = copy.target + copy.length;
+    }
+    if (parse->count > 0) {
+        sink.zero_run(zeros, context);
+    }
+    // The literal bytes go to their own stream, so they are handed over
+    // in one piece per run, once the commands are through.
+    at = 0;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        sink.literals(new_value->data + at, parse->copies[i].target - at);
+        at = parse->copies[i].target + parse->copies[i].length;
+    }
+    sink.literals(new_value->data + at, new_value->len - at);
+}
+
+/* A CBOR head in its shortest form. */
+bool put_head(buf *out, uint8_t major, uint64_t value) {
+    uint8_t head[9];
+    size_t size = 1;
+    auto type = static_cast<uint8_t>(major << 5);
+    if (value < 24) {
+        head[0] = static_cast<uint8_t>(type | value);
+    } else {
+        int bytes = value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : value <= 0xFFFFFFFF ? 4 : 8;
+        head[0] = static_cast<uint8_t>(type | (bytes == 1   ? 24
+                                               : bytes == 2 ? 25
+                                               : bytes == 4 ? 26
+                                                            : 27));
+        for (int i = 0; i < bytes; i++) {
+            head[size++] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+        }
+    }
+    return _buf_append(out, head, size);
+}
+
+bool put_stream(buf *out, const bit_writer &stream) {
+    return put_head(out, MAJOR_BYTE_STRING, stream.len) &&
+           _buf_append(out, stream.data, stream.len);
+}
+
+/* A stream's codes, when the stream has symbols at all: an empty stream
+ * is an empty byte string. */
+void write_codes(bit_writer &out, std::initializer_list<const alphabet *> codes) {
+    bool any = false;
+    for (const alphabet *code : codes) {
+        any = any || code->used();
+    }
+    if (!any) {
+        return;
+    }
+    for (const alphabet *code : codes) {
+        huffman_write_lengths(out, code->lengths, code->symbols);
+    }
+}
+
+buf *assemble(uint64_t new_length, uint64_t commands, const bit_writer &control,
+              const bit_writer &literal, const bit_writer &difference) {
+    buf *out = buf_create();
+    bool ok = out != nullptr && _buf_append(out, SIGNATURE, sizeof SIGNATURE) &&
+              put_head(out, MAJOR_UINT, new_length) && put_head(out, MAJOR_UINT, commands) &&
+              put_stream(out, control) && put_stream(out, literal) && put_stream(out, difference);
+    if (!ok) {
+        buf_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+} // namespace
+
+TOVAREL_BEGIN_DECLS
+
+buf *diff_compact_write(const buf *old_value, const buf *new_value,
+                        const diff_compact_parse *parse) {
+    if (!buf_has_its_bytes(old_value) || !buf_has_its_bytes(new_value) || parse == nullptr ||
+        old_value->len >= DIFF_MAX_VALUE_SIZE || new_value->len >= DIFF_MAX_VALUE_SIZE ||
+        !diff_compact_parse_valid(parse, old_value->len, new_value->len)) {
+        return nullptr;
+    }
+    // About 17 KiB: the counts and codes of the six alphabets.
+    alphabets table;
+    alphabets *codes = &table;
+    counter count{*codes};
+    walk(old_value, new_value, parse, count);
+    for (alphabet *code : {&codes->literal_run, &codes->copy_length, &codes->source,
+                           &codes->literal, &codes->zero_run[LONE], &codes->zero_run[CLUSTER],
+                           &codes->difference[LONE], &codes->difference[CLUSTER]}) {
+        code->build();
+    }
+    bit_writer control;
+    bit_writer literal;
+    bit_writer difference;
+    write_codes(control, {&codes->literal_run, &codes->copy_length, &codes->source});
+    write_codes(literal, {&codes->literal});
+    write_codes(difference, {&codes->zero_run[LONE], &codes->zero_run[CLUSTER],
+                             &codes->difference[LONE], &codes->difference[CLUSTER]});
+    writer write{*codes, control, literal, difference};
+    walk(old_value, new_value, parse, write);
+    control.flush();
+    literal.flush();
+    difference.flush();
+    if (control.failed || literal.failed || difference.failed) {
+        return nullptr;
+    }
+    return assemble(new_value->len, parse->count, control, literal, difference);
+}
+
+TOVAREL_END_DECLS

@@ -1,0 +1,363 @@
+/*
+ * The compact delta over generated pairs: text under edits, binaries whose
+ * addresses shift when code moves, small alphabets, empty and tiny values.
+ * Every delta must rebuild the new value through both Huffman decoders,
+ * must be no larger than the index method's plain delta, and damaged
+ * copies of it must give the table reader and the scalar one the same
+ * outcome.  Hand-made deltas check the refusals that generation never
+ * reaches.
+ */
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "buf.h"
+#include "diff_apply.h"
+#include "diff_compact_apply.h"
+#include "diff_compact_generate.h"
+#include "diff_compact_parse.h"
+#include "diff_compact_write.h"
+#include "diff_index.h"
+#include "test_random.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+const int PAIRS = 400;
+#else
+const int PAIRS = 2000;
+#endif
+
+using bytes = std::vector<uint8_t>;
+
+buf view(const bytes &value) {
+    return buf{const_cast<uint8_t *>(value.data()), value.size(), value.size()};
+}
+
+bytes contents(const buf *b) {
+    return b == nullptr || b->len == 0 ? bytes{} : bytes(b->data, b->data + b->len);
+}
+
+bytes text(generator &g, size_t length) {
+    static const char *const words[] = {"def ", "self.", "return ", "    ",  "None", "(self)",
+                                        ":\n",  "if ",   "else",    "_name", ", ",   "class "};
+    bytes out;
+    while (out.size() < length) {
+        const char *word = words[g.below(sizeof words / sizeof words[0])];
+        out.insert(out.end(), word, word + strlen(word));
+    }
+    out.resize(length);
+    return out;
+}
+
+/* Edits of every kind: insertions, deletions, replaced bytes, moves. */
+bytes edit(generator &g, bytes value) {
+    size_t edits = 1 + g.below(20);
+    for (size_t e = 0; e < edits && !value.empty(); e++) {
+        size_t at = g.below(value.size());
+        size_t count = std::min<size_t>(1 + g.below(g.below(6) == 0 ? 300 : 12), value.size() - at);
+        switch (g.below(4)) {
+        case 0: {
+            bytes fresh = text(g, count);
+            value.insert(value.begin() + static_cast<long>(at), fresh.begin(), fresh.end());
+            break;
+        }
+        case 1:
+            value.erase(value.begin() + static_cast<long>(at),
+                        value.begin() + static_cast<long>(at + count));
+            break;
+        case 2:
+            for (size_t i = at; i < at + count; i++) {
+                value[i] = static_cast<uint8_t>(g.next());
+            }
+            break;
+        default: {
+            bytes block(value.begin() + static_cast<long>(at),
+                        value.begin() + static_cast<long>(at + count));
+            value.erase(value.begin() + static_cast<long>(at),
+                        value.begin() + static_cast<long>(at + count));
+            size_t to = g.below(value.size() + 1);
+            value.insert(value.begin() + static_cast<long>(to), block.begin(), block.end());
+        }
+        }
+    }
+    return value;
+}
+
+/*
+ * A build and the next one: machine code with a 4-byte address every few
+ * bytes.  The next build inserts code somewhere, and every address past
+ * that point grows by the inserted size, as a linker would relocate it.
+ */
+void binaries(generator &g, size_t length, bytes &old_value, bytes &new_value) {
+    size_t insert_at = g.below(length + 1);
+    size_t inserted = 1 + g.below(200);
+    bytes code;
+    bytes moved;
+    while (code.size() < length) {
+        size_t gap = 3 + g.below(24);
+        for (size_t i = 0; i < gap; i++) {
+            code.push_back(static_cast<uint8_t>(g.below(64)));
+        }
+        uint32_t address = static_cast<uint32_t>(g.below(length * 2));
+        uint32_t relocated =
+            address > insert_at ? address + static_cast<uint32_t>(inserted) : address;
+        bytes a(4), b(4);
+        memcpy(a.data(), &address, 4);
+        memcpy(b.data(), &relocated, 4);
+        size_t at = code.size();
+        code.insert(code.end(), a.begin(), a.end());
+        moved.resize(code.size());
+        memcpy(moved.data() + at, b.data(), 4);
+        for (size_t i = at - gap; i < at; i++) {
+            moved[i] = code[i];
+        }
+    }
+    old_value = code;
+    new_value = moved;
+    bytes fresh = g.noise(inserted, 64);
+    size_t at = std::min(insert_at, new_value.size());
+    new_value.insert(new_value.begin() + static_cast<long>(at), fresh.begin(), fresh.end());
+}
+
+void make_pair(generator &g, int round, bytes &old_value, bytes &new_value) {
+    switch (round % 5) {
+    case 0:
+        old_value = text(g, g.below(6000));
+        new_value = edit(g, old_value);
+        break;
+    case 1:
+        binaries(g, 64 + g.below(8000), old_value, new_value);
+        break;
+    case 2:
+        old_value = g.noise(g.below(3000), 1 + static_cast<unsigned>(g.below(4)));
+        new_value = edit(g, old_value);
+        break;
+    case 3:
+        old_value = g.noise(g.below(4), 3);
+        new_value = g.noise(g.below(4), 3);
+        break;
+    default:
+        old_value = text(g, g.below(2000));
+        new_value = g.below(2) == 0 ? old_value : edit(g, old_value);
+        break;
+    }
+}
+
+struct outcome {
+    bool ok;
+    int32_t status;
+    bytes value;
+};
+
+outcome apply_compact(const bytes &old_value, const bytes &delta, bool scalar) {
+    buf o = view(old_value);
+    buf d = view(delta);
+    int32_t status = -1;
+    buf *out = scalar ? _diff_compact_apply_binary_scalar(&o, &d, &status)
+                      : diff_compact_apply_binary(&o, &d, &status);
+    outcome result{out != nullptr, status, contents(out)};
+    buf_free(out);
+    return result;
+}
+
+/* What delta.patch does: the compact reader for the compact form, the
+ * plain one for anything else. */
+bytes patched(const bytes &old_value, const bytes &delta) {
+    buf o = view(old_value);
+    buf d = view(delta);
+    buf *out = diff_compact_is_compact(&d) ? diff_compact_apply_binary(&o, &d, nullptr)
+                                           : diff_apply_binary(&o, &d);
+    EXPECT_NE(out, nullptr);
+    bytes value = contents(out);
+    if (delta.size() == 1 && delta[0] == DIFF_NO_CHANGE) {
+        value = old_value;
+    }
+    buf_free(out);
+    return value;
+}
+
+TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
+    generator g{0xc0ffee};
+    int compact_chosen = 0;
+    for (int round = 0; round < PAIRS; round++) {
+        bytes old_value, new_value;
+        make_pair(g, round, old_value, new_value);
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *chosen = diff_compact_generate_binary(&o, &n);
+        buf *plain = diff_index_generate_binary(&o, &n);
+        buf *form = _diff_compact_generate_form(&o, &n);
+        ASSERT_NE(chosen, nullptr);
+        ASSERT_NE(plain, nullptr);
+        ASSERT_NE(form, nullptr) << "round " << round << " sizes " << old_value.size() << " "
+                                 << new_value.size();
+        EXPECT_LE(chosen->len, plain->len) << "round " << round;
+        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+        compact_chosen += diff_compact_is_compact(chosen);
+
+        bytes delta = contents(form);
+        ASSERT_TRUE(diff_compact_is_compact(form));
+        outcome fast = apply_compact(old_value, delta, false);
+        outcome scalar = apply_compact(old_value, delta, true);
+        ASSERT_TRUE(fast.ok) << "round " << round << " status " << fast.status;
+        ASSERT_TRUE(scalar.ok) << "round " << round;
+        EXPECT_EQ(fast.value, new_value) << "round " << round;
+        EXPECT_EQ(scalar.value, new_value) << "round " << round;
+
+        // The plain reader refuses the compact form, as a copy pair whose
+        // length is not an integer.
+        int32_t status = DIFF_APPLY_OK;
+        EXPECT_EQ(diff_apply_binary_ex(&o, form, &status), nullptr);
+        EXPECT_EQ(status, DIFF_APPLY_BAD_COPY);
+
+        // Damaged copies: both decoders must agree on every one.
+        for (int damage = 0; damage < 4 && !delta.empty(); damage++) {
+            bytes broken = delta;
+            size_t at = g.below(broken.size());
+            switch (damage) {
+            case 0:
+                broken[at] = static_cast<uint8_t>(broken[at] ^ (1u << g.below(8)));
+                break;
+            case 1:
+                broken.resize(at);
+                break;
+            case 2:
+                broken.insert(broken.begin() + static_cast<long>(at),
+                              static_cast<uint8_t>(g.next()));
+                break;
+            default:
+                broken[at] = static_cast<uint8_t>(g.next());
+                break;
+            }
+            outcome a = apply_compact(old_value, broken, false);
+            outcome b = apply_compact(old_value, broken, true);
+            ASSERT_EQ(a.ok, b.ok) << "round " << round << " damage " << damage;
+            EXPECT_EQ(a.status, b.status);
+            EXPECT_EQ(a.value, b.value);
+        }
+        buf_free(chosen);
+        buf_free(plain);
+        buf_free(form);
+    }
+    // The generated material is meant to favour the compact form.
+    EXPECT_GT(compact_chosen, PAIRS / 5);
+}
+
+/* Approximate copies are what make shifted addresses cheap: the compact
+ * delta of a relocated build must be well below the plain one. */
+TEST(DiffCompact, RelocatedBuildCostsFarLessThanThePlainDelta) {
+    generator g{7};
+    bytes old_value, new_value;
+    binaries(g, 200000, old_value, new_value);
+    buf o = view(old_value);
+    buf n = view(new_value);
+    buf *compact = diff_compact_generate_binary(&o, &n);
+    buf *plain = diff_index_generate_binary(&o, &n);
+    EXPECT_TRUE(diff_compact_is_compact(compact));
+    EXPECT_LT(compact->len * 4, plain->len) << compact->len << " vs " << plain->len;
+    EXPECT_EQ(patched(old_value, contents(compact)), new_value);
+    buf_free(compact);
+    buf_free(plain);
+}
+
+TEST(DiffCompact, HandMadeDeltasAreRefusedWithTheirReason) {
+    const bytes old_value = {'a', 'b', 'c', 'd'};
+    /* 01 D9 7463, N, C, then three byte strings. */
+    struct {
+        const char *what;
+        bytes delta;
+        int32_t status;
+    } cases[] = {
+        {"nothing after the signature", {0x01, 0xD9, 0x74, 0x63}, DIFF_COMPACT_BAD_HEADER},
+        {"empty value, no streams used",
+         {0x01, 0xD9, 0x74, 0x63, 0x00, 0x00, 0x40, 0x40, 0x40},
+         DIFF_APPLY_OK},
+        {"a byte after the streams",
+         {0x01, 0xD9, 0x74, 0x63, 0x00, 0x00, 0x40, 0x40, 0x40, 0x00},
+         DIFF_COMPACT_BAD_HEADER},
+        {"an indefinite stream",
+         {0x01, 0xD9, 0x74, 0x63, 0x00, 0x00, 0x5F, 0xFF, 0x40, 0x40},
+         DIFF_COMPACT_BAD_HEADER},
+        {"a length that nothing can produce",
+         {0x01, 0xD9, 0x74, 0x63, 0x1B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x40,
+          0x40, 0x40},
+         DIFF_COMPACT_BAD_LENGTH},
+        {"more commands than control bits",
+         {0x01, 0xD9, 0x74, 0x63, 0x01, 0x18, 0x40, 0x41, 0x00, 0x40, 0x40},
+         DIFF_COMPACT_BAD_CONTROL},
+        {"literals declared, none coded",
+         {0x01, 0xD9, 0x74, 0x63, 0x01, 0x00, 0x40, 0x40, 0x40},
+         DIFF_COMPACT_BAD_LENGTH},
+        {"a stream longer than the delta",
+         {0x01, 0xD9, 0x74, 0x63, 0x00, 0x00, 0x45, 0x40, 0x40},
+         DIFF_COMPACT_BAD_HEADER},
+    };
+    for (const auto &c : cases) {
+        for (bool scalar : {false, true}) {
+            outcome r = apply_compact(old_value, c.delta, scalar);
+            EXPECT_EQ(r.status, c.status) << c.what;
+            EXPECT_EQ(r.ok, c.status == DIFF_APPLY_OK) << c.what;
+        }
+    }
+}
+
+/* Copies from the new value itself, written by hand: the reader must
+ * repeat bytes it has just written when a copy overlaps its own output,
+ * and may take a copy from the old value's last byte up to the first of
+ * the new value's. */
+TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
+    const bytes old_value = {'x', 'y', 'z'};
+    struct {
+        const char *what;
+        bytes new_value;
+        std::vector<diff_compact_copy> copies;
+    } cases[] = {
+        {"a run, one byte behind", bytes(40, 'a'), {{1, 3 + 0, 39}}},
+        {"a pair, two behind", {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a'}, {{2, 3 + 0, 7}}},
+        {"apart, no overlap", {'p', 'q', 'r', 's', 'p', 'q', 'r'}, {{4, 3 + 0, 3}}},
+        {"old, then new, same shift", {'z', 'z', 'z', 'z'}, {{0, 2, 1}, {1, 3 + 0, 3}}},
+        {"approximate: one byte differs", {'k', 'k', 'k', 'j', 'k'}, {{1, 3 + 0, 4}}},
+    };
+    for (const auto &c : cases) {
+        buf o = view(old_value);
+        buf n = view(c.new_value);
+        std::vector<diff_compact_copy> copies = c.copies;
+        diff_compact_parse parse = {copies.data(), copies.size(), copies.size()};
+        buf *delta = diff_compact_write(&o, &n, &parse);
+        ASSERT_NE(delta, nullptr) << c.what;
+        for (bool scalar : {false, true}) {
+            outcome r = apply_compact(old_value, contents(delta), scalar);
+            EXPECT_TRUE(r.ok) << c.what;
+            EXPECT_EQ(r.value, c.new_value) << c.what;
+        }
+        buf_free(delta);
+    }
+}
+
+TEST(DiffCompact, WriterRefusesParsesThatDoNotFitTheValues) {
+    const bytes old_value(10, 'x');
+    const bytes new_value(10, 'y');
+    struct {
+        const char *what;
+        std::vector<diff_compact_copy> copies;
+    } cases[] = {
+        {"empty copy", {{0, 0, 0}}},
+        {"past the old value", {{0, 5, 6}}},
+        {"past the new value", {{8, 0, 3}}},
+        {"overlapping", {{0, 0, 4}, {3, 0, 2}}},
+        {"out of order", {{5, 0, 2}, {0, 0, 2}}},
+        {"from the new value, not yet built", {{2, 10 + 2, 3}}},
+        {"across the old value's end", {{0, 8, 4}}},
+    };
+    buf o = view(old_value);
+    buf n = view(new_value);
+    for (auto &c : cases) {
+        diff_compact_parse parse = {c.copies.data(), c.copies.size(), c.copies.size()};
+        EXPECT_EQ(diff_compact_write(&o, &n, &parse), nullptr) << c.what;
+    }
+}
+
+} // namespace
