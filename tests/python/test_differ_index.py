@@ -28,9 +28,10 @@ def reshaped_pairs(seed, count):
     return pairs
 
 
-def test_round_trips_through_patch_and_never_exceeds_the_replacement_delta():
-    differ = Differ(method="index")
-    for old, new in reshaped_pairs(15, 400) + edited_pairs(16, 100):
+@pytest.mark.parametrize("level", range(5))
+def test_round_trips_through_patch_and_never_exceeds_the_replacement_delta(level):
+    differ = Differ(method="index", level=level)
+    for old, new in reshaped_pairs(15 + level, 400) + edited_pairs(16, 100):
         result = differ.diff(old, new)
         raw = bytes(result)
         assert bytes(delta.patch(old, raw)) == new
@@ -60,10 +61,11 @@ def test_gives_the_whole_value_outcomes_of_the_myers_method(old, new, want):
         ({"method": "Index"}, ValueError),
         ({"method": 1}, TypeError),
         ({"method": None}, TypeError),
-        ({"method": "index", "level": 1}, ValueError),
         ({"method": "index", "step_budget": 500}, ValueError),
         ({"method": "index", "adaptive": True}, ValueError),
         ({"method": "index", "level": 9}, ValueError),
+        ({"method": "index", "level": -1}, ValueError),
+        ({"method": "index", "level": True}, TypeError),
     ],
 )
 def test_refuses_settings_the_index_method_would_ignore(settings, error):
@@ -77,8 +79,12 @@ def test_settings_and_repr():
     assert Differ().method == "myers" and repr(Differ()) == "Differ(level=0, step_budget=10000, adaptive=False)"
     assert repr(differ) == "Differ(method='index')"
     assert repr(eval(repr(differ), {"Differ": Differ})) == repr(differ)
+    assert differ.last_level is None
     differ.diff(b"abcdefgh" * 4, b"abcdefgh" * 5)
-    assert differ.last_level is None  # the index method has no levels
+    assert differ.last_level == 0
+    fast = Differ(method="index", level=3)
+    assert (fast.level, repr(fast)) == (3, "Differ(level=3, method='index')")
+    assert repr(eval(repr(fast), {"Differ": Differ})) == repr(fast)
     with pytest.raises(AttributeError):
         differ.method = "myers"
 

@@ -447,17 +447,34 @@ bool scan_range(const scan &s, uint64_t begin, const scan_settings &settings, co
            copies_push(out, copy{at.pending.new_start, at.pending.old_start, at.pending.length});
 }
 
+/*
+ * Level 0 searches as deep as the chains were searched before levels came;
+ * each level above divides the chain depths by LEVEL_DEPTH_DIVISOR (at
+ * least one link), halves the length that ends a search, and grows the
+ * step over misses sooner.  From level 3 on, a short match no longer looks
+ * ahead.
+ */
+constexpr int32_t LEVEL_DEPTH_DIVISOR = 4;
+constexpr int LOOKAHEAD_LEVELS = 2;
+
+int32_t divided(int32_t depth, int level) {
+    for (int k = 0; k < level; k++) {
+        depth /= LEVEL_DEPTH_DIVISOR;
+    }
+    return depth < 1 ? 1 : depth;
+}
+
 } // namespace
 
 scan_settings scan_settings_for(int level, const old_index &index) {
     bool full = index.near == nullptr;
     scan_settings settings{};
-    settings.deep_depth = full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
-    settings.lookahead_depth = full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH;
-    settings.lookahead = FULL_LOOKAHEAD;
-    settings.good_enough = GOOD_ENOUGH;
-    settings.skip_shift = SKIP_SHIFT;
-    (void)level;
+    settings.deep_depth = divided(full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    settings.lookahead_depth =
+        divided(full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    settings.lookahead = level <= LOOKAHEAD_LEVELS ? FULL_LOOKAHEAD : 0;
+    settings.good_enough = GOOD_ENOUGH >> level;
+    settings.skip_shift = SKIP_SHIFT - static_cast<uint32_t>(level);
     return settings;
 }
 

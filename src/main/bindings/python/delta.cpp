@@ -68,7 +68,8 @@ constexpr const char *differ_doc = R"(
     (most thorough) to 4 (common prefix and suffix only); step_budget bounds
     each search.  With adaptive=True the level follows this differ's recent
     load instead.  method="index" copies from anywhere in the old value, in
-    linear time; level, step_budget and adaptive then keep their defaults.
+    linear time, on every core for large values; level then trades delta
+    size for speed too, and step_budget and adaptive keep their defaults.
     diff() releases the interpreter lock while it computes; calls on one
     Myers Differ from several threads are serialized.
     )";
@@ -198,7 +199,9 @@ public:
          * between calls is per thread): nothing to serialize, so threads
          * sharing the differ run side by side. */
         if (settings.index) {
-            return diff_index_generate_binary(old_view, new_view);
+            diff_index_options options{0, settings.level, 0};
+            last.store(settings.level);
+            return diff_index_generate_binary_with_options(old_view, new_view, &options);
         }
         std::lock_guard<std::mutex> serialized(lock);
         buf *delta = nullptr;
@@ -248,8 +251,8 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
 /* The settings are checked here, at construction, so that a Differ that
  * exists can always diff.  An adaptive differ picks its own level; a level
  * given alongside would be silently ignored, so it is refused.  The index
- * method has no levels and no step budget, and so nothing to adapt: any of
- * those settings would be ignored as well. */
+ * method has levels of its own but no step budget, and so nothing to
+ * adapt: those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
                                     const py::bool_ &adaptive, const py::str &method) {
     DifferSettings chosen;
@@ -264,10 +267,9 @@ std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
     }
-    if (chosen.index &&
-        (chosen.level != 0 || chosen.step_budget != DIFF_DEFAULT_COST_LIMIT || chosen.adaptive)) {
-        throw py::value_error("level, step_budget and adaptive belong to the myers method; "
-                              "method='index' takes none of them");
+    if (chosen.index && (chosen.step_budget != DIFF_DEFAULT_COST_LIMIT || chosen.adaptive)) {
+        throw py::value_error("step_budget and adaptive belong to the myers method; "
+                              "method='index' takes neither of them");
     }
     return std::make_unique<Differ>(chosen);
 }
@@ -295,6 +297,10 @@ OutBuf differ_diff(Differ &differ, const InBuf *old_value, const InBuf *new_valu
         py::gil_scoped_release released;
         delta = self.generate(old_holder.get(), new_holder.get());
     }
+    /* The index method takes values of any size: null is memory alone. */
+    if (delta == nullptr && self.settings.index) {
+        throw std::bad_alloc();
+    }
     return checked_delta(delta, old_holder.get(), new_holder.get());
 }
 
@@ -306,7 +312,9 @@ py::object differ_last_level(Differ &differ) {
 std::string differ_repr(Differ &differ) {
     const DifferSettings &settings = constructed_differ(differ).settings;
     if (settings.index) {
-        return "Differ(method='index')";
+        return settings.level == 0
+                   ? "Differ(method='index')"
+                   : "Differ(level=" + std::to_string(settings.level) + ", method='index')";
     }
     return "Differ(level=" + std::to_string(settings.level) +
            ", step_budget=" + std::to_string(settings.step_budget) +
