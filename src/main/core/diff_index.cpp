@@ -150,12 +150,12 @@ buf *diff_index_generate_binary_with_options(const buf *old_value, const buf *ne
     }
     uint64_t allowance =
         chosen.index_allowance != 0 ? chosen.index_allowance : default_allowance(old_value->len);
+    int threads = threads_for(chosen.threads);
     old_index index;
-    if (!index_build(&index, old_value->data, old_value->len, allowance)) {
+    if (!index_build(&index, old_value->data, old_value->len, allowance, threads)) {
         return nullptr;
     }
-    buf *result = scan_and_write(index, new_value, scan_settings_for(chosen.level, index),
-                                 threads_for(chosen.threads));
+    buf *result = scan_and_write(index, new_value, scan_settings_for(chosen.level, index), threads);
     index_free(&index);
     return result;
 }

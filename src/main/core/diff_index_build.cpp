@@ -133,104 +133,6 @@ int bits_for(uint64_t count, int least) {
     return bits;
 }
 
-/*
- * A run of one byte value starts at position (whose window is uniform)
- * unless it is the rest of a run already seen, which ends at *run_end.
- * Records the run if it is the longest of its byte and says whether the
- * window is a run's first.
- */
-__attribute__((noinline)) bool index_run(old_index *index, uint64_t position, uint8_t byte,
-                                         uint64_t *run_end) {
-    if (position < *run_end) {
-        return false;
-    }
-    const uint8_t *at = index->old_bytes + position;
-    uint64_t start = position - run_backward(at, byte, position - *run_end);
-    *run_end = position + run_forward(at, byte, index->old_length - position);
-    if (*run_end - start > index->run_length[byte]) {
-        index->run_start[byte] = start;
-        index->run_length[byte] = *run_end - start;
-    }
-    return true;
-}
-
-/* Puts a window's position in front of its bucket. */
-inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag) {
-    uint32_t entry0 = bucket.entry[0], entry1 = bucket.entry[1], entry2 = bucket.entry[2];
-    uint32_t tag0 = bucket.tag[0], tag1 = bucket.tag[1], tag2 = bucket.tag[2];
-    bucket.entry[0] = entry;
-    bucket.entry[1] = entry0;
-    bucket.entry[2] = entry1;
-    bucket.entry[3] = entry2;
-    bucket.tag[0] = tag;
-    bucket.tag[1] = tag0;
-    bucket.tag[2] = tag1;
-    bucket.tag[3] = tag2;
-}
-static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
-
-/* Keeps the samples that a test twice as strict still takes. */
-uint32_t deep_thin(old_index *index, uint32_t count) {
-    uint32_t kept_count = 0;
-    for (uint32_t k = 0; k < count; k++) {
-        uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
-        if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
-            index->deep_at[kept_count++] = index->deep_at[k];
-        }
-    }
-    return kept_count;
-}
-
-/*
- * One pass over the old value's windows: the positions of those the deep
- * test takes are collected, at most capacity of them, thinned out whenever
- * they would overflow, and each window the near test takes goes in front
- * of its bucket.  A loop of its own, with the record's fields in locals:
- * stores through the tables could otherwise alias them.
- */
-template <bool Prefetch>
-__attribute__((noinline)) void index_fill(old_index *index, uint32_t capacity) {
-    const uint8_t *old_bytes = index->old_bytes;
-    const uint64_t step = 1ULL << index->grid, last = index->old_length - WINDOW;
-    const uint64_t near_mask = index->near_mask;
-    const int bits = index->near_bits, grid = index->grid;
-    near_bucket_slots *near = index->near;
-    uint32_t *deep_at = index->deep_at;
-    uint64_t deep_mask = index->deep_mask;
-    uint32_t count = 0;
-    uint64_t run_end = 0;
-    for (uint64_t position = 0; position <= last; position += step) {
-        if (Prefetch && position + PREFETCH_AHEAD * step <= last) {
-            uint64_t ahead = load64(old_bytes + position + PREFETCH_AHEAD * step);
-            if (near_sampled(sample_product(ahead), near_mask)) {
-                __builtin_prefetch(&near[near_bucket(window_product(ahead), bits)], 1);
-            }
-        }
-        uint64_t window = load64(old_bytes + position);
-        if (uniform(window) &&
-            !index_run(index, position, static_cast<uint8_t>(window), &run_end)) {
-            continue;
-        }
-        uint64_t sample = sample_product(window);
-        if (deep_sampled(sample, deep_mask) && capacity != 0) {
-            if (count == capacity) {
-                index->deep_mask = deep_mask = deep_mask * 2 + 1;
-                count = deep_thin(index, count);
-            }
-            /* Thinning leaves the list full when one window fills it; its
-             * further positions are left out. */
-            if (count < capacity && deep_sampled(sample, deep_mask)) {
-                deep_at[count++] = static_cast<uint32_t>(position >> grid);
-            }
-        }
-        if (near_sampled(sample, near_mask)) {
-            near_insert(near[near_bucket(window_product(window), bits)],
-                        static_cast<uint32_t>((position >> grid) + 1), near_tag(window));
-        }
-    }
-    index->deep_samples = count;
-}
-
 /* Links every window into the chain of its fingerprint, latest first, in
  * one pass: sample k is the window at k << grid, and a run's windows after
  * its first are left out of every chain. */
@@ -307,8 +209,28 @@ bool chain(old_index *index, bool all) {
 
 } // namespace
 
+/*
+ * A run of one byte value starts at position (whose window is uniform)
+ * unless it is the rest of a run already seen, which ends at *run_end.
+ * Records the run if it is the longest of its byte and says whether the
+ * window is a run's first.
+ */
+bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end) {
+    if (position < *run_end) {
+        return false;
+    }
+    const uint8_t *at = index->old_bytes + position;
+    uint64_t start = position - run_backward(at, byte, position - *run_end);
+    *run_end = position + run_forward(at, byte, index->old_length - position);
+    if (*run_end - start > index->run_length[byte]) {
+        index->run_start[byte] = start;
+        index->run_length[byte] = *run_end - start;
+    }
+    return true;
+}
+
 bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length,
-                 uint64_t allowance) {
+                 uint64_t allowance, int threads) {
     *index = old_index{};
     index->old_bytes = old_bytes;
     index->old_length = old_length;
@@ -366,10 +288,9 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         return false;
     }
     index->deep_at = static_cast<uint32_t *>(index->blocks[DEEP_AT_BLOCK].data);
-    if ((NEAR_BUCKET_BYTES << index->near_bits) > PREFETCH_ABOVE) {
-        index_fill<true>(index, static_cast<uint32_t>(capacity));
-    } else {
-        index_fill<false>(index, static_cast<uint32_t>(capacity));
+    if (!index_fill(index, static_cast<uint32_t>(capacity), threads)) {
+        index_free(index);
+        return false;
     }
     return chain(index, false);
 }

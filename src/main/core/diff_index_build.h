@@ -118,10 +118,21 @@ struct old_index {
     }
 };
 
-/* Indexes old_length bytes at old_bytes within allowance bytes of tables.
- * False only when memory runs out (nothing is then left to free). */
+/* Indexes old_length bytes at old_bytes within allowance bytes of tables,
+ * on up to `threads` threads; the index is the same for any number.  False
+ * only when memory runs out (nothing is then left to free). */
 bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length,
-                 uint64_t allowance);
+                 uint64_t allowance, int threads);
+
+/* For index_build's parts: */
+
+/* Records the run of one byte value whose window at position is uniform,
+ * unless it is the rest of a run that ends at *run_end; says whether the
+ * window is a run's first. */
+bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end);
+/* Fills the near table and collects the deep samples, at most capacity of
+ * them (diff_index_fill.cpp).  False when memory runs out. */
+bool index_fill(old_index *index, uint32_t capacity, int threads);
 void index_free(old_index *index);
 
 } // namespace diff_index
