@@ -112,3 +112,31 @@ def test_releases_the_interpreter_lock_and_runs_on_many_threads():
     for thread in threads:
         thread.join()
     assert not failures
+
+
+LARGE_SCRIPT = """
+import os, random, sys, threading
+from tovarel_core import delta
+rng = random.Random(5)
+old = rng.randbytes(12 << 20)
+new = old[: 5 << 20] + b"edit" + old[(5 << 20) + 4 :]
+differ = delta.Differ(method="index")
+expected = bytes(differ.diff(old, new))  # the pool's threads now exist
+assert bytes(delta.patch(old, expected)) == new
+if sys.argv[1] == "fork":
+    pid = os.fork()
+    if pid == 0:  # the child has none of the parent's threads
+        os._exit(0 if bytes(differ.diff(old, new)) == expected else 3)
+    os._exit(os.waitpid(pid, 0)[1] >> 8)
+# Exit while a diff is running on another thread.
+threading.Thread(target=lambda: [differ.diff(old, new) for _ in range(50)], daemon=True).start()
+"""
+
+
+@pytest.mark.parametrize("case", ["fork", "exit"])
+def test_the_thread_pool_survives_fork_and_interpreter_exit(case):
+    import subprocess
+    import sys
+
+    proc = subprocess.run([sys.executable, "-c", LARGE_SCRIPT, case], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]

@@ -56,9 +56,17 @@ struct entry_list {
     }
 };
 
+/* near holds three words an entry: the entry, its bucket and its tag. */
 struct range_lists {
     entry_list near, deep, runs;
 };
+
+constexpr uint64_t NEAR_WORDS = 3;
+
+/* The near table is filled in SHARDS parts, by the top bits of the bucket,
+ * each part by one task: a bucket's entries still go in in order. */
+constexpr int SHARD_BITS = 3;
+constexpr uint32_t SHARDS = 1 << SHARD_BITS;
 
 struct fill_batch {
     old_index *index;
@@ -98,7 +106,10 @@ void read_range(void *context, uint32_t i) {
             lists.deep.push(entry);
         }
         if (near_sampled(sample, index.near_mask)) {
-            lists.near.push(entry);
+            lists.near.push(entry + 1);
+            lists.near.push(
+                static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits)));
+            lists.near.push(near_tag(window));
         }
     }
 }
@@ -130,20 +141,23 @@ uint32_t deep_thin(old_index *index, uint32_t count) {
     return kept_count;
 }
 
-/* A range's near entries, in order, each in front of its bucket. */
-void apply_near(old_index *index, const entry_list &near) {
-    for (uint64_t k = 0; k < near.count; k++) {
-        if (k + PREFETCH_AHEAD < near.count) {
-            uint64_t ahead = static_cast<uint64_t>(near.items[k + PREFETCH_AHEAD]) << index->grid;
-            __builtin_prefetch(
-                &index->near[near_bucket(window_product(load64(index->old_bytes + ahead)),
-                                         index->near_bits)],
-                1);
+/* The entries of one shard of the near table, from each range's list in
+ * order, each in front of its bucket. */
+void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, uint32_t shard) {
+    const int shift = index->near_bits - SHARD_BITS;
+    for (uint32_t i = 0; i < in_batch; i++) {
+        const entry_list &near = batch.lists[i].near;
+        for (uint64_t k = 0; k < near.count; k += NEAR_WORDS) {
+            uint32_t bucket = near.items[k + 1];
+            if ((bucket >> shift) != shard) {
+                continue;
+            }
+            if (k + PREFETCH_AHEAD * NEAR_WORDS < near.count) {
+                __builtin_prefetch(&index->near[near.items[k + 1 + PREFETCH_AHEAD * NEAR_WORDS]],
+                                   1);
+            }
+            near_insert(index->near[bucket], near.items[k], near.items[k + 2]);
         }
-        uint64_t window =
-            load64(index->old_bytes + (static_cast<uint64_t>(near.items[k]) << index->grid));
-        near_insert(index->near[near_bucket(window_product(window), index->near_bits)],
-                    near.items[k] + 1, near_tag(window));
     }
 }
 
@@ -167,6 +181,35 @@ void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uin
     }
 }
 
+/* The lists of a batch applied: task 0 takes the runs and the deep
+ * samples, which depend on their order alone, and each other task one
+ * shard of the near table; they touch disjoint parts of the index. */
+struct apply_batch {
+    old_index *index;
+    const fill_batch *batch;
+    uint32_t in_batch;
+    uint32_t capacity;
+    uint32_t count;
+    uint64_t run_end;
+};
+
+void apply_part(void *context, uint32_t task) {
+    apply_batch &work = *static_cast<apply_batch *>(context);
+    old_index *index = work.index;
+    if (task != 0) {
+        apply_near(index, *work.batch, work.in_batch, task - 1);
+        return;
+    }
+    for (uint32_t i = 0; i < work.in_batch; i++) {
+        const range_lists &lists = work.batch->lists[i];
+        for (uint64_t k = 0; k < lists.runs.count; k++) {
+            uint64_t position = static_cast<uint64_t>(lists.runs.items[k]) << index->grid;
+            index_run(index, position, index->old_bytes[position], &work.run_end);
+        }
+        apply_deep(index, lists.deep, work.capacity, &work.count);
+    }
+}
+
 } // namespace
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
@@ -178,8 +221,7 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
     batch->last_window = index->old_length - WINDOW;
     uint64_t windows = (batch->last_window >> index->grid) + 1;
     uint64_t ranges = (windows + RANGE_WINDOWS - 1) / RANGE_WINDOWS;
-    uint64_t run_end = 0;
-    uint32_t count = 0;
+    apply_batch apply{index, batch, 0, capacity, 0, 0};
     bool filled = true;
     for (uint64_t first = 0; first < ranges && filled; first += BATCH_RANGES) {
         uint32_t in_batch =
@@ -187,23 +229,21 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
         batch->first_range = first;
         work_pool_run(threads - 1, in_batch, read_range, batch);
         for (uint32_t i = 0; i < in_batch; i++) {
-            range_lists &lists = batch->lists[i];
+            const range_lists &lists = batch->lists[i];
             filled = filled && !lists.near.failed && !lists.deep.failed && !lists.runs.failed;
-            if (filled) {
-                for (uint64_t k = 0; k < lists.runs.count; k++) {
-                    uint64_t position = static_cast<uint64_t>(lists.runs.items[k]) << index->grid;
-                    index_run(index, position, index->old_bytes[position], &run_end);
-                }
-                apply_deep(index, lists.deep, capacity, &count);
-                apply_near(index, lists.near);
-            }
-            lists.near.clear();
-            lists.deep.clear();
-            lists.runs.clear();
+        }
+        if (filled) {
+            apply.in_batch = in_batch;
+            work_pool_run(threads - 1, 1 + SHARDS, apply_part, &apply);
+        }
+        for (uint32_t i = 0; i < in_batch; i++) {
+            batch->lists[i].near.clear();
+            batch->lists[i].deep.clear();
+            batch->lists[i].runs.clear();
         }
     }
     free(batch);
-    index->deep_samples = count;
+    index->deep_samples = apply.count;
     return filled;
 }
 
