@@ -6,11 +6,10 @@
  * (diff_index_scan), and the copies the scan chooses written as delta
  * items (diff_index_items).  A new value of DIFF_INDEX_SPLIT_FROM bytes or
  * more is scanned in parts of DIFF_INDEX_PART bytes, each as if it were a
- * value of its own, so that the parts can run on several threads; the
- * parts are fixed by the value's size alone, which makes the delta the
- * same whatever the number of threads.  A copy cut by a border is joined
- * again by the writer, so a border costs at most the match the scan of the
- * next part finds a little late.
+ * value of its own (from a little before it, see PART_LEAD), so that the
+ * parts can run on several threads; the parts are fixed by the value's
+ * size alone, which makes the delta the same whatever the number of
+ * threads.  A copy cut by a border is joined again by the writer.
  *
  * Parts go out in batches, and each batch's copies are written before the
  * next batch is scanned: the copies in memory stay bounded by the batch
@@ -32,6 +31,12 @@
 namespace {
 
 using namespace diff_index;
+
+/* A part's scan starts this far before the part, keeping only what it
+ * copies from the part on: by then it has found the diagonal the edits
+ * left there, where a scan from a fresh state would first take short
+ * copies from elsewhere. */
+constexpr uint64_t PART_LEAD = 4096;
 
 /* Parts scanned before their copies are written. */
 constexpr uint32_t BATCH_PARTS = 16;
@@ -62,8 +67,9 @@ void scan_part(void *context, uint32_t i) {
     uint64_t part = work.first_part + i;
     uint64_t begin = part * DIFF_INDEX_PART;
     uint64_t end = part + 1 == work.part_count ? work.new_length : begin + DIFF_INDEX_PART;
-    work.failed[i] = !index_scan(*work.index, work.new_bytes, begin, end, work.settings, work.plain,
-                                 &work.copies[i], &work.counts[i]);
+    uint64_t lead = part == 0 ? 0 : PART_LEAD;
+    work.failed[i] = !index_scan(*work.index, work.new_bytes, begin - lead, begin, end,
+                                 work.settings, work.plain, &work.copies[i], &work.counts[i]);
 }
 
 int threads_for(int32_t asked) {
@@ -89,7 +95,7 @@ uint64_t default_allowance(uint64_t old_length) {
 buf *scan_and_write(const old_index &index, const buf *new_value, const scan_settings &settings,
                     int threads) {
     item_writer writer;
-    if (!items_begin(&writer, new_value->data, new_value->len)) {
+    if (!items_begin(&writer, index.old_bytes, new_value->data, new_value->len)) {
         return nullptr;
     }
     uint64_t parts = new_value->len < DIFF_INDEX_SPLIT_FROM ? 1 : new_value->len / DIFF_INDEX_PART;

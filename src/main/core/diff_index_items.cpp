@@ -25,6 +25,9 @@ constexpr int64_t SHORT_LENGTH_HEAD = 1;
 /* Room for the longest head, twice over for a copy pair. */
 constexpr int ITEM_HEADS_MAX = 18;
 
+/* The longest gap on a diagonal that the writer checks for old bytes. */
+constexpr uint64_t BRIDGE_MOST = 256;
+
 /* Copies a list starts with room for. */
 constexpr uint64_t FIRST_CAPACITY = 256;
 
@@ -185,8 +188,10 @@ void copies_free(copy_list *list) {
     *list = copy_list{};
 }
 
-bool items_begin(item_writer *writer, const uint8_t *new_bytes, uint64_t new_length) {
+bool items_begin(item_writer *writer, const uint8_t *old_bytes, const uint8_t *new_bytes,
+                 uint64_t new_length) {
     *writer = item_writer{};
+    writer->old_bytes = old_bytes;
     writer->new_bytes = new_bytes;
     writer->new_length = new_length;
     writer->budget = new_length > INT64_MAX ? INT64_MAX : static_cast<int64_t>(new_length);
@@ -200,10 +205,16 @@ bool items_feed(item_writer *writer, const copy_list *part) {
         const copy &next = part->items[k];
         const copy &joined = writer->joined;
         /* A copy that goes on where the open one stops, on its diagonal,
-         * is the same copy cut by a border between parts. */
-        if (joined.length != 0 && next.new_start == joined.new_start + joined.length &&
-            next.old_start == joined.old_start + joined.length) {
-            writer->joined.length += next.length;
+         * is the same copy cut by a border between parts; so is one a few
+         * bytes on whose gap the old value has too. */
+        uint64_t new_end = joined.new_start + joined.length;
+        uint64_t old_end = joined.old_start + joined.length;
+        if (joined.length != 0 && next.new_start >= new_end &&
+            next.new_start - new_end == next.old_start - old_end && next.old_start >= old_end &&
+            next.new_start - new_end <= BRIDGE_MOST &&
+            memcmp(writer->old_bytes + old_end, writer->new_bytes + new_end,
+                   next.new_start - new_end) == 0) {
+            writer->joined.length = next.new_start + next.length - joined.new_start;
             continue;
         }
         writer->fits = close_joined(writer);

@@ -7,8 +7,10 @@
  * between them are literal.  The writer then walks the copies of every
  * part of the scan in turn, so that parts scanned apart (on several
  * threads) still make one delta: a copy that the next part continues on
- * the same diagonal is joined with it, and literal bytes on both sides of
- * a part's border become one insert string.  Positions and lengths are
+ * the same diagonal is joined with it, also across literal bytes that
+ * equal the old bytes on that diagonal (a part's scan starts afresh and
+ * finds the diagonal a little late), and literal bytes on both sides of a
+ * part's border become one insert string.  Positions and lengths are
  * 64-bit throughout.
  */
 #ifndef TOVAREL_DIFF_INDEX_ITEMS_H
@@ -42,6 +44,7 @@ void copies_free(copy_list *list);
  * what is left of the budget.  Parts are fed in the order of the new value.
  */
 struct item_writer {
+    const uint8_t *old_bytes;
     const uint8_t *new_bytes;
     uint64_t new_length;
     buf *output;
@@ -59,7 +62,8 @@ struct item_writer {
 };
 
 /* False when memory runs out. */
-bool items_begin(item_writer *writer, const uint8_t *new_bytes, uint64_t new_length);
+bool items_begin(item_writer *writer, const uint8_t *old_bytes, const uint8_t *new_bytes,
+                 uint64_t new_length);
 /* Takes a part's copies in; false when memory runs out (the writer is then
  * only good for items_abandon). */
 bool items_feed(item_writer *writer, const copy_list *part);

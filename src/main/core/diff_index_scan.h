@@ -34,12 +34,14 @@ struct scan_counts {
 
 /*
  * Scans new positions [begin, end) of the new value as if they were the
- * whole of it: no copy reaches outside them.  The copies go to out in
- * order.  False when memory runs out.  With plain set, every candidate is
- * checked in full (the oracle of the fast check; same copies).
+ * whole of it: no copy reaches outside them.  The copies, from keep_from
+ * on (a copy that starts before it is cut there), go to out in order.
+ * False when memory runs out.  With plain set, every candidate is checked
+ * in full (the oracle of the fast check; same copies).
  */
-bool index_scan(const old_index &index, const uint8_t *new_bytes, uint64_t begin, uint64_t end,
-                const scan_settings &settings, bool plain, copy_list *out, scan_counts *counts);
+bool index_scan(const old_index &index, const uint8_t *new_bytes, uint64_t begin,
+                uint64_t keep_from, uint64_t end, const scan_settings &settings, bool plain,
+                copy_list *out, scan_counts *counts);
 
 } // namespace diff_index
 
