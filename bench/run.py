@@ -1,6 +1,6 @@
 """Benchmarks tovarel_core against the libraries users would pick instead.
 
-    python bench/run.py [--quick] [--out DIR] [--repeats N] [--only TEXT] [--readme README.md]
+    python bench/run.py [--quick] [--out DIR] [--repeats N] [--only TEXT] [--baseline SO] [--readme README.md]
 
 Writes DIR/report.md, PNG plots and DIR/readme_tables.md (the tables of
 README's Performance section; --readme also puts them into that file between
@@ -24,6 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import index_figures  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
 import tools as toolmod  # noqa: E402
@@ -329,7 +330,7 @@ def put_into_readme(path, snippet):
     path.write_text(head + README_BEGIN + "\n" + snippet + README_END + tail, encoding="utf-8")
 
 
-def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes):
+def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes, index_md=(), index_plots=()):
     ours = toolmod.OURS
     cbor_peers = [t.name for t in cbor_tools if not t.ours]
     decode_peers = [t.name for t in decoders if not t.ours]
@@ -394,7 +395,7 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         "- zstd is run as its command line's `--patch-from` runs it: the old value is the *prefix* of the new one, the "
         "window covers both, long-distance matching is on. Delta times include what a caller pays: handing zstd "
         "the old value on both sides, and copying our result into `bytes`.",
-        "- Delta workloads fall into three classes, and means are given per class, never across them: "
+        "- Delta workloads fall into classes, and means are given per class, never across them: "
         + "; ".join(f"**{label}**" for label in workloads.CLASSES.values())
         + " (random against random, and the same bytes as shuffled 4 KiB blocks: the slowest input for our "
         "default method, which finds matches in order only).",
@@ -454,6 +455,10 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         for peer in delta_peers + [m for m in our_baselines(method) if m in methods]:
             if all_tools[peer].usable:
                 md += [f"### {method} against {peer}", "", report.delta_ratio_section(delta_results, delta_wls, method, peer), ""]
+    md += ["### The index method: levels, the build before, scaling and threads", ""]
+    md += list(index_md) or ["Not measured."]
+    md += [""]
+    plots += list(index_plots)
     md += ["### Workload sources", ""]
     md += [f"- {wl.name}: {wl.note}" for wl in delta_wls if wl.note]
     md += ["", "## Where we lose", ""]
@@ -496,6 +501,8 @@ def main(argv=None):
     ap.add_argument("--repeats", type=int, default=None, help="interleaved repeats per measurement (default 5, quick 1)")
     ap.add_argument("--only", action="append", default=[], metavar="TEXT",
                     help="run only workloads whose name contains TEXT (repeatable; a partial report)")
+    ap.add_argument("--baseline", default=None, metavar="SO",
+                    help="an earlier build's shared object, whose index method is measured beside this one's")
     ap.add_argument("--readme", type=Path, default=None, metavar="README",
                     help="also replace the figures block of README's Performance section")
     args = ap.parse_args(argv)
@@ -524,11 +531,15 @@ def main(argv=None):
     gc.collect()
 
     progress("building delta workloads")
-    delta_wls = select(workloads.delta_workloads(sizes), args.only)
+    lacking = []
+    delta_wls = select(workloads.delta_workloads(sizes, lacking), args.only)
     delta_results, delta_notes = run_deltas(delta_wls, delta_tools, args.repeats, progress, toolmod.packer())
+    delta_notes += lacking
+    progress("index method figures")
+    index_md, index_plots = index_figures.run(args.out, delta_wls, args.baseline, args.repeats, progress)
 
     progress("writing the report")
-    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes)
+    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes, index_md, index_plots)
     snippet = readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results)
     (args.out / "readme_tables.md").write_text(snippet, encoding="utf-8")
     if args.readme:

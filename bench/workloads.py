@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import fnmatch
 import glob
 import json
 import os
@@ -19,6 +20,7 @@ import struct
 import sys
 import unicodedata
 import uuid
+import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -36,6 +38,31 @@ MIN_MOVE = 1024
 LOG_GROWTH = 0.01
 
 PYENV_GLOB = "/root/.pyenv/versions/*/lib/python3.*/"
+PYENV_ROOT = "/root/.pyenv/versions"
+WHEEL_DIRS = ("/opt/pypi-more/files",)
+
+# Shared objects of consecutive releases, smallest first: (name, old, new).
+# A source is ("wheel", wheel file prefix, member) or ("pyenv", interpreter
+# version, path under its directory, with * for the ABI tag).  Compiled code
+# changes a few bytes every few dozen (addresses and offsets shift), which
+# text pairs never show.
+BINARY_PAIRS = (
+    ("array module, 3.11 to 3.12", ("pyenv", "3.11", "lib/python3.11/lib-dynload/array.*.so"),
+     ("pyenv", "3.12", "lib/python3.12/lib-dynload/array.*.so")),
+    ("numpy random generator, 2.4.0 to 2.4.1", ("wheel", "numpy-2.4.0-cp311", "numpy/random/_generator.*.so"),
+     ("wheel", "numpy-2.4.1-cp311", "numpy/random/_generator.*.so")),
+    ("_decimal module, 3.12 to 3.13", ("pyenv", "3.12", "lib/python3.12/lib-dynload/_decimal.*.so"),
+     ("pyenv", "3.13", "lib/python3.13/lib-dynload/_decimal.*.so")),
+    ("scipy special functions, 1.10.0 to 1.10.1", ("wheel", "scipy-1.10.0-cp311", "scipy/special/cython_special.*.so"),
+     ("wheel", "scipy-1.10.1-cp311", "scipy/special/cython_special.*.so")),
+    ("scipy special functions, 1.15.0 to 1.15.3", ("wheel", "scipy-1.15.0-cp311", "scipy/special/cython_special.*.so"),
+     ("wheel", "scipy-1.15.3-cp311", "scipy/special/cython_special.*.so")),
+    ("scipy LP solver, 1.15.0 to 1.15.3", ("wheel", "scipy-1.15.0-cp311", "scipy/optimize/_highspy/_core.*.so"),
+     ("wheel", "scipy-1.15.3-cp311", "scipy/optimize/_highspy/_core.*.so")),
+    ("numpy core, 2.4.0 to 2.4.1", ("wheel", "numpy-2.4.0-cp311", "numpy/_core/_multiarray_umath.*.so"),
+     ("wheel", "numpy-2.4.1-cp311", "numpy/_core/_multiarray_umath.*.so")),
+    ("libpython, 3.12 to 3.13", ("pyenv", "3.12", "lib/libpython3.12.so.1.0"), ("pyenv", "3.13", "lib/libpython3.13.so.1.0")),
+)
 VERSIONED_MODULES = ("argparse.py", "inspect.py", "typing.py", "tarfile.py", "dataclasses.py")
 
 
@@ -108,6 +135,7 @@ class CborWorkload:
 # on real version pairs.
 CLASSES = {
     "real": "real version pairs",
+    "binaries": "compiled binaries",
     "synthetic": "synthetic sparse edits",
     "worst": "worst cases",
 }
@@ -287,6 +315,45 @@ def version_pair_workloads(sizes: Sizes):
     return out
 
 
+def binary_source(source):
+    """The bytes of one shared object and where they came from, or (None, why)."""
+    kind, release, member = source
+    if kind == "pyenv":
+        dirs = sorted(glob.glob(os.path.join(PYENV_ROOT, release + ".*")))
+        found = sorted(glob.glob(os.path.join(dirs[-1], member))) if dirs else []
+        if not found:
+            return None, f"no {member} of Python {release} under {PYENV_ROOT}"
+        return read_file(found[0]), found[0]
+    wheels = sorted(w for d in WHEEL_DIRS for w in glob.glob(os.path.join(d, release + "-*.whl")))
+    if not wheels:
+        return None, f"no wheel {release} in {', '.join(WHEEL_DIRS)}"
+    try:
+        with zipfile.ZipFile(wheels[0]) as wheel:
+            names = sorted(n for n in wheel.namelist() if fnmatch.fnmatch(n, member))
+            if not names:
+                return None, f"{wheels[0]} has no {member}"
+            return wheel.read(names[0]), f"{os.path.basename(wheels[0])}:{names[0]}"
+    except (OSError, zipfile.BadZipFile) as exc:
+        return None, f"{wheels[0]}: {exc}"
+
+
+def binary_pair_workloads(sizes: Sizes):
+    """The compiled-binary pairs this machine has, and why any are missing.
+
+    The quick profile takes the two smallest pairs, cut to its cap."""
+    out, missing = [], []
+    pairs = BINARY_PAIRS[:2] if sizes is QUICK else BINARY_PAIRS
+    for name, old_source, new_source in pairs:
+        (old, old_from), (new, new_from) = binary_source(old_source), binary_source(new_source)
+        if old is None or new is None:
+            missing.append(f"{name}: {old_from if old is None else new_from}")
+            continue
+        if sizes is QUICK:
+            old, new = old[: sizes.edited_cap], new[: sizes.edited_cap]
+        out.append(DeltaWorkload(name, "binaries", old, new, note=f"{old_from} to {new_from}"))
+    return out, missing
+
+
 def edit_series(name, base, data, sizes, rng):
     out = []
     for n in sizes.edit_counts:
@@ -388,9 +455,15 @@ def shuffled_workloads(sizes: Sizes, rng):
     return out
 
 
-def delta_workloads(sizes: Sizes):
+def delta_workloads(sizes: Sizes, missing=None):
+    """Every delta workload; what this machine lacks for one is appended to
+    `missing`, one line per workload, when it is a list."""
     rng = random.Random(SEED)
     out = version_pair_workloads(sizes)
+    binaries, lacking = binary_pair_workloads(sizes)
+    out += binaries
+    if missing is not None:
+        missing += [f"compiled binaries, skipped {line}" for line in lacking]
     out += edited_file_workloads(sizes, rng)
     out += [log_workload(sizes), json_workload(sizes, rng)]
     worst = [random_workload(sizes, rng)]

@@ -8,7 +8,8 @@
  * value (insert, erase, overwrite, move a block, repeat a block; 4 bytes
  * each) rather than the new value itself; bit 1, both values are folded
  * onto a 4-letter alphabet; bit 2, the old value is repeated to 64 times
- * its length, so that the index samples it.  An allowance byte a > 0 caps
+ * its length, so that the index samples it; the bits above pick the level
+ * (their value modulo 5).  An allowance byte a > 0 caps
  * the index at 16 * a bytes, which samples even small values; 0 is the
  * default allowance.
  */
@@ -98,12 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   old_bytes.size()};
     buf new_value{delta_checks::exact_copy(new_bytes.data(), new_bytes.size()), new_bytes.size(),
                   new_bytes.size()};
-    buf *delta = diff_index_generate_binary_ex(&old_value, &new_value, allowance);
+    diff_index_options options{allowance, (flags >> 3) % (DIFF_INDEX_MAX_LEVEL + 1), 1};
+    buf *delta = diff_index_generate_binary_with_options(&old_value, &new_value, &options);
     REFERENCE_CHECK(delta != nullptr, 0);
     delta_checks::check_delta(old_value, new_value, *delta);
     /* The second run checks every candidate in full: the same bytes. */
     _diff_index_force_plain(true);
-    buf *again = diff_index_generate_binary_ex(&old_value, &new_value, allowance);
+    buf *again = diff_index_generate_binary_with_options(&old_value, &new_value, &options);
     _diff_index_force_plain(false);
     REFERENCE_CHECK(again != nullptr && again->len == delta->len &&
                         memcmp(again->data, delta->data, delta->len) == 0,

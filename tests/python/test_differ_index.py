@@ -28,9 +28,10 @@ def reshaped_pairs(seed, count):
     return pairs
 
 
-def test_round_trips_through_patch_and_never_exceeds_the_replacement_delta():
-    differ = Differ(method="index")
-    for old, new in reshaped_pairs(15, 400) + edited_pairs(16, 100):
+@pytest.mark.parametrize("level", range(5))
+def test_round_trips_through_patch_and_never_exceeds_the_replacement_delta(level):
+    differ = Differ(method="index", level=level)
+    for old, new in reshaped_pairs(15 + level, 400) + edited_pairs(16, 100):
         result = differ.diff(old, new)
         raw = bytes(result)
         assert bytes(delta.patch(old, raw)) == new
@@ -60,10 +61,11 @@ def test_gives_the_whole_value_outcomes_of_the_myers_method(old, new, want):
         ({"method": "Index"}, ValueError),
         ({"method": 1}, TypeError),
         ({"method": None}, TypeError),
-        ({"method": "index", "level": 1}, ValueError),
         ({"method": "index", "step_budget": 500}, ValueError),
         ({"method": "index", "adaptive": True}, ValueError),
         ({"method": "index", "level": 9}, ValueError),
+        ({"method": "index", "level": -1}, ValueError),
+        ({"method": "index", "level": True}, TypeError),
     ],
 )
 def test_refuses_settings_the_index_method_would_ignore(settings, error):
@@ -77,8 +79,12 @@ def test_settings_and_repr():
     assert Differ().method == "myers" and repr(Differ()) == "Differ(level=0, step_budget=10000, adaptive=False)"
     assert repr(differ) == "Differ(method='index')"
     assert repr(eval(repr(differ), {"Differ": Differ})) == repr(differ)
+    assert differ.last_level is None
     differ.diff(b"abcdefgh" * 4, b"abcdefgh" * 5)
-    assert differ.last_level is None  # the index method has no levels
+    assert differ.last_level == 0
+    fast = Differ(method="index", level=3)
+    assert (fast.level, repr(fast)) == (3, "Differ(level=3, method='index')")
+    assert repr(eval(repr(fast), {"Differ": Differ})) == repr(fast)
     with pytest.raises(AttributeError):
         differ.method = "myers"
 
@@ -106,3 +112,31 @@ def test_releases_the_interpreter_lock_and_runs_on_many_threads():
     for thread in threads:
         thread.join()
     assert not failures
+
+
+LARGE_SCRIPT = """
+import os, random, sys, threading
+from tovarel_core import delta
+rng = random.Random(5)
+old = rng.randbytes(12 << 20)
+new = old[: 5 << 20] + b"edit" + old[(5 << 20) + 4 :]
+differ = delta.Differ(method="index")
+expected = bytes(differ.diff(old, new))  # the pool's threads now exist
+assert bytes(delta.patch(old, expected)) == new
+if sys.argv[1] == "fork":
+    pid = os.fork()
+    if pid == 0:  # the child has none of the parent's threads
+        os._exit(0 if bytes(differ.diff(old, new)) == expected else 3)
+    os._exit(os.waitpid(pid, 0)[1] >> 8)
+# Exit while a diff is running on another thread.
+threading.Thread(target=lambda: [differ.diff(old, new) for _ in range(50)], daemon=True).start()
+"""
+
+
+@pytest.mark.parametrize("case", ["fork", "exit"])
+def test_the_thread_pool_survives_fork_and_interpreter_exit(case):
+    import subprocess
+    import sys
+
+    proc = subprocess.run([sys.executable, "-c", LARGE_SCRIPT, case], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]

@@ -17,8 +17,14 @@
  * bytes or more, a record without its bytes, or exhausted memory.  The
  * result is deterministic: the same two values give the same delta.
  *
- * Each calling thread keeps the index's memory, up to 4 MiB, for its next
+ * Each calling thread keeps the index's memory, up to 8 MiB, for its next
  * call, and frees it when the thread ends.
+ *
+ * diff_index_generate_binary_with_options takes values of any size, and a
+ * level and a number of threads.  New values of DIFF_INDEX_SPLIT_FROM bytes
+ * or more are scanned in parts of DIFF_INDEX_PART bytes, shared out among
+ * the threads; the parts do not depend on the number of threads, and so
+ * neither does the delta.
  */
 #ifndef TOVAREL_DIFF_INDEX_H
 #define TOVAREL_DIFF_INDEX_H
@@ -34,12 +40,46 @@ TOVAREL_BEGIN_DECLS
  * or this much if that is more. */
 #define DIFF_INDEX_DEFAULT_ALLOWANCE_FLOOR (4ULL << 20)
 
+/* Levels run from 0 (smallest deltas) to this (fastest). */
+#define DIFF_INDEX_MAX_LEVEL 4
+/* Threads a call uses at most, its own among them. */
+#define DIFF_INDEX_MAX_THREADS 8
+#define DIFF_INDEX_SPLIT_FROM (8ULL << 20)
+#define DIFF_INDEX_PART (2ULL << 20)
+/* Beyond this size of the old value, the default allowance is an eighth
+ * of it. */
+#define DIFF_INDEX_LARGE_OLD (1ULL << 30)
+
+typedef struct diff_index_options {
+    /* Bytes of index memory at most; 0: the old value's size, or
+     * DIFF_INDEX_DEFAULT_ALLOWANCE_FLOOR if that is more, and an eighth of
+     * the old value beyond DIFF_INDEX_LARGE_OLD. */
+    uint64_t index_allowance;
+    int32_t level;   /* 0 to DIFF_INDEX_MAX_LEVEL */
+    int32_t threads; /* at most this many threads scan; 0: one per core */
+} diff_index_options;
+
 TOVAREL_API buf *diff_index_generate_binary(const buf *old_value, const buf *new_value);
 /* The same with a bound on the index's memory in bytes (0: the default).
  * A smaller allowance indexes fewer positions of the old value: the delta
  * stays correct but may miss short matches. */
 TOVAREL_API buf *diff_index_generate_binary_ex(const buf *old_value, const buf *new_value,
                                                uint64_t index_allowance);
+/* Null for a record without its bytes, a level outside 0 to
+ * DIFF_INDEX_MAX_LEVEL, a negative number of threads, or exhausted memory.
+ * Null options mean the defaults. */
+TOVAREL_API buf *diff_index_generate_binary_with_options(const buf *old_value, const buf *new_value,
+                                                         const diff_index_options *options);
+
+/* What the calling thread's last call searched, summed over its parts:
+ * the tests bound the work per position with it. */
+typedef struct diff_index_counts {
+    uint64_t positions;  /* positions of the new value searched */
+    uint64_t probes;     /* index slots and chain links read */
+    uint64_t candidates; /* candidates checked */
+} diff_index_counts;
+TOVAREL_API diff_index_counts _diff_index_last_counts(void);
+
 /*
  * Test hook: with plain set, later calls check every candidate match in
  * full instead of first ruling out those that cannot win.  The deltas are

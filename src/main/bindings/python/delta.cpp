@@ -74,16 +74,17 @@ constexpr const char *patch_doc = R"(
 
 constexpr const char *differ_doc = R"(
     A reusable diff configuration: Differ(*, level=0, step_budget=10000,
-    adaptive=False, method="myers", checked=False).  level is the engine's
-    quality level, 0 (most thorough) to 4 (common prefix and suffix only);
-    step_budget bounds each search.  With adaptive=True the level follows
-    this differ's recent load instead.  method="index" copies from anywhere
-    in the old value, in linear time; level, step_budget and adaptive then
-    keep their defaults.  With checked=True each delta carries the sizes and
-    CRC-64s of both values, and patch() refuses deltas without them.
-    compact=True (index method only) entropy-codes the delta and lets copies
-    differ from the old bytes at a few places: smaller deltas, for a little
-    more time; delta.patch applies them.
+    adaptive=False, method="myers", checked=False, compact=False).  level is
+    the engine's quality level, 0 (most thorough) to 4 (common prefix and
+    suffix only); step_budget bounds each search.  With adaptive=True the
+    level follows this differ's recent load instead.  method="index" copies
+    from anywhere in the old value, in linear time, on every core for large
+    values; level then trades delta size for speed too, and step_budget and
+    adaptive keep their defaults.  With checked=True each delta carries the
+    sizes and CRC-64s of both values, and patch() refuses deltas without
+    them.  compact=True (index method only) entropy-codes the delta and lets
+    copies differ from the old bytes at a few places: smaller deltas, for a
+    little more time; delta.patch applies them.
     diff() and patch() take any C-contiguous buffer of bytes and release the
     interpreter lock while they compute; calls on one Myers Differ from
     several threads are serialized.
@@ -335,8 +336,12 @@ private:
          * between calls is per thread): nothing to serialize, so threads
          * sharing the differ run side by side. */
         if (settings.index) {
-            return settings.compact ? diff_compact_generate_binary(old_view, new_view)
-                                    : diff_index_generate_binary(old_view, new_view);
+            last.store(settings.level);
+            if (settings.compact) {
+                return diff_compact_generate_binary(old_view, new_view);
+            }
+            diff_index_options options{0, settings.level, 0};
+            return diff_index_generate_binary_with_options(old_view, new_view, &options);
         }
         std::lock_guard<std::mutex> serialized(lock);
         buf *delta = nullptr;
@@ -380,8 +385,8 @@ int32_t setting(const py::int_ &value, const char *name, long long low, long lon
 /* The settings are checked here, at construction, so that a Differ that
  * exists can always diff.  An adaptive differ picks its own level; a level
  * given alongside would be silently ignored, so it is refused.  The index
- * method has no levels and no step budget, and so nothing to adapt: any of
- * those settings would be ignored as well. */
+ * method has levels of its own but no step budget, and so nothing to
+ * adapt: those settings would be ignored as well. */
 std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_budget,
                                     const py::bool_ &adaptive, const py::str &method,
                                     const py::bool_ &checked, const py::bool_ &compact) {
@@ -399,13 +404,17 @@ std::unique_ptr<Differ> make_differ(const py::int_ &level, const py::int_ &step_
     if (chosen.compact && !chosen.index) {
         throw py::value_error("compact=True needs method='index'");
     }
+    /* The compact form searches as deep as it needs itself: a level would
+     * be ignored. */
+    if (chosen.compact && chosen.level != 0) {
+        throw py::value_error("level cannot be chosen with compact=True");
+    }
     if (chosen.adaptive && chosen.level != 0) {
         throw py::value_error("level cannot be chosen when adaptive is True: the load picks it");
     }
-    if (chosen.index &&
-        (chosen.level != 0 || chosen.step_budget != DIFF_DEFAULT_COST_LIMIT || chosen.adaptive)) {
-        throw py::value_error("level, step_budget and adaptive belong to the myers method; "
-                              "method='index' takes none of them");
+    if (chosen.index && (chosen.step_budget != DIFF_DEFAULT_COST_LIMIT || chosen.adaptive)) {
+        throw py::value_error("step_budget and adaptive belong to the myers method; "
+                              "method='index' takes neither of them");
     }
     return std::make_unique<Differ>(chosen);
 }
@@ -453,6 +462,10 @@ OutBuf differ_diff(Differ &differ, const py::object &old_value, const py::object
         py::gil_scoped_release released;
         delta = self.generate(old_input.get(), new_input.get());
     }
+    /* The index method takes values of any size: null is memory alone. */
+    if (delta == nullptr && self.settings.index && !self.settings.compact) {
+        throw std::bad_alloc();
+    }
     return checked_delta(delta, old_input.get(), new_input.get());
 }
 
@@ -486,7 +499,9 @@ std::string differ_repr(Differ &differ) {
      * stays what it was. */
     std::string checked = settings.checked ? ", checked=True" : "";
     if (settings.index) {
-        return std::string("Differ(method='index'") + (settings.compact ? ", compact=True" : "") +
+        std::string level =
+            settings.level == 0 ? "" : "level=" + std::to_string(settings.level) + ", ";
+        return "Differ(" + level + "method='index'" + (settings.compact ? ", compact=True" : "") +
                checked + ")";
     }
     return "Differ(level=" + std::to_string(settings.level) +

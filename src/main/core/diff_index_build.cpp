@@ -1,0 +1,309 @@
+/*
+ * diff_index_build.cpp - builds the deep chains and, for large old values,
+ * the near table (see diff_index_build.h) within a bound on their memory.
+ *
+ * While the chains can take every window within the allowance, they do,
+ * and no near table is made.  Otherwise the near table gets NEAR_SHARE of
+ * the allowance, and the densest rate that fills its buckets to NEAR_LOAD
+ * entries on average: a crowded bucket then loses its oldest few, which
+ * costs less than a sparser rate would.  The deep chains get the rest;
+ * their test starts from the rate that would about fill it and is made
+ * stricter, halving the samples kept so far, whenever they would overflow
+ * it, so the bound holds however the content falls.
+ *
+ * Runs of one byte value would fill their bucket, or their chain, with
+ * positions inside themselves: only the first window of a run is indexed,
+ * and the longest run of each byte value is kept aside for the scan.
+ */
+#include "diff_index_build.h"
+
+#include <stdlib.h>
+#include <string.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "diff_index_compare.h"
+
+namespace diff_index {
+namespace {
+
+/* The near table's share of an allowance too small for every window: on
+ * compiled code, more short matches gained more than deeper chains. */
+constexpr uint64_t NEAR_SHARE = 3;
+constexpr uint64_t NEAR_SHARE_OF = 4;
+
+/* Entries per near bucket on average at the chosen rate. */
+constexpr uint64_t NEAR_LOAD = 4;
+constexpr uint64_t NEAR_BUCKET_BYTES = sizeof(near_bucket_slots);
+constexpr int MIN_NEAR_BITS = 4;
+constexpr int MIN_DEEP_BITS = 4;
+
+/* Deep memory per sample: its link, its position and, with the head table
+ * at most twice the samples, up to two head slots. */
+constexpr uint64_t DEEP_BYTES_PER_SAMPLE = 16;
+constexpr uint64_t MIN_DEEP_SAMPLES = 64;
+
+/* Samples between asking for a table slot and using it, and the table
+ * size from which that pays: a slot of a table far beyond the caches takes
+ * longer to arrive than a few dozen samples take to build. */
+constexpr uint64_t PREFETCH_AHEAD = 32;
+constexpr uint64_t PREFETCH_ABOVE = 1 << 20;
+
+/*
+ * The tables' memory, kept by each thread from one call to the next, each
+ * block up to KEEP_AT_MOST bytes.  Blocks of these sizes are ones the C
+ * allocator may serve from fresh pages on every call and hand back to the
+ * system at its end; a delta of two 100 KB values then spent two thirds of
+ * its time in page faults.  A block is taken out of the cache while a call
+ * uses it, so nested or concurrent calls never share one.
+ */
+constexpr size_t KEEP_AT_MOST = 2 << 20;
+constexpr int KEPT_BLOCKS = 4;
+
+/* Blocks from this size on are asked for in large pages. */
+constexpr size_t HUGE_PAGE = 2 << 20;
+
+struct kept_blocks {
+    index_block block[KEPT_BLOCKS];
+    ~kept_blocks() {
+        for (index_block &kept : block) {
+            free(kept.data);
+        }
+    }
+};
+
+thread_local kept_blocks kept;
+
+/* A block of at least size bytes for slot, its first size bytes zeroed if
+ * asked: the kept one if it is large enough, else a fresh one (from calloc
+ * when zeroed, which maps zeroed pages without writing them). */
+bool block_take(index_block *taken, int slot, size_t size, bool zeroed) {
+    index_block &cached = kept.block[slot];
+    if (cached.data != nullptr && cached.size >= size) {
+        *taken = cached;
+        cached = index_block{};
+        if (zeroed) {
+            memset(taken->data, 0, size);
+        }
+        return true;
+    }
+    taken->size = size;
+    if (size < HUGE_PAGE) {
+        taken->data = zeroed ? calloc(1, size) : malloc(size);
+        return taken->data != nullptr;
+    }
+    /* A table read at random positions costs a page walk per probe with
+     * small pages once it outgrows what the TLB maps; large pages, where
+     * the system grants them, cover it with a few entries. */
+    size_t rounded = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    taken->data = aligned_alloc(HUGE_PAGE, rounded);
+    if (taken->data == nullptr) {
+        return false;
+    }
+#if defined(MADV_HUGEPAGE)
+    madvise(taken->data, rounded, MADV_HUGEPAGE);
+#endif
+    if (zeroed) {
+        memset(taken->data, 0, size);
+    }
+    return true;
+}
+
+/* Keeps the block if it is small enough and larger than the one kept. */
+void block_give(index_block *given, int slot) {
+    index_block &cached = kept.block[slot];
+    if (given->data == nullptr || given->size > KEEP_AT_MOST ||
+        (cached.data != nullptr && cached.size >= given->size)) {
+        free(given->data);
+    } else {
+        free(cached.data);
+        cached = *given;
+    }
+    *given = index_block{};
+}
+
+enum { NEAR_BLOCK, DEEP_HEAD_BLOCK, DEEP_LINK_BLOCK, DEEP_AT_BLOCK };
+
+int bits_for(uint64_t count, int least) {
+    int bits = least;
+    while ((1ULL << bits) < count) {
+        bits++;
+    }
+    return bits;
+}
+
+/* Links every window into the chain of its fingerprint, latest first, in
+ * one pass: sample k is the window at k << grid, and a run's windows after
+ * its first are left out of every chain. */
+template <bool Prefetch> __attribute__((noinline)) void chain_all(old_index *index) {
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint32_t samples = index->deep_samples;
+    const int bits = index->deep_bits, grid = index->grid;
+    uint32_t *head = index->deep_head, *link = index->deep_link;
+    uint64_t run_end = 0;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (Prefetch && k + PREFETCH_AHEAD < samples) {
+            uint64_t ahead =
+                load64(old_bytes + (static_cast<uint64_t>(k + PREFETCH_AHEAD) << grid));
+            __builtin_prefetch(&head[deep_fingerprint(window_product(ahead), bits)], 1);
+        }
+        uint64_t position = static_cast<uint64_t>(k) << grid;
+        uint64_t window = load64(old_bytes + position);
+        if (uniform(window) &&
+            !index_run(index, position, static_cast<uint8_t>(window), &run_end)) {
+            link[k] = 0;
+            continue;
+        }
+        uint64_t f = deep_fingerprint(window_product(window), bits);
+        link[k] = head[f];
+        head[f] = k + 1;
+    }
+}
+
+/* Links every sample into the chain of its fingerprint, latest first. */
+template <bool Prefetch> __attribute__((noinline)) void deep_link(old_index *index) {
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint32_t samples = index->deep_samples;
+    const int bits = index->deep_bits, grid = index->grid;
+    uint32_t *head = index->deep_head, *link = index->deep_link;
+    const uint32_t *at = index->deep_at;
+    for (uint32_t k = 0; k < samples; k++) {
+        if (Prefetch && k + PREFETCH_AHEAD < samples) {
+            const uint8_t *ahead =
+                old_bytes + (static_cast<uint64_t>(at[k + PREFETCH_AHEAD]) << grid);
+            __builtin_prefetch(&head[deep_fingerprint(window_product(load64(ahead)), bits)], 1);
+        }
+        const uint8_t *window = old_bytes + (static_cast<uint64_t>(at[k]) << grid);
+        uint64_t f = deep_fingerprint(window_product(load64(window)), bits);
+        link[k] = head[f];
+        head[f] = k + 1;
+    }
+}
+
+bool take(old_index *index, int slot, size_t size, bool zeroed) {
+    return block_take(&index->blocks[slot], slot, size, zeroed);
+}
+
+/* Makes the chains' head table and links, and links the samples: every
+ * window when all is set, else those collected. */
+bool chain(old_index *index, bool all) {
+    index->deep_bits = bits_for(index->deep_samples, MIN_DEEP_BITS);
+    size_t head_size = (static_cast<size_t>(1) << index->deep_bits) * sizeof(uint32_t);
+    if (!take(index, DEEP_HEAD_BLOCK, head_size, true) ||
+        !take(index, DEEP_LINK_BLOCK, index->deep_samples * sizeof(uint32_t) + sizeof(uint32_t),
+              false)) {
+        index_free(index);
+        return false;
+    }
+    index->deep_head = static_cast<uint32_t *>(index->blocks[DEEP_HEAD_BLOCK].data);
+    index->deep_link = static_cast<uint32_t *>(index->blocks[DEEP_LINK_BLOCK].data);
+    bool prefetch = head_size > PREFETCH_ABOVE;
+    if (all) {
+        prefetch ? chain_all<true>(index) : chain_all<false>(index);
+    } else {
+        prefetch ? deep_link<true>(index) : deep_link<false>(index);
+    }
+    return true;
+}
+
+} // namespace
+
+/*
+ * A run of one byte value starts at position (whose window is uniform)
+ * unless it is the rest of a run already seen, which ends at *run_end.
+ * Records the run if it is the longest of its byte and says whether the
+ * window is a run's first.
+ */
+bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end) {
+    if (position < *run_end) {
+        return false;
+    }
+    const uint8_t *at = index->old_bytes + position;
+    uint64_t start = position - run_backward(at, byte, position - *run_end);
+    *run_end = position + run_forward(at, byte, index->old_length - position);
+    if (*run_end - start > index->run_length[byte]) {
+        index->run_start[byte] = start;
+        index->run_length[byte] = *run_end - start;
+    }
+    return true;
+}
+
+bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length,
+                 uint64_t allowance, int threads) {
+    *index = old_index{};
+    index->old_bytes = old_bytes;
+    index->old_length = old_length;
+    index->near_mask = 0;
+    index->near_bits = MIN_NEAR_BITS;
+    index->deep_bits = MIN_DEEP_BITS;
+    while ((old_length >> index->grid) >= UINT32_MAX) {
+        index->grid++;
+    }
+    if (old_length < WINDOW) {
+        return true;
+    }
+    uint64_t grid_step = 1ULL << index->grid;
+    uint64_t positions = (old_length - WINDOW) / grid_step + 1;
+
+    /* The near table, when the chains cannot take every window: as many
+     * buckets as its share holds, and the densest rate that fills them. */
+    uint64_t share = 0;
+    if (positions * DEEP_BYTES_PER_SAMPLE > allowance) {
+        share = allowance / NEAR_SHARE_OF * NEAR_SHARE;
+        int most_bits = MIN_NEAR_BITS;
+        while ((NEAR_BUCKET_BYTES << (most_bits + 1)) <= share && most_bits < 40) {
+            most_bits++;
+        }
+        while ((index->near_mask + 1) * (NEAR_LOAD << most_bits) < positions) {
+            index->near_mask = index->near_mask * 2 + 1;
+        }
+        uint64_t near_samples = positions / (index->near_mask + 1) + 1;
+        int bits = bits_for((near_samples + NEAR_LOAD - 1) / NEAR_LOAD, MIN_NEAR_BITS);
+        index->near_bits = bits < most_bits ? bits : most_bits;
+        size_t near_size = (static_cast<size_t>(1) << index->near_bits) * NEAR_BUCKET_BYTES;
+        if (!take(index, NEAR_BLOCK, near_size, true)) {
+            index_free(index);
+            return false;
+        }
+        index->near = static_cast<near_bucket_slots *>(index->blocks[NEAR_BLOCK].data);
+    }
+
+    if (index->near == nullptr) {
+        index->deep_samples = static_cast<uint32_t>(positions);
+        return chain(index, true);
+    }
+
+    /* The deep chains: as many samples as the rest holds, the test starting
+     * at the rate that would about fill it. */
+    uint64_t capacity = (allowance - share) / DEEP_BYTES_PER_SAMPLE;
+    capacity = capacity < MIN_DEEP_SAMPLES ? MIN_DEEP_SAMPLES : capacity;
+    capacity = capacity > positions ? positions : capacity;
+    capacity = capacity > UINT32_MAX - 1 ? UINT32_MAX - 1 : capacity;
+    index->deep_mask = 0;
+    while ((index->deep_mask + 1) * capacity < positions) {
+        index->deep_mask = index->deep_mask * 2 + 1;
+    }
+    if (!take(index, DEEP_AT_BLOCK, capacity * sizeof(uint32_t), false)) {
+        index_free(index);
+        return false;
+    }
+    index->deep_at = static_cast<uint32_t *>(index->blocks[DEEP_AT_BLOCK].data);
+    if (!index_fill(index, static_cast<uint32_t>(capacity), threads)) {
+        index_free(index);
+        return false;
+    }
+    return chain(index, false);
+}
+
+void index_free(old_index *index) {
+    for (int slot = 0; slot < KEPT_BLOCKS; slot++) {
+        block_give(&index->blocks[slot], slot);
+    }
+    index->near = nullptr;
+    index->deep_head = nullptr;
+    index->deep_link = nullptr;
+    index->deep_at = nullptr;
+}
+
+} // namespace diff_index

@@ -1,0 +1,250 @@
+/*
+ * diff_index_fill.cpp - fills the near table and collects the deep chains'
+ * samples of an old value too large for the chains to hold every window,
+ * on several threads, with the tables a single pass in order would make.
+ *
+ * Most of the work is reading and hashing every window; that is done for
+ * ranges of RANGE_WINDOWS windows at once, on as many threads as there
+ * are, and each range lists the windows that go anywhere: those the near
+ * test takes, those the deep test takes at its starting rate, and the
+ * first window of each run.  The lists are then applied range by range, in
+ * order, on the calling thread: the near buckets keep their latest
+ * entries, and the deep samples are thinned, exactly as a single pass
+ * would have done it.  The ranges are fixed by the value alone, so the
+ * tables do not depend on the number of threads.
+ */
+#include <stdlib.h>
+
+#include "diff_index_build.h"
+#include "diff_index_compare.h"
+#include "work_pool.h"
+
+namespace diff_index {
+namespace {
+
+/* Windows a range reads, and ranges read before their lists are applied:
+ * the lists in memory stay bounded however large the value. */
+constexpr uint64_t RANGE_WINDOWS = 1 << 20;
+constexpr uint32_t BATCH_RANGES = 8;
+
+/* List entries ahead of the one applied whose bucket is asked for. */
+constexpr uint64_t PREFETCH_AHEAD = 16;
+
+/* A growable list of positions >> grid, on the C allocator. */
+struct entry_list {
+    uint32_t *items = nullptr;
+    uint64_t count = 0;
+    uint64_t capacity = 0;
+    bool failed = false;
+
+    void push(uint32_t entry) {
+        if (count == capacity) {
+            uint64_t grown = capacity == 0 ? 1024 : capacity * 2;
+            void *block = failed ? nullptr : realloc(items, grown * sizeof(uint32_t));
+            if (block == nullptr) {
+                failed = true;
+                return;
+            }
+            items = static_cast<uint32_t *>(block);
+            capacity = grown;
+        }
+        items[count++] = entry;
+    }
+    void clear() {
+        free(items);
+        *this = entry_list{};
+    }
+};
+
+/* near holds three words an entry: the entry, its bucket and its tag. */
+struct range_lists {
+    entry_list near, deep, runs;
+};
+
+constexpr uint64_t NEAR_WORDS = 3;
+
+/* The near table is filled in SHARDS parts, by the top bits of the bucket,
+ * each part by one task: a bucket's entries still go in in order. */
+constexpr int SHARD_BITS = 3;
+constexpr uint32_t SHARDS = 1 << SHARD_BITS;
+
+struct fill_batch {
+    old_index *index;
+    uint64_t first_range;
+    uint64_t last_window; /* the last window's position */
+    range_lists lists[BATCH_RANGES];
+};
+
+/* Whether the uniform window at position is the first of its run that the
+ * grid meets: the bytes back to the grid's previous position are not all
+ * its byte. */
+bool run_first(const old_index &index, uint64_t position, uint8_t byte) {
+    uint64_t step = 1ULL << index.grid;
+    return position < step || run_backward(index.old_bytes + position, byte, step) < step;
+}
+
+/* Lists the windows of range first_range + i that go anywhere. */
+void read_range(void *context, uint32_t i) {
+    fill_batch &batch = *static_cast<fill_batch *>(context);
+    const old_index &index = *batch.index;
+    range_lists &lists = batch.lists[i];
+    const uint64_t step = 1ULL << index.grid;
+    uint64_t begin = (batch.first_range + i) * RANGE_WINDOWS * step;
+    uint64_t end = begin + RANGE_WINDOWS * step;
+    end = end > batch.last_window + 1 ? batch.last_window + 1 : end;
+    for (uint64_t position = begin; position < end; position += step) {
+        uint64_t window = load64(index.old_bytes + position);
+        uint32_t entry = static_cast<uint32_t>(position >> index.grid);
+        if (uniform(window)) {
+            if (!run_first(index, position, static_cast<uint8_t>(window))) {
+                continue;
+            }
+            lists.runs.push(entry);
+        }
+        uint64_t sample = sample_product(window);
+        if (deep_sampled(sample, index.deep_mask)) {
+            lists.deep.push(entry);
+        }
+        if (near_sampled(sample, index.near_mask)) {
+            lists.near.push(entry + 1);
+            lists.near.push(
+                static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits)));
+            lists.near.push(near_tag(window));
+        }
+    }
+}
+
+/* Puts a window's position in front of its bucket. */
+inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag) {
+    uint32_t entry0 = bucket.entry[0], entry1 = bucket.entry[1], entry2 = bucket.entry[2];
+    uint32_t tag0 = bucket.tag[0], tag1 = bucket.tag[1], tag2 = bucket.tag[2];
+    bucket.entry[0] = entry;
+    bucket.entry[1] = entry0;
+    bucket.entry[2] = entry1;
+    bucket.entry[3] = entry2;
+    bucket.tag[0] = tag;
+    bucket.tag[1] = tag0;
+    bucket.tag[2] = tag1;
+    bucket.tag[3] = tag2;
+}
+static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
+
+/* Keeps the samples that a test twice as strict still takes. */
+uint32_t deep_thin(old_index *index, uint32_t count) {
+    uint32_t kept_count = 0;
+    for (uint32_t k = 0; k < count; k++) {
+        uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
+        if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
+            index->deep_at[kept_count++] = index->deep_at[k];
+        }
+    }
+    return kept_count;
+}
+
+/* The entries of one shard of the near table, from each range's list in
+ * order, each in front of its bucket. */
+void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, uint32_t shard) {
+    const int shift = index->near_bits - SHARD_BITS;
+    for (uint32_t i = 0; i < in_batch; i++) {
+        const entry_list &near = batch.lists[i].near;
+        for (uint64_t k = 0; k < near.count; k += NEAR_WORDS) {
+            uint32_t bucket = near.items[k + 1];
+            if ((bucket >> shift) != shard) {
+                continue;
+            }
+            if (k + PREFETCH_AHEAD * NEAR_WORDS < near.count) {
+                __builtin_prefetch(&index->near[near.items[k + 1 + PREFETCH_AHEAD * NEAR_WORDS]],
+                                   1);
+            }
+            near_insert(index->near[bucket], near.items[k], near.items[k + 2]);
+        }
+    }
+}
+
+/* A range's deep samples, in order, thinned whenever they would overflow
+ * the capacity.  Thinning leaves the list full when one window fills it;
+ * its further positions are left out. */
+void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uint32_t *count) {
+    for (uint64_t k = 0; k < deep.count; k++) {
+        uint64_t position = static_cast<uint64_t>(deep.items[k]) << index->grid;
+        uint64_t sample = sample_product(load64(index->old_bytes + position));
+        if (!deep_sampled(sample, index->deep_mask)) {
+            continue;
+        }
+        if (*count == capacity) {
+            index->deep_mask = index->deep_mask * 2 + 1;
+            *count = deep_thin(index, *count);
+        }
+        if (*count < capacity && deep_sampled(sample, index->deep_mask)) {
+            index->deep_at[(*count)++] = deep.items[k];
+        }
+    }
+}
+
+/* The lists of a batch applied: task 0 takes the runs and the deep
+ * samples, which depend on their order alone, and each other task one
+ * shard of the near table; they touch disjoint parts of the index. */
+struct apply_batch {
+    old_index *index;
+    const fill_batch *batch;
+    uint32_t in_batch;
+    uint32_t capacity;
+    uint32_t count;
+    uint64_t run_end;
+};
+
+void apply_part(void *context, uint32_t task) {
+    apply_batch &work = *static_cast<apply_batch *>(context);
+    old_index *index = work.index;
+    if (task != 0) {
+        apply_near(index, *work.batch, work.in_batch, task - 1);
+        return;
+    }
+    for (uint32_t i = 0; i < work.in_batch; i++) {
+        const range_lists &lists = work.batch->lists[i];
+        for (uint64_t k = 0; k < lists.runs.count; k++) {
+            uint64_t position = static_cast<uint64_t>(lists.runs.items[k]) << index->grid;
+            index_run(index, position, index->old_bytes[position], &work.run_end);
+        }
+        apply_deep(index, lists.deep, work.capacity, &work.count);
+    }
+}
+
+} // namespace
+
+bool index_fill(old_index *index, uint32_t capacity, int threads) {
+    auto *batch = static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
+    if (batch == nullptr) {
+        return false;
+    }
+    batch->index = index;
+    batch->last_window = index->old_length - WINDOW;
+    uint64_t windows = (batch->last_window >> index->grid) + 1;
+    uint64_t ranges = (windows + RANGE_WINDOWS - 1) / RANGE_WINDOWS;
+    apply_batch apply{index, batch, 0, capacity, 0, 0};
+    bool filled = true;
+    for (uint64_t first = 0; first < ranges && filled; first += BATCH_RANGES) {
+        uint32_t in_batch =
+            static_cast<uint32_t>(ranges - first < BATCH_RANGES ? ranges - first : BATCH_RANGES);
+        batch->first_range = first;
+        work_pool_run(threads - 1, in_batch, read_range, batch);
+        for (uint32_t i = 0; i < in_batch; i++) {
+            const range_lists &lists = batch->lists[i];
+            filled = filled && !lists.near.failed && !lists.deep.failed && !lists.runs.failed;
+        }
+        if (filled) {
+            apply.in_batch = in_batch;
+            work_pool_run(threads - 1, 1 + SHARDS, apply_part, &apply);
+        }
+        for (uint32_t i = 0; i < in_batch; i++) {
+            batch->lists[i].near.clear();
+            batch->lists[i].deep.clear();
+            batch->lists[i].runs.clear();
+        }
+    }
+    free(batch);
+    index->deep_samples = apply.count;
+    return filled;
+}
+
+} // namespace diff_index

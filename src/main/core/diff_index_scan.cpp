@@ -1,0 +1,508 @@
+/*
+ * diff_index_scan.cpp - scans the new value front to back and chooses, at
+ * each position, where in the old value the stretch from there is copied.
+ *
+ * The candidates at a position are first those the usual edits leave
+ * behind the last copy (its diagonal after replaced bytes, the old bytes
+ * right after it after inserted ones, old bytes a little further on after
+ * deleted ones), the diagonal of the last long copy, and the longest run
+ * for a run.  They cost no probe of the index.  When none of them is long
+ * enough, one near bucket gives the latest few places of the 8-byte window
+ * and, where the window passes the deep chains' content test, its chain
+ * gives the places of its 16-byte fingerprint.
+ *
+ * The work per position is bounded by a constant: a handful of fixed
+ * candidates, one near bucket, and a deep chain only where the window was
+ * sampled and only as deep as the level allows.  Where nothing long
+ * matches, that is one near probe and at most one chain head, since a
+ * 16-byte window found nowhere in the old value has an empty chain.
+ *
+ * Each candidate is verified and extended forward and backward; the one
+ * that takes the parse furthest for the cheapest copy pair wins, unless one
+ * of the next few positions offers a better one (lazy matching).  Most
+ * candidates cannot beat the best one found so far; a bound on their score
+ * and one comparison turn them away unmeasured (bounded_check), with the
+ * verdicts of the plain check, which the tests run against it.
+ *
+ * Backward extension is what makes sampling and skipping cheap: a match
+ * whose start was not indexed, or was stepped over, is still found from
+ * any indexed window inside it and then grown back to its true start.  The
+ * last copy stays pending until the next is chosen, so that a short one
+ * can be taken over by a longer match that reaches back across it.
+ */
+#include "diff_index_scan.h"
+
+#include "cbor_generator.h"
+#include "diff_index_compare.h"
+
+namespace diff_index {
+namespace {
+
+/* Chain links tried at the positions the scan stops at and at those a
+ * short match looks ahead to: more while the chains hold every window (the
+ * old value is small and its tables stay in cache), fewer once they are
+ * sampled.  Text repeats its phrases hundreds of times, and the longest
+ * match for a phrase is often far down its chain.  Sampled chains are
+ * probed at one position in deep_mask + 1 only, so they can be walked
+ * deep: a table repeated in a shared library under 1000 edits kept its
+ * delta 63% larger at 16 links than at 64. */
+constexpr int32_t FULL_CHAIN_DEPTH = 160;
+constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 64;
+constexpr int32_t SAMPLED_CHAIN_DEPTH = 64;
+
+/* A search stops once a match this long is found: past it a longer one
+ * saves little, and unchanged stretches, where every position the scan
+ * stops at has one, would pay the whole depth. */
+constexpr uint64_t GOOD_ENOUGH = 128;
+
+/* Before a match shorter than this is taken, the next FULL_LOOKAHEAD
+ * positions are tried too, or SAMPLED_LOOKAHEAD once the tables are
+ * sampled: a longer match found from a later sampled window then still
+ * wins (on a shared library under 1000 edits, 4 gave 0.6% smaller deltas
+ * than 2). */
+constexpr uint64_t LAZY_BELOW = 64;
+constexpr uint32_t FULL_LOOKAHEAD = 2;
+constexpr uint32_t SAMPLED_LOOKAHEAD = 4;
+
+/* How far past the end of the last copy a deletion is looked for in the
+ * old value, and how many of the windows found there are tried. */
+constexpr uint64_t NEARBY_REACH = 32;
+constexpr int32_t NEARBY_HITS = 4;
+
+/* While no match turns up the scan steps further and further: one more
+ * byte per 2^skip_shift bytes without a match, up to MAX_SKIP, so that no
+ * match longer than MAX_SKIP + WINDOW is stepped over whole.  Whatever a
+ * step jumps over is recovered by backward extension once a match is
+ * found. */
+constexpr uint32_t SKIP_SHIFT = 7;
+constexpr uint64_t MAX_SKIP = 256;
+
+/* Steps between asking for a near bucket and reaching it. */
+constexpr uint64_t PREFETCH_STEPS = 8;
+
+/* A copy of `length` bytes from old_start to new_start, and how far the
+ * parse gets with it (see consider). */
+struct match {
+    uint64_t new_start;
+    uint64_t old_start;
+    uint64_t length;
+    int64_t score;
+};
+
+constexpr match NO_MATCH = {0, 0, 0, INT64_MIN};
+
+int64_t copy_cost(uint64_t old_start, uint64_t length) {
+    return cbor_head_size(old_start) + cbor_head_size(length);
+}
+
+int64_t copy_cost(const match &m) {
+    return copy_cost(m.old_start, m.length);
+}
+
+/*
+ * Where the parse stands: the last copy found, which is still pending (it
+ * has not been recorded yet), and the literal bytes before it.  A short
+ * pending copy may be taken over by a later match that extends back across
+ * all of it; a long one only gives up bytes at its end.
+ */
+struct parse {
+    match pending;          /* length 0 while there is none */
+    uint64_t literal_start; /* first literal byte before the pending copy */
+    uint64_t reach;         /* backward extension stops here */
+    int64_t diagonal;       /* of the pending copy: old position - new position */
+    int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
+    uint64_t new_end() const { return pending.new_start + pending.length; }
+    uint64_t old_end() const { return pending.old_start + pending.length; }
+    bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
+};
+
+/* The scan's view of both values; end stands for the new value's end. */
+struct scan {
+    const old_index *index;
+    const uint8_t *new_bytes;
+    uint64_t end;
+    scan_counts *counts;
+};
+
+uint64_t least(uint64_t a, uint64_t b) {
+    return a < b ? a : b;
+}
+
+/* The score of a copy of m's extent at the parse: where the parse stands
+ * after it, in bytes of the new value, less what it paid since the pending
+ * copy (the copy pair and the literal bytes in between); a copy that takes
+ * over the pending one earns its pair and the literal bytes before it
+ * back.  Scores of matches through different positions compare directly. */
+int64_t score_of(const match &m, const parse &at) {
+    int64_t score = static_cast<int64_t>(m.new_start + m.length) - copy_cost(m);
+    if (m.new_start > at.new_end()) {
+        score -= static_cast<int64_t>(m.new_start - at.new_end());
+    } else if (at.droppable() && m.new_start <= at.pending.new_start) {
+        score += copy_cost(at.pending) + static_cast<int64_t>(at.pending.new_start - m.new_start);
+    }
+    return score;
+}
+
+/* Verifies old position q against new position p, extends it both ways
+ * and keeps it in best if it scores higher. */
+template <uint64_t (*Extend)(const uint8_t *, const uint8_t *, uint64_t)>
+void consider(const scan &s, uint64_t q, uint64_t p, const parse &at, match &best) {
+    const old_index &index = *s.index;
+    uint64_t room = least(index.old_length - q, s.end - p);
+    uint64_t forward = Extend(index.old_bytes + q, s.new_bytes + p, room);
+    if (forward == 0) {
+        return;
+    }
+    uint64_t back_room = least(q, p - at.reach);
+    uint64_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room);
+    match m{p - backward, q - backward, forward + backward, 0};
+    if (m.length < MIN_MATCH) {
+        return;
+    }
+    m.score = score_of(m, at);
+    if (m.score > best.score) {
+        best = m;
+    }
+}
+
+/* The plain check of the candidates at new position p: consider itself.
+ * It is the oracle of bounded_check, which the tests run against it. */
+struct plain_check {
+    const scan &s;
+    const parse &at;
+    uint64_t p;
+    plain_check(const scan &view, const parse &where, uint64_t position)
+        : s(view), at(where), p(position) {}
+    static constexpr auto extend = extend_forward;
+    void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
+};
+
+/*
+ * consider's verdicts on candidates whose window equals p's, reached with
+ * less work.  Backward extension alone decides where a copy starts, and so
+ * what its start pays or earns in the score; the copy pair costs its
+ * offset's head and at least one byte more.  A candidate that extends
+ * forward by fewer than `need` bytes therefore scores no higher than the
+ * best, and one comparison of the 8 bytes that end there turns most
+ * candidates away before their forward extension is measured.
+ *
+ * Every verdict, score and tie is consider's: a candidate turned away
+ * would not have replaced the best, so the best, and with it the stop at
+ * good_enough, is what consider leaves.
+ */
+struct bounded_check {
+    const scan &s;
+    uint64_t p;
+    const uint8_t *new_at;
+    uint64_t back_limit; /* backward extension stops at at.reach */
+    uint64_t new_room;
+    uint64_t end_before;  /* where the pending copy ends */
+    uint64_t take_over;   /* a start at or before this drops the pending copy */
+    int64_t pending_cost; /* what dropping it earns back besides its bytes */
+    uint64_t word_before; /* the 8 bytes before p, when p has them */
+
+    static constexpr auto extend = extend_forward_wide;
+
+    bounded_check(const scan &view, const parse &where, uint64_t position)
+        : s(view), p(position), new_at(view.new_bytes + position),
+          back_limit(position - where.reach), new_room(view.end - position),
+          end_before(where.new_end()), take_over(where.pending.new_start),
+          pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
+          word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
+
+    /* extend_backward from q and p, back_room > 0 bytes at most.  Most
+     * candidates differ within the 8 bytes before them, which one
+     * comparison with the word before p tells when q has a whole word
+     * before it too. */
+    __attribute__((always_inline)) uint64_t extend_back(uint64_t q, const uint8_t *old_at,
+                                                        uint64_t back_room) const {
+        if (q < 8 || p < 8) {
+            return extend_backward(old_at, new_at, back_room);
+        }
+        uint64_t same = same_high(load64(old_at - 8) ^ word_before);
+        if (same < 8 || back_room <= 8) {
+            return least(same, back_room);
+        }
+        return 8 + extend_backward(old_at - 8, new_at - 8, back_room - 8);
+    }
+
+    __attribute__((always_inline)) void operator()(uint64_t q, match &best) const {
+        const old_index &index = *s.index;
+        const uint8_t *old_at = index.old_bytes + q;
+        uint64_t room = least(index.old_length - q, new_room);
+        uint64_t back_room = least(q, back_limit);
+        uint64_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
+        uint64_t new_start = p - backward, old_start = q - backward;
+        int64_t earned = 0;
+        if (new_start > end_before) {
+            earned = -static_cast<int64_t>(new_start - end_before);
+        } else if (pending_cost >= 0 && new_start <= take_over) {
+            earned = pending_cost + static_cast<int64_t>(take_over - new_start);
+        }
+        if (best.length != 0) {
+            int64_t need =
+                best.score - static_cast<int64_t>(p) - earned + cbor_head_size(old_start) + 2;
+            if (need > static_cast<int64_t>(room)) {
+                return;
+            }
+            if (need > static_cast<int64_t>(WINDOW) &&
+                load64(old_at + need - WINDOW) != load64(new_at + need - WINDOW)) {
+                return;
+            }
+        }
+        uint64_t forward = WINDOW + extend(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
+        match m{new_start, old_start, forward + backward, 0};
+        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + earned;
+        if (m.score > best.score) {
+            best = m;
+        }
+    }
+};
+
+/* Candidates right after a copy that need no index: old bytes skipped by a
+ * deletion just after the pending copy.  A few are tried, nearest first. */
+template <typename Check>
+void consider_nearby(const scan &s, uint64_t p, const parse &at, uint64_t window, match &best) {
+    const old_index &index = *s.index;
+    if (index.old_length < WINDOW) {
+        return;
+    }
+    uint64_t last_q = least(at.old_end() + NEARBY_REACH, index.old_length - WINDOW);
+    int32_t hits = 0;
+    for (uint64_t q = at.old_end() + 1; q <= last_q && hits < NEARBY_HITS; q++) {
+        if (load64(index.old_bytes + q) == window) {
+            consider<Check::extend>(s, q, p, at, best);
+            hits++;
+        }
+    }
+}
+
+/* A run in the new value is copied from the longest run of its byte in the
+ * old value, lined up so that backward extension covers the part of the
+ * run before p. */
+template <typename Check>
+void consider_run(const scan &s, uint64_t p, const parse &at, uint8_t byte, match &best) {
+    const old_index &index = *s.index;
+    uint64_t length = index.run_length[byte];
+    if (length < WINDOW) {
+        return;
+    }
+    uint64_t before = run_backward(s.new_bytes + p, byte, p - at.reach);
+    uint64_t offset = least(before, length - WINDOW);
+    consider<Check::extend>(s, index.run_start[byte] + offset, p, at, best);
+}
+
+/* Asks for the near bucket of position p, which a run of misses is about
+ * to reach: on a large old value the table is far beyond the caches, and
+ * its slot would otherwise be waited for at every position. */
+void prefetch_near(const scan &s, uint64_t p) {
+    if (s.index->near != nullptr && p < s.end && s.end - p >= WINDOW) {
+        uint64_t window = load64(s.new_bytes + p);
+        if (near_sampled(sample_product(window), s.index->near_mask)) {
+            __builtin_prefetch(
+                &s.index->near[near_bucket(window_product(window), s.index->near_bits)]);
+        }
+    }
+}
+
+/*
+ * The best match through new position p (which has a whole window left).
+ * First the candidates that the usual edits leave: the pending copy's
+ * diagonal (bytes replaced), the old bytes right after it (bytes inserted)
+ * and, at the first byte after it, old bytes a little further on (bytes
+ * deleted); then the diagonal of the last long copy.  The last long copy's
+ * diagonal brings the parse back after a short copy from elsewhere: two
+ * edits a few bytes apart leave a short stretch on the diagonal, and in a
+ * small alphabet a deep chain finds a longer stretch by chance somewhere
+ * else.  Then the near bucket and, where the window was sampled, depth
+ * links of its deep chain.
+ */
+template <typename Check>
+match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings,
+           int32_t depth) {
+    match best = NO_MATCH;
+    const old_index &index = *s.index;
+    uint64_t probes = 0, candidates = 0;
+    /* The bucket is asked for before the fixed candidates are tried, which
+     * hides part of the wait; at a position the scan stops at, so are those
+     * of the positions a short match would look ahead to. */
+    if (depth == settings.deep_depth) {
+        for (uint64_t ahead = 0; ahead <= settings.lookahead; ahead++) {
+            prefetch_near(s, p + ahead);
+        }
+    }
+    int64_t q = static_cast<int64_t>(p) + at.diagonal;
+    if (q >= 0 && q < static_cast<int64_t>(index.old_length)) {
+        consider<Check::extend>(s, static_cast<uint64_t>(q), p, at, best);
+    }
+    if (static_cast<int64_t>(at.old_end()) != q && at.old_end() < index.old_length) {
+        consider<Check::extend>(s, at.old_end(), p, at, best);
+    }
+    int64_t anchored = static_cast<int64_t>(p) + at.anchor;
+    if (anchored != q && anchored != static_cast<int64_t>(at.old_end()) && anchored >= 0 &&
+        anchored < static_cast<int64_t>(index.old_length)) {
+        consider<Check::extend>(s, static_cast<uint64_t>(anchored), p, at, best);
+    }
+    uint64_t window = load64(s.new_bytes + p);
+    if (p == at.new_end()) {
+        consider_nearby<Check>(s, p, at, window, best);
+    }
+    if (uniform(window)) {
+        consider_run<Check>(s, p, at, static_cast<uint8_t>(window), best);
+    }
+    if (best.length >= settings.good_enough) {
+        s.counts->positions++;
+        return best;
+    }
+    const Check check(s, at, p);
+    const uint64_t last = index.old_length - WINDOW;
+    uint64_t product = window_product(window);
+    uint64_t sample = sample_product(window);
+    if (index.near != nullptr && near_sampled(sample, index.near_mask)) {
+        const near_bucket_slots &bucket = index.near[near_bucket(product, index.near_bits)];
+        const uint32_t tag = near_tag(window);
+        probes++;
+        for (uint32_t way = 0; way < NEAR_WAYS && bucket.entry[way] != 0; way++) {
+            uint64_t candidate = index.position(bucket.entry[way]);
+            if (bucket.tag[way] == tag && candidate <= last &&
+                load64(index.old_bytes + candidate) == window &&
+                static_cast<int64_t>(candidate) != q) {
+                candidates++;
+                check(candidate, best);
+            }
+        }
+    }
+    if (deep_sampled(sample, index.deep_mask) && index.deep_samples != 0 &&
+        best.length < settings.good_enough) {
+        uint32_t link = index.deep_head[deep_fingerprint(product, index.deep_bits)];
+        probes++;
+        for (int32_t links = 0; link != 0 && links < depth && best.length < settings.good_enough;
+             links++) {
+            uint64_t candidate = index.deep_position(link - 1);
+            link = index.deep_link[link - 1];
+            probes++;
+            if (load64(index.old_bytes + candidate) == window &&
+                static_cast<int64_t>(candidate) != q) {
+                candidates++;
+                check(candidate, best);
+            }
+        }
+    }
+    s.counts->positions++;
+    s.counts->probes += probes;
+    s.counts->candidates += candidates;
+    return best;
+}
+
+/*
+ * Makes next the pending copy.  The one pending so far is dropped when
+ * next starts at or before it, cut short when next starts inside it, and
+ * recorded otherwise.
+ */
+/* Records the part of a copy from keep_from on. */
+bool record(copy_list *out, const match &m, uint64_t keep_from) {
+    uint64_t end = m.new_start + m.length;
+    if (end <= keep_from) {
+        return true;
+    }
+    uint64_t cut = m.new_start < keep_from ? keep_from - m.new_start : 0;
+    return copies_push(out, copy{m.new_start + cut, m.old_start + cut, m.length - cut});
+}
+
+bool advance(copy_list *out, parse &at, const match &next, uint64_t keep_from) {
+    uint64_t literal_start = at.literal_start;
+    if (at.pending.length != 0 && next.new_start > at.pending.new_start) {
+        match kept = at.pending;
+        if (next.new_start < kept.new_start + kept.length) {
+            kept.length = next.new_start - kept.new_start;
+        }
+        if (!record(out, kept, keep_from)) {
+            return false;
+        }
+        literal_start = kept.new_start + kept.length;
+    }
+    at.pending = next;
+    at.literal_start = literal_start;
+    at.diagonal = static_cast<int64_t>(next.old_start) - static_cast<int64_t>(next.new_start);
+    if (next.length >= LAZY_BELOW) {
+        at.anchor = at.diagonal;
+    }
+    at.reach = at.droppable() ? literal_start : at.new_end();
+    return true;
+}
+
+template <typename Check>
+bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_settings &settings,
+                copy_list *out) {
+    parse at{NO_MATCH, begin, begin, 0, 0};
+    at.pending.new_start = begin;
+    uint64_t p = begin;
+    while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
+        match best = find<Check>(s, p, at, settings, settings.deep_depth);
+        if (best.length == 0) {
+            uint64_t skip = least(1 + ((p - at.new_end()) >> settings.skip_shift), MAX_SKIP);
+            p += skip;
+            prefetch_near(s, p + PREFETCH_STEPS * skip);
+            continue;
+        }
+        /* A short match may hide a better one a few bytes on: one that
+         * starts there, or one whose start was not sampled and which is
+         * reached from its next indexed window, then grown back. */
+        uint64_t ahead = p + settings.lookahead;
+        for (uint64_t next_p = p + 1;
+             best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.end - WINDOW; next_p++) {
+            match next = find<Check>(s, next_p, at, settings, settings.lookahead_depth);
+            if (next.score > best.score) {
+                best = next;
+            }
+        }
+        if (!advance(out, at, best, keep_from)) {
+            return false;
+        }
+        p = at.new_end();
+    }
+    return at.pending.length == 0 || record(out, at.pending, keep_from);
+}
+
+/*
+ * Level 0 searches as deep as the chains were searched before levels came;
+ * each level above divides the chain depths by LEVEL_DEPTH_DIVISOR (at
+ * least one link), halves the length that ends a search, and grows the
+ * step over misses sooner.  From level 3 on, a short match no longer looks
+ * ahead.
+ */
+constexpr int32_t LEVEL_DEPTH_DIVISOR = 4;
+constexpr int LOOKAHEAD_LEVELS = 2;
+
+int32_t divided(int32_t depth, int level) {
+    for (int k = 0; k < level; k++) {
+        depth /= LEVEL_DEPTH_DIVISOR;
+    }
+    return depth < 1 ? 1 : depth;
+}
+
+} // namespace
+
+scan_settings scan_settings_for(int level, const old_index &index) {
+    bool full = index.near == nullptr;
+    scan_settings settings{};
+    settings.deep_depth = divided(full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    settings.lookahead_depth =
+        divided(full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    settings.lookahead =
+        level <= LOOKAHEAD_LEVELS ? (full ? FULL_LOOKAHEAD : SAMPLED_LOOKAHEAD) : 0;
+    settings.good_enough = GOOD_ENOUGH >> level;
+    settings.skip_shift = SKIP_SHIFT - static_cast<uint32_t>(level);
+    return settings;
+}
+
+bool index_scan(const old_index &index, const uint8_t *new_bytes, uint64_t begin,
+                uint64_t keep_from, uint64_t end, const scan_settings &settings, bool plain,
+                copy_list *out, scan_counts *counts) {
+    scan_counts ignored{};
+    scan s{&index, new_bytes, end, counts != nullptr ? counts : &ignored};
+    return plain ? scan_range<plain_check>(s, begin, keep_from, settings, out)
+                 : scan_range<bounded_check>(s, begin, keep_from, settings, out);
+}
+
+} // namespace diff_index

@@ -1,0 +1,150 @@
+/*
+ * work_pool.cpp - the process's pool of helper threads (see work_pool.h).
+ *
+ * Each call publishes a job on the pool's list; helpers take tasks from
+ * the first job that has some left, one index at a time from the job's
+ * counter, as the calling thread does.  A job leaves the list once all of
+ * its tasks are taken, and the call returns once all of them are done.
+ */
+#include "work_pool.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace {
+
+struct job {
+    void (*task)(void *, uint32_t);
+    void *context;
+    uint32_t count;
+    std::atomic<uint32_t> next{0};
+    std::atomic<uint32_t> done{0};
+    int visitors = 0;     /* helpers inside the job (under the pool's lock) */
+    job *later = nullptr; /* the next job on the pool's list */
+};
+
+struct pool {
+    std::mutex lock;
+    std::condition_variable work_posted;
+    std::condition_variable job_done;
+    job *first = nullptr; /* jobs with tasks not yet taken */
+    int threads = 0;
+};
+
+/* The pool, created on first use and never destroyed; reset in a forked
+ * child, which has none of its threads. */
+std::atomic<pool *> the_pool{nullptr};
+std::once_flag fork_handler_installed;
+
+void forget_pool_in_child() {
+    the_pool.store(nullptr);
+}
+
+pool *pool_get() {
+    std::call_once(fork_handler_installed,
+                   [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    pool *current = the_pool.load();
+    if (current != nullptr) {
+        return current;
+    }
+    pool *fresh = new (std::nothrow) pool();
+    if (fresh == nullptr) {
+        return nullptr;
+    }
+    if (!the_pool.compare_exchange_strong(current, fresh)) {
+        delete fresh;
+        return current;
+    }
+    return fresh;
+}
+
+/* Runs tasks of the job until none is left to take. */
+void run_tasks(job *work) {
+    for (;;) {
+        uint32_t i = work->next.fetch_add(1);
+        if (i >= work->count) {
+            return;
+        }
+        work->task(work->context, i);
+        work->done.fetch_add(1);
+    }
+}
+
+/* Takes the job off the list once its tasks are all taken (lock held). */
+void unlist(pool *owner, job *work) {
+    for (job **at = &owner->first; *at != nullptr; at = &(*at)->later) {
+        if (*at == work) {
+            *at = work->later;
+            return;
+        }
+    }
+}
+
+void helper(pool *owner) {
+    std::unique_lock<std::mutex> held(owner->lock);
+    for (;;) {
+        job *work = owner->first;
+        while (work != nullptr && work->next.load() >= work->count) {
+            job *spent = work;
+            work = work->later;
+            unlist(owner, spent);
+        }
+        if (work == nullptr) {
+            owner->work_posted.wait(held);
+            continue;
+        }
+        /* The caller's job outlives its visitors: the call waits for them
+         * to leave before it returns. */
+        work->visitors++;
+        held.unlock();
+        run_tasks(work);
+        held.lock();
+        work->visitors--;
+        owner->job_done.notify_all();
+    }
+}
+
+/* Makes sure the pool has at least `wanted` threads; fewer if the system
+ * will not start them (lock held). */
+void grow(pool *owner, int wanted) {
+    wanted = wanted > WORK_POOL_MOST ? WORK_POOL_MOST : wanted;
+    while (owner->threads < wanted) {
+        try {
+            std::thread(helper, owner).detach();
+        } catch (...) {
+            return;
+        }
+        owner->threads++;
+    }
+}
+
+} // namespace
+
+void work_pool_run(int helpers, uint32_t count, void (*task)(void *, uint32_t), void *context) {
+    pool *owner = helpers > 0 && count > 1 ? pool_get() : nullptr;
+    job work;
+    work.task = task;
+    work.context = context;
+    work.count = count;
+    if (owner == nullptr) {
+        run_tasks(&work);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> held(owner->lock);
+        grow(owner, helpers);
+        work.later = owner->first;
+        owner->first = &work;
+    }
+    owner->work_posted.notify_all();
+    run_tasks(&work);
+    std::unique_lock<std::mutex> held(owner->lock);
+    unlist(owner, &work);
+    owner->job_done.wait(held,
+                         [&work] { return work.done.load() == work.count && work.visitors == 0; });
+}
