@@ -269,6 +269,9 @@ struct Reference {
                 if (data[pos] >> 5 != 2) {
                     return fail(CBOR_WALKER_BAD_BIGNUM, at);
                 }
+                if ((data[pos] & 0x1F) >= 28 && (data[pos] & 0x1F) <= 30) {
+                    return fail(CBOR_WALKER_RESERVED, pos);
+                }
                 return string(2, pos);
             }
             return item(depth + 1);

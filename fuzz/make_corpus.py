@@ -206,6 +206,7 @@ HISTORY_SEEDS = {
 CORPORA = {
     "fuzz_cbor_parser": CBOR_DOCUMENTS,
     "fuzz_cbor_walker": WALKER_SEEDS,
+    "fuzz_cbor_measure": WALKER_SEEDS,
     "fuzz_diff_apply": DELTA_SEEDS,
     "fuzz_roundtrip": ROUNDTRIP_SEEDS,
     "fuzz_index_roundtrip": INDEX_SEEDS,

@@ -4,6 +4,7 @@
 #include "buf.h"
 #include "buf_encoding.h"
 #include "cbor_generator.h"
+#include "cbor_measure.h"
 #include "cbor_parser.h"
 #include "cbor_time.h"
 #include "cbor_walker.h"

@@ -277,6 +277,12 @@ int open_container(cbor_walker *walker, int major, uint64_t at, cbor_walker_toke
             if (*walker->parser.cursor >> MAJOR_TYPE_SHIFT != MAJOR_BYTES) {
                 return fail(walker, CBOR_WALKER_BAD_BIGNUM, at, argument);
             }
+            /* The content's head is read without the item checks, so its
+             * reserved forms are refused here rather than taken as empty. */
+            const uint8_t content_info = *walker->parser.cursor & ADDITIONAL_INFO_MASK;
+            if (content_info >= FIRST_RESERVED_INFO && content_info != INDEFINITE_INFO) {
+                return fail(walker, CBOR_WALKER_RESERVED, content_at, *walker->parser.cursor);
+            }
             token->kind = CBOR_WALKER_BIGNUM;
             token->argument = argument;
             return read_string(walker, content_at, token);
