@@ -253,6 +253,7 @@ def test_any_bytes_give_a_value_or_a_decode_error(data):
         ("7f61c361bcff", "invalid UTF-8 in a text string at byte 2"),
         ("811c", "reserved additional information in initial byte 0x1c at byte 1"),
         ("fe", "reserved additional information in initial byte 0xfe at byte 0"),
+        ("c25c", "reserved additional information in initial byte 0x5c at byte 1"),  # a bignum of a reserved head
         ("3f", "initial byte 0x3f at byte 0 asks for an indefinite length"),
         ("df00", "initial byte 0xdf at byte 0 asks for an indefinite length"),
         ("f81f", "simple value 31 at byte 0 must be written in one byte, not two"),
