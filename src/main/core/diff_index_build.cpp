@@ -262,7 +262,8 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         int bits = bits_for((near_samples + NEAR_LOAD - 1) / NEAR_LOAD, MIN_NEAR_BITS);
         index->near_bits = bits < most_bits ? bits : most_bits;
         size_t near_size = (static_cast<size_t>(1) << index->near_bits) * NEAR_BUCKET_BYTES;
-        if (!take(index, NEAR_BLOCK, near_size, true)) {
+        /* index_fill zeroes it, a shard on each thread. */
+        if (!take(index, NEAR_BLOCK, near_size, false)) {
             index_free(index);
             return false;
         }
