@@ -6,9 +6,9 @@
  * small alphabets, runs of one byte, moved and repeated blocks, indexes
  * small enough to be sampled, and every level.
  *
- * Then the split of large values: the same delta on 1, 2 and 4 threads;
- * and the work per position, which must stay bounded where nothing long
- * matches.
+ * Then the split of large values: the same delta on 1, 2 and 4 threads,
+ * and the edits alone where the old value is read sparsely; and the work
+ * per position, which must stay bounded where nothing long matches.
  */
 #include <gtest/gtest.h>
 
@@ -190,6 +190,20 @@ TEST(DiffIndexParts, TheDeltaDoesNotDependOnTheThreads) {
                 << "pair " << pair << ", " << threads << " threads, level " << level;
         }
     }
+}
+
+/* From 32 MiB on, the old value is indexed at one position in four: every
+ * match is still found from a window of the grid and grown back to its
+ * start, so a few edits cost about their own bytes, on any thread count. */
+TEST(DiffIndexParts, AnOldValueReadSparselyStillGivesTheEditsAlone) {
+    generator g{0x8EBC6AF09C88C6E3ULL};
+    bytes old_bytes = machine_code(g, (32 << 20) + g.below(DIFF_INDEX_PART));
+    bytes new_bytes = edit(g, old_bytes);
+    bytes one = delta(old_bytes, new_bytes, diff_index_options{0, 0, 1});
+    ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one));
+    /* At most 40 edits of at most 600 bytes each, and a copy or two each. */
+    EXPECT_LT(one.size(), 40u * (600 + 64));
+    ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, 0, 2}), one);
 }
 
 /* Where nothing long matches, a position costs a probe or less, not a

@@ -44,6 +44,16 @@ constexpr int MIN_DEEP_BITS = 4;
 constexpr uint64_t DEEP_BYTES_PER_SAMPLE = 16;
 constexpr uint64_t MIN_DEEP_SAMPLES = 64;
 
+/* From this size on, an old value whose windows the chains cannot all
+ * hold is read at one position in 2^SPARSE_GRID only.  Reading and hashing
+ * every window of it cost more than the rest of a diff with few edits, and
+ * a long match still holds many windows of the grid: one indexed window
+ * inside it is enough, since backward extension finds its start.  Smaller
+ * values, compiled binaries among them, keep every window, which their
+ * short matches between changed addresses need. */
+constexpr uint64_t SPARSE_FROM = 32ULL << 20;
+constexpr int SPARSE_GRID = 2;
+
 /* Samples between asking for a table slot and using it, and the table
  * size from which that pays: a slot of a table far beyond the caches takes
  * longer to arrive than a few dozen samples take to build. */
@@ -243,26 +253,34 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
     if (old_length < WINDOW) {
         return true;
     }
-    uint64_t grid_step = 1ULL << index->grid;
-    uint64_t positions = (old_length - WINDOW) / grid_step + 1;
+    uint64_t positions = ((old_length - WINDOW) >> index->grid) + 1;
+    /* The content tests' rates are those of the grid that the entries'
+     * width asks for; a sparser grid only leaves the tables emptier. */
+    const uint64_t rate_positions = positions;
+    const bool sampled = positions * DEEP_BYTES_PER_SAMPLE > allowance;
+    if (sampled && old_length >= SPARSE_FROM && index->grid < SPARSE_GRID) {
+        index->grid = SPARSE_GRID;
+        positions = ((old_length - WINDOW) >> index->grid) + 1;
+    }
 
     /* The near table, when the chains cannot take every window: as many
      * buckets as its share holds, and the densest rate that fills them. */
     uint64_t share = 0;
-    if (positions * DEEP_BYTES_PER_SAMPLE > allowance) {
+    if (sampled) {
         share = allowance / NEAR_SHARE_OF * NEAR_SHARE;
         int most_bits = MIN_NEAR_BITS;
         while ((NEAR_BUCKET_BYTES << (most_bits + 1)) <= share && most_bits < 40) {
             most_bits++;
         }
-        while ((index->near_mask + 1) * (NEAR_LOAD << most_bits) < positions) {
+        while ((index->near_mask + 1) * (NEAR_LOAD << most_bits) < rate_positions) {
             index->near_mask = index->near_mask * 2 + 1;
         }
         uint64_t near_samples = positions / (index->near_mask + 1) + 1;
         int bits = bits_for((near_samples + NEAR_LOAD - 1) / NEAR_LOAD, MIN_NEAR_BITS);
         index->near_bits = bits < most_bits ? bits : most_bits;
         size_t near_size = (static_cast<size_t>(1) << index->near_bits) * NEAR_BUCKET_BYTES;
-        if (!take(index, NEAR_BLOCK, near_size, true)) {
+        /* index_fill zeroes it, a shard on each thread. */
+        if (!take(index, NEAR_BLOCK, near_size, false)) {
             index_free(index);
             return false;
         }
@@ -278,10 +296,10 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
      * at the rate that would about fill it. */
     uint64_t capacity = (allowance - share) / DEEP_BYTES_PER_SAMPLE;
     capacity = capacity < MIN_DEEP_SAMPLES ? MIN_DEEP_SAMPLES : capacity;
-    capacity = capacity > positions ? positions : capacity;
+    capacity = capacity > rate_positions ? rate_positions : capacity;
     capacity = capacity > UINT32_MAX - 1 ? UINT32_MAX - 1 : capacity;
     index->deep_mask = 0;
-    while ((index->deep_mask + 1) * capacity < positions) {
+    while ((index->deep_mask + 1) * capacity < rate_positions) {
         index->deep_mask = index->deep_mask * 2 + 1;
     }
     if (!take(index, DEEP_AT_BLOCK, capacity * sizeof(uint32_t), false)) {

@@ -130,8 +130,9 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
  * unless it is the rest of a run that ends at *run_end; says whether the
  * window is a run's first. */
 bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end);
-/* Fills the near table and collects the deep samples, at most capacity of
- * them (diff_index_fill.cpp).  False when memory runs out. */
+/* Fills the near table, which it zeroes first, and collects the deep
+ * samples, at most capacity of them (diff_index_fill.cpp).  False when
+ * memory runs out. */
 bool index_fill(old_index *index, uint32_t capacity, int threads);
 void index_free(old_index *index);
 

@@ -8,12 +8,19 @@
  * are, and each range lists the windows that go anywhere: those the near
  * test takes, those the deep test takes at its starting rate, and the
  * first window of each run.  The lists are then applied range by range, in
- * order, on the calling thread: the near buckets keep their latest
- * entries, and the deep samples are thinned, exactly as a single pass
- * would have done it.  The ranges are fixed by the value alone, so the
- * tables do not depend on the number of threads.
+ * order: the near buckets keep their latest entries, and the deep samples
+ * are thinned, exactly as a single pass would have done it.  The ranges
+ * are fixed by the value alone, so the tables do not depend on the number
+ * of threads.
+ *
+ * A range sorts its near entries by the shard of the table they go to as
+ * it reads them, so that each shard's task reads its own entries only, in
+ * order, and can ask for their buckets ahead: read from one shared list,
+ * every task went through all of them, and the bucket it asked for ahead
+ * was mostly another shard's.
  */
 #include <stdlib.h>
+#include <string.h>
 
 #include "diff_index_build.h"
 #include "diff_index_compare.h"
@@ -50,23 +57,44 @@ struct entry_list {
         }
         items[count++] = entry;
     }
+    /* Empties the list and keeps its memory for the next batch. */
+    void reset() {
+        count = 0;
+        failed = false;
+    }
     void clear() {
         free(items);
         *this = entry_list{};
     }
 };
 
-/* near holds three words an entry: the entry, its bucket and its tag. */
-struct range_lists {
-    entry_list near, deep, runs;
-};
-
-constexpr uint64_t NEAR_WORDS = 3;
-
 /* The near table is filled in SHARDS parts, by the top bits of the bucket,
  * each part by one task: a bucket's entries still go in in order. */
 constexpr int SHARD_BITS = 3;
 constexpr uint32_t SHARDS = 1 << SHARD_BITS;
+
+/* near[s] holds three words an entry of shard s: the entry, its bucket and
+ * its tag. */
+struct range_lists {
+    entry_list near[SHARDS], deep, runs;
+
+    bool failed() const {
+        bool any = deep.failed || runs.failed;
+        for (const entry_list &shard : near) {
+            any = any || shard.failed;
+        }
+        return any;
+    }
+    template <typename Each> void each_list(Each each) {
+        for (entry_list &shard : near) {
+            each(shard);
+        }
+        each(deep);
+        each(runs);
+    }
+};
+
+constexpr uint64_t NEAR_WORDS = 3;
 
 struct fill_batch {
     old_index *index;
@@ -83,33 +111,60 @@ bool run_first(const old_index &index, uint64_t position, uint8_t byte) {
     return position < step || run_backward(index.old_bytes + position, byte, step) < step;
 }
 
-/* Lists the windows of range first_range + i that go anywhere. */
+/* Windows a range reads before it lists those of them that go anywhere. */
+constexpr uint32_t READ_BLOCK = 4096;
+
+/* Lists the windows of range first_range + i that go anywhere.  Nearly all
+ * windows go nowhere, and which ones do is as good as random: a first loop
+ * notes a block's windows that pass any test without a branch on the
+ * outcome, which a processor would mispredict at every listed window, and
+ * a second lists them. */
 void read_range(void *context, uint32_t i) {
     fill_batch &batch = *static_cast<fill_batch *>(context);
     const old_index &index = *batch.index;
     range_lists &lists = batch.lists[i];
     const uint64_t step = 1ULL << index.grid;
+    const int shard_shift = index.near_bits - SHARD_BITS;
+    const uint64_t near_mask = index.near_mask, deep_mask = index.deep_mask;
     uint64_t begin = (batch.first_range + i) * RANGE_WINDOWS * step;
     uint64_t end = begin + RANGE_WINDOWS * step;
     end = end > batch.last_window + 1 ? batch.last_window + 1 : end;
-    for (uint64_t position = begin; position < end; position += step) {
-        uint64_t window = load64(index.old_bytes + position);
-        uint32_t entry = static_cast<uint32_t>(position >> index.grid);
-        if (uniform(window)) {
-            if (!run_first(index, position, static_cast<uint8_t>(window))) {
-                continue;
+    uint32_t passed[READ_BLOCK];
+    for (uint64_t block = begin; block < end; block += READ_BLOCK * step) {
+        uint64_t windows = (end - block + step - 1) / step;
+        windows = windows < READ_BLOCK ? windows : READ_BLOCK;
+        uint32_t count = 0;
+        for (uint32_t k = 0; k < windows; k++) {
+            uint64_t window =
+                load64(index.old_bytes + block + (static_cast<uint64_t>(k) << index.grid));
+            uint64_t sample = sample_product(window);
+            passed[count] = k;
+            count += static_cast<uint32_t>(uniform(window)) |
+                     static_cast<uint32_t>(near_sampled(sample, near_mask) ||
+                                           deep_sampled(sample, deep_mask));
+        }
+        for (uint32_t n = 0; n < count; n++) {
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index.grid);
+            uint64_t window = load64(index.old_bytes + position);
+            uint32_t entry = static_cast<uint32_t>(position >> index.grid);
+            if (uniform(window)) {
+                if (!run_first(index, position, static_cast<uint8_t>(window))) {
+                    continue;
+                }
+                lists.runs.push(entry);
             }
-            lists.runs.push(entry);
-        }
-        uint64_t sample = sample_product(window);
-        if (deep_sampled(sample, index.deep_mask)) {
-            lists.deep.push(entry);
-        }
-        if (near_sampled(sample, index.near_mask)) {
-            lists.near.push(entry + 1);
-            lists.near.push(
-                static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits)));
-            lists.near.push(near_tag(window));
+            uint64_t sample = sample_product(window);
+            if (deep_sampled(sample, deep_mask)) {
+                lists.deep.push(entry);
+            }
+            if (near_sampled(sample, near_mask)) {
+                auto bucket =
+                    static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits));
+                entry_list &near = lists.near[bucket >> shard_shift];
+                near.push(entry + 1);
+                near.push(bucket);
+                near.push(near_tag(window));
+            }
         }
     }
 }
@@ -144,19 +199,14 @@ uint32_t deep_thin(old_index *index, uint32_t count) {
 /* The entries of one shard of the near table, from each range's list in
  * order, each in front of its bucket. */
 void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, uint32_t shard) {
-    const int shift = index->near_bits - SHARD_BITS;
     for (uint32_t i = 0; i < in_batch; i++) {
-        const entry_list &near = batch.lists[i].near;
+        const entry_list &near = batch.lists[i].near[shard];
         for (uint64_t k = 0; k < near.count; k += NEAR_WORDS) {
-            uint32_t bucket = near.items[k + 1];
-            if ((bucket >> shift) != shard) {
-                continue;
-            }
             if (k + PREFETCH_AHEAD * NEAR_WORDS < near.count) {
                 __builtin_prefetch(&index->near[near.items[k + 1 + PREFETCH_AHEAD * NEAR_WORDS]],
                                    1);
             }
-            near_insert(index->near[bucket], near.items[k], near.items[k + 2]);
+            near_insert(index->near[near.items[k + 1]], near.items[k], near.items[k + 2]);
         }
     }
 }
@@ -191,12 +241,21 @@ struct apply_batch {
     uint32_t capacity;
     uint32_t count;
     uint64_t run_end;
+    bool first; /* the near table is still to be zeroed */
 };
 
 void apply_part(void *context, uint32_t task) {
     apply_batch &work = *static_cast<apply_batch *>(context);
     old_index *index = work.index;
     if (task != 0) {
+        /* Each shard zeroes its own part of the table before its first
+         * entries: on a large value, zeroing the whole table on the
+         * calling thread alone cost as much as a shard's inserts. */
+        if (work.first) {
+            size_t shard_buckets = (static_cast<size_t>(1) << index->near_bits) >> SHARD_BITS;
+            memset(index->near + (task - 1) * shard_buckets, 0,
+                   shard_buckets * sizeof(near_bucket_slots));
+        }
         apply_near(index, *work.batch, work.in_batch, task - 1);
         return;
     }
@@ -221,7 +280,7 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
     batch->last_window = index->old_length - WINDOW;
     uint64_t windows = (batch->last_window >> index->grid) + 1;
     uint64_t ranges = (windows + RANGE_WINDOWS - 1) / RANGE_WINDOWS;
-    apply_batch apply{index, batch, 0, capacity, 0, 0};
+    apply_batch apply{index, batch, 0, capacity, 0, 0, true};
     bool filled = true;
     for (uint64_t first = 0; first < ranges && filled; first += BATCH_RANGES) {
         uint32_t in_batch =
@@ -229,18 +288,21 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
         batch->first_range = first;
         work_pool_run(threads - 1, in_batch, read_range, batch);
         for (uint32_t i = 0; i < in_batch; i++) {
-            const range_lists &lists = batch->lists[i];
-            filled = filled && !lists.near.failed && !lists.deep.failed && !lists.runs.failed;
+            filled = filled && !batch->lists[i].failed();
         }
         if (filled) {
             apply.in_batch = in_batch;
             work_pool_run(threads - 1, 1 + SHARDS, apply_part, &apply);
+            apply.first = false;
         }
+        /* The next batch's ranges are as large: their lists reuse this
+         * memory instead of growing theirs afresh. */
         for (uint32_t i = 0; i < in_batch; i++) {
-            batch->lists[i].near.clear();
-            batch->lists[i].deep.clear();
-            batch->lists[i].runs.clear();
+            batch->lists[i].each_list([](entry_list &list) { list.reset(); });
         }
+    }
+    for (range_lists &lists : batch->lists) {
+        lists.each_list([](entry_list &list) { list.clear(); });
     }
     free(batch);
     index->deep_samples = apply.count;
