@@ -40,7 +40,7 @@ def test_top_level_module_holds_the_submodules_and_the_version():
         (
             "cbor",
             CBOR_DOC,
-            {"dumps", "_dumps_plain", "loads", "_loads_plain", "loads_sequence", "CBORDecodeError", "Tag", "Simple", "undefined", "Encoder"},
+            {"dumps", "_dumps_plain", "loads", "_loads_plain", "loads_sequence", "CBORDecodeError", "Tag", "Simple", "undefined", "Encoder", "SequenceDecoder", "load", "iter_load", "_LoadIterator"},
         ),
         ("delta", DELTA_DOC, {"DeltaInfo", "Differ", "PythonInBuf", "PythonOutBuf", "diff", "inspect", "patch"}),
     ],

@@ -33,6 +33,7 @@
 
 #include "cbor_convert.h"
 #include "cbor_encoder.h"
+#include "cbor_stream_reader.h"
 #include "cbor_fast.h"
 #include "cbor_generator.h"
 #include "cbor_loads.h"
@@ -510,4 +511,5 @@ void tovarel_register_cbor(py::module_ &m) {
     cbor.attr("__version__") = "dev";
     tovarel_register_cbor_loads(cbor);
     tovarel::cbor::register_encoder(cbor);
+    tovarel::cbor::register_streams(cbor);
 }

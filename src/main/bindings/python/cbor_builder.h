@@ -229,12 +229,12 @@ private:
              * are unhashable. */
             PyErr_Clear();
             PyErr_Format(decode_error, "unhashable map key of type %.100s at byte %llu",
-                         Py_TYPE(key)->tp_name, static_cast<unsigned long long>(frame.key_offset));
+                         Py_TYPE(key)->tp_name, reported_offset(frame.key_offset));
         }
         Py_DECREF(key);
         if (failed == 0 && checks.refuse_duplicates && PyDict_GET_SIZE(frame.container) == size) {
             PyErr_Format(decode_error, "duplicate map key at byte %llu",
-                         static_cast<unsigned long long>(frame.key_offset));
+                         reported_offset(frame.key_offset));
             return false;
         }
         return failed == 0;
@@ -250,11 +250,11 @@ private:
                 const bool same = !key_before(checks.input, key, last, checks.order);
                 if (same) {
                     PyErr_Format(decode_error, "duplicate map key at byte %llu",
-                                 static_cast<unsigned long long>(frame.key_offset));
+                                 reported_offset(frame.key_offset));
                 } else {
                     PyErr_Format(decode_error,
                                  "map key at byte %llu is out of %s deterministic order",
-                                 static_cast<unsigned long long>(frame.key_offset), checks.mode);
+                                 reported_offset(frame.key_offset), checks.mode);
                 }
                 return false;
             }

@@ -20,8 +20,12 @@ void raise_walker_error(const cbor_walker *walker) {
         PyErr_NoMemory();
         return;
     }
+    /* The walker names offsets in the bytes it was given; a copy of its
+     * state, moved by the base, names them in the caller's stream. */
+    cbor_walker shifted = *walker;
+    shifted.error_offset += error_offset_base;
     char message[256];
-    cbor_walker_error_message(walker, message, sizeof message);
+    cbor_walker_error_message(&shifted, message, sizeof message);
     PyErr_SetString(decode_error, message);
 }
 
@@ -59,8 +63,7 @@ constexpr unsigned first_float_info = 25;
 constexpr uint64_t longest_plain_magnitude = 8;
 
 bool not_deterministic(const char *rule, uint64_t offset) {
-    PyErr_Format(decode_error, "not deterministic: %s at byte %llu", rule,
-                 static_cast<unsigned long long>(offset));
+    PyErr_Format(decode_error, "not deterministic: %s at byte %llu", rule, reported_offset(offset));
     return false;
 }
 

@@ -116,6 +116,42 @@ py::bytes Encoder::encode(py::handle value) const {
     return py::reinterpret_steal<py::bytes>(encoded);
 }
 
+void Encoder::dump(py::handle value, py::handle fp) const {
+    /* Encoded whole first: a value that cannot be encoded writes nothing. */
+    const py::bytes encoded = encode(value);
+    const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()));
+    const py::object write = fp.attr("write");
+    const py::memoryview all = py::memoryview(encoded);
+    std::size_t written = 0;
+    /* A raw file may write less than it was given; the rest follows. */
+    while (written < size) {
+        py::object part = written == 0 ? py::object(all)
+                                       : all[py::slice(static_cast<py::ssize_t>(written),
+                                                       static_cast<py::ssize_t>(size), 1)];
+        const py::object count = write(part);
+        if (count.is_none()) {
+            /* Only a raw file says None for "nothing taken" (it would
+             * block); writers of other kinds often return None for all. */
+            if (!py::isinstance(fp, py::module_::import("io").attr("RawIOBase"))) {
+                return;
+            }
+            PyErr_Format(PyExc_BlockingIOError,
+                         "dump(): the stream took %zu of %zu bytes and no more (a non-blocking "
+                         "file)",
+                         written, size);
+            throw py::error_already_set();
+        }
+        const auto step = py::cast<long long>(count);
+        if (step <= 0 || static_cast<unsigned long long>(step) > size - written) {
+            PyErr_Format(PyExc_OSError,
+                         "dump(): write() of %zu bytes returned %lld after %zu were written",
+                         size - written, step, written);
+            throw py::error_already_set();
+        }
+        written += static_cast<std::size_t>(step);
+    }
+}
+
 std::string Encoder::repr() const {
     return "Encoder(default=" + repr_of(hook) +
            ", datetime_as_timestamp=" + (options.datetime_as_timestamp ? "True" : "False") +
@@ -134,6 +170,9 @@ void register_encoder(py::module_ &cbor) {
              py::arg("deterministic") = py::none())
         .def("encode", &Encoder::encode, py::arg("value"),
              "encode(value) -> bytes\n\nThe CBOR encoding of value.")
+        .def("dump", &Encoder::dump, py::arg("value"), py::arg("fp"),
+             "dump(value, fp) -> None\n\nWrite the CBOR encoding of value to the binary file "
+             "object fp.\nNothing is written when value cannot be encoded.")
         .def_property_readonly("default", [](const Encoder &self) { return self.hook; })
         .def_property_readonly(
             "datetime_as_timestamp",

@@ -20,6 +20,7 @@ public:
             bool indefinite, unsigned long long max_depth, pybind11::object deterministic);
 
     pybind11::bytes encode(pybind11::handle value) const;
+    void dump(pybind11::handle value, pybind11::handle fp) const;
     std::string repr() const;
 
     /* The settings' objects are held here; options borrows them. */

@@ -22,34 +22,50 @@
 
 #include "cbor_decode_direct.h"
 #include "cbor_decode_walked.h"
+#include "cbor_load_options.h"
 #include "cbor_types.h"
 #include "cbor_walker.h"
 
 namespace py = pybind11;
 
+using tovarel::cbor::CallShape;
 using tovarel::cbor::DecodeChecks;
 using tovarel::cbor::DecodeHooks;
 using tovarel::cbor::DirectDecoder;
-using tovarel::cbor::KeyOrder;
+using tovarel::cbor::ErrorOffsetBase;
+using tovarel::cbor::LoadOptions;
 using tovarel::cbor::raise_walker_error;
 using tovarel::cbor::WalkedDecoder;
 
 namespace {
 
+/* Bytes to decode: a caller's buffer, or a stream reader's own memory. */
+class Region {
+public:
+    Region(const void *bytes, uint64_t count) : start(bytes), length(count) {}
+
+    const void *data() const { return start; }
+    uint64_t size() const { return length; }
+
+protected:
+    Region() = default;
+    const void *start = nullptr;
+    uint64_t length = 0;
+};
+
 /* The input's bytes for the duration of a call. */
-class InputView {
+class InputView : public Region {
 public:
     explicit InputView(PyObject *data) {
         if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) {
             throw py::error_already_set();
         }
+        start = view.buf;
+        length = static_cast<uint64_t>(view.len);
     }
     ~InputView() { PyBuffer_Release(&view); }
     InputView(const InputView &) = delete;
     InputView &operator=(const InputView &) = delete;
-
-    const void *data() const { return view.buf; }
-    uint64_t size() const { return static_cast<uint64_t>(view.len); }
 
 private:
     Py_buffer view{};
@@ -83,7 +99,7 @@ struct WalkerFree {
 
 using WalkerOwner = std::unique_ptr<cbor_walker, WalkerFree>;
 
-WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
+WalkerOwner make_walker(const Region &input, uint64_t max_depth) {
     WalkerOwner walker(cbor_walker_create(input.data(), input.size(), max_depth));
     if (!walker) {
         throw std::bad_alloc();
@@ -92,25 +108,11 @@ WalkerOwner make_walker(const InputView &input, uint64_t max_depth) {
     return walker;
 }
 
-/* What a call was asked for, besides its input. */
-struct LoadOptions {
-    uint64_t max_depth;
-    DecodeHooks hooks;
-    DecodeChecks checks;
-
-    /* Hooks run the caller's code on values as they are made, so their
-     * values must be made once: only the walker's decoder, which never
-     * starts over, may call them. */
-    bool direct_path_allowed() const {
-        return hooks.tag_hook == nullptr && hooks.object_hook == nullptr;
-    }
-};
-
 /* One call's decoding by the walker: a walker over the input, and the
  * decoder. */
 class Session {
 public:
-    Session(const InputView &input, const LoadOptions &options)
+    Session(const Region &input, const LoadOptions &options)
         : size(input.size()), walker(make_walker(input, options.max_depth)),
           checks(checks_over(options.checks, input)), decoder(walker.get(), options.hooks, checks) {
     }
@@ -133,7 +135,7 @@ public:
     }
 
 private:
-    static DecodeChecks checks_over(DecodeChecks checks, const InputView &input) {
+    static DecodeChecks checks_over(DecodeChecks checks, const Region &input) {
         checks.input = static_cast<const uint8_t *>(input.data());
         return checks;
     }
@@ -144,7 +146,7 @@ private:
     WalkedDecoder decoder;
 };
 
-py::object walked_loads(const InputView &input, const LoadOptions &options) {
+py::object walked_loads(const Region &input, const LoadOptions &options) {
     Session session(input, options);
     py::object value = session.next_item();
     session.refuse_trailing_bytes();
@@ -160,13 +162,12 @@ py::object walked_loads_sequence(const InputView &input, const LoadOptions &opti
     return items;
 }
 
-const uint8_t *input_bytes(const InputView &input) {
+const uint8_t *input_bytes(const Region &input) {
     return static_cast<const uint8_t *>(input.data());
 }
 
 /* The direct path first; the walker when it gives up (see DirectDecoder). */
-py::object loads(PyObject *data, const LoadOptions &options) {
-    InputView input(data);
+py::object loads_over(const Region &input, const LoadOptions &options) {
     CollectorPause pause;
     if (options.direct_path_allowed()) {
         DecodeChecks checks = options.checks;
@@ -178,6 +179,11 @@ py::object loads(PyObject *data, const LoadOptions &options) {
         }
     }
     return walked_loads(input, options);
+}
+
+py::object loads(PyObject *data, const LoadOptions &options) {
+    InputView input(data);
+    return loads_over(input, options);
 }
 
 py::object loads_sequence(PyObject *data, const LoadOptions &options) {
@@ -209,130 +215,20 @@ py::object loads_plain(PyObject *data, const LoadOptions &options) {
     return walked_loads(input, options);
 }
 
-/* Deep enough for any value that recursive Python code (repr, ==, dumps)
- * handles at the interpreter's default recursion limit; every nesting level
- * beyond it would only be a risk: hashing a tuple key recurses natively. */
-constexpr uint64_t default_max_depth = 1000;
-
-bool parse_max_depth(PyObject *depth, uint64_t *max_depth) {
-    if (!PyLong_Check(depth)) {
-        PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %.100s",
-                     Py_TYPE(depth)->tp_name);
-        return false;
-    }
-    *max_depth = PyLong_AsUnsignedLongLong(depth);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "max_depth must be from 0 to 2**64-1");
-        return false;
-    }
-    return true;
-}
-
-/* A hook argument: a callable, or None for none. */
-bool parse_hook(const char *what, PyObject *given, PyObject **hook) {
-    if (given == Py_None) {
-        *hook = nullptr;
-        return true;
-    }
-    if (!PyCallable_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "%s must be callable or None, not %.100s", what,
-                     Py_TYPE(given)->tp_name);
-        return false;
-    }
-    *hook = given;
-    return true;
-}
-
-/* deterministic: None, "core" or "length_first". */
-bool parse_deterministic(PyObject *given, DecodeChecks *checks) {
-    if (given == Py_None) {
-        return true;
-    }
-    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "core") == 0) {
-        checks->order = KeyOrder::core;
-        checks->mode = "core";
-        return true;
-    }
-    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "length_first") == 0) {
-        checks->order = KeyOrder::length_first;
-        checks->mode = "length_first";
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError, "deterministic must be None, 'core' or 'length_first', not %R",
-                 given);
-    return false;
-}
-
-/* duplicate_keys: "last" (a repeated key keeps its last value) or "error". */
-bool parse_duplicates(PyObject *given, DecodeChecks *checks) {
-    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "last") == 0) {
-        return true;
-    }
-    if (PyUnicode_Check(given) && PyUnicode_CompareWithASCIIString(given, "error") == 0) {
-        checks->refuse_duplicates = true;
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError, "duplicate_keys must be 'last' or 'error', not %R", given);
-    return false;
-}
-
-/* The arguments (data, *, max_depth=1000, tag_hook=None, object_hook=None,
- * deterministic=None, duplicate_keys="last"); data may come by keyword too. */
-bool parse_arguments(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords,
-                     PyObject **data, LoadOptions *options) {
-    if (count > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", name,
-                     count);
-        return false;
-    }
-    constexpr std::size_t names_count = 6;
-    static const char *const names[names_count] = {
-        "data", "max_depth", "tag_hook", "object_hook", "deterministic", "duplicate_keys"};
-    PyObject *given[names_count] = {count == 1 ? args[0] : nullptr};
-    const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
-    for (Py_ssize_t i = 0; i < keyword_count; i++) {
-        PyObject *keyword = PyTuple_GET_ITEM(keywords, i);
-        std::size_t which = 0;
-        while (which < names_count &&
-               PyUnicode_CompareWithASCIIString(keyword, names[which]) != 0) {
-            which++;
-        }
-        if (which == names_count) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
-                         keyword);
-            return false;
-        }
-        if (given[which] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", name,
-                         keyword);
-            return false;
-        }
-        given[which] = args[count + i];
-    }
-    *data = given[0];
-    if (*data == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'data'", name);
-        return false;
-    }
-    options->max_depth = default_max_depth;
-    return (given[1] == nullptr || parse_max_depth(given[1], &options->max_depth)) &&
-           (given[2] == nullptr || parse_hook("tag_hook", given[2], &options->hooks.tag_hook)) &&
-           (given[3] == nullptr ||
-            parse_hook("object_hook", given[3], &options->hooks.object_hook)) &&
-           (given[4] == nullptr || parse_deterministic(given[4], &options->checks)) &&
-           (given[5] == nullptr || parse_duplicates(given[5], &options->checks));
-}
-
 /* The functions are plain vectorcall built-ins: decoding small items is
  * common, and a generic binding's dispatch would cost more than they do. */
 template <py::object (*Decode)(PyObject *, const LoadOptions &)>
 PyObject *entry(const char *name, PyObject *const *args, Py_ssize_t count, PyObject *keywords) {
     PyObject *data = nullptr;
+    PyObject *unused = nullptr;
     LoadOptions options{};
-    if (!parse_arguments(name, args, PyVectorcall_NARGS(count), keywords, &data, &options)) {
+    if (!tovarel::cbor::parse_call(CallShape{name, "data", nullptr}, args,
+                                   PyVectorcall_NARGS(count), keywords, &data, &unused, &options)) {
         return nullptr;
     }
+    /* Offsets count from this call's input, also inside a stream
+     * reader's hook. */
+    ErrorOffsetBase base(0);
     try {
         return Decode(data, options).release().ptr();
     } catch (py::error_already_set &error) {
@@ -391,6 +287,14 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 } // namespace
+
+namespace tovarel::cbor {
+
+py::object loads_region(const uint8_t *data, uint64_t size, const LoadOptions &options) {
+    return loads_over(Region(data, size), options);
+}
+
+} // namespace tovarel::cbor
 
 void tovarel_register_cbor_loads(py::module_ &cbor) {
     tovarel::cbor::register_types(cbor);

@@ -33,8 +33,7 @@ constexpr int largest_leap_second = 60;
 /* A decode error for content that does not fit its tag; returns null. */
 PyObject *malformed(uint64_t number, uint64_t offset, const char *expected) {
     PyErr_Format(decode_error, "tag %llu at byte %llu must hold %s",
-                 static_cast<unsigned long long>(number), static_cast<unsigned long long>(offset),
-                 expected);
+                 static_cast<unsigned long long>(number), reported_offset(offset), expected);
     return nullptr;
 }
 

@@ -30,7 +30,7 @@ void raise_text_error(uint64_t offset) {
     Py_XDECREF(value);
     Py_XDECREF(traceback);
     PyErr_Format(decode_error, "invalid UTF-8 in a text string at byte %llu",
-                 static_cast<unsigned long long>(offset + static_cast<uint64_t>(start)));
+                 reported_offset(offset + static_cast<uint64_t>(start)));
 }
 
 } // namespace tovarel::cbor

@@ -14,6 +14,7 @@ namespace py = pybind11;
 namespace tovarel::cbor {
 
 PyObject *decode_error = nullptr;
+thread_local uint64_t error_offset_base = 0;
 PyObject undefined_object{};
 
 } // namespace tovarel::cbor

@@ -12,6 +12,30 @@
 namespace tovarel::cbor {
 
 extern PyObject *decode_error; /* cbor.CBORDecodeError */
+
+/* Decode errors name offsets from the start of the caller's input.  A
+ * stream reader decodes one item at a time from its own buffer, so while
+ * it decodes an item that begins at byte N of its stream, N is added to
+ * every offset an error names.  Per thread: a hook may let other threads
+ * decode meanwhile. */
+extern thread_local uint64_t error_offset_base;
+
+inline unsigned long long reported_offset(uint64_t offset) {
+    return static_cast<unsigned long long>(offset + error_offset_base);
+}
+
+/* Sets the base for one decoding call and restores the caller's after it,
+ * so a loads inside a hook of a stream reader counts from its own input. */
+class ErrorOffsetBase {
+public:
+    explicit ErrorOffsetBase(uint64_t base) : saved(error_offset_base) { error_offset_base = base; }
+    ~ErrorOffsetBase() { error_offset_base = saved; }
+    ErrorOffsetBase(const ErrorOffsetBase &) = delete;
+    ErrorOffsetBase &operator=(const ErrorOffsetBase &) = delete;
+
+private:
+    uint64_t saved;
+};
 extern PyObject undefined_object;
 
 /* A new Tag holding value (a new reference to it is taken), or null. */
