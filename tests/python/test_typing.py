@@ -45,6 +45,16 @@ depth: int = encoder.max_depth
 canonical: bytes = cbor.Encoder(deterministic="length_first").encode({"b": 1, "a": 2})
 checked: object = cbor.loads(canonical, deterministic="length_first", duplicate_keys="error")
 hooked: object = cbor.loads(stamped, tag_hook=lambda tag: tag.value, object_hook=len)
+import io
+stream = io.BytesIO()
+encoder.dump([1, 2], stream)
+stream.seek(0)
+record: object = cbor.load(stream, deterministic="core")
+rest: list[object] = list(cbor.iter_load(stream, chunk_size=4096))
+decoder = cbor.SequenceDecoder(max_depth=8)
+fed: list[object] = decoder.feed(b"\x01\x02") + decoder.feed(bytearray(b"\x03"))
+decoder.close()
+left: int = decoder.pending + decoder.position
 try:
     cbor.loads(b"")
 except cbor.CBORDecodeError as error:
@@ -78,6 +88,10 @@ cbor.Simple("x")
 cbor.Encoder(None)
 cbor.Encoder(timezone="UTC")
 cbor.Encoder().max_depth = 3
+cbor.load(b"\x01")
+cbor.iter_load(open("f"), chunk_size="big")
+cbor.SequenceDecoder().feed("text")
+cbor.Encoder().dump(1, "file")
 cbor.loads(b"", tag_hook=3)
 cbor.Encoder(deterministic="sorted")
 cbor.loads(b"", duplicate_keys="first")

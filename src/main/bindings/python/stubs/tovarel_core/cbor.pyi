@@ -1,12 +1,18 @@
 import datetime
-from collections.abc import Callable
-from typing import Any, Final, Literal, TypeAlias, final
+from collections.abc import Callable, Iterator
+from typing import Any, Final, Literal, Protocol, TypeAlias, final
 
 from typing_extensions import Buffer
 
 __version__: str
 
 class CBORDecodeError(ValueError): ...
+
+class _Reader(Protocol):
+    def read(self, size: int = ..., /) -> bytes | None: ...
+
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> int | None: ...
 
 @final
 class Tag:
@@ -62,6 +68,44 @@ def loads_sequence(
     duplicate_keys: Literal["last", "error"] = "last",
 ) -> list[Any]: ...
 
+def load(
+    fp: _Reader,
+    *,
+    max_depth: int = 1000,
+    tag_hook: Callable[[Tag], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
+) -> Any: ...
+def iter_load(
+    fp: _Reader,
+    *,
+    chunk_size: int = 65536,
+    max_depth: int = 1000,
+    tag_hook: Callable[[Tag], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    deterministic: Literal["core", "length_first"] | None = None,
+    duplicate_keys: Literal["last", "error"] = "last",
+) -> Iterator[Any]: ...
+
+@final
+class SequenceDecoder:
+    def __init__(
+        self,
+        *,
+        max_depth: int = 1000,
+        tag_hook: Callable[[Tag], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+        deterministic: Literal["core", "length_first"] | None = None,
+        duplicate_keys: Literal["last", "error"] = "last",
+    ) -> None: ...
+    def feed(self, data: Buffer) -> list[Any]: ...
+    def close(self) -> None: ...
+    @property
+    def pending(self) -> int: ...
+    @property
+    def position(self) -> int: ...
+
 @final
 class Encoder:
     def __init__(
@@ -76,6 +120,7 @@ class Encoder:
     ) -> None: ...
     # Any value: what cannot be encoded goes to default, or raises.
     def encode(self, value: Any) -> bytes: ...
+    def dump(self, value: Any, fp: _Writer) -> None: ...
     @property
     def default(self) -> Callable[[Any], Any] | None: ...
     @property
