@@ -71,15 +71,17 @@ static inline int cbor_head_size(uint64_t value) {
     return 1 + (value >= 24) + (value > 0xFF) + 2 * (value > 0xFFFF) + 4 * (value > 0xFFFFFFFFu);
 }
 
-/* The major types of the items the writers make, as cbor_head_encode and
- * _cbor_write_uint_helper take them. */
+/* The major types, as cbor_head_encode and _cbor_write_uint_helper take
+ * them and as readers find them in an initial byte's top three bits. */
 enum {
     CBOR_MAJOR_UINT = 0,
     CBOR_MAJOR_NEGINT = 1,
     CBOR_MAJOR_BYTE_STRING = 2,
     CBOR_MAJOR_TEXT_STRING = 3,
     CBOR_MAJOR_ARRAY = 4,
-    CBOR_MAJOR_MAP = 5
+    CBOR_MAJOR_MAP = 5,
+    CBOR_MAJOR_TAG = 6,
+    CBOR_MAJOR_SIMPLE = 7
 };
 
 /* Writes the shortest head of the major type (0-7) with this argument to

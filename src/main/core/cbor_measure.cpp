@@ -12,6 +12,8 @@
 
 #include <cstdlib>
 
+#include "cbor_generator.h"
+
 namespace {
 
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
@@ -20,14 +22,6 @@ constexpr uint8_t SMALL_ARGUMENT_LIMIT = 24; /* below it, the argument is the in
 constexpr uint8_t LAST_SIZED_INFO = 27;      /* 24..27: 1, 2, 4 or 8 argument bytes */
 constexpr uint8_t FIRST_RESERVED_INFO = 28;
 constexpr uint8_t INDEFINITE_INFO = 31;
-
-constexpr int MAJOR_NEGINT = 1;
-constexpr int MAJOR_BYTES = 2;
-constexpr int MAJOR_TEXT = 3;
-constexpr int MAJOR_ARRAY = 4;
-constexpr int MAJOR_MAP = 5;
-constexpr int MAJOR_TAG = 6;
-constexpr int MAJOR_SIMPLE = 7;
 
 constexpr uint8_t SIMPLE_TWO_BYTE = 0xF8;
 constexpr uint8_t SIMPLE_TWO_BYTE_MIN = 32; /* lower values have a one-byte form only */
@@ -174,7 +168,7 @@ struct Scan {
             (data[at] & ADDITIONAL_INFO_MASK) != INDEFINITE_INFO) {
             return step::malformed;
         }
-        const step result = string(at, MAJOR_BYTES);
+        const step result = string(at, CBOR_MAJOR_BYTE_STRING);
         if (result == step::done) {
             measure->bignum_content = 0;
         }
@@ -184,9 +178,9 @@ struct Scan {
     /* Arrays, maps and tags: the head, and a frame for what follows. */
     step container(uint64_t at, int major) {
         const uint8_t info = data[at] & ADDITIONAL_INFO_MASK;
-        if (major != MAJOR_TAG && info == INDEFINITE_INFO) {
+        if (major != CBOR_MAJOR_TAG && info == INDEFINITE_INFO) {
             count_item();
-            if (!push(0, true, major == MAJOR_MAP)) {
+            if (!push(0, true, major == CBOR_MAJOR_MAP)) {
                 return step::no_memory;
             }
             measure->offset = at + 1;
@@ -200,14 +194,14 @@ struct Scan {
         const uint64_t after = at + head_size;
         const uint64_t left = readable(after);
         uint64_t items = argument;
-        if (major == MAJOR_MAP) {
+        if (major == CBOR_MAJOR_MAP) {
             /* Every key and value takes at least a byte. */
             if (argument > left / 2) {
                 return short_by(argument > (UINT64_MAX - left) / 2 ? UINT64_MAX
                                                                    : argument * 2 - left);
             }
             items = argument * 2;
-        } else if (major == MAJOR_ARRAY) {
+        } else if (major == CBOR_MAJOR_ARRAY) {
             if (argument > left) {
                 return short_by(argument - left);
             }
@@ -216,7 +210,7 @@ struct Scan {
                 if (left == 0) {
                     return short_by(1);
                 }
-                if (data[after] >> MAJOR_TYPE_SHIFT != MAJOR_BYTES) {
+                if (data[after] >> MAJOR_TYPE_SHIFT != CBOR_MAJOR_BYTE_STRING) {
                     return step::malformed;
                 }
                 count_item();
@@ -227,7 +221,7 @@ struct Scan {
             items = 1;
         }
         count_item();
-        if (!push(items, false, major == MAJOR_MAP)) {
+        if (!push(items, false, major == CBOR_MAJOR_MAP)) {
             return step::no_memory;
         }
         measure->offset = after;
@@ -293,25 +287,25 @@ struct Scan {
         }
         const int major = initial >> MAJOR_TYPE_SHIFT;
         const uint8_t info = initial & ADDITIONAL_INFO_MASK;
-        if (major == MAJOR_SIMPLE) {
+        if (major == CBOR_MAJOR_SIMPLE) {
             return simple_or_float(at);
         }
         if (info >= FIRST_RESERVED_INFO && info != INDEFINITE_INFO) {
             return step::malformed;
         }
-        if (major == MAJOR_BYTES || major == MAJOR_TEXT) {
+        if (major == CBOR_MAJOR_BYTE_STRING || major == CBOR_MAJOR_TEXT_STRING) {
             const step result = string(at, major);
             if (result == step::done) {
                 count_item();
             }
             return result;
         }
-        if (major <= MAJOR_NEGINT || major == MAJOR_TAG) {
+        if (major <= CBOR_MAJOR_NEGINT || major == CBOR_MAJOR_TAG) {
             if (info == INDEFINITE_INFO) {
                 return step::malformed;
             }
         }
-        if (major <= MAJOR_NEGINT) {
+        if (major <= CBOR_MAJOR_NEGINT) {
             uint64_t head_size = 0;
             uint64_t argument = 0;
             if (head(at, &head_size, &argument) != step::done) {

@@ -25,6 +25,7 @@
 #include "cbor_load_options.h"
 #include "cbor_types.h"
 #include "cbor_walker.h"
+#include "registration.h"
 
 namespace py = pybind11;
 
@@ -298,15 +299,5 @@ py::object loads_region(const uint8_t *data, uint64_t size, const LoadOptions &o
 
 void tovarel_register_cbor_loads(py::module_ &cbor) {
     tovarel::cbor::register_types(cbor);
-    for (PyMethodDef &function : functions) {
-        if (function.ml_name == nullptr) {
-            break;
-        }
-        py::object callable = py::reinterpret_steal<py::object>(
-            PyCFunction_NewEx(&function, nullptr, cbor.attr("__name__").ptr()));
-        if (!callable) {
-            throw py::error_already_set();
-        }
-        cbor.add_object(function.ml_name, callable);
-    }
+    tovarel_add_functions(cbor, functions);
 }

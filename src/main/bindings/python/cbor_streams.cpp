@@ -16,6 +16,7 @@
 
 #include "cbor_stream_reader.h"
 #include "cbor_types.h"
+#include "registration.h"
 
 namespace py = pybind11;
 
@@ -402,17 +403,7 @@ void register_streams(py::module_ &cbor) {
         .def_property_readonly("position", &SequenceDecoder::position,
                                "Offset in the stream of the first byte not yet decoded.");
 
-    for (PyMethodDef &function : functions) {
-        if (function.ml_name == nullptr) {
-            break;
-        }
-        py::object callable = py::reinterpret_steal<py::object>(
-            PyCFunction_NewEx(&function, nullptr, cbor.attr("__name__").ptr()));
-        if (!callable) {
-            throw py::error_already_set();
-        }
-        cbor.add_object(function.ml_name, callable);
-    }
+    tovarel_add_functions(cbor, functions);
 }
 
 } // namespace tovarel::cbor
