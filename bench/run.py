@@ -25,6 +25,10 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import index_figures  # noqa: E402
+try:
+    import streams  # noqa: E402
+except ImportError:  # our module missing: the report says so elsewhere
+    streams = None
 import report  # noqa: E402
 import timing  # noqa: E402
 import tools as toolmod  # noqa: E402
@@ -37,6 +41,8 @@ DEFAULT_OUT = Path(__file__).resolve().parent / "results"
 # skipped there (and the report says so): with the cap of one run per long
 # call, this bounds the largest workload's share of the run.
 MAX_PREDICTED_CALL = 300.0
+# A file of records read back by iter_load: 1 GiB, as users' logs are; the quick run only tests the harness.
+STREAMS_FULL, STREAMS_QUICK = 1 << 30, 4 << 20
 # Inputs at least this big give the throughput figures used for prediction.
 PREDICTION_MIN_INPUT = 1 << 20
 # Suffix sorting and similar searches grow faster than linearly.
@@ -330,7 +336,7 @@ def put_into_readme(path, snippet):
     path.write_text(head + README_BEGIN + "\n" + snippet + README_END + tail, encoding="utf-8")
 
 
-def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes, index_md=(), index_plots=()):
+def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes, index_md=(), index_plots=(), streams_md=()):
     ours = toolmod.OURS
     cbor_peers = [t.name for t in cbor_tools if not t.ours]
     decode_peers = [t.name for t in decoders if not t.ours]
@@ -425,7 +431,9 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         md += [f"### Ratios, {ours} loads against each peer", "", report.cbor_ratio_section(decode_results, ours, decode_peers, "decode", sizes=False), ""]
     else:
         md += [f"No ratios: our decoder is {dec_ours.status}.", ""]
-    md += ["## Binary deltas", ""]
+    md += ["### Files and streams", ""]
+    md += list(streams_md) or ["Not measured."]
+    md += ["", "## Binary deltas", ""]
     sizes, diffs, patches = report.delta_tables(delta_results, delta_wls, delta_tools)
     md += [
         "### Delta size (and its share of the new value)",
@@ -527,6 +535,11 @@ def main(argv=None):
     items = {wl.name: wl.items for wl in cbor_wls}
     cbor_results, notes = run_cbor(cbor_wls, cbor_tools, args.repeats, progress)
     decode_results = run_cbor_decode(cbor_wls, decoders, args.repeats, progress)
+    streams_md = []
+    if streams is not None and (not args.only or any(o.lower() in "streams" for o in args.only)):
+        progress("files and streams")
+        size = STREAMS_QUICK if args.quick else STREAMS_FULL
+        streams_md = streams.run(size, f"{streams.DEFAULT_PATH}.{size}", min(args.repeats, 3))
     del cbor_wls  # the values are large; only their names and item counts are needed now
     gc.collect()
 
@@ -539,7 +552,7 @@ def main(argv=None):
     index_md, index_plots = index_figures.run(args.out, delta_wls, args.baseline, args.repeats, progress)
 
     progress("writing the report")
-    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes, index_md, index_plots)
+    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes, index_md, index_plots, streams_md)
     snippet = readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results)
     (args.out / "readme_tables.md").write_text(snippet, encoding="utf-8")
     if args.readme:

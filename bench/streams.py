@@ -2,6 +2,8 @@
 
     python bench/streams.py [--size BYTES] [--path FILE]
 
+bench/run.py calls run() for its report's "Files and streams" section.
+
 Writes (once) a file of CBOR records of 50 bytes to 50 KiB, log-uniformly
 spread, then times cbor.iter_load over the file against cbor.loads_sequence
 over its bytes read into memory, alternately, best of three each; and, in a
@@ -24,6 +26,7 @@ from tovarel_core import cbor
 
 SEED = 20261209
 SMALLEST, LARGEST = 50, 50 << 10
+DEFAULT_PATH = "/tmp/tovarel_records.cbor"
 
 
 def write_records(path: str, size: int) -> None:
@@ -64,10 +67,37 @@ def time_in_memory(path: str) -> float:
     return time.perf_counter() - start
 
 
+def rss_added_mib(path: str) -> str:
+    """Peak resident set that iter_load adds, measured in a fresh interpreter."""
+    return subprocess.run([sys.executable, __file__, "--rss-only", "--path", path],
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
+def run(size: int, path: str, repeats: int = 3) -> list[str]:
+    """Times iter_load against loads_sequence, alternately; returns report lines."""
+    if not os.path.exists(path) or os.path.getsize(path) < size:
+        write_records(path, size)
+    streamed, in_memory = [], []
+    for _ in range(repeats):
+        streamed.append(time_iter_load(path))
+        in_memory.append(time_in_memory(path))
+    total = os.path.getsize(path)
+    return [
+        f"{total / (1 << 20):.0f} MiB of records of {SMALLEST} bytes to {LARGEST >> 10} KiB, best of {repeats}:",
+        "",
+        "| reader | MB/s | speed against loads_sequence in memory |",
+        "| --- | --- | --- |",
+        f"| cbor.iter_load(file) | {total / min(streamed) / 1e6:.0f} | {min(in_memory) / min(streamed):.2f}x |",
+        f"| cbor.loads_sequence(bytes) | {total / min(in_memory) / 1e6:.0f} | 1.00x |",
+        "",
+        f"Peak resident set added by iter_load: {rss_added_mib(path)} MiB.",
+    ]
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", type=int, default=1 << 30)
-    ap.add_argument("--path", default="/tmp/tovarel_records.cbor")
+    ap.add_argument("--path", default=DEFAULT_PATH)
     ap.add_argument("--rss-only", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rss_only:
@@ -76,19 +106,7 @@ def main() -> None:
         grown = high_water_kib() - before
         print(f"{grown / 1024:.1f}")
         return
-    if not os.path.exists(args.path) or os.path.getsize(args.path) < args.size:
-        write_records(args.path, args.size)
-    streamed, in_memory = [], []
-    for _ in range(3):
-        streamed.append(time_iter_load(args.path))
-        in_memory.append(time_in_memory(args.path))
-    size = os.path.getsize(args.path)
-    print(f"{size / (1 << 20):.0f} MiB of records")
-    print(f"iter_load: {size / min(streamed) / 1e6:.0f} MB/s; loads_sequence in memory: "
-          f"{size / min(in_memory) / 1e6:.0f} MB/s; ratio {min(in_memory) / min(streamed):.2f}x")
-    rss = subprocess.run([sys.executable, __file__, "--rss-only", "--path", args.path],
-                         capture_output=True, text=True, check=True).stdout.strip()
-    print(f"peak resident set added by iter_load: {rss} MiB")
+    print("\n".join(run(args.size, args.path)))
 
 
 if __name__ == "__main__":
