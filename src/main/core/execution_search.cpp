@@ -15,10 +15,15 @@
  * benchmarks may force another.  Each search reads the path at its entry,
  * turns it into a table of kernels (or the plain search), and from then on
  * only reads that table.
+ *
+ * What the searches' callers use besides lives here too: the byte
+ * comparisons, the corner of a step, the storage's frontier points and the
+ * release of the fast search's arrays.
  */
 #include "execution_search.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include "execution_search_kernels.hpp"
 
@@ -38,6 +43,27 @@ int64_t execution_search_common_suffix(const uint8_t *a_end, const uint8_t *b_en
 /* The exported form of the corner the searches compute inline. */
 int32_t execution_search_corner(int32_t step, int32_t length) {
     return corner32(step, length);
+}
+
+/* The frontier points of the storage, after either search: the plain one
+ * scans them for the progress rule, and the bail-out starts from them.
+ * The checked getters keep a caller-supplied corner pair from reading past
+ * the array. */
+execution_search_frontier execution_search_frontier_points(const storage *st, int64_t old_length,
+                                                           int64_t new_length,
+                                                           int64_t forward_corner,
+                                                           int64_t reverse_corner) {
+    return scan_frontier(
+        [st](int64_t k) { return storage_key_forward_get(st, static_cast<int32_t>(k)); },
+        [st](int64_t k) { return storage_key_reverse_get(st, static_cast<int32_t>(k)); },
+        old_length, new_length, forward_corner, reverse_corner);
+}
+
+/* The fast search's arrays live as long as the solve that owns them. */
+void execution_search_arrays_release(execution_search_arrays *ar) {
+    free(ar->block);
+    ar->block = nullptr;
+    ar->half = 0;
 }
 
 /* ------------------------------------------------------------------------ */

@@ -56,12 +56,6 @@ static bool arrays_reserve(execution_search_arrays *ar, int64_t steps) {
     return true;
 }
 
-void execution_search_arrays_release(execution_search_arrays *ar) {
-    free(ar->block);
-    ar->block = nullptr;
-    ar->half = 0;
-}
-
 static void fill_diagonal(const execution_search_arrays *ar, int64_t k) {
     forward_value(ar, k) = STORAGE_FORWARD_FILL;
     reverse_value(ar, k) = STORAGE_REVERSE_FILL;

@@ -8,7 +8,7 @@
 #ifndef TOVAREL_EXECUTION_SEARCH_KERNELS_HPP
 #define TOVAREL_EXECUTION_SEARCH_KERNELS_HPP
 
-#include "execution_search_common.hpp"
+#include "execution_search_shared.hpp"
 
 /* The instruction-set paths exist on x86-64 only; elsewhere the contiguous
  * path is the fastest. */

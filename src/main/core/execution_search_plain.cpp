@@ -3,22 +3,9 @@
  * and reverse searches in lockstep on the storage's interleaved slots, one
  * diagonal at a time.  It is what runs when the lengths are too large for
  * the fast paths' int32 lanes, and the oracle those paths are tested
- * against; and its frontier scan of the storage serves the bail-out after
- * either search.
+ * against.
  */
-#include "execution_search_common.hpp"
-
-/* The checked getters keep a caller-supplied corner pair from reading past
- * the array. */
-execution_search_frontier execution_search_frontier_points(const storage *st, int64_t old_length,
-                                                           int64_t new_length,
-                                                           int64_t forward_corner,
-                                                           int64_t reverse_corner) {
-    return scan_frontier(
-        [st](int64_t k) { return storage_key_forward_get(st, static_cast<int32_t>(k)); },
-        [st](int64_t k) { return storage_key_reverse_get(st, static_cast<int32_t>(k)); },
-        old_length, new_length, forward_corner, reverse_corner);
-}
+#include "execution_search_shared.hpp"
 
 /*
  * Which pass looks for the meeting is fixed by bits of delta (not by its

@@ -1,12 +1,12 @@
 /*
- * execution_search_common.hpp - what the plain and the fast search share:
+ * execution_search_shared.hpp - what the plain and the fast search share:
  * the byte comparisons their slides run, the frontier scan and the
  * progress rule that end a search, the outermost diagonals of a step, and
  * how a search reports its end.  Everything here is small and inline,
  * because it runs inside the searches' innermost loops.
  */
-#ifndef TOVAREL_EXECUTION_SEARCH_COMMON_HPP
-#define TOVAREL_EXECUTION_SEARCH_COMMON_HPP
+#ifndef TOVAREL_EXECUTION_SEARCH_SHARED_HPP
+#define TOVAREL_EXECUTION_SEARCH_SHARED_HPP
 
 #include <bit>
 #include <cstring>
@@ -237,4 +237,4 @@ static inline int64_t reverse_slot(int64_t k) {
 bool execution_search_plain(storage *st, const execution_search_input *in, int32_t step_budget,
                             execution_search_outcome *out);
 
-#endif /* TOVAREL_EXECUTION_SEARCH_COMMON_HPP */
+#endif /* TOVAREL_EXECUTION_SEARCH_SHARED_HPP */
