@@ -9,6 +9,7 @@
 
 #include "engine_recorder.h"
 #include "execution.h"
+#include "execution_search.h"
 #include "myers_binary_diff.h"
 
 namespace {
@@ -283,6 +284,7 @@ TEST(EngineHelpers, CornerAndBailoutLimit) {
     const int32_t corners[][3] = {{0, 0, 0}, {3, 5, 3}, {5, 5, 5}, {7, 5, 3}, {12, 5, -2}};
     for (const auto &c : corners) {
         EXPECT_EQ(myers_binary_diff_corner(c[0], c[1]), c[2]) << c[0] << " " << c[1];
+        EXPECT_EQ(execution_search_corner(c[0], c[1]), c[2]) << c[0] << " " << c[1];
     }
     const int32_t limits[][4] = {
         {25599, 1, 0, 256},

@@ -26,7 +26,6 @@
 #include <cstring>
 
 #include "execution_search.h"
-#include "myers_binary_diff.h"
 
 TOVAREL_BEGIN_DECLS
 

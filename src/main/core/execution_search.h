@@ -46,6 +46,12 @@ TOVAREL_API int32_t execution_search_path(void);
  */
 TOVAREL_API bool _execution_search_force_path(int32_t path);
 
+/* The outermost diagonal a path of `step` edits can reach within `length`
+ * bytes: `step` while it fits, else reflected back from the edge
+ * (2 * length - step, which turns negative once step passes twice the
+ * length). */
+TOVAREL_API int32_t execution_search_corner(int32_t step, int32_t length);
+
 #ifdef TOVAREL_ENGINE_COUNTERS
 /* Benchmark builds only: what the searches did since the last reset. */
 typedef struct execution_search_counters {

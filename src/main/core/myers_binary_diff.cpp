@@ -1,13 +1,15 @@
 /*
  * myers_binary_diff.cpp - entry point of the difference engine: range
- * checks, the quality levels, and the small arithmetic helpers the search
- * and the bail-out share.
+ * checks, the quality levels, the step budget a caller may derive from
+ * the sizes, and the corner of a step, which the search's own layer
+ * computes and this family passes on to its callers.
  */
 #include "myers_binary_diff.h"
 
 #include "bits.h"
 #include "coallescing_script.h"
 #include "execution.h"
+#include "execution_search.h"
 
 TOVAREL_BEGIN_DECLS
 
@@ -97,14 +99,9 @@ bool myers_binary_diff_check_bounds(const buf *value, int32_t offset, int32_t le
     return int64_t{offset} + length <= size;
 }
 
-/* The outermost diagonal a path of `step` edits can reach within `length`
- * bytes: every edit beyond the length must be undone by one in the other
- * direction. */
+/* Kept for its callers: the search computes the corner in its own layer. */
 int32_t myers_binary_diff_corner(int32_t step, int32_t length) {
-    if (step <= length) {
-        return step;
-    }
-    return static_cast<int32_t>(2 * int64_t{length} - step);
+    return execution_search_corner(step, length);
 }
 
 /*
