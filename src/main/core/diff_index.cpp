@@ -45,17 +45,20 @@ constexpr uint32_t BATCH_PARTS = 16;
  * An old value too large for the chains to hold every window is first
  * read at one position in 2^TRIAL_GRID only, and a few stretches of the
  * new value, spread over it, are scanned against that index.  Where they
- * are nearly all copied (values under a few edits, blocks moved), the
- * sparse index is kept: a copy longer than the grid plus a window still
- * holds an indexed window, backward extension finds its start, and the
- * scan along the edits' diagonals needs the index at few positions at all.
- * Reading every window cost ten times the rest of such a diff.  Where they
- * are nearly all literal, the values have little in common and a denser
- * index would find no more.  Between the two, compiled code under changed
- * addresses, the short matches need every window, and the index is built
- * again in full.
+ * are nearly all copied (values under a few edits, blocks moved), an index
+ * of one position in 2^AGREE_GRID serves: a copy longer than the grid plus
+ * a window still holds an indexed window, backward extension finds its
+ * start, and the scan along the edits' diagonals needs the index at few
+ * positions at all.  Reading every window cost ten times the rest of such
+ * a diff.  Where they are nearly all literal, the values have little in
+ * common, a denser index would find no more, and the trial's is kept.
+ * Between the two, compiled code under changed addresses, the short
+ * matches need every window, and the index is built again in full; the
+ * trial's index is sparser than AGREE_GRID so that this case, the common
+ * one for binaries, pays little for it.
  */
-constexpr int TRIAL_GRID = 4;
+constexpr int TRIAL_GRID = 6;
+constexpr int AGREE_GRID = 4;
 constexpr uint64_t TRIAL_STRETCHES = 32;
 constexpr uint64_t TRIAL_STRETCH = 4096;
 /* Either side of the trial, literal or copied, counts as nearly all of it
@@ -163,10 +166,9 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
 constexpr int UNRELATED_PROBE_BITS = 4;
 constexpr uint64_t PROBE_BITS_MASK = (1ULL << UNRELATED_PROBE_BITS) - 1;
 
-enum class trial_verdict { agree, unrelated, mixed };
+enum class trial_verdict { agree, unrelated, mixed, out_of_memory };
 
-/* What the trial says of the sparse index (see TRIAL_GRID); mixed, too,
- * when memory runs out, which the full build then meets again. */
+/* What the trial says of the sparse index (see TRIAL_GRID). */
 trial_verdict sparse_trial(const old_index &index, const buf *new_value,
                            const scan_settings &settings) {
     uint64_t stretches = new_value->len / TRIAL_STRETCH;
@@ -184,7 +186,7 @@ trial_verdict sparse_trial(const old_index &index, const buf *new_value,
         if (!index_scan(index, new_value->data, begin, begin, begin + TRIAL_STRETCH, settings,
                         plain_checks, &copies, nullptr)) {
             copies_free(&copies);
-            return trial_verdict::mixed;
+            return trial_verdict::out_of_memory;
         }
         uint64_t stretch_copied = 0;
         for (uint64_t c = 0; c < copies.count; c++) {
@@ -217,9 +219,11 @@ bool index_for(old_index *index, const buf *old_value, const buf *new_value, uin
     if (index->near == nullptr) {
         return true;
     }
+    int grid = 0;
     switch (sparse_trial(*index, new_value, scan_settings_for(level, *index))) {
     case trial_verdict::agree:
-        return true;
+        grid = AGREE_GRID;
+        break;
     case trial_verdict::unrelated:
         /* The tables keep what they hold; stricter tests only make the
          * scan probe fewer of them. */
@@ -228,9 +232,12 @@ bool index_for(old_index *index, const buf *old_value, const buf *new_value, uin
         return true;
     case trial_verdict::mixed:
         break;
+    case trial_verdict::out_of_memory:
+        index_free(index);
+        return false;
     }
     index_free(index);
-    return index_build(index, old_value->data, old_value->len, allowance, threads, 0);
+    return index_build(index, old_value->data, old_value->len, allowance, threads, grid);
 }
 
 } // namespace
