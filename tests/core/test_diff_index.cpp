@@ -192,18 +192,32 @@ TEST(DiffIndexParts, TheDeltaDoesNotDependOnTheThreads) {
     }
 }
 
-/* From 32 MiB on, the old value is indexed at one position in four: every
- * match is still found from a window of the grid and grown back to its
- * start, so a few edits cost about their own bytes, on any thread count. */
+/* From 32 MiB on, the old value is indexed at one position in four, and
+ * below that at one in sixteen where a trial finds the values nearly all
+ * copied: every match is still found from a window of the grid and grown
+ * back to its start, so a few edits cost about their own bytes, on any
+ * thread count and with the plain checks alike. */
 TEST(DiffIndexParts, AnOldValueReadSparselyStillGivesTheEditsAlone) {
     generator g{0x8EBC6AF09C88C6E3ULL};
-    bytes old_bytes = machine_code(g, (32 << 20) + g.below(DIFF_INDEX_PART));
-    bytes new_bytes = edit(g, old_bytes);
-    bytes one = delta(old_bytes, new_bytes, diff_index_options{0, 0, 1});
-    ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one));
-    /* At most 40 edits of at most 600 bytes each, and a copy or two each. */
-    EXPECT_LT(one.size(), 40u * (600 + 64));
-    ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, 0, 2}), one);
+    for (size_t size : {static_cast<size_t>(32) << 20, static_cast<size_t>(3) << 20,
+                        static_cast<size_t>(300) << 10}) {
+        bytes old_bytes = machine_code(g, size + g.below(DIFF_INDEX_PART));
+        bytes new_bytes = edit(g, old_bytes);
+        /* Above 32 MiB only the thorough levels keep the edits alone: the
+         * faster ones step over the few indexed windows that a match after
+         * a deletion holds there. */
+        int32_t level =
+            static_cast<int32_t>(g.below(size >= (32u << 20) ? 2 : DIFF_INDEX_MAX_LEVEL + 1));
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << size;
+        /* At most 40 edits of at most 600 bytes each, and a copy or two each. */
+        EXPECT_LT(one.size(), 40u * (600 + 64)) << size;
+        ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, level, 2}), one) << size;
+        _diff_index_force_plain(true);
+        bytes plain = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        _diff_index_force_plain(false);
+        ASSERT_EQ(plain, one) << size;
+    }
 }
 
 /* Where nothing long matches, a position costs a probe or less, not a

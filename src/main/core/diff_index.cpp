@@ -41,6 +41,30 @@ constexpr uint64_t PART_LEAD = 4096;
 /* Parts scanned before their copies are written. */
 constexpr uint32_t BATCH_PARTS = 16;
 
+/*
+ * An old value too large for the chains to hold every window is first
+ * read at one position in 2^TRIAL_GRID only, and a few stretches of the
+ * new value, spread over it, are scanned against that index.  Where they
+ * are nearly all copied (values under a few edits, blocks moved), an index
+ * of one position in 2^AGREE_GRID serves: a copy longer than the grid plus
+ * a window still holds an indexed window, backward extension finds its
+ * start, and the scan along the edits' diagonals needs the index at few
+ * positions at all.  Reading every window cost ten times the rest of such
+ * a diff.  Where they are nearly all literal, the values have little in
+ * common, a denser index would find no more, and the trial's is kept.
+ * Between the two, compiled code under changed addresses, the short
+ * matches need every window, and the index is built again in full; the
+ * trial's index is sparser than AGREE_GRID so that this case, the common
+ * one for binaries, pays little for it.
+ */
+constexpr int TRIAL_GRID = 6;
+constexpr int AGREE_GRID = 4;
+constexpr uint64_t TRIAL_STRETCHES = 32;
+constexpr uint64_t TRIAL_STRETCH = 4096;
+/* Either side of the trial, literal or copied, counts as nearly all of it
+ * when the other is at most 1 / TRIAL_MARGIN of what the trial scans. */
+constexpr uint64_t TRIAL_MARGIN = 128;
+
 /* Set by the test hook: every candidate goes through the plain check. */
 bool plain_checks = false;
 
@@ -135,6 +159,87 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     return items_finish(&writer);
 }
 
+/* Values with little in common are scanned probing one window in
+ * 2^UNRELATED_PROBE_BITS of those the sparse index could hold: there is
+ * next to nothing to find, and a probe at every position the scan stops at
+ * cost more than the rest of the scan. */
+constexpr int UNRELATED_PROBE_BITS = 4;
+constexpr uint64_t PROBE_BITS_MASK = (1ULL << UNRELATED_PROBE_BITS) - 1;
+
+enum class trial_verdict { agree, unrelated, mixed, out_of_memory };
+
+/* What the trial says of the sparse index (see TRIAL_GRID). */
+trial_verdict sparse_trial(const old_index &index, const buf *new_value,
+                           const scan_settings &settings) {
+    uint64_t stretches = new_value->len / TRIAL_STRETCH;
+    stretches = stretches > TRIAL_STRETCHES ? TRIAL_STRETCHES : stretches;
+    if (stretches == 0) {
+        return trial_verdict::mixed;
+    }
+    uint64_t spacing = new_value->len / stretches;
+    uint64_t trial = stretches * TRIAL_STRETCH;
+    uint64_t margin = trial / TRIAL_MARGIN;
+    uint64_t copied = 0, literal = 0;
+    for (uint64_t k = 0; k < stretches; k++) {
+        uint64_t begin = k * spacing;
+        copy_list copies;
+        if (!index_scan(index, new_value->data, begin, begin, begin + TRIAL_STRETCH, settings,
+                        plain_checks, &copies, nullptr)) {
+            copies_free(&copies);
+            return trial_verdict::out_of_memory;
+        }
+        uint64_t stretch_copied = 0;
+        for (uint64_t c = 0; c < copies.count; c++) {
+            stretch_copied += copies.items[c].length;
+        }
+        copies_free(&copies);
+        copied += stretch_copied;
+        literal += TRIAL_STRETCH - stretch_copied;
+        /* Both sides past the margin: the answer can no longer change. */
+        if (copied > margin && literal > margin) {
+            return trial_verdict::mixed;
+        }
+    }
+    return copied > margin ? trial_verdict::agree : trial_verdict::unrelated;
+}
+
+/* The index of the old value for the new one, sparse where that serves
+ * (see TRIAL_GRID). */
+bool index_for(old_index *index, const buf *old_value, const buf *new_value, uint64_t allowance,
+               int level, int threads) {
+    /* A value read sparsely anyway keeps its grid's rates (see
+     * diff_index_build.h): the trial's own rates would fill a table far
+     * beyond the caches with four times the entries. */
+    if (old_value->len >= SPARSE_FROM) {
+        return index_build(index, old_value->data, old_value->len, allowance, threads, 0);
+    }
+    if (!index_build(index, old_value->data, old_value->len, allowance, threads, TRIAL_GRID)) {
+        return false;
+    }
+    if (index->near == nullptr) {
+        return true;
+    }
+    int grid = 0;
+    switch (sparse_trial(*index, new_value, scan_settings_for(level, *index))) {
+    case trial_verdict::agree:
+        grid = AGREE_GRID;
+        break;
+    case trial_verdict::unrelated:
+        /* The tables keep what they hold; stricter tests only make the
+         * scan probe fewer of them. */
+        index->near_mask = (index->near_mask << UNRELATED_PROBE_BITS) | PROBE_BITS_MASK;
+        index->deep_mask = (index->deep_mask << UNRELATED_PROBE_BITS) | PROBE_BITS_MASK;
+        return true;
+    case trial_verdict::mixed:
+        break;
+    case trial_verdict::out_of_memory:
+        index_free(index);
+        return false;
+    }
+    index_free(index);
+    return index_build(index, old_value->data, old_value->len, allowance, threads, grid);
+}
+
 } // namespace
 
 void _diff_index_force_plain(bool plain) {
@@ -160,7 +265,7 @@ buf *diff_index_generate_binary_with_options(const buf *old_value, const buf *ne
         chosen.index_allowance != 0 ? chosen.index_allowance : default_allowance(old_value->len);
     int threads = threads_for(chosen.threads);
     old_index index;
-    if (!index_build(&index, old_value->data, old_value->len, allowance, threads)) {
+    if (!index_for(&index, old_value, new_value, allowance, chosen.level, threads)) {
         return nullptr;
     }
     buf *result = scan_and_write(index, new_value, scan_settings_for(chosen.level, index), threads);

@@ -44,16 +44,6 @@ constexpr int MIN_DEEP_BITS = 4;
 constexpr uint64_t DEEP_BYTES_PER_SAMPLE = 16;
 constexpr uint64_t MIN_DEEP_SAMPLES = 64;
 
-/* From this size on, an old value whose windows the chains cannot all
- * hold is read at one position in 2^SPARSE_GRID only.  Reading and hashing
- * every window of it cost more than the rest of a diff with few edits, and
- * a long match still holds many windows of the grid: one indexed window
- * inside it is enough, since backward extension finds its start.  Smaller
- * values, compiled binaries among them, keep every window, which their
- * short matches between changed addresses need. */
-constexpr uint64_t SPARSE_FROM = 32ULL << 20;
-constexpr int SPARSE_GRID = 2;
-
 /* Samples between asking for a table slot and using it, and the table
  * size from which that pays: a slot of a table far beyond the caches takes
  * longer to arrive than a few dozen samples take to build. */
@@ -240,7 +230,7 @@ bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_
 }
 
 bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length,
-                 uint64_t allowance, int threads) {
+                 uint64_t allowance, int threads, int least_grid) {
     *index = old_index{};
     index->old_bytes = old_bytes;
     index->old_length = old_length;
@@ -255,9 +245,18 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
     }
     uint64_t positions = ((old_length - WINDOW) >> index->grid) + 1;
     /* The content tests' rates are those of the grid that the entries'
-     * width asks for; a sparser grid only leaves the tables emptier. */
-    const uint64_t rate_positions = positions;
+     * width asks for, and a sparser grid for a large value only leaves the
+     * tables emptier.  A grid the caller asks for takes the rates of its
+     * own positions instead: both thinnings at once would leave an indexed
+     * window only every few hundred bytes, and a scan that steps further
+     * over misses as it goes would walk past most of them. */
+    uint64_t rate_positions = positions;
     const bool sampled = positions * DEEP_BYTES_PER_SAMPLE > allowance;
+    if (sampled && index->grid < least_grid) {
+        index->grid = least_grid;
+        positions = ((old_length - WINDOW) >> index->grid) + 1;
+        rate_positions = positions;
+    }
     if (sampled && old_length >= SPARSE_FROM && index->grid < SPARSE_GRID) {
         index->grid = SPARSE_GRID;
         positions = ((old_length - WINDOW) >> index->grid) + 1;

@@ -36,6 +36,16 @@ constexpr uint64_t MIN_MATCH = 8;
 
 constexpr uint32_t NEAR_WAYS = 4;
 
+/* From this size on, an old value whose windows the chains cannot all
+ * hold is read at one position in 2^SPARSE_GRID only.  Reading and hashing
+ * every window of it cost more than the rest of a diff with few edits, and
+ * a long match still holds many windows of the grid: one indexed window
+ * inside it is enough, since backward extension finds its start.  Smaller
+ * values, compiled binaries among them, keep every window unless a trial
+ * shows that they need not (see diff_index.cpp). */
+constexpr uint64_t SPARSE_FROM = 32ULL << 20;
+constexpr int SPARSE_GRID = 2;
+
 /* A bucket: the positions' entries, latest first, then their tags. */
 struct near_bucket_slots {
     uint32_t entry[NEAR_WAYS];
@@ -119,10 +129,12 @@ struct old_index {
 };
 
 /* Indexes old_length bytes at old_bytes within allowance bytes of tables,
- * on up to `threads` threads; the index is the same for any number.  False
- * only when memory runs out (nothing is then left to free). */
+ * on up to `threads` threads; the index is the same for any number.  An
+ * old value too large for the chains to hold every window is read at one
+ * position in 2^least_grid at least.  False only when memory runs out
+ * (nothing is then left to free). */
 bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length,
-                 uint64_t allowance, int threads);
+                 uint64_t allowance, int threads, int least_grid);
 
 /* For index_build's parts: */
 

@@ -196,6 +196,19 @@ uint32_t deep_thin(old_index *index, uint32_t count) {
     return kept_count;
 }
 
+/* Takes one window's deep sample, in order, thinning the samples
+ * kept whenever they would overflow the capacity. */
+inline void deep_take(old_index *index, uint32_t entry, uint64_t sample, uint32_t capacity,
+                      uint32_t *count) {
+    if (*count == capacity) {
+        index->deep_mask = index->deep_mask * 2 + 1;
+        *count = deep_thin(index, *count);
+    }
+    if (*count < capacity && deep_sampled(sample, index->deep_mask)) {
+        index->deep_at[(*count)++] = entry;
+    }
+}
+
 /* The entries of one shard of the near table, from each range's list in
  * order, each in front of its bucket. */
 void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, uint32_t shard) {
@@ -218,15 +231,8 @@ void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uin
     for (uint64_t k = 0; k < deep.count; k++) {
         uint64_t position = static_cast<uint64_t>(deep.items[k]) << index->grid;
         uint64_t sample = sample_product(load64(index->old_bytes + position));
-        if (!deep_sampled(sample, index->deep_mask)) {
-            continue;
-        }
-        if (*count == capacity) {
-            index->deep_mask = index->deep_mask * 2 + 1;
-            *count = deep_thin(index, *count);
-        }
-        if (*count < capacity && deep_sampled(sample, index->deep_mask)) {
-            index->deep_at[(*count)++] = deep.items[k];
+        if (deep_sampled(sample, index->deep_mask)) {
+            deep_take(index, deep.items[k], sample, capacity, count);
         }
     }
 }
@@ -269,9 +275,79 @@ void apply_part(void *context, uint32_t task) {
     }
 }
 
+/* Near entries between the one inserted and the one whose bucket is
+ * asked for. */
+constexpr uint32_t ONE_PASS_AHEAD = 8;
+
+/*
+ * The tables of a value read on one thread, made in a single pass with no
+ * lists in between: the same tables as the ranges' lists give, since those
+ * are applied exactly as this pass goes.  A block's windows that pass any
+ * test are noted first, without a branch on the outcome (see read_range),
+ * so that the buckets of the next few can be asked for ahead.
+ */
+void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
+    const uint64_t step = 1ULL << index->grid;
+    const uint64_t last_window = index->old_length - WINDOW;
+    const uint64_t near_mask = index->near_mask;
+    const uint64_t start_mask = index->deep_mask;
+    memset(index->near, 0,
+           (static_cast<size_t>(1) << index->near_bits) * sizeof(near_bucket_slots));
+    uint64_t run_end = 0;
+    uint32_t passed[READ_BLOCK];
+    for (uint64_t block = 0; block <= last_window; block += READ_BLOCK * step) {
+        uint64_t windows = (last_window - block) / step + 1;
+        windows = windows < READ_BLOCK ? windows : READ_BLOCK;
+        uint32_t passing = 0;
+        for (uint32_t k = 0; k < windows; k++) {
+            uint64_t window =
+                load64(index->old_bytes + block + (static_cast<uint64_t>(k) << index->grid));
+            uint64_t sample = sample_product(window);
+            passed[passing] = k;
+            passing += static_cast<uint32_t>(uniform(window)) |
+                       static_cast<uint32_t>(near_sampled(sample, near_mask) ||
+                                             deep_sampled(sample, start_mask));
+        }
+        for (uint32_t n = 0; n < passing; n++) {
+            if (n + ONE_PASS_AHEAD < passing) {
+                uint64_t ahead =
+                    load64(index->old_bytes + block +
+                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << index->grid));
+                __builtin_prefetch(
+                    &index->near[near_bucket(window_product(ahead), index->near_bits)], 1);
+            }
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index->grid);
+            uint64_t window = load64(index->old_bytes + position);
+            auto entry = static_cast<uint32_t>(position >> index->grid);
+            if (uniform(window)) {
+                if (!run_first(*index, position, static_cast<uint8_t>(window))) {
+                    continue;
+                }
+                index_run(index, position, static_cast<uint8_t>(window), &run_end);
+            }
+            uint64_t sample = sample_product(window);
+            if (deep_sampled(sample, index->deep_mask)) {
+                deep_take(index, entry, sample, capacity, count);
+            }
+            if (near_sampled(sample, near_mask)) {
+                near_insert(index->near[near_bucket(window_product(window), index->near_bits)],
+                            entry + 1, near_tag(window));
+            }
+        }
+    }
+}
+
 } // namespace
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
+    const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
+    if (threads <= 1 || all_windows <= RANGE_WINDOWS) {
+        uint32_t count = 0;
+        fill_in_one_pass(index, capacity, &count);
+        index->deep_samples = count;
+        return true;
+    }
+    /* Several ranges on several threads: */
     auto *batch = static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
     if (batch == nullptr) {
         return false;

@@ -255,36 +255,41 @@ TEST(AllocDelta, HistoryCreationIsNullOrComplete) {
     EXPECT_EQ(allocations, 2u); /* the record and its buckets */
 }
 
-/* The index method: its tables, the edit script and the items it writes. */
+/* The index method: its tables, the edit script and the items it writes,
+ * and at 20000 bytes under the small allowance the trial of a sparse index
+ * too. */
 TEST(AllocIndex, GivesNullOrADeltaThatRebuilds) {
-    bytes old_value(3000);
-    for (size_t i = 0; i < old_value.size(); i++)
-        old_value[i] = static_cast<uint8_t>("moved blocks and runs "[i % 22] + i / 300);
-    /* A block moved to the front, a run, an edit and the equal case. */
-    bytes moved(old_value.begin() + 2000, old_value.begin() + 2600);
-    moved.insert(moved.end(), old_value.begin(), old_value.begin() + 2000);
-    moved.insert(moved.end(), 40, 0);
-    moved[700] ^= 0x33;
-    for (const bytes &new_value : {moved, old_value}) {
-        buf old_view = view(old_value), new_view = view(new_value);
-        for (uint64_t allowance : {uint64_t{0}, uint64_t{4000}}) {
-            buf *clean = diff_index_generate_binary_ex(&old_view, &new_view, allowance);
-            ASSERT_NE(clean, nullptr);
-            uint64_t allocations = exhaust([&](const failure &f) {
-                buf *got = armed(f, [&] {
-                    return diff_index_generate_binary_ex(&old_view, &new_view, allowance);
+    for (size_t size : {3000, 20000}) {
+        bytes old_value(size);
+        for (size_t i = 0; i < old_value.size(); i++)
+            old_value[i] = static_cast<uint8_t>("moved blocks and runs "[i % 22] + i / 300);
+        /* A block moved to the front, a run, an edit and the equal case. */
+        bytes moved(old_value.begin() + 2000, old_value.begin() + 2600);
+        moved.insert(moved.end(), old_value.begin(), old_value.begin() + 2000);
+        moved.insert(moved.end(), 40, 0);
+        moved.insert(moved.end(), old_value.begin() + 2600, old_value.end());
+        moved[700] ^= 0x33;
+        for (const bytes &new_value : {moved, old_value}) {
+            buf old_view = view(old_value), new_view = view(new_value);
+            for (uint64_t allowance : {uint64_t{0}, uint64_t{4000}}) {
+                buf *clean = diff_index_generate_binary_ex(&old_view, &new_view, allowance);
+                ASSERT_NE(clean, nullptr);
+                uint64_t allocations = exhaust([&](const failure &f) {
+                    buf *got = armed(f, [&] {
+                        return diff_index_generate_binary_ex(&old_view, &new_view, allowance);
+                    });
+                    if (!failing_allocator_fired()) {
+                        ASSERT_NE(got, nullptr);
+                        EXPECT_EQ(contents(got), contents(clean));
+                    }
+                    if (got != nullptr) {
+                        expect_rebuilds(old_value, new_value, got);
+                    }
+                    buf_free(got);
                 });
-                if (!failing_allocator_fired()) {
-                    ASSERT_NE(got, nullptr);
-                    EXPECT_EQ(contents(got), contents(clean));
-                }
-                if (got != nullptr) {
-                    expect_rebuilds(old_value, new_value, got);
-                }
-                buf_free(got);
-            });
-            EXPECT_GE(allocations, 2u);
-            buf_free(clean);
+                EXPECT_GE(allocations, 2u);
+                buf_free(clean);
+            }
         }
     }
 }
