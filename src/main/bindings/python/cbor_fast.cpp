@@ -27,6 +27,7 @@
 #include "cbor_fast.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -61,6 +62,11 @@ constexpr Py_ssize_t SIZE_SAMPLES = 16;
 constexpr Py_ssize_t GUESS_PER_ELEMENT = 16;
 /* Beyond this a guess is not trusted: the block grows by doubling. */
 constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
+
+/* The first room for sorted keys and their encodings; most documents'
+ * maps, nested included, fit and never grow them. */
+constexpr std::size_t FIRST_KEYS = 64;
+constexpr std::size_t FIRST_SCRATCH = 1024;
 
 /*
  * The exact size of a sequence made only of byte strings, or 0 when any
@@ -132,11 +138,24 @@ Py_ssize_t first_block(PyObject *value) {
  * free of result checks. */
 struct GiveUp {};
 
-template <bool Indefinite, bool Limited> class FastEncoder {
+/*
+ * Sorted: the deterministic encodings' walk (definite lengths only).  Each
+ * map's keys are encoded first, into a scratch area, and sorted; then each
+ * key is copied out in its place, followed by its value encoded straight
+ * into the output, so no value is written twice or moved.  A set (tag 258)
+ * has no values: its elements are written, then copied out and back in
+ * their order.  Two keys with one encoding make the walk give up: the
+ * general encoder then raises its error, naming where they are.
+ */
+template <bool Indefinite, bool Limited, bool Sorted> class FastEncoder {
 public:
-    FastEncoder(uint64_t limit, std::size_t max_nesting)
-        : max_depth(limit), nesting_left(max_nesting) {}
-    ~FastEncoder() { Py_XDECREF(output); }
+    FastEncoder(uint64_t limit, std::size_t max_nesting, tovarel::cbor::KeyOrder key_order)
+        : max_depth(limit), nesting_left(max_nesting), order(key_order) {}
+    ~FastEncoder() {
+        Py_XDECREF(output);
+        free(scratch);
+        free(keys);
+    }
     FastEncoder(const FastEncoder &) = delete;
     FastEncoder &operator=(const FastEncoder &) = delete;
 
@@ -184,6 +203,8 @@ private:
             put_byte(TRUE_ITEM);
         } else if (value == Py_False) {
             put_byte(FALSE_ITEM);
+        } else if (Sorted && (type == &PySet_Type || type == &PyFrozenSet_Type)) {
+            write_set(value);
         } else {
             throw GiveUp{};
         }
@@ -288,6 +309,10 @@ private:
     }
 
     void write_dict(PyObject *dict) {
+        if constexpr (Sorted) {
+            write_sorted_dict(dict);
+            return;
+        }
         Container guard(*this);
         open(CBOR_MAJOR_MAP, INDEFINITE_MAP, PyDict_GET_SIZE(dict));
         Py_ssize_t position = 0;
@@ -300,6 +325,158 @@ private:
             leave_level();
         }
         close();
+    }
+
+    /* The keys are walked at the entries' level, as the values are, so the
+     * depth limit and the nesting budget see what the general encoder's
+     * walk (key, then value, one entry at a time) sees. */
+    void write_sorted_dict(PyObject *dict) {
+        Container guard(*this);
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        reserve(MAX_HEAD);
+        put_head(CBOR_MAJOR_MAP, static_cast<uint64_t>(count));
+        const std::size_t first = keys_used;
+        const std::size_t scratch_mark = scratch_used;
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        while (PyDict_Next(dict, &position, &key, &item)) {
+            enter_level();
+            push_key(key, item);
+            leave_level();
+        }
+        const auto entries = static_cast<std::size_t>(count);
+        if (!tovarel::cbor::sort_keys(scratch, keys + first, entries, order)) {
+            throw GiveUp{};
+        }
+        for (std::size_t i = 0; i < entries; i++) {
+            /* A value's own maps push keys above these, and may move both
+             * arrays: the entry is copied out before its value is walked. */
+            const tovarel::cbor::SortKey entry = keys[first + i];
+            reserve(entry.size);
+            memcpy(start + length, scratch + entry.offset, entry.size);
+            length += static_cast<Py_ssize_t>(entry.size);
+            enter_level();
+            encode(static_cast<PyObject *>(entry.payload));
+            leave_level();
+        }
+        keys_used = first;
+        scratch_used = scratch_mark;
+    }
+
+    /* A key's encoding, appended to the scratch area.  An ASCII str (the
+     * usual key) is written there directly; anything else is encoded at
+     * the output's end, as any value is, and moved over. */
+    void push_key(PyObject *key, PyObject *item) {
+        std::size_t size = 0;
+        if (Py_TYPE(key) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(key)) {
+            const auto characters = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+            reserve_scratch(MAX_HEAD + characters);
+            uint8_t *at = scratch + scratch_used;
+            size =
+                static_cast<std::size_t>(cbor_head_encode(at, CBOR_MAJOR_TEXT_STRING, characters));
+            memcpy(at + size, PyUnicode_DATA(key), characters);
+            size += characters;
+        } else {
+            const Py_ssize_t mark = length;
+            encode(key);
+            size = static_cast<std::size_t>(length - mark);
+            reserve_scratch(size);
+            memcpy(scratch + scratch_used, start + mark, size);
+            length = mark;
+        }
+        append_key(tovarel::cbor::sort_key_prefix(scratch + scratch_used, size), scratch_used, size,
+                   item);
+        scratch_used += size;
+    }
+
+    /* Tag 258 around the elements in their keys' order. */
+    void write_set(PyObject *set) {
+        constexpr uint64_t set_tag = 258;
+        Container guard(*this);
+        const Py_ssize_t count = PySet_GET_SIZE(set);
+        reserve(2 * MAX_HEAD);
+        put_head(CBOR_MAJOR_TAG, set_tag);
+        put_head(CBOR_MAJOR_ARRAY, static_cast<uint64_t>(count));
+        const std::size_t first = keys_used;
+        const Py_ssize_t begin = length;
+        Py_ssize_t position = 0;
+        PyObject *element = nullptr;
+        Py_hash_t hash = 0;
+        while (_PySet_NextEntry(set, &position, &element, &hash)) {
+            enter_level();
+            const Py_ssize_t at = length;
+            encode(element);
+            leave_level();
+            const auto size = static_cast<std::size_t>(length - at);
+            append_key(tovarel::cbor::sort_key_prefix(start + at, size),
+                       static_cast<std::size_t>(at - begin), size, nullptr);
+        }
+        if (count > 1) {
+            order_elements(first, begin);
+        }
+        keys_used = first;
+    }
+
+    /* The elements written from begin on, one key each from first on, put
+     * into their order through the scratch area. */
+    void order_elements(std::size_t first, Py_ssize_t begin) {
+        const auto total = static_cast<std::size_t>(length - begin);
+        const std::size_t base = scratch_used;
+        reserve_scratch(total);
+        memcpy(scratch + base, start + begin, total);
+        const std::size_t count = keys_used - first;
+        tovarel::cbor::SortKey *elements = keys + first;
+        for (std::size_t i = 0; i < count; i++) {
+            elements[i].offset += base;
+        }
+        if (!tovarel::cbor::sort_keys(scratch, elements, count, order)) {
+            throw GiveUp{};
+        }
+        uint8_t *at = start + begin;
+        for (std::size_t i = 0; i < count; i++) {
+            memcpy(at, scratch + elements[i].offset, elements[i].size);
+            at += elements[i].size;
+        }
+    }
+
+    void append_key(uint64_t prefix, std::size_t offset, std::size_t size, PyObject *item) {
+        if (keys_used == keys_capacity) {
+            grow_array(keys, keys_capacity, FIRST_KEYS);
+        }
+        keys[keys_used++] = tovarel::cbor::SortKey{prefix, offset, size, item};
+    }
+
+    void reserve_scratch(std::size_t count) {
+        if (scratch_capacity - scratch_used < count) {
+            if (count > SIZE_MAX / 2 - scratch_used) {
+                throw GiveUp{};
+            }
+            std::size_t wanted = std::max(scratch_capacity, FIRST_SCRATCH);
+            while (wanted - scratch_used < count) {
+                wanted *= 2;
+            }
+            grow_to(scratch, scratch_capacity, wanted);
+        }
+    }
+
+    template <typename T>
+    static void grow_array(T *&array, std::size_t &capacity, std::size_t first) {
+        if (capacity > SIZE_MAX / 2 / sizeof(T)) {
+            throw GiveUp{};
+        }
+        grow_to(array, capacity, capacity == 0 ? first : capacity * 2);
+    }
+
+    /* A failed realloc leaves the block as it was (and still owned). */
+    template <typename T>
+    static void grow_to(T *&array, std::size_t &capacity, std::size_t wanted) {
+        auto *grown = static_cast<T *>(realloc(array, wanted * sizeof(T)));
+        if (grown == nullptr) {
+            throw GiveUp{};
+        }
+        array = grown;
+        capacity = wanted;
     }
 
     void enter_level() {
@@ -397,6 +574,15 @@ private:
     uint64_t depth = 0;
     uint64_t max_depth;
     std::size_t nesting_left;
+    tovarel::cbor::KeyOrder order;
+    /* Sorted only: the keys of every map (or set) being written, a nested
+     * one's above its parent's, and the area holding their encodings. */
+    tovarel::cbor::SortKey *keys = nullptr;
+    std::size_t keys_used = 0;
+    std::size_t keys_capacity = 0;
+    uint8_t *scratch = nullptr;
+    std::size_t scratch_used = 0;
+    std::size_t scratch_capacity = 0;
 };
 
 /* Levels of the interpreter's recursion budget left unused: the general
@@ -405,14 +591,15 @@ private:
  * those checks fail (making it raise), so there the walk is left to it. */
 constexpr int RECURSION_MARGIN = 8;
 
-template <bool Indefinite, bool Limited>
-PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesting) {
+template <bool Indefinite, bool Limited, bool Sorted>
+PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesting,
+                      tovarel::cbor::KeyOrder order = tovarel::cbor::KeyOrder::none) {
     const int recursion_left = PyThreadState_Get()->recursion_remaining - RECURSION_MARGIN;
     if (recursion_left <= 0) {
         return nullptr;
     }
     max_nesting = std::min(max_nesting, static_cast<std::size_t>(recursion_left));
-    FastEncoder<Indefinite, Limited> encoder(max_depth, max_nesting);
+    FastEncoder<Indefinite, Limited, Sorted> encoder(max_depth, max_nesting, order);
     try {
         return encoder.run(value);
     } catch (const GiveUp &) {
@@ -429,9 +616,17 @@ PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesti
                                                     uint64_t max_depth, std::size_t max_nesting) {
     const bool limited = max_depth != 0;
     if (indefinite) {
-        return limited ? encode_fast<true, true>(value, max_depth, max_nesting)
-                       : encode_fast<true, false>(value, max_depth, max_nesting);
+        return limited ? encode_fast<true, true, false>(value, max_depth, max_nesting)
+                       : encode_fast<true, false, false>(value, max_depth, max_nesting);
     }
-    return limited ? encode_fast<false, true>(value, max_depth, max_nesting)
-                   : encode_fast<false, false>(value, max_depth, max_nesting);
+    return limited ? encode_fast<false, true, false>(value, max_depth, max_nesting)
+                   : encode_fast<false, false, false>(value, max_depth, max_nesting);
+}
+
+[[gnu::noinline]] PyObject *tovarel_cbor_dumps_fast_sorted(PyObject *value,
+                                                           tovarel::cbor::KeyOrder order,
+                                                           uint64_t max_depth,
+                                                           std::size_t max_nesting) {
+    return max_depth != 0 ? encode_fast<false, true, true>(value, max_depth, max_nesting, order)
+                          : encode_fast<false, false, true>(value, max_depth, max_nesting, order);
 }
