@@ -68,6 +68,14 @@ constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
 constexpr std::size_t FIRST_KEYS = 64;
 constexpr std::size_t FIRST_SCRATCH = 1024;
 
+/* Map shapes remembered at once (a document's records, their nested
+ * objects, ...): sets of two ways, so that two shapes a document
+ * alternates between rarely push each other out; and the most keys of one
+ * (larger maps are rare enough to sort each time). */
+constexpr unsigned SHAPE_SET_BITS = 3;
+constexpr std::size_t SHAPE_WAYS = 2;
+constexpr std::size_t MAX_SHAPE_KEYS = 64;
+
 /*
  * The exact size of a sequence made only of byte strings, or 0 when any
  * item is something else.  Lists of blobs are where a guess costs most: the
@@ -133,6 +141,56 @@ Py_ssize_t first_block(PyObject *value) {
            static_cast<Py_ssize_t>(std::min(total, static_cast<double>(LARGEST_GUESS)));
 }
 
+/* A map shape: its keys in the order a dict gave them, then, in their
+ * sorted order, the index of each among them and its encoding's size, and
+ * the encodings back to back.  One block holds the four arrays. */
+struct Shape {
+    std::size_t count = 0; /* 0: nothing remembered */
+    int busy = 0;          /* maps being written from it */
+    uint64_t last_use = 0;
+    PyObject **keys = nullptr;
+    uint32_t *order = nullptr;
+    uint32_t *sizes = nullptr;
+    uint8_t *encoded = nullptr;
+    std::size_t room = 0;
+
+    Shape() = default;
+    ~Shape() { free(keys); }
+    Shape(const Shape &) = delete;
+    Shape &operator=(const Shape &) = delete;
+
+    bool matches(PyObject *const *pairs, std::size_t entries) const {
+        if (count != entries) {
+            return false;
+        }
+        for (std::size_t i = 0; i < entries; i++) {
+            if (pairs[2 * i] != keys[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    /* Room for this many keys and encoded bytes; false, leaving the shape
+     * empty but whole, when the memory is not there. */
+    bool hold(std::size_t entries, std::size_t encoded_size) {
+        const std::size_t wanted =
+            entries * (sizeof(PyObject *) + 2 * sizeof(uint32_t)) + encoded_size;
+        if (wanted > room) {
+            void *grown = realloc(keys, wanted);
+            if (grown == nullptr) {
+                return false;
+            }
+            keys = static_cast<PyObject **>(grown);
+            room = wanted;
+        }
+        order = reinterpret_cast<uint32_t *>(keys + entries);
+        sizes = order + entries;
+        encoded = reinterpret_cast<uint8_t *>(sizes + entries);
+        return true;
+    }
+};
+
 /* Stands for "give up": unwinds the walk to the entry point.  It is thrown
  * at most once a call, so its cost does not matter, and the hot paths stay
  * free of result checks. */
@@ -155,6 +213,7 @@ public:
         Py_XDECREF(output);
         free(scratch);
         free(keys);
+        free(pairs);
     }
     FastEncoder(const FastEncoder &) = delete;
     FastEncoder &operator=(const FastEncoder &) = delete;
@@ -327,47 +386,162 @@ private:
         close();
     }
 
-    /* The keys are walked at the entries' level, as the values are, so the
-     * depth limit and the nesting budget see what the general encoder's
-     * walk (key, then value, one entry at a time) sees. */
-    void write_sorted_dict(PyObject *dict) {
+    /*
+     * A map's entries are taken into the pairs stack first (keys and values
+     * alternating), then written in their keys' order.  JSON-like data has
+     * many maps of one shape, the same key objects in the same order (the
+     * constants of the code that built them, or one decoder's memo of its
+     * keys): a map whose keys are those of a remembered shape takes its
+     * order and encoded keys from the shape, and neither encodes nor sorts
+     * them again.  Only the identity of the keys is compared; it holds for
+     * the whole walk, since the value keeps every key alive and no Python
+     * code runs.
+     */
+    [[gnu::noinline]] void write_sorted_dict(PyObject *dict) {
         Container guard(*this);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
         reserve(MAX_HEAD);
         put_head(CBOR_MAJOR_MAP, static_cast<uint64_t>(count));
-        const std::size_t first = keys_used;
-        const std::size_t scratch_mark = scratch_used;
+        if (count == 0) {
+            return;
+        }
+        const auto entries = static_cast<std::size_t>(count);
+        const std::size_t base = pairs_used;
+        reserve_pairs(2 * entries);
+        PyObject **at = pairs + base;
         Py_ssize_t position = 0;
         PyObject *key = nullptr;
         PyObject *item = nullptr;
         while (PyDict_Next(dict, &position, &key, &item)) {
+            *at++ = key;
+            *at++ = item;
+        }
+        pairs_used += 2 * entries;
+        Shape *pair = shapes + shape_slot(pairs[base], entries);
+        for (Shape *shape = pair; shape != pair + SHAPE_WAYS; shape++) {
+            if (shape->matches(pairs + base, entries)) {
+                shape->last_use = ++shape_uses;
+                write_known_shape(*shape, base, entries);
+                pairs_used = base;
+                return;
+            }
+        }
+        write_new_shape(replaceable(pair), base, entries);
+        pairs_used = base;
+    }
+
+    /* A map with a remembered shape: its keys' encodings in order, each
+     * followed by its value.  Its keys are scalars (see remember), whose
+     * level check is the one its value's walk makes. */
+    void write_known_shape(Shape &shape, std::size_t base, std::size_t entries) {
+        ++shape.busy; /* a nested map must not replace it meanwhile */
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            const std::size_t size = shape.sizes[i];
+            reserve(size);
+            memcpy(start + length, shape.encoded + offset, size);
+            length += static_cast<Py_ssize_t>(size);
+            offset += size;
             enter_level();
-            push_key(key, item);
+            encode(pairs[base + 2 * shape.order[i] + 1]);
             leave_level();
         }
-        const auto entries = static_cast<std::size_t>(count);
+        --shape.busy;
+    }
+
+    /* The keys are walked at the entries' level, as the values are, so the
+     * depth limit and the nesting budget see what the general encoder's
+     * walk (key, then value, one entry at a time) sees. */
+    void write_new_shape(Shape *shape, std::size_t base, std::size_t entries) {
+        const std::size_t first = keys_used;
+        const std::size_t scratch_mark = scratch_used;
+        bool scalars = true;
+        for (std::size_t i = 0; i < entries; i++) {
+            PyObject *key = pairs[base + 2 * i];
+            scalars = scalars && is_scalar(key);
+            enter_level();
+            push_key(key, i);
+            leave_level();
+        }
         if (!tovarel::cbor::sort_keys(scratch, keys + first, entries, order)) {
             throw GiveUp{};
         }
+        if (scalars && entries <= MAX_SHAPE_KEYS && shape != nullptr) {
+            shape->last_use = ++shape_uses;
+            remember(*shape, base, first, entries);
+        }
         for (std::size_t i = 0; i < entries; i++) {
-            /* A value's own maps push keys above these, and may move both
+            /* A value's own maps push keys above these, and may move the
              * arrays: the entry is copied out before its value is walked. */
             const tovarel::cbor::SortKey entry = keys[first + i];
             reserve(entry.size);
             memcpy(start + length, scratch + entry.offset, entry.size);
             length += static_cast<Py_ssize_t>(entry.size);
             enter_level();
-            encode(static_cast<PyObject *>(entry.payload));
+            encode(pairs[base + 2 * entry.index + 1]);
             leave_level();
         }
         keys_used = first;
         scratch_used = scratch_mark;
     }
 
+    /* Keys that hold no container: their encoding depends on the object
+     * alone, and walking them checks nothing but their entry's level. */
+    static bool is_scalar(PyObject *key) {
+        PyTypeObject *type = Py_TYPE(key);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+               type == &PyBytes_Type || key == Py_None || key == Py_True || key == Py_False;
+    }
+
+    /* Keeps the sorted keys of the map at pairs[base] in the shape.  Not
+     * finding the memory only leaves the shape empty. */
+    void remember(Shape &shape, std::size_t base, std::size_t first, std::size_t entries) {
+        std::size_t encoded_size = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            encoded_size += keys[first + i].size;
+        }
+        shape.count = 0;
+        if (!shape.hold(entries, encoded_size)) {
+            return;
+        }
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            const tovarel::cbor::SortKey &entry = keys[first + i];
+            shape.keys[i] = pairs[base + 2 * i];
+            shape.order[i] = static_cast<uint32_t>(entry.index);
+            shape.sizes[i] = static_cast<uint32_t>(entry.size);
+            memcpy(shape.encoded + offset, scratch + entry.offset, entry.size);
+            offset += entry.size;
+        }
+        shape.count = entries;
+    }
+
+    /* Of a set of ways, the one a new shape takes: one not being written
+     * from, the least recently used; null when both are in use. */
+    static Shape *replaceable(Shape *ways) {
+        Shape *chosen = nullptr;
+        for (Shape *shape = ways; shape != ways + SHAPE_WAYS; shape++) {
+            if (shape->busy == 0 && (chosen == nullptr || shape->last_use < chosen->last_use)) {
+                chosen = shape;
+            }
+        }
+        return chosen;
+    }
+
+    /* The first of the ways where a map with this first key and size is
+     * looked for. */
+    static std::size_t shape_slot(PyObject *first_key, std::size_t entries) {
+        constexpr uint64_t golden = 0x9E3779B97F4A7C15u; /* spreads the bits over the top */
+        const uint64_t mixed =
+            (static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(first_key)) >> 4 ^ entries) *
+            golden;
+        return SHAPE_WAYS * static_cast<std::size_t>(mixed >> (64 - SHAPE_SET_BITS));
+    }
+
     /* A key's encoding, appended to the scratch area.  An ASCII str (the
      * usual key) is written there directly; anything else is encoded at
      * the output's end, as any value is, and moved over. */
-    void push_key(PyObject *key, PyObject *item) {
+    void push_key(PyObject *key, std::size_t index) {
         std::size_t size = 0;
         if (Py_TYPE(key) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(key)) {
             const auto characters = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
@@ -386,12 +560,12 @@ private:
             length = mark;
         }
         append_key(tovarel::cbor::sort_key_prefix(scratch + scratch_used, size), scratch_used, size,
-                   item);
+                   index);
         scratch_used += size;
     }
 
     /* Tag 258 around the elements in their keys' order. */
-    void write_set(PyObject *set) {
+    [[gnu::noinline]] void write_set(PyObject *set) {
         constexpr uint64_t set_tag = 258;
         Container guard(*this);
         const Py_ssize_t count = PySet_GET_SIZE(set);
@@ -410,7 +584,7 @@ private:
             leave_level();
             const auto size = static_cast<std::size_t>(length - at);
             append_key(tovarel::cbor::sort_key_prefix(start + at, size),
-                       static_cast<std::size_t>(at - begin), size, nullptr);
+                       static_cast<std::size_t>(at - begin), size, 0);
         }
         if (count > 1) {
             order_elements(first, begin);
@@ -440,11 +614,17 @@ private:
         }
     }
 
-    void append_key(uint64_t prefix, std::size_t offset, std::size_t size, PyObject *item) {
+    void append_key(uint64_t prefix, std::size_t offset, std::size_t size, std::size_t index) {
         if (keys_used == keys_capacity) {
             grow_array(keys, keys_capacity, FIRST_KEYS);
         }
-        keys[keys_used++] = tovarel::cbor::SortKey{prefix, offset, size, item};
+        keys[keys_used++] = tovarel::cbor::SortKey{prefix, offset, size, index};
+    }
+
+    void reserve_pairs(std::size_t count) {
+        while (pairs_capacity - pairs_used < count) {
+            grow_array(pairs, pairs_capacity, FIRST_KEYS);
+        }
     }
 
     void reserve_scratch(std::size_t count) {
@@ -575,8 +755,14 @@ private:
     uint64_t max_depth;
     std::size_t nesting_left;
     tovarel::cbor::KeyOrder order;
-    /* Sorted only: the keys of every map (or set) being written, a nested
-     * one's above its parent's, and the area holding their encodings. */
+    /* Sorted only: the entries of every map being written, the keys of
+     * every map (or set), a nested one's above its parent's, the area
+     * holding their encodings, and the shapes remembered. */
+    PyObject **pairs = nullptr;
+    std::size_t pairs_used = 0;
+    std::size_t pairs_capacity = 0;
+    Shape shapes[SHAPE_WAYS << SHAPE_SET_BITS];
+    uint64_t shape_uses = 0;
     tovarel::cbor::SortKey *keys = nullptr;
     std::size_t keys_used = 0;
     std::size_t keys_capacity = 0;

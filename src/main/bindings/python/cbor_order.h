@@ -42,13 +42,13 @@ bool order_entries(uint8_t *buffer, std::vector<EncodedEntry> &entries, KeyOrder
  * [offset, offset + size), as dumps' fast path sorts them.  prefix holds
  * its first eight bytes as a big-endian number, zero-padded, so that most
  * comparisons are one integer comparison and never read the scratch area;
- * payload is the caller's (the map value to write after the key).
+ * index is the caller's (where the map value to write after it is).
  */
 struct SortKey {
     uint64_t prefix;
     std::size_t offset;
     std::size_t size;
-    void *payload;
+    std::size_t index;
 };
 
 /* The prefix of a SortKey for the encoding [key, key + size). */
