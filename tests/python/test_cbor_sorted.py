@@ -6,6 +6,8 @@ maps past the insertion-sort size, sets, and keys that collide in encoding
 
 import math
 import random
+import sys
+import threading
 
 import pytest
 
@@ -141,3 +143,52 @@ def test_fast_path_writes_what_the_walk_writes(settings):
             kinds.add(fast[0])
     # The values reached both outcomes, and the errors of both kinds.
     assert {"bytes", ValueError, TypeError if "default" not in settings else ValueError} <= kinds
+
+
+def nested(depth, hashable):
+    """Lists, maps and tuples nested depth deep; or, hashable, tuples and
+    sets, inside a map key."""
+    value = frozenset() if hashable else []
+    for level in range(depth):
+        if hashable:
+            value = frozenset([value]) if level % 2 else (value,)
+        else:
+            value = [value] if level % 3 else ({"k": value, 1: None} if level % 2 else (value,))
+    return {value: 1} if hashable else value
+
+
+@pytest.mark.parametrize("hashable", [False, True])
+def test_nesting_limits_are_reached_at_the_same_depth(hashable):
+    """At the interpreter's recursion limit, and, with that raised, at the
+    native stack's end on a thread with a small stack."""
+    encoder = Encoder(deterministic="core")
+    limit = sys.getrecursionlimit()
+    for depth in range(limit - 60, limit + 2):
+        value = nested(depth, hashable)
+        assert outcome(encoder.encode, value) == outcome(encoder._encode_plain, value), depth
+
+    results = []
+
+    def succeeds(encode, depth):
+        return outcome(encode, nested(depth, hashable))[0] == "bytes"
+
+    def run():
+        low, high = 1, 100_000
+        while low < high:
+            middle = (low + high + 1) // 2
+            low, high = (middle, high) if succeeds(encoder._encode_plain, middle) else (low, middle - 1)
+        for depth in range(low - 3, low + 4):  # both from one frame: the same stack below them
+            results.append((depth, succeeds(encoder.encode, depth), succeeds(encoder._encode_plain, depth)))
+
+    old_limit, old_size = sys.getrecursionlimit(), threading.stack_size()
+    sys.setrecursionlimit(10**6)
+    threading.stack_size(1 << 20)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old_size)
+        sys.setrecursionlimit(old_limit)
+    assert len(results) == 7 and all(fast == plain for _, fast, plain in results), results
+    assert any(fast for _, fast, _ in results) and not all(fast for _, fast, _ in results)
