@@ -24,6 +24,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import deterministic  # noqa: E402
 import index_figures  # noqa: E402
 try:
     import streams  # noqa: E402
@@ -336,7 +337,7 @@ def put_into_readme(path, snippet):
     path.write_text(head + README_BEGIN + "\n" + snippet + README_END + tail, encoding="utf-8")
 
 
-def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes, index_md=(), index_plots=(), streams_md=()):
+def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes, index_md=(), index_plots=(), deterministic_md=(), streams_md=()):
     ours = toolmod.OURS
     cbor_peers = [t.name for t in cbor_tools if not t.ours]
     decode_peers = [t.name for t in decoders if not t.ours]
@@ -417,6 +418,10 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         "### dumps against its plain path",
         "",
         plain_path_section(cbor_results, cbor_tools),
+        "",
+        "### Deterministic encodings: sorted keys",
+        "",
+        *(deterministic_md or ["Not measured."]),
         "",
         "## CBOR decoding",
         "",
@@ -535,6 +540,10 @@ def main(argv=None):
     items = {wl.name: wl.items for wl in cbor_wls}
     cbor_results, notes = run_cbor(cbor_wls, cbor_tools, args.repeats, progress)
     decode_results = run_cbor_decode(cbor_wls, decoders, args.repeats, progress)
+    det_tools = deterministic.tools()
+    det_results, det_notes = run_cbor(deterministic.select(cbor_wls), det_tools, args.repeats, progress)
+    deterministic_md = deterministic.section(det_results, det_tools, items)
+    notes += det_notes
     streams_md = []
     if streams is not None and (not args.only or any(o.lower() in "streams" for o in args.only)):
         progress("files and streams")
@@ -552,7 +561,7 @@ def main(argv=None):
     index_md, index_plots = index_figures.run(args.out, delta_wls, args.baseline, args.repeats, progress)
 
     progress("writing the report")
-    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes, index_md, index_plots, streams_md)
+    write_report(args.out, args, cbor_tools, items, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results, notes + delta_notes, index_md, index_plots, deterministic_md, streams_md)
     snippet = readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delta_tools, delta_wls, delta_results)
     (args.out / "readme_tables.md").write_text(snippet, encoding="utf-8")
     if args.readme:

@@ -2,8 +2,9 @@
  * cbor_encode.cpp - the walk of cbor.Encoder.
  *
  * Values made only of exact built-in types first go to dumps' fast path,
- * which writes exactly what this walk would; it gives up on anything else,
- * and this walk then does the whole value.  The walk dispatches on the
+ * which writes exactly what this walk would (its sorting form for the
+ * deterministic encodings, which also takes exact sets); it gives up on
+ * anything else, and this walk then does the whole value.  The walk dispatches on the
  * exact type first (the common case), then on the subclasses of the
  * built-in types, the CBOR-only values and the standard library's types,
  * then on dumps' conversion (numpy scalars, bytes-like objects, objects
@@ -901,11 +902,15 @@ private:
 
 } // namespace
 
-PyObject *encode_value(PyObject *value, const EncodeOptions &options) {
-    /* The fast path writes keys in insertion order. */
-    if (options.order == KeyOrder::none) {
-        if (PyObject *fast = tovarel_cbor_dumps_fast(value, options.indefinite, options.max_depth,
-                                                     fast_nesting_headroom())) {
+PyObject *encode_value(PyObject *value, const EncodeOptions &options, bool fast_path) {
+    if (fast_path) {
+        PyObject *fast =
+            options.order == KeyOrder::none
+                ? tovarel_cbor_dumps_fast(value, options.indefinite, options.max_depth,
+                                          fast_nesting_headroom())
+                : tovarel_cbor_dumps_fast_sorted(value, options.order, options.max_depth,
+                                                 fast_nesting_headroom());
+        if (fast != nullptr) {
             return fast;
         }
     }

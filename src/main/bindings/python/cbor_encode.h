@@ -24,8 +24,10 @@ struct EncodeOptions {
     KeyOrder order = KeyOrder::none; /* deterministic: map keys and set elements sorted */
 };
 
-/* The encoding of value as a new bytes object, or null with an exception. */
-PyObject *encode_value(PyObject *value, const EncodeOptions &options);
+/* The encoding of value as a new bytes object, or null with an exception.
+ * Without fast_path only the general walk runs: the reference the fast
+ * path is tested against. */
+PyObject *encode_value(PyObject *value, const EncodeOptions &options, bool fast_path = true);
 
 } // namespace tovarel::cbor
 

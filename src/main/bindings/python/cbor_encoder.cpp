@@ -108,12 +108,23 @@ Encoder::Encoder(py::object default_hook, bool datetime_as_timestamp, py::object
     options.max_depth = max_depth;
 }
 
-py::bytes Encoder::encode(py::handle value) const {
-    PyObject *encoded = encode_value(value.ptr(), options);
+namespace {
+
+py::bytes encoded_or_raise(PyObject *encoded) {
     if (encoded == nullptr) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::bytes>(encoded);
+}
+
+} // namespace
+
+py::bytes Encoder::encode(py::handle value) const {
+    return encoded_or_raise(encode_value(value.ptr(), options));
+}
+
+py::bytes Encoder::encode_plain(py::handle value) const {
+    return encoded_or_raise(encode_value(value.ptr(), options, false));
 }
 
 void Encoder::dump(py::handle value, py::handle fp) const {
@@ -170,6 +181,10 @@ void register_encoder(py::module_ &cbor) {
              py::arg("deterministic") = py::none())
         .def("encode", &Encoder::encode, py::arg("value"),
              "encode(value) -> bytes\n\nThe CBOR encoding of value.")
+        .def("_encode_plain", &Encoder::encode_plain, py::arg("value"),
+             "_encode_plain(value) -> bytes\n\nencode(value) by the general walk alone, without "
+             "the fast path\nfor built-in types: the same bytes and errors, for testing and "
+             "measuring.")
         .def("dump", &Encoder::dump, py::arg("value"), py::arg("fp"),
              "dump(value, fp) -> None\n\nWrite the CBOR encoding of value to the binary file "
              "object fp.\nNothing is written when value cannot be encoded.")

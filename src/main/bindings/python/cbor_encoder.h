@@ -20,6 +20,8 @@ public:
             bool indefinite, unsigned long long max_depth, pybind11::object deterministic);
 
     pybind11::bytes encode(pybind11::handle value) const;
+    /* encode without the fast path: the reference the tests hold it to. */
+    pybind11::bytes encode_plain(pybind11::handle value) const;
     void dump(pybind11::handle value, pybind11::handle fp) const;
     std::string repr() const;
 

@@ -27,6 +27,7 @@
 #include "cbor_fast.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -61,6 +62,19 @@ constexpr Py_ssize_t SIZE_SAMPLES = 16;
 constexpr Py_ssize_t GUESS_PER_ELEMENT = 16;
 /* Beyond this a guess is not trusted: the block grows by doubling. */
 constexpr Py_ssize_t LARGEST_GUESS = Py_ssize_t{1} << 30;
+
+/* The first room for sorted keys and their encodings; most documents'
+ * maps, nested included, fit and never grow them. */
+constexpr std::size_t FIRST_KEYS = 64;
+constexpr std::size_t FIRST_SCRATCH = 1024;
+
+/* Map shapes remembered at once (a document's records, their nested
+ * objects, ...): sets of two ways, so that two shapes a document
+ * alternates between rarely push each other out; and the most keys of one
+ * (larger maps are rare enough to sort each time). */
+constexpr unsigned SHAPE_SET_BITS = 3;
+constexpr std::size_t SHAPE_WAYS = 2;
+constexpr std::size_t MAX_SHAPE_KEYS = 64;
 
 /*
  * The exact size of a sequence made only of byte strings, or 0 when any
@@ -127,16 +141,80 @@ Py_ssize_t first_block(PyObject *value) {
            static_cast<Py_ssize_t>(std::min(total, static_cast<double>(LARGEST_GUESS)));
 }
 
+/* A map shape: its keys in the order a dict gave them, then, in their
+ * sorted order, the index of each among them and its encoding's size, and
+ * the encodings back to back.  One block holds the four arrays. */
+struct Shape {
+    std::size_t count = 0; /* 0: nothing remembered */
+    int busy = 0;          /* maps being written from it */
+    uint64_t last_use = 0;
+    PyObject **keys = nullptr;
+    uint32_t *order = nullptr;
+    uint32_t *sizes = nullptr;
+    uint8_t *encoded = nullptr;
+    std::size_t room = 0;
+
+    Shape() = default;
+    ~Shape() { free(keys); }
+    Shape(const Shape &) = delete;
+    Shape &operator=(const Shape &) = delete;
+
+    bool matches(PyObject *const *pairs, std::size_t entries) const {
+        if (count != entries) {
+            return false;
+        }
+        for (std::size_t i = 0; i < entries; i++) {
+            if (pairs[2 * i] != keys[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    /* Room for this many keys and encoded bytes; false, leaving the shape
+     * empty but whole, when the memory is not there. */
+    bool hold(std::size_t entries, std::size_t encoded_size) {
+        const std::size_t wanted =
+            entries * (sizeof(PyObject *) + 2 * sizeof(uint32_t)) + encoded_size;
+        if (wanted > room) {
+            void *grown = realloc(keys, wanted);
+            if (grown == nullptr) {
+                return false;
+            }
+            keys = static_cast<PyObject **>(grown);
+            room = wanted;
+        }
+        order = reinterpret_cast<uint32_t *>(keys + entries);
+        sizes = order + entries;
+        encoded = reinterpret_cast<uint8_t *>(sizes + entries);
+        return true;
+    }
+};
+
 /* Stands for "give up": unwinds the walk to the entry point.  It is thrown
  * at most once a call, so its cost does not matter, and the hot paths stay
  * free of result checks. */
 struct GiveUp {};
 
-template <bool Indefinite, bool Limited> class FastEncoder {
+/*
+ * Sorted: the deterministic encodings' walk (definite lengths only).  Each
+ * map's keys are encoded first, into a scratch area, and sorted; then each
+ * key is copied out in its place, followed by its value encoded straight
+ * into the output, so no value is written twice or moved.  A set (tag 258)
+ * has no values: its elements are written, then copied out and back in
+ * their order.  Two keys with one encoding make the walk give up: the
+ * general encoder then raises its error, naming where they are.
+ */
+template <bool Indefinite, bool Limited, bool Sorted> class FastEncoder {
 public:
-    FastEncoder(uint64_t limit, std::size_t max_nesting)
-        : max_depth(limit), nesting_left(max_nesting) {}
-    ~FastEncoder() { Py_XDECREF(output); }
+    FastEncoder(uint64_t limit, std::size_t max_nesting, tovarel::cbor::KeyOrder key_order)
+        : max_depth(limit), nesting_left(max_nesting), order(key_order) {}
+    ~FastEncoder() {
+        Py_XDECREF(output);
+        free(scratch);
+        free(keys);
+        free(pairs);
+    }
     FastEncoder(const FastEncoder &) = delete;
     FastEncoder &operator=(const FastEncoder &) = delete;
 
@@ -184,6 +262,8 @@ private:
             put_byte(TRUE_ITEM);
         } else if (value == Py_False) {
             put_byte(FALSE_ITEM);
+        } else if (Sorted && (type == &PySet_Type || type == &PyFrozenSet_Type)) {
+            write_set(value);
         } else {
             throw GiveUp{};
         }
@@ -288,6 +368,10 @@ private:
     }
 
     void write_dict(PyObject *dict) {
+        if constexpr (Sorted) {
+            write_sorted_dict(dict);
+            return;
+        }
         Container guard(*this);
         open(CBOR_MAJOR_MAP, INDEFINITE_MAP, PyDict_GET_SIZE(dict));
         Py_ssize_t position = 0;
@@ -300,6 +384,279 @@ private:
             leave_level();
         }
         close();
+    }
+
+    /*
+     * A map's entries are taken into the pairs stack first (keys and values
+     * alternating), then written in their keys' order.  JSON-like data has
+     * many maps of one shape, the same key objects in the same order (the
+     * constants of the code that built them, or one decoder's memo of its
+     * keys): a map whose keys are those of a remembered shape takes its
+     * order and encoded keys from the shape, and neither encodes nor sorts
+     * them again.  Only the identity of the keys is compared; it holds for
+     * the whole walk, since the value keeps every key alive and no Python
+     * code runs.
+     */
+    [[gnu::noinline]] void write_sorted_dict(PyObject *dict) {
+        Container guard(*this);
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        reserve(MAX_HEAD);
+        put_head(CBOR_MAJOR_MAP, static_cast<uint64_t>(count));
+        if (count == 0) {
+            return;
+        }
+        const auto entries = static_cast<std::size_t>(count);
+        const std::size_t base = pairs_used;
+        reserve_pairs(2 * entries);
+        PyObject **at = pairs + base;
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr;
+        PyObject *item = nullptr;
+        while (PyDict_Next(dict, &position, &key, &item)) {
+            *at++ = key;
+            *at++ = item;
+        }
+        pairs_used += 2 * entries;
+        Shape *pair = shapes + shape_slot(pairs[base], entries);
+        for (Shape *shape = pair; shape != pair + SHAPE_WAYS; shape++) {
+            if (shape->matches(pairs + base, entries)) {
+                shape->last_use = ++shape_uses;
+                write_known_shape(*shape, base, entries);
+                pairs_used = base;
+                return;
+            }
+        }
+        write_new_shape(replaceable(pair), base, entries);
+        pairs_used = base;
+    }
+
+    /* A map with a remembered shape: its keys' encodings in order, each
+     * followed by its value.  Its keys are scalars (see remember), whose
+     * level check is the one its value's walk makes. */
+    void write_known_shape(Shape &shape, std::size_t base, std::size_t entries) {
+        ++shape.busy; /* a nested map must not replace it meanwhile */
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            const std::size_t size = shape.sizes[i];
+            reserve(size);
+            memcpy(start + length, shape.encoded + offset, size);
+            length += static_cast<Py_ssize_t>(size);
+            offset += size;
+            enter_level();
+            encode(pairs[base + 2 * shape.order[i] + 1]);
+            leave_level();
+        }
+        --shape.busy;
+    }
+
+    /* The keys are walked at the entries' level, as the values are, so the
+     * depth limit and the nesting budget see what the general encoder's
+     * walk (key, then value, one entry at a time) sees. */
+    void write_new_shape(Shape *shape, std::size_t base, std::size_t entries) {
+        const std::size_t first = keys_used;
+        const std::size_t scratch_mark = scratch_used;
+        bool scalars = true;
+        for (std::size_t i = 0; i < entries; i++) {
+            PyObject *key = pairs[base + 2 * i];
+            scalars = scalars && is_scalar(key);
+            enter_level();
+            push_key(key, i);
+            leave_level();
+        }
+        if (!tovarel::cbor::sort_keys(scratch, keys + first, entries, order)) {
+            throw GiveUp{};
+        }
+        if (scalars && entries <= MAX_SHAPE_KEYS && shape != nullptr) {
+            shape->last_use = ++shape_uses;
+            remember(*shape, base, first, entries);
+        }
+        for (std::size_t i = 0; i < entries; i++) {
+            /* A value's own maps push keys above these, and may move the
+             * arrays: the entry is copied out before its value is walked. */
+            const tovarel::cbor::SortKey entry = keys[first + i];
+            reserve(entry.size);
+            memcpy(start + length, scratch + entry.offset, entry.size);
+            length += static_cast<Py_ssize_t>(entry.size);
+            enter_level();
+            encode(pairs[base + 2 * entry.index + 1]);
+            leave_level();
+        }
+        keys_used = first;
+        scratch_used = scratch_mark;
+    }
+
+    /* Keys that hold no container: their encoding depends on the object
+     * alone, and walking them checks nothing but their entry's level. */
+    static bool is_scalar(PyObject *key) {
+        PyTypeObject *type = Py_TYPE(key);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+               type == &PyBytes_Type || key == Py_None || key == Py_True || key == Py_False;
+    }
+
+    /* Keeps the sorted keys of the map at pairs[base] in the shape.  Not
+     * finding the memory only leaves the shape empty. */
+    void remember(Shape &shape, std::size_t base, std::size_t first, std::size_t entries) {
+        std::size_t encoded_size = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            encoded_size += keys[first + i].size;
+        }
+        shape.count = 0;
+        if (!shape.hold(entries, encoded_size)) {
+            return;
+        }
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < entries; i++) {
+            const tovarel::cbor::SortKey &entry = keys[first + i];
+            shape.keys[i] = pairs[base + 2 * i];
+            shape.order[i] = static_cast<uint32_t>(entry.index);
+            shape.sizes[i] = static_cast<uint32_t>(entry.size);
+            memcpy(shape.encoded + offset, scratch + entry.offset, entry.size);
+            offset += entry.size;
+        }
+        shape.count = entries;
+    }
+
+    /* Of a set of ways, the one a new shape takes: one not being written
+     * from, the least recently used; null when both are in use. */
+    static Shape *replaceable(Shape *ways) {
+        Shape *chosen = nullptr;
+        for (Shape *shape = ways; shape != ways + SHAPE_WAYS; shape++) {
+            if (shape->busy == 0 && (chosen == nullptr || shape->last_use < chosen->last_use)) {
+                chosen = shape;
+            }
+        }
+        return chosen;
+    }
+
+    /* The first of the ways where a map with this first key and size is
+     * looked for. */
+    static std::size_t shape_slot(PyObject *first_key, std::size_t entries) {
+        constexpr uint64_t golden = 0x9E3779B97F4A7C15u; /* spreads the bits over the top */
+        const uint64_t mixed =
+            (static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(first_key)) >> 4 ^ entries) *
+            golden;
+        return SHAPE_WAYS * static_cast<std::size_t>(mixed >> (64 - SHAPE_SET_BITS));
+    }
+
+    /* A key's encoding, appended to the scratch area.  An ASCII str (the
+     * usual key) is written there directly; anything else is encoded at
+     * the output's end, as any value is, and moved over. */
+    void push_key(PyObject *key, std::size_t index) {
+        std::size_t size = 0;
+        if (Py_TYPE(key) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(key)) {
+            const auto characters = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+            reserve_scratch(MAX_HEAD + characters);
+            uint8_t *at = scratch + scratch_used;
+            size =
+                static_cast<std::size_t>(cbor_head_encode(at, CBOR_MAJOR_TEXT_STRING, characters));
+            memcpy(at + size, PyUnicode_DATA(key), characters);
+            size += characters;
+        } else {
+            const Py_ssize_t mark = length;
+            encode(key);
+            size = static_cast<std::size_t>(length - mark);
+            reserve_scratch(size);
+            memcpy(scratch + scratch_used, start + mark, size);
+            length = mark;
+        }
+        append_key(tovarel::cbor::sort_key_prefix(scratch + scratch_used, size), scratch_used, size,
+                   index);
+        scratch_used += size;
+    }
+
+    /* Tag 258 around the elements in their keys' order. */
+    [[gnu::noinline]] void write_set(PyObject *set) {
+        constexpr uint64_t set_tag = 258;
+        Container guard(*this);
+        const Py_ssize_t count = PySet_GET_SIZE(set);
+        reserve(2 * MAX_HEAD);
+        put_head(CBOR_MAJOR_TAG, set_tag);
+        put_head(CBOR_MAJOR_ARRAY, static_cast<uint64_t>(count));
+        const std::size_t first = keys_used;
+        const Py_ssize_t begin = length;
+        Py_ssize_t position = 0;
+        PyObject *element = nullptr;
+        Py_hash_t hash = 0;
+        while (_PySet_NextEntry(set, &position, &element, &hash)) {
+            enter_level();
+            const Py_ssize_t at = length;
+            encode(element);
+            leave_level();
+            const auto size = static_cast<std::size_t>(length - at);
+            append_key(tovarel::cbor::sort_key_prefix(start + at, size),
+                       static_cast<std::size_t>(at - begin), size, 0);
+        }
+        if (count > 1) {
+            order_elements(first, begin);
+        }
+        keys_used = first;
+    }
+
+    /* The elements written from begin on, one key each from first on, put
+     * into their order through the scratch area. */
+    void order_elements(std::size_t first, Py_ssize_t begin) {
+        const auto total = static_cast<std::size_t>(length - begin);
+        const std::size_t base = scratch_used;
+        reserve_scratch(total);
+        memcpy(scratch + base, start + begin, total);
+        const std::size_t count = keys_used - first;
+        tovarel::cbor::SortKey *elements = keys + first;
+        for (std::size_t i = 0; i < count; i++) {
+            elements[i].offset += base;
+        }
+        if (!tovarel::cbor::sort_keys(scratch, elements, count, order)) {
+            throw GiveUp{};
+        }
+        uint8_t *at = start + begin;
+        for (std::size_t i = 0; i < count; i++) {
+            memcpy(at, scratch + elements[i].offset, elements[i].size);
+            at += elements[i].size;
+        }
+    }
+
+    void append_key(uint64_t prefix, std::size_t offset, std::size_t size, std::size_t index) {
+        if (keys_used == keys_capacity) {
+            grow_array(keys, keys_capacity, FIRST_KEYS);
+        }
+        keys[keys_used++] = tovarel::cbor::SortKey{prefix, offset, size, index};
+    }
+
+    void reserve_pairs(std::size_t count) {
+        while (pairs_capacity - pairs_used < count) {
+            grow_array(pairs, pairs_capacity, FIRST_KEYS);
+        }
+    }
+
+    void reserve_scratch(std::size_t count) {
+        if (scratch_capacity - scratch_used < count) {
+            if (count > SIZE_MAX / 2 - scratch_used) {
+                throw GiveUp{};
+            }
+            std::size_t wanted = std::max(scratch_capacity, FIRST_SCRATCH);
+            while (wanted - scratch_used < count) {
+                wanted *= 2;
+            }
+            grow_to(scratch, scratch_capacity, wanted);
+        }
+    }
+
+    template <typename T>
+    static void grow_array(T *&array, std::size_t &capacity, std::size_t first) {
+        if (capacity > SIZE_MAX / 2 / sizeof(T)) {
+            throw GiveUp{};
+        }
+        grow_to(array, capacity, capacity == 0 ? first : capacity * 2);
+    }
+
+    /* A failed realloc leaves the block as it was (and still owned). */
+    template <typename T>
+    static void grow_to(T *&array, std::size_t &capacity, std::size_t wanted) {
+        auto *grown = static_cast<T *>(realloc(array, wanted * sizeof(T)));
+        if (grown == nullptr) {
+            throw GiveUp{};
+        }
+        array = grown;
+        capacity = wanted;
     }
 
     void enter_level() {
@@ -397,6 +754,21 @@ private:
     uint64_t depth = 0;
     uint64_t max_depth;
     std::size_t nesting_left;
+    tovarel::cbor::KeyOrder order;
+    /* Sorted only: the entries of every map being written, the keys of
+     * every map (or set), a nested one's above its parent's, the area
+     * holding their encodings, and the shapes remembered. */
+    PyObject **pairs = nullptr;
+    std::size_t pairs_used = 0;
+    std::size_t pairs_capacity = 0;
+    Shape shapes[SHAPE_WAYS << SHAPE_SET_BITS];
+    uint64_t shape_uses = 0;
+    tovarel::cbor::SortKey *keys = nullptr;
+    std::size_t keys_used = 0;
+    std::size_t keys_capacity = 0;
+    uint8_t *scratch = nullptr;
+    std::size_t scratch_used = 0;
+    std::size_t scratch_capacity = 0;
 };
 
 /* Levels of the interpreter's recursion budget left unused: the general
@@ -405,14 +777,15 @@ private:
  * those checks fail (making it raise), so there the walk is left to it. */
 constexpr int RECURSION_MARGIN = 8;
 
-template <bool Indefinite, bool Limited>
-PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesting) {
+template <bool Indefinite, bool Limited, bool Sorted>
+PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesting,
+                      tovarel::cbor::KeyOrder order = tovarel::cbor::KeyOrder::none) {
     const int recursion_left = PyThreadState_Get()->recursion_remaining - RECURSION_MARGIN;
     if (recursion_left <= 0) {
         return nullptr;
     }
     max_nesting = std::min(max_nesting, static_cast<std::size_t>(recursion_left));
-    FastEncoder<Indefinite, Limited> encoder(max_depth, max_nesting);
+    FastEncoder<Indefinite, Limited, Sorted> encoder(max_depth, max_nesting, order);
     try {
         return encoder.run(value);
     } catch (const GiveUp &) {
@@ -429,9 +802,17 @@ PyObject *encode_fast(PyObject *value, uint64_t max_depth, std::size_t max_nesti
                                                     uint64_t max_depth, std::size_t max_nesting) {
     const bool limited = max_depth != 0;
     if (indefinite) {
-        return limited ? encode_fast<true, true>(value, max_depth, max_nesting)
-                       : encode_fast<true, false>(value, max_depth, max_nesting);
+        return limited ? encode_fast<true, true, false>(value, max_depth, max_nesting)
+                       : encode_fast<true, false, false>(value, max_depth, max_nesting);
     }
-    return limited ? encode_fast<false, true>(value, max_depth, max_nesting)
-                   : encode_fast<false, false>(value, max_depth, max_nesting);
+    return limited ? encode_fast<false, true, false>(value, max_depth, max_nesting)
+                   : encode_fast<false, false, false>(value, max_depth, max_nesting);
+}
+
+[[gnu::noinline]] PyObject *tovarel_cbor_dumps_fast_sorted(PyObject *value,
+                                                           tovarel::cbor::KeyOrder order,
+                                                           uint64_t max_depth,
+                                                           std::size_t max_nesting) {
+    return max_depth != 0 ? encode_fast<false, true, true>(value, max_depth, max_nesting, order)
+                          : encode_fast<false, false, true>(value, max_depth, max_nesting, order);
 }

@@ -18,6 +18,8 @@
 
 #include <Python.h>
 
+#include "cbor_order.h"
+
 /*
  * Returns a new bytes object holding value's encoding, or null, with no
  * Python error set, to ask for the general encoder.  max_depth is dumps'
@@ -27,5 +29,15 @@
  */
 PyObject *tovarel_cbor_dumps_fast(PyObject *value, bool indefinite, uint64_t max_depth,
                                   std::size_t max_nesting);
+
+/*
+ * The same for a deterministic encoding: definite lengths, each map's
+ * entries and each set's elements (exact set and frozenset, as tag 258)
+ * in the order (not none) of their keys' encodings.  Null, with no error
+ * set, also where two keys have one encoding: the general encoder's walk
+ * then raises its error.
+ */
+PyObject *tovarel_cbor_dumps_fast_sorted(PyObject *value, tovarel::cbor::KeyOrder order,
+                                         uint64_t max_depth, std::size_t max_nesting);
 
 #endif /* TOVAREL_BINDINGS_PYTHON_CBOR_FAST_H */

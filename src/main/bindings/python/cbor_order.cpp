@@ -66,4 +66,71 @@ bool order_entries(uint8_t *buffer, std::vector<EncodedEntry> &entries, KeyOrder
     return true;
 }
 
+namespace {
+
+/* Maps up to this size are sorted by insertion: JSON-like objects have a
+ * handful of keys, for which it makes fewer comparisons and moves than
+ * std::sort's setup, and it is linear on keys already in order. */
+constexpr std::size_t insertion_sort_limit = 16;
+
+/* Three-way comparison of two keys in the order: the prefixes decide
+ * unless they are equal, and then only the bytes past them are read. */
+template <bool LengthFirst>
+int compare_keys(const uint8_t *area, const SortKey &a, const SortKey &b) {
+    if (LengthFirst && a.size != b.size) {
+        return a.size < b.size ? -1 : 1;
+    }
+    if (a.prefix != b.prefix) {
+        return a.prefix < b.prefix ? -1 : 1;
+    }
+    /* Equal prefixes: the first min(8, shorter) bytes are equal (the
+     * padding of a short key matches only zero bytes of the other). */
+    constexpr std::size_t prefix_bytes = sizeof(uint64_t);
+    const std::size_t shorter = std::min(a.size, b.size);
+    if (shorter > prefix_bytes) {
+        const int compared = memcmp(area + a.offset + prefix_bytes, area + b.offset + prefix_bytes,
+                                    shorter - prefix_bytes);
+        if (compared != 0) {
+            return compared;
+        }
+    }
+    if (a.size == b.size) {
+        return 0;
+    }
+    return a.size < b.size ? -1 : 1;
+}
+
+template <bool LengthFirst>
+bool sort_keys_in(const uint8_t *area, SortKey *keys, std::size_t count) {
+    const auto before = [area](const SortKey &a, const SortKey &b) {
+        return compare_keys<LengthFirst>(area, a, b) < 0;
+    };
+    if (count <= insertion_sort_limit) {
+        for (std::size_t i = 1; i < count; i++) {
+            const SortKey key = keys[i];
+            std::size_t j = i;
+            while (j > 0 && before(key, keys[j - 1])) {
+                keys[j] = keys[j - 1];
+                --j;
+            }
+            keys[j] = key;
+        }
+    } else {
+        std::sort(keys, keys + count, before);
+    }
+    for (std::size_t i = 1; i < count; i++) {
+        if (compare_keys<LengthFirst>(area, keys[i - 1], keys[i]) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool sort_keys(const uint8_t *area, SortKey *keys, std::size_t count, KeyOrder order) {
+    return order == KeyOrder::length_first ? sort_keys_in<true>(area, keys, count)
+                                           : sort_keys_in<false>(area, keys, count);
+}
+
 } // namespace tovarel::cbor
