@@ -21,6 +21,8 @@
 
 #include <Python.h>
 
+#include "cbor_deterministic.h"
+#include "cbor_deterministic_errors.h"
 #include "cbor_order.h"
 #include "cbor_tags_decode.h"
 #include "cbor_types.h"
@@ -31,18 +33,19 @@ enum class FrameKind : uint8_t { list, tuple, map, tag };
 
 /* A container being filled, or a tag waiting for its content. */
 struct Frame {
-    PyObject *container;   /* list, tuple or dict; null for a tag */
-    PyObject *pending;     /* a map's key awaiting its value; a tag's content */
-    Py_ssize_t filled;     /* slots set in a definite list or tuple */
-    uint64_t remaining;    /* definite: items still to come (keys and values count) */
-    uint64_t offset;       /* where the container or tag begins */
-    uint64_t key_offset;   /* where the pending key begins */
-    uint64_t last_key;     /* checked order: where the last key began, */
-    uint64_t last_key_end; /* and ended (last_key == last_key_end: none yet) */
+    PyObject *container; /* list, tuple or dict; null for a tag */
+    PyObject *pending;   /* a map's key awaiting its value; a tag's content */
+    Py_ssize_t filled;   /* slots set in a definite list or tuple */
+    uint64_t remaining;  /* definite: items still to come (keys and values count) */
+    uint64_t offset;     /* where the container or tag begins */
+    uint64_t key_offset; /* where the pending key begins */
+    /* Checked order: the last key, or set element, accepted. */
+    cbor_deterministic_entry last;
     uint64_t tag;
     FrameKind kind;
     bool definite;
-    bool frozen; /* a map key or inside one: arrays become tuples */
+    bool frozen;       /* a map key or inside one: arrays become tuples */
+    bool set_elements; /* checked order: an array that is a set's content */
 };
 
 /* The caller's functions for decoded values; null when not given. */
@@ -103,13 +106,20 @@ public:
      * head begins. */
     bool open_array(uint64_t count, bool definite, uint64_t offset) {
         const bool frozen = next_frozen();
+        const bool set_elements = checks.order != KeyOrder::none && depth != 0 &&
+                                  frames[depth - 1].kind == FrameKind::tag &&
+                                  frames[depth - 1].tag == tag_set;
         const auto size = static_cast<Py_ssize_t>(definite ? count : 0);
         PyObject *container = frozen && definite ? PyTuple_New(size) : PyList_New(size);
         if (container == nullptr) {
             return false;
         }
-        return push(frozen ? FrameKind::tuple : FrameKind::list, container, count, definite, frozen,
-                    offset);
+        if (!push(frozen ? FrameKind::tuple : FrameKind::list, container, count, definite, frozen,
+                  offset)) {
+            return false;
+        }
+        frames[depth - 1].set_elements = set_elements;
+        return true;
     }
 
     bool open_map(uint64_t count, bool definite, uint64_t offset) {
@@ -137,11 +147,16 @@ public:
         return top.definite && top.remaining == 0;
     }
 
-    /* Puts a finished item that begins at offset into the innermost frame;
-     * takes the reference, even on failure. */
-    bool add(PyObject *object, uint64_t offset) {
+    /* Puts a finished item, input[offset, end), into the innermost frame;
+     * takes the reference, even on failure.  A set's elements are judged
+     * as they arrive, a map's keys once their value is there. */
+    bool add(PyObject *object, uint64_t offset, uint64_t end) {
         Frame &top = frames[depth - 1];
         top.remaining -= top.definite;
+        if (top.set_elements && !set_element_in_order(top, offset, end)) {
+            Py_DECREF(object);
+            return false;
+        }
         switch (top.kind) {
         case FrameKind::list:
             if (top.definite) {
@@ -243,25 +258,17 @@ private:
     /* A deterministic map has its keys' encodings in strictly increasing
      * order: an equal one is a duplicate. */
     bool in_order(Frame &frame, uint64_t key_end) {
-        const EncodedEntry key{frame.key_offset, key_end, key_end};
-        if (frame.last_key != frame.last_key_end) {
-            const EncodedEntry last{frame.last_key, frame.last_key_end, frame.last_key_end};
-            if (!key_before(checks.input, last, key, checks.order)) {
-                const bool same = !key_before(checks.input, key, last, checks.order);
-                if (same) {
-                    PyErr_Format(decode_error, "duplicate map key at byte %llu",
-                                 reported_offset(frame.key_offset));
-                } else {
-                    PyErr_Format(decode_error,
-                                 "map key at byte %llu is out of %s deterministic order",
-                                 reported_offset(frame.key_offset), checks.mode);
-                }
-                return false;
-            }
-        }
-        frame.last_key = frame.key_offset;
-        frame.last_key_end = key_end;
-        return true;
+        const int rule = cbor_deterministic_follows(deterministic_order(checks.order), checks.input,
+                                                    &frame.last, frame.key_offset, key_end, 0);
+        return rule == CBOR_DETERMINISTIC_OK ||
+               raise_not_deterministic(rule, frame.key_offset, checks.mode);
+    }
+
+    /* A deterministic set has its elements' encodings in the keys' order. */
+    bool set_element_in_order(Frame &frame, uint64_t offset, uint64_t end) {
+        const int rule = cbor_deterministic_follows(deterministic_order(checks.order), checks.input,
+                                                    &frame.last, offset, end, 1);
+        return rule == CBOR_DETERMINISTIC_OK || raise_not_deterministic(rule, offset, checks.mode);
     }
 
     bool push(FrameKind kind, PyObject *container, uint64_t items, bool definite, bool frozen,
@@ -277,11 +284,11 @@ private:
         frame.filled = 0;
         frame.remaining = items;
         frame.offset = offset;
-        frame.last_key = 0;
-        frame.last_key_end = 0;
+        frame.last = cbor_deterministic_entry{0, 0};
         frame.kind = kind;
         frame.definite = definite;
         frame.frozen = frozen;
+        frame.set_elements = false;
         return true;
     }
 
