@@ -29,7 +29,10 @@
 
 namespace tovarel::cbor {
 
-enum class FrameKind : uint8_t { list, tuple, map, tag };
+/* set_tuple: a tuple (as inside any set) whose elements a validating
+ * decode holds to the deterministic order; a kind of its own, so that no
+ * other frame pays for the check. */
+enum class FrameKind : uint8_t { list, tuple, map, tag, set_tuple };
 
 /* A container being filled, or a tag waiting for its content. */
 struct Frame {
@@ -44,8 +47,7 @@ struct Frame {
     uint64_t tag;
     FrameKind kind;
     bool definite;
-    bool frozen;       /* a map key or inside one: arrays become tuples */
-    bool set_elements; /* checked order: an array that is a set's content */
+    bool frozen; /* a map key or inside one: arrays become tuples */
 };
 
 /* The caller's functions for decoded values; null when not given. */
@@ -106,20 +108,19 @@ public:
      * head begins. */
     bool open_array(uint64_t count, bool definite, uint64_t offset) {
         const bool frozen = next_frozen();
-        const bool set_elements = checks.order != KeyOrder::none && depth != 0 &&
-                                  frames[depth - 1].kind == FrameKind::tag &&
-                                  frames[depth - 1].tag == tag_set;
+        /* A set's content is always frozen. */
+        const bool checked_set = checks.order != KeyOrder::none && depth != 0 &&
+                                 frames[depth - 1].kind == FrameKind::tag &&
+                                 frames[depth - 1].tag == tag_set;
         const auto size = static_cast<Py_ssize_t>(definite ? count : 0);
         PyObject *container = frozen && definite ? PyTuple_New(size) : PyList_New(size);
         if (container == nullptr) {
             return false;
         }
-        if (!push(frozen ? FrameKind::tuple : FrameKind::list, container, count, definite, frozen,
-                  offset)) {
-            return false;
-        }
-        frames[depth - 1].set_elements = set_elements;
-        return true;
+        const FrameKind kind = checked_set ? FrameKind::set_tuple
+                               : frozen    ? FrameKind::tuple
+                                           : FrameKind::list;
+        return push(kind, container, count, definite, frozen, offset);
     }
 
     bool open_map(uint64_t count, bool definite, uint64_t offset) {
@@ -153,10 +154,6 @@ public:
     bool add(PyObject *object, uint64_t offset, uint64_t end) {
         Frame &top = frames[depth - 1];
         top.remaining -= top.definite;
-        if (top.set_elements && !set_element_in_order(top, offset, end)) {
-            Py_DECREF(object);
-            return false;
-        }
         switch (top.kind) {
         case FrameKind::list:
             if (top.definite) {
@@ -164,6 +161,12 @@ public:
                 return true;
             }
             return append(top.container, object);
+        case FrameKind::set_tuple:
+            if (!set_element_in_order(top, offset, end)) {
+                Py_DECREF(object);
+                return false;
+            }
+            [[fallthrough]];
         case FrameKind::tuple:
             if (top.definite) {
                 PyTuple_SET_ITEM(top.container, top.filled++, object);
@@ -196,7 +199,8 @@ public:
         }
         PyObject *container = frame.container;
         frame.container = nullptr;
-        if (frame.kind == FrameKind::tuple && !frame.definite) {
+        if ((frame.kind == FrameKind::tuple || frame.kind == FrameKind::set_tuple) &&
+            !frame.definite) {
             PyObject *tuple = PyList_AsTuple(container);
             Py_DECREF(container);
             return tuple;
@@ -288,7 +292,6 @@ private:
         frame.kind = kind;
         frame.definite = definite;
         frame.frozen = frozen;
-        frame.set_elements = false;
         return true;
     }
 

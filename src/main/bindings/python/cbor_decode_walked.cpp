@@ -106,7 +106,10 @@ PyObject *WalkedDecoder::item() {
         if (builder.empty()) {
             return object;
         }
-        if (!builder.add(object, offset, cbor_walker_offset(walker))) {
+        /* Where the item ends, read in place: only a set's elements need
+         * it, and a call per item would cost every decode. */
+        const auto end = static_cast<uint64_t>(walker->parser.cursor - walker->parser.start);
+        if (!builder.add(object, offset, end)) {
             return nullptr;
         }
     }
