@@ -14,7 +14,12 @@
  *     no byte beyond the item's end, so a reader of a pipe that reads just
  *     as many never takes bytes of the next item;
  *   - the measurer keeps at most max_depth + 1 frames, and reads nothing
- *     outside the bytes given (each piece sits in an exactly sized block).
+ *     outside the bytes given (each piece sits in an exactly sized block);
+ *   - the deterministic check, in both orders, run as a stream reader runs
+ *     it (on each item the measurer finds complete, alone in a block of its
+ *     size, then on the rest once an item is short or malformed), refuses
+ *     the same item for the same rule at the same offset, counted from the
+ *     start of the stream, as the check of the whole sequence at once.
  *
  * The first input byte is the depth limit; the rest is the sequence.
  */
@@ -23,6 +28,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cbor_deterministic.h"
 #include "cbor_measure.h"
 #include "cbor_walker.h"
 #include "reference_cbor.h"
@@ -161,6 +167,39 @@ uint64_t check_item(const uint8_t *data, size_t size, uint64_t max_depth) {
     return whole.status == CBOR_MEASURE_COMPLETE ? whole.length : 0;
 }
 
+constexpr int ORDERS[] = {CBOR_DETERMINISTIC_CORE, CBOR_DETERMINISTIC_LENGTH_FIRST};
+
+/* The deterministic check of the whole sequence, which the checks item by
+ * item must reproduce: rule and offset per order, until one is met. */
+struct Verdicts {
+    int rule[2];
+    uint64_t offset[2];
+    bool met[2] = {false, false};
+};
+
+/* The check of data[0, size) (one item, or the rest of the stream), alone in
+ * an exactly sized block, agrees with the whole sequence's answer once
+ * its offsets count from base; an item that passes tells nothing yet. */
+void check_deterministic(const uint8_t *data, size_t size, uint64_t base, uint64_t max_depth,
+                         Verdicts &verdicts) {
+    auto *copy = static_cast<uint8_t *>(malloc(size == 0 ? 1 : size));
+    REFERENCE_CHECK(copy != nullptr, base);
+    memcpy(copy, data, size);
+    for (int which = 0; which < 2; which++) {
+        if (verdicts.met[which]) {
+            continue;
+        }
+        uint64_t offset = 0;
+        const int rule = cbor_deterministic_check(copy, size, ORDERS[which], max_depth, 0, &offset);
+        if (rule != CBOR_DETERMINISTIC_OK) {
+            REFERENCE_CHECK(rule == verdicts.rule[which], base);
+            REFERENCE_CHECK(base + offset == verdicts.offset[which], base + offset);
+            verdicts.met[which] = true;
+        }
+    }
+    free(copy);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, size_t raw_size) {
@@ -170,13 +209,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *raw, size_t raw_size) {
     const uint64_t max_depth = raw[0];
     const uint8_t *data = raw + 1;
     size_t size = raw_size - 1;
+    Verdicts verdicts{};
+    for (int which = 0; which < 2; which++) {
+        verdicts.rule[which] = cbor_deterministic_check(data, size, ORDERS[which], max_depth, 1,
+                                                        &verdicts.offset[which]);
+    }
+    uint64_t base = 0;
     while (size > 0) {
         const uint64_t length = check_item(data, size, max_depth);
+        /* A stream reader decodes a complete item alone, and the rest of
+         * its input once an item is short or malformed. */
+        check_deterministic(data, length == 0 ? size : length, base, max_depth, verdicts);
         if (length == 0) {
             break;
         }
         data += length;
         size -= length;
+        base += length;
+    }
+    for (int which = 0; which < 2; which++) {
+        REFERENCE_CHECK(verdicts.met[which] || verdicts.rule[which] == CBOR_DETERMINISTIC_OK, base);
     }
     return 0;
 }

@@ -44,6 +44,17 @@ WALKER_SEEDS = {
     "refused": bytes.fromhex("10 62c328 1c 3f f81f 5f6161ff c36161 9b ffffffffffffffff"),
 }
 
+# The deterministic checker's seeds: items in both orders, then each rule
+# broken once.
+DETERMINISTIC_SEEDS = {
+    "core": bytes.fromhex("10 a2616101616202 a21864f620f6 d9010283010203 f93c00 fa47c35000"
+                          " c249010000000000000000 c1fb41d4def8a0c00000"),
+    "length_first": bytes.fromhex("10 a220f61864f6 d901028301201864 a2a0f680f6"),
+    "broken": bytes.fromhex("10 1817 9f01ff fb3ff8000000000000 c2480000000000000001"
+                            " a2616201616101 a2616101616102 d90102820201 d90102820101"),
+}
+
+
 def crc64(data):
     """CRC-64/XZ, one bit at a time."""
     reg = (1 << 64) - 1
@@ -206,7 +217,8 @@ HISTORY_SEEDS = {
 CORPORA = {
     "fuzz_cbor_parser": CBOR_DOCUMENTS,
     "fuzz_cbor_walker": WALKER_SEEDS,
-    "fuzz_cbor_measure": WALKER_SEEDS,
+    "fuzz_cbor_measure": {**WALKER_SEEDS, **DETERMINISTIC_SEEDS},
+    "fuzz_cbor_deterministic": {**WALKER_SEEDS, **DETERMINISTIC_SEEDS},
     "fuzz_diff_apply": DELTA_SEEDS,
     "fuzz_roundtrip": ROUNDTRIP_SEEDS,
     "fuzz_index_roundtrip": INDEX_SEEDS,

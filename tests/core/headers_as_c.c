@@ -3,6 +3,7 @@
 #include "bits.h"
 #include "buf.h"
 #include "buf_encoding.h"
+#include "cbor_deterministic.h"
 #include "cbor_generator.h"
 #include "cbor_measure.h"
 #include "cbor_parser.h"

@@ -1,7 +1,8 @@
 """Validating decodes: loads(..., deterministic=m) accepts what
 Encoder(deterministic=m) writes and refuses each rule broken once, naming
-the rule and its offset; duplicate_keys="error" in any mode; and the direct
-path agrees with the walker's under every option."""
+the rule and its offset; duplicate_keys="error" in any mode; a set's
+elements in the keys' order; and the direct path agrees with the walker's
+under every option."""
 
 import random
 
@@ -11,7 +12,7 @@ from hypothesis import given, settings, strategies as st
 from test_cbor_loads import as_decoded, damaged, encode_any_form, in_order, outcome, same, values
 from test_cbor_types import values as typed_values
 from tovarel_core import cbor
-from tovarel_core.cbor import CBORDecodeError, Encoder, loads
+from tovarel_core.cbor import CBORDecodeError, Encoder, SequenceDecoder, loads
 
 MODES = ["core", "length_first"]
 NOT = "not deterministic: "
@@ -35,6 +36,10 @@ NOT = "not deterministic: "
         ("a21864f620f6", ["core"], None),
         ("a21864f620f6", ["length_first"], "map key at byte 4 is out of length_first deterministic order"),
         ("a2616101616102", MODES, "duplicate map key at byte 4"),
+        ("d90102820201", MODES, "set element at byte 5 is out of {} deterministic order"),
+        ("d90102820101", MODES, "duplicate set element at byte 5"),
+        ("d9010282186420", ["core"], None),
+        ("d9010282186420", ["length_first"], "set element at byte 6 is out of length_first deterministic order"),
     ],
 )
 def test_each_rule_broken_once(encoded, modes, message):
@@ -86,3 +91,51 @@ def test_direct_path_validates_as_the_walker(value, seed, mode):
                 plain = outcome(cbor._loads_plain, data, **options)
                 assert ours[0] == plain[0]
                 assert same(in_order(ours[1]), in_order(plain[1])) if ours[0] == "value" else ours == plain
+
+
+set_elements = st.one_of(
+    st.integers(-(2**70), 2**70),
+    st.text(max_size=4),
+    st.binary(max_size=4),
+    st.floats(allow_nan=False),
+    st.tuples(st.integers(-300, 300), st.text(max_size=2)),
+)
+
+
+def array_head(count):
+    return bytes([0x80 | count]) if count < 24 else bytes([0x98, count])
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.frozensets(set_elements, min_size=2, max_size=30), st.sampled_from(MODES), st.data())
+def test_set_order(elements, mode, data):
+    """A set as the Encoder writes it passes; the same set with two elements
+    swapped, or one written twice, is refused at the element that breaks
+    the order, by every decoding path, inside a sequence too."""
+    encoder = Encoder(deterministic=mode)
+    encoded = [encoder.encode(element) for element in elements]
+    encoded.sort(key=(lambda b: b) if mode == "core" else (lambda b: (len(b), b)))
+    prefix = bytes.fromhex("d90102")
+    assert encoder.encode(elements) == prefix + array_head(len(encoded)) + b"".join(encoded)
+    i = data.draw(st.integers(0, len(encoded) - 2))
+    if data.draw(st.booleans()):
+        broken = encoded[:i] + [encoded[i + 1], encoded[i]] + encoded[i + 2 :]
+        message = "set element at byte {} is out of %s deterministic order" % mode
+    else:
+        broken = encoded[: i + 1] + [encoded[i]] + encoded[i + 1 :]
+        message = "duplicate set element at byte {}"
+    head = prefix + array_head(len(broken))
+    where = len(head) + sum(map(len, broken[: i + 1]))
+    data_bytes = head + b"".join(broken)
+    for decode in (loads, cbor._loads_plain):
+        assert decode(prefix + array_head(len(encoded)) + b"".join(encoded), deterministic=mode) == elements
+        assert decode(data_bytes) == elements
+        with pytest.raises(CBORDecodeError, match="^" + message.format(where) + "$"):
+            decode(data_bytes, deterministic=mode)
+    # After one item of a byte, and in a decoder fed byte by byte.
+    with pytest.raises(CBORDecodeError, match="^" + message.format(where + 1) + "$"):
+        cbor.loads_sequence(b"\x00" + data_bytes, deterministic=mode)
+    with pytest.raises(CBORDecodeError, match="^" + message.format(where + 1) + "$"):
+        decoder = SequenceDecoder(deterministic=mode)
+        for byte in b"\x00" + data_bytes:
+            decoder.feed(bytes([byte]))

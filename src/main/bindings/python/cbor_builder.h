@@ -21,24 +21,29 @@
 
 #include <Python.h>
 
+#include "cbor_deterministic.h"
+#include "cbor_deterministic_errors.h"
 #include "cbor_order.h"
 #include "cbor_tags_decode.h"
 #include "cbor_types.h"
 
 namespace tovarel::cbor {
 
-enum class FrameKind : uint8_t { list, tuple, map, tag };
+/* set_tuple: a tuple (as inside any set) whose elements a validating
+ * decode holds to the deterministic order; a kind of its own, so that no
+ * other frame pays for the check. */
+enum class FrameKind : uint8_t { list, tuple, map, tag, set_tuple };
 
 /* A container being filled, or a tag waiting for its content. */
 struct Frame {
-    PyObject *container;   /* list, tuple or dict; null for a tag */
-    PyObject *pending;     /* a map's key awaiting its value; a tag's content */
-    Py_ssize_t filled;     /* slots set in a definite list or tuple */
-    uint64_t remaining;    /* definite: items still to come (keys and values count) */
-    uint64_t offset;       /* where the container or tag begins */
-    uint64_t key_offset;   /* where the pending key begins */
-    uint64_t last_key;     /* checked order: where the last key began, */
-    uint64_t last_key_end; /* and ended (last_key == last_key_end: none yet) */
+    PyObject *container; /* list, tuple or dict; null for a tag */
+    PyObject *pending;   /* a map's key awaiting its value; a tag's content */
+    Py_ssize_t filled;   /* slots set in a definite list or tuple */
+    uint64_t remaining;  /* definite: items still to come (keys and values count) */
+    uint64_t offset;     /* where the container or tag begins */
+    uint64_t key_offset; /* where the pending key begins */
+    /* Checked order: the last key, or set element, accepted. */
+    cbor_deterministic_entry last;
     uint64_t tag;
     FrameKind kind;
     bool definite;
@@ -103,13 +108,19 @@ public:
      * head begins. */
     bool open_array(uint64_t count, bool definite, uint64_t offset) {
         const bool frozen = next_frozen();
+        /* A set's content is always frozen. */
+        const bool checked_set = checks.order != KeyOrder::none && depth != 0 &&
+                                 frames[depth - 1].kind == FrameKind::tag &&
+                                 frames[depth - 1].tag == tag_set;
         const auto size = static_cast<Py_ssize_t>(definite ? count : 0);
         PyObject *container = frozen && definite ? PyTuple_New(size) : PyList_New(size);
         if (container == nullptr) {
             return false;
         }
-        return push(frozen ? FrameKind::tuple : FrameKind::list, container, count, definite, frozen,
-                    offset);
+        const FrameKind kind = checked_set ? FrameKind::set_tuple
+                               : frozen    ? FrameKind::tuple
+                                           : FrameKind::list;
+        return push(kind, container, count, definite, frozen, offset);
     }
 
     bool open_map(uint64_t count, bool definite, uint64_t offset) {
@@ -137,9 +148,10 @@ public:
         return top.definite && top.remaining == 0;
     }
 
-    /* Puts a finished item that begins at offset into the innermost frame;
-     * takes the reference, even on failure. */
-    bool add(PyObject *object, uint64_t offset) {
+    /* Puts a finished item, input[offset, end), into the innermost frame;
+     * takes the reference, even on failure.  A set's elements are judged
+     * as they arrive, a map's keys once their value is there. */
+    bool add(PyObject *object, uint64_t offset, uint64_t end) {
         Frame &top = frames[depth - 1];
         top.remaining -= top.definite;
         switch (top.kind) {
@@ -149,6 +161,12 @@ public:
                 return true;
             }
             return append(top.container, object);
+        case FrameKind::set_tuple:
+            if (!set_element_in_order(top, offset, end)) {
+                Py_DECREF(object);
+                return false;
+            }
+            [[fallthrough]];
         case FrameKind::tuple:
             if (top.definite) {
                 PyTuple_SET_ITEM(top.container, top.filled++, object);
@@ -181,7 +199,8 @@ public:
         }
         PyObject *container = frame.container;
         frame.container = nullptr;
-        if (frame.kind == FrameKind::tuple && !frame.definite) {
+        if ((frame.kind == FrameKind::tuple || frame.kind == FrameKind::set_tuple) &&
+            !frame.definite) {
             PyObject *tuple = PyList_AsTuple(container);
             Py_DECREF(container);
             return tuple;
@@ -243,25 +262,17 @@ private:
     /* A deterministic map has its keys' encodings in strictly increasing
      * order: an equal one is a duplicate. */
     bool in_order(Frame &frame, uint64_t key_end) {
-        const EncodedEntry key{frame.key_offset, key_end, key_end};
-        if (frame.last_key != frame.last_key_end) {
-            const EncodedEntry last{frame.last_key, frame.last_key_end, frame.last_key_end};
-            if (!key_before(checks.input, last, key, checks.order)) {
-                const bool same = !key_before(checks.input, key, last, checks.order);
-                if (same) {
-                    PyErr_Format(decode_error, "duplicate map key at byte %llu",
-                                 reported_offset(frame.key_offset));
-                } else {
-                    PyErr_Format(decode_error,
-                                 "map key at byte %llu is out of %s deterministic order",
-                                 reported_offset(frame.key_offset), checks.mode);
-                }
-                return false;
-            }
-        }
-        frame.last_key = frame.key_offset;
-        frame.last_key_end = key_end;
-        return true;
+        const int rule = cbor_deterministic_follows(deterministic_order(checks.order), checks.input,
+                                                    &frame.last, frame.key_offset, key_end, 0);
+        return rule == CBOR_DETERMINISTIC_OK ||
+               raise_not_deterministic(rule, frame.key_offset, checks.mode);
+    }
+
+    /* A deterministic set has its elements' encodings in the keys' order. */
+    bool set_element_in_order(Frame &frame, uint64_t offset, uint64_t end) {
+        const int rule = cbor_deterministic_follows(deterministic_order(checks.order), checks.input,
+                                                    &frame.last, offset, end, 1);
+        return rule == CBOR_DETERMINISTIC_OK || raise_not_deterministic(rule, offset, checks.mode);
     }
 
     bool push(FrameKind kind, PyObject *container, uint64_t items, bool definite, bool frozen,
@@ -277,8 +288,7 @@ private:
         frame.filled = 0;
         frame.remaining = items;
         frame.offset = offset;
-        frame.last_key = 0;
-        frame.last_key_end = 0;
+        frame.last = cbor_deterministic_entry{0, 0};
         frame.kind = kind;
         frame.definite = definite;
         frame.frozen = frozen;

@@ -66,7 +66,7 @@ PyObject *DirectDecoder::item() {
             if (builder.empty()) {
                 return object;
             }
-            if (!builder.add(object, offset)) {
+            if (!builder.add(object, offset, offset_of(cursor))) {
                 return give_up();
             }
             if (!builder.full()) {

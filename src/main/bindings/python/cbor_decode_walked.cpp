@@ -8,9 +8,9 @@
  */
 #include "cbor_decode_walked.h"
 
-#include "cbor_generator.h"
+#include "cbor_deterministic.h"
+#include "cbor_deterministic_errors.h"
 #include "cbor_objects.h"
-#include "cbor_parser.h"
 #include "cbor_text.h"
 
 namespace tovarel::cbor {
@@ -55,70 +55,13 @@ PyObject *WalkedDecoder::scalar_object(const cbor_walker_token &token) {
     }
 }
 
-namespace {
-
-constexpr unsigned indefinite_info = 31;
-constexpr unsigned first_float_info = 25;
-/* A bignum whose magnitude fits 8 bytes has a plain integer form. */
-constexpr uint64_t longest_plain_magnitude = 8;
-
-bool not_deterministic(const char *rule, uint64_t offset) {
-    PyErr_Format(decode_error, "not deterministic: %s at byte %llu", rule, reported_offset(offset));
-    return false;
-}
-
-/* Whether the head at offset is the shortest for its argument. */
-bool shortest_head(const uint8_t *input, const uint8_t *end, uint64_t offset) {
-    uint64_t argument = 0;
-    const unsigned size = cbor_head_decode(input + offset, end, &argument);
-    return size == static_cast<unsigned>(cbor_head_size(argument));
-}
-
-} // namespace
-
-/* The forms a deterministic encoder never writes (RFC 8949 section 4.2.1,
- * preferred serialization): a head longer than its argument needs, an
- * indefinite length, a float that a shorter width holds, a bignum with
- * leading zero bytes or with a plain integer form. */
+/* The forms a deterministic encoder never writes, judged by the core at
+ * each token before its object is made. */
 bool WalkedDecoder::deterministic_form(const cbor_walker_token &token) {
-    const uint8_t *input = walker->parser.start;
-    const uint8_t *end = input + walker->parser.size;
-    const uint64_t offset = token.offset;
-    const unsigned info = input[offset] & 0x1Fu;
-    switch (token.kind) {
-    case CBOR_WALKER_END:
-    case CBOR_WALKER_SIMPLE:
-        return true; /* the walker refuses two-byte forms of one-byte values */
-    case CBOR_WALKER_FLOAT:
-        if (static_cast<int>(1u << (info - first_float_info + 1)) != cbor_float_width(token.real)) {
-            return not_deterministic("a float that fits a shorter width", offset);
-        }
-        return true;
-    case CBOR_WALKER_BIGNUM: {
-        if (!shortest_head(input, end, offset)) {
-            return not_deterministic("a head longer than its argument needs", offset);
-        }
-        const uint64_t string = offset + 1;
-        if ((input[string] & 0x1Fu) == indefinite_info) {
-            return not_deterministic("an indefinite length", string);
-        }
-        if (!shortest_head(input, end, string)) {
-            return not_deterministic("a head longer than its argument needs", string);
-        }
-        if (token.length <= longest_plain_magnitude || token.bytes[0] == 0) {
-            return not_deterministic("a bignum that is not in its shortest form", offset);
-        }
-        return true;
-    }
-    default:
-        if (info == indefinite_info) {
-            return not_deterministic("an indefinite length", offset);
-        }
-        if (!shortest_head(input, end, offset)) {
-            return not_deterministic("a head longer than its argument needs", offset);
-        }
-        return true;
-    }
+    uint64_t offset = 0;
+    const int rule =
+        cbor_deterministic_token(walker->parser.start, walker->parser.size, &token, &offset);
+    return rule == CBOR_DETERMINISTIC_OK || raise_not_deterministic(rule, offset, checks.mode);
 }
 
 PyObject *WalkedDecoder::item() {
@@ -163,7 +106,10 @@ PyObject *WalkedDecoder::item() {
         if (builder.empty()) {
             return object;
         }
-        if (!builder.add(object, offset)) {
+        /* Where the item ends, read in place: only a set's elements need
+         * it, and a call per item would cost every decode. */
+        const auto end = static_cast<uint64_t>(walker->parser.cursor - walker->parser.start);
+        if (!builder.add(object, offset, end)) {
             return nullptr;
         }
     }
