@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -402,10 +403,43 @@ bytes byte_string_head(uint64_t size) {
     return head;
 }
 
+/* Where the compact delta that starts at `at` ends. */
+size_t past_delta(const bytes &delta, size_t at) {
+    at += 4;
+    take_head(delta, at);
+    take_head(delta, at);
+    for (int stream = 0; stream < 3; stream++) {
+        at += take_head(delta, at);
+    }
+    return at;
+}
+
+/* A version-1 delta from nothing to `value`, as the writer nests it. */
+bytes from_nothing(const bytes &value) {
+    buf v = view(value);
+    const buf nothing = {nullptr, 0, 0};
+    diff_compact_parse parse = {nullptr, 0, 0};
+    EXPECT_TRUE(diff_compact_match(&parse, &nothing, &v));
+    buf *inner = diff_compact_write(&nothing, &v, &parse);
+    diff_compact_parse_release(&parse);
+    bytes out = contents(inner);
+    buf_free(inner);
+    return out;
+}
+
+bytes joined(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes &part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
 /*
- * A version-2 delta carries its difference events in a nested delta: the
- * events are re-encoded here, intact or damaged, and put back in place.
- * Each damage must be refused by both readers as the difference stream's.
+ * A version-2 delta carries its runs and its difference bytes in two
+ * nested deltas: they are re-encoded here, intact or damaged, and put back
+ * in place.  Each damage must be refused by both readers as the
+ * difference stream's.
  */
 TEST(DiffCompact, NestedDifferenceEventsAreReadExactly) {
     generator g{11};
@@ -424,54 +458,54 @@ TEST(DiffCompact, NestedDifferenceEventsAreReadExactly) {
         at += take_head(delta, at);
     }
     const bytes before(delta.begin(), delta.begin() + static_cast<long>(at));
-    uint64_t nested_size = take_head(delta, at);
-    const bytes nested(delta.begin() + static_cast<long>(at),
-                       delta.begin() + static_cast<long>(at + nested_size));
-    outcome events = apply_compact({}, nested, false);
-    ASSERT_TRUE(events.ok);
-    const bytes tokens = events.value;
+    take_head(delta, at);
+    size_t middle = past_delta(delta, at);
+    outcome runs = apply_compact(
+        {}, bytes(delta.begin() + static_cast<long>(at), delta.begin() + static_cast<long>(middle)),
+        false);
+    outcome differences =
+        apply_compact({}, bytes(delta.begin() + static_cast<long>(middle), delta.end()), false);
+    ASSERT_TRUE(runs.ok);
+    ASSERT_TRUE(differences.ok);
+    ASSERT_FALSE(differences.value.empty());
     size_t first_run_end = 0;
-    while (tokens[first_run_end] & 0x80) {
+    while (runs.value[first_run_end] & 0x80) {
         first_run_end++;
     }
 
-    auto rebuilt = [&](const bytes &t, uint8_t version) {
-        buf value = view(t);
-        const buf nothing = {nullptr, 0, 0};
-        diff_compact_parse parse = {nullptr, 0, 0};
-        EXPECT_TRUE(diff_compact_match(&parse, &nothing, &value));
-        buf *inner = diff_compact_write(&nothing, &value, &parse);
-        diff_compact_parse_release(&parse);
-        bytes out = before;
-        bytes head = byte_string_head(inner->len);
-        out.insert(out.end(), head.begin(), head.end());
-        out.insert(out.end(), inner->data, inner->data + inner->len);
-        out[before.size() + head.size()] = version;
-        buf_free(inner);
-        return out;
+    auto rebuilt = [&](const bytes &stream) {
+        return joined({before, byte_string_head(stream.size()), stream});
     };
-    bytes left_over = tokens;
-    left_over.push_back(0);
-    bytes cut(tokens.begin(), tokens.end() - 1);
-    bytes long_run = tokens;
+    auto nested = [&](const bytes &r, const bytes &d) {
+        return rebuilt(joined({from_nothing(r), from_nothing(d)}));
+    };
+    bytes run_left_over = joined({runs.value, {0}});
+    bytes run_cut(runs.value.begin(), runs.value.end() - 1);
+    bytes long_run = runs.value;
     long_run[first_run_end] |= 0x80;
     long_run.insert(long_run.begin() + static_cast<long>(first_run_end) + 1, 0);
-    bytes zero_difference = tokens;
-    zero_difference[first_run_end + 1] = 0;
-    bytes without_nested = before;
-    without_nested.push_back(0x40);
+    bytes zero_difference = differences.value;
+    zero_difference[0] = 0;
+    bytes nests_again = from_nothing(runs.value);
+    nests_again[0] = 2;
     struct {
         const char *what;
         bytes delta;
         int32_t status;
     } cases[] = {
-        {"the events as written", rebuilt(tokens, 1), DIFF_APPLY_OK},
-        {"an event left over", rebuilt(left_over, 1), DIFF_COMPACT_BAD_DIFFERENCES},
-        {"the last event cut", rebuilt(cut, 1), DIFF_COMPACT_BAD_DIFFERENCES},
-        {"a run not in its shortest form", rebuilt(long_run, 1), DIFF_COMPACT_BAD_DIFFERENCES},
-        {"a zero difference", rebuilt(zero_difference, 1), DIFF_COMPACT_BAD_DIFFERENCES},
-        {"a nested delta that nests again", rebuilt(tokens, 2), DIFF_COMPACT_BAD_DIFFERENCES},
-        {"no nested delta", without_nested, DIFF_COMPACT_BAD_DIFFERENCES},
+        {"the events as written", nested(runs.value, differences.value), DIFF_APPLY_OK},
+        {"a run left over", nested(run_left_over, differences.value), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"the last run cut", nested(run_cut, differences.value), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a run not in its shortest form", nested(long_run, differences.value),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a zero difference", nested(runs.value, zero_difference), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a difference left over", nested(runs.value, joined({differences.value, {1}})),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a nested delta that nests again",
+         rebuilt(joined({nests_again, from_nothing(differences.value)})),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"one nested delta only", rebuilt(from_nothing(runs.value)), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"no nested delta", rebuilt({}), DIFF_COMPACT_BAD_DIFFERENCES},
     };
     for (const auto &c : cases) {
         for (bool scalar : {false, true}) {

@@ -84,16 +84,24 @@ bool read_stream(cbor_parser &parser, span &out) {
     return true;
 }
 
-bool read_header(const buf *delta, header &h) {
+/* The heads of the compact delta that the bytes begin with, and how many
+ * bytes it takes: a version-2 difference stream holds two of them. */
+bool read_leading_header(const buf *delta, header &h, uint64_t &extent) {
     if (!diff_compact_is_compact(delta)) {
         return false;
     }
     cbor_parser parser = {delta->data, delta->len, delta->data + sizeof SIGNATURE, 0};
     h.version = delta->data[0];
-    return read_head(parser, MAJOR_UINT, h.new_length) &&
-           read_head(parser, MAJOR_UINT, h.commands) && read_stream(parser, h.control) &&
-           read_stream(parser, h.literals) && read_stream(parser, h.differences) &&
-           parser.cursor == parser.start + parser.size;
+    bool ok = read_head(parser, MAJOR_UINT, h.new_length) &&
+              read_head(parser, MAJOR_UINT, h.commands) && read_stream(parser, h.control) &&
+              read_stream(parser, h.literals) && read_stream(parser, h.differences);
+    extent = static_cast<uint64_t>(parser.cursor - parser.start);
+    return ok;
+}
+
+bool read_header(const buf *delta, header &h) {
+    uint64_t extent = 0;
+    return read_leading_header(delta, h, extent) && extent == delta->len;
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
@@ -236,16 +244,18 @@ template <bool Scalar> struct reader {
     source_state state;
     uint64_t zeros = 0;
     int context = LONE; /* whether the run of zeros just read is empty */
-    /* A version-2 delta's difference events, as bytes (null for version 1). */
-    const buf *tokens = nullptr;
-    uint64_t token_at = 0;
+    /* A version-2 delta's runs and difference bytes (null for version 1). */
+    const buf *runs = nullptr;
+    const buf *bytes = nullptr;
+    uint64_t run_at = 0;
+    uint64_t byte_at = 0;
 
     /* The next run of a version-2 stream: shortest LEB128, so that one
      * stream has one reading. */
-    bool take_run_token() {
+    bool take_run() {
         uint64_t value = 0;
-        for (unsigned i = 0; i < RUN_BYTES_MAX && token_at < tokens->len; i++) {
-            uint8_t byte = tokens->data[token_at++];
+        for (unsigned i = 0; i < RUN_BYTES_MAX && run_at < runs->len; i++) {
+            uint8_t byte = runs->data[run_at++];
             value |= static_cast<uint64_t>(byte & ~RUN_MORE) << (RUN_DIGIT_BITS * i);
             if ((byte & RUN_MORE) == 0) {
                 zeros = value;
@@ -257,18 +267,18 @@ template <bool Scalar> struct reader {
 
     /* The next nonzero difference, less one, or a negative number. */
     int32_t take_difference() {
-        if (tokens != nullptr) {
-            if (token_at == tokens->len || tokens->data[token_at] == 0) {
+        if (bytes != nullptr) {
+            if (byte_at == bytes->len || bytes->data[byte_at] == 0) {
                 return -1;
             }
-            return tokens->data[token_at++] - 1;
+            return bytes->data[byte_at++] - 1;
         }
         return take_symbol<Scalar>(&code.difference[context], difference);
     }
 
     bool take_zeros() {
-        if (tokens != nullptr) {
-            return take_run_token();
+        if (runs != nullptr) {
+            return take_run();
         }
         if (!take_binned<Scalar>(&code.zero_run[context], difference, zeros)) {
             return false;
@@ -281,7 +291,10 @@ template <bool Scalar> struct reader {
         if (zeros != 0) {
             return false;
         }
-        return tokens != nullptr ? token_at == tokens->len : difference.ends_cleanly();
+        if (runs != nullptr) {
+            return run_at == runs->len && byte_at == bytes->len;
+        }
+        return difference.ends_cleanly();
     }
 
     /* Appends n literal bytes.  Each takes a bit at least, so a run
@@ -449,40 +462,60 @@ template <bool Scalar> struct reader {
 template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_t *status);
 
 /*
- * A version-2 delta's difference events: its difference stream is a
- * version-1 delta that builds them from nothing.  Its declared length is
- * held to what events of a value of this length can take before anything
- * is built; the nested delta's own reader then grows as it produces.
+ * One of a version-2 delta's nested deltas, which builds from nothing at
+ * most `most` bytes: its declared length is held to that before anything
+ * is built, and its own reader then grows as it produces.
  */
-template <bool Scalar> int32_t read_tokens(const header &h, buf *&tokens) {
-    buf nested = {const_cast<uint8_t *>(h.differences.data), h.differences.size,
-                  h.differences.size};
+template <bool Scalar> int32_t read_nested(const buf &nested, uint64_t most, buf *&built) {
     header inner = {};
-    uint64_t most =
-        saturating_add(RUN_BYTES_MAX, saturating_mul(TOKEN_BYTES_PER_BYTE, h.new_length));
     if (!read_header(&nested, inner) || inner.version != VERSION || inner.new_length > most) {
         return DIFF_COMPACT_BAD_DIFFERENCES;
     }
     const buf nothing = {nullptr, 0, 0};
     int32_t status = DIFF_APPLY_OK;
-    tokens = apply<Scalar>(&nothing, &nested, &status);
-    if (tokens == nullptr) {
+    built = apply<Scalar>(&nothing, &nested, &status);
+    if (built == nullptr) {
         return status == DIFF_APPLY_NO_MEMORY ? DIFF_APPLY_NO_MEMORY : DIFF_COMPACT_BAD_DIFFERENCES;
     }
     return DIFF_APPLY_OK;
 }
 
+/* A version-2 delta's difference stream: the delta of the runs, then the
+ * delta of the difference bytes.  A value of N bytes has N differences at
+ * most, and one run more than differences. */
+template <bool Scalar> int32_t read_events(const header &h, buf *&runs, buf *&bytes) {
+    buf stream = {const_cast<uint8_t *>(h.differences.data), h.differences.size,
+                  h.differences.size};
+    header first = {};
+    uint64_t extent = 0;
+    if (!read_leading_header(&stream, first, extent)) {
+        return DIFF_COMPACT_BAD_DIFFERENCES;
+    }
+    buf leading = {stream.data, extent, extent};
+    buf trailing = {stream.data + extent, stream.len - extent, stream.len - extent};
+    uint64_t most_runs = saturating_mul(RUN_BYTES_MAX, saturating_add(h.new_length, 1));
+    int32_t status = read_nested<Scalar>(leading, most_runs, runs);
+    if (status == DIFF_APPLY_OK) {
+        status = read_nested<Scalar>(trailing, h.new_length, bytes);
+    }
+    return status;
+}
+
 template <bool Scalar> int32_t decode(const buf *old_value, const header &h, output &out) {
-    buf *tokens = nullptr;
+    buf *runs = nullptr;
+    buf *bytes = nullptr;
     if (h.version == VERSION_NESTED) {
-        int32_t status = read_tokens<Scalar>(h, tokens);
+        int32_t status = read_events<Scalar>(h, runs, bytes);
         if (status != DIFF_APPLY_OK) {
+            buf_free(runs);
+            buf_free(bytes);
             return status;
         }
     }
     auto *table = static_cast<codes *>(malloc(sizeof(codes)));
     if (table == nullptr) {
-        buf_free(tokens);
+        buf_free(runs);
+        buf_free(bytes);
         return DIFF_APPLY_NO_MEMORY;
     }
     reader<Scalar> r{old_value,
@@ -493,7 +526,8 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
                      out,
                      {},
                      0};
-    r.tokens = tokens;
+    r.runs = runs;
+    r.bytes = bytes;
     int32_t status = DIFF_APPLY_OK;
     if (!read_codes(r.control, h.control.size,
                     {{&table->literal_run, BIN_SYMBOLS},
@@ -502,7 +536,7 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         status = DIFF_COMPACT_BAD_CONTROL;
     } else if (!read_codes(r.literal, h.literals.size, {{&table->literal, LITERAL_SYMBOLS}})) {
         status = DIFF_COMPACT_BAD_LITERALS;
-    } else if (tokens == nullptr &&
+    } else if (runs == nullptr &&
                !read_codes(r.difference, h.differences.size,
                            {{&table->zero_run[LONE], BIN_SYMBOLS},
                             {&table->zero_run[CLUSTER], BIN_SYMBOLS},
@@ -513,7 +547,8 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         status = r.run(h.commands);
     }
     free(table);
-    buf_free(tokens);
+    buf_free(runs);
+    buf_free(bytes);
     return status;
 }
 

@@ -129,21 +129,22 @@ struct writer {
     }
 };
 
-/* The third walk, for version 2: the difference events as bytes. */
+/* The third walk, for version 2: the runs, and the difference bytes. */
 struct token_writer {
-    bit_writer &out;
+    bit_writer &runs;
+    bit_writer &bytes;
     void literal_run(uint64_t) {}
     void copy_length(uint64_t) {}
     void source(uint32_t, binned) {}
     void literals(const uint8_t *, uint64_t) {}
     void zero_run(uint64_t n, int) {
         while (n >= RUN_MORE) {
-            out.put((n & (RUN_MORE - 1)) | RUN_MORE, 8);
+            runs.put((n & (RUN_MORE - 1)) | RUN_MORE, 8);
             n >>= RUN_DIGIT_BITS;
         }
-        out.put(n, 8);
+        runs.put(n, 8);
     }
-    void difference(uint8_t byte, int) { out.put(byte, 8); }
+    void difference(uint8_t byte, int) { bytes.put(byte, 8); }
 };
 
 /* Hands every symbol of the delta, in stream order, to the sink. */
@@ -266,22 +267,13 @@ buf *assemble(uint8_t version, uint64_t new_length, uint64_t commands, const bit
 buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
                 bool may_nest);
 
-/*
- * The difference events of a parse as a version-1 delta from nothing, or
- * null when it does not pay (or memory runs out, which leaves the codes:
- * correct, only larger).  The nested delta never nests again: with no old
- * value its copies are exact, and it has no differences.
- */
-buf *nested_differences(const buf *old_value, const buf *new_value,
-                        const diff_compact_parse *parse) {
-    bit_writer tokens;
-    token_writer sink{tokens};
-    walk(old_value, new_value, parse, sink);
-    tokens.flush();
-    if (tokens.failed || tokens.len >= DIFF_MAX_VALUE_SIZE) {
+/* A version-1 delta that builds `value` from nothing, by the match
+ * finder's exact copies, or null. */
+buf *from_nothing(const bit_writer &value) {
+    if (value.failed || value.len >= DIFF_MAX_VALUE_SIZE) {
         return nullptr;
     }
-    const buf events = {tokens.data, tokens.len, tokens.capacity};
+    const buf events = {value.data, value.len, value.capacity};
     const buf nothing = {nullptr, 0, 0};
     diff_compact_parse found = {nullptr, 0, 0};
     bool found_any = diff_compact_match(&found, &nothing, &events) &&
@@ -289,6 +281,30 @@ buf *nested_differences(const buf *old_value, const buf *new_value,
     buf *nested = found_any ? write_form(&nothing, &events, &found, false) : nullptr;
     diff_compact_parse_release(&found);
     return nested;
+}
+
+/*
+ * The difference stream of version 2, or null when memory runs out, which
+ * leaves the codes: correct, only larger.  The nested deltas never nest
+ * again: with no old value their copies are exact, without differences.
+ */
+buf *nested_differences(const buf *old_value, const buf *new_value,
+                        const diff_compact_parse *parse) {
+    bit_writer runs;
+    bit_writer bytes;
+    token_writer sink{runs, bytes};
+    walk(old_value, new_value, parse, sink);
+    runs.flush();
+    bytes.flush();
+    buf *first = from_nothing(runs);
+    buf *second = first != nullptr ? from_nothing(bytes) : nullptr;
+    bool joined = second != nullptr && _buf_append(first, second->data, second->len);
+    buf_free(second);
+    if (!joined) {
+        buf_free(first);
+        return nullptr;
+    }
+    return first;
 }
 
 buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
