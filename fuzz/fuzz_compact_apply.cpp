@@ -9,7 +9,8 @@
  *   mode bit 0 clear: random deltas.  The old value is the first a bytes
  *     of the tail (modulo its length), the delta is the rest, after the
  *     compact signature when mode bit 1 is set (so the bytes reach the
- *     streams, not only the heads).
+ *     streams, not only the heads), of version 2 when mode bit 4 is set
+ *     too (so they reach the nested difference stream's reader).
  *   mode bit 0 set: mutated valid deltas.  The tail splits at a into an
  *     old and a new value; their compact delta must rebuild the new one,
  *     then a copy damaged at position b (mode bits 2-3: a flipped bit, a
@@ -119,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         bytes delta;
         if (mode & 2) {
             delta.assign(signature, signature + sizeof signature);
+            delta[0] = (mode & 16) != 0 ? 2 : 1;
         }
         delta.insert(delta.end(), second.begin(), second.end());
         read_both(first, delta);

@@ -151,6 +151,11 @@ INDEX_SEEDS = {
 CODE = b"".join(bytes([0x48, 0x8B, 0x05]) + struct.pack("<I", 4096 + 40 * i) + b"\x90" * (i % 5) for i in range(40))
 CODE_MOVED = b"".join(bytes([0x48, 0x8B, 0x05]) + struct.pack("<I", 4200 + 40 * i) + b"\x90" * (i % 5) for i in range(40))
 
+# Long enough, and irregular enough, that its differences are written as a
+# nested delta (version 2).
+CODE_LONG = b"".join(bytes([0xE8]) + struct.pack("<I", 9000 + 24 * i) + b"\x90" * (i * 7 % 11) for i in range(700))
+CODE_LONG_MOVED = b"".join(bytes([0xE8]) + struct.pack("<I", 9100 + 24 * i + (i * 13 % 3)) + b"\x90" * (i * 7 % 11) for i in range(700))
+
 
 def compact_seed(mode, a, b, tail):
     return bytes([mode]) + u16(a) + u16(b) + tail
@@ -159,6 +164,9 @@ def compact_seed(mode, a, b, tail):
 COMPACT_APPLY_SEEDS = {
     "relocated_flip": compact_seed(1, len(CODE), 30, CODE + CODE_MOVED),
     "relocated_cut": compact_seed(5, len(CODE), 12, CODE + CODE_MOVED),
+    "nested_flip": compact_seed(1, len(CODE_LONG), 900, CODE_LONG + CODE_LONG_MOVED),
+    "nested_replace": compact_seed(13, len(CODE_LONG), 2000, CODE_LONG + CODE_LONG_MOVED),
+    "random_nested": compact_seed(18, 4, 0, b"abcd\x04\x01\x44\x2a\x10\x00\x09\x41\x07\x4c\x01\xd9\x74\x63\x00\x00\x40\x40\x40\x00\x00"),
     "text_insert": compact_seed(9, len(TEXT), 40, TEXT + TEXT[:100] + b"new words" + TEXT[100:]),
     "text_replace": compact_seed(13, len(TEXT), 7, TEXT + TEXT[::-1]),
     "empty_values": compact_seed(1, 0, 0, b""),

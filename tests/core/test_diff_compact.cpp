@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "diff_apply.h"
 #include "diff_compact_apply.h"
 #include "diff_compact_generate.h"
+#include "diff_compact_match.h"
 #include "diff_compact_parse.h"
 #include "diff_compact_write.h"
 #include "diff_index.h"
@@ -90,18 +92,20 @@ bytes edit(generator &g, bytes value) {
  * A build and the next one: machine code with a 4-byte address every few
  * bytes.  The next build inserts code somewhere, and every address past
  * that point grows by the inserted size, as a linker would relocate it.
+ * With `table`, the addresses are those of a table of consecutive entries
+ * (a jump table, a table of functions), whose differences repeat.
  */
-void binaries(generator &g, size_t length, bytes &old_value, bytes &new_value) {
+void binaries(generator &g, size_t length, bytes &old_value, bytes &new_value, bool table = false) {
     size_t insert_at = g.below(length + 1);
     size_t inserted = 1 + g.below(200);
     bytes code;
     bytes moved;
     while (code.size() < length) {
-        size_t gap = 3 + g.below(24);
+        size_t gap = table ? 4 : 3 + g.below(24);
         for (size_t i = 0; i < gap; i++) {
-            code.push_back(static_cast<uint8_t>(g.below(64)));
+            code.push_back(static_cast<uint8_t>(table ? 0 : g.below(64)));
         }
-        uint32_t address = static_cast<uint32_t>(g.below(length * 2));
+        uint32_t address = static_cast<uint32_t>(table ? code.size() * 3 : g.below(length * 2));
         uint32_t relocated =
             address > insert_at ? address + static_cast<uint32_t>(inserted) : address;
         bytes a(4), b(4);
@@ -129,7 +133,7 @@ void make_pair(generator &g, int round, bytes &old_value, bytes &new_value) {
         new_value = edit(g, old_value);
         break;
     case 1:
-        binaries(g, 64 + g.below(8000), old_value, new_value);
+        binaries(g, 64 + g.below(8000), old_value, new_value, round % 10 == 6);
         break;
     case 2:
         old_value = g.noise(g.below(3000), 1 + static_cast<unsigned>(g.below(4)));
@@ -182,6 +186,7 @@ bytes patched(const bytes &old_value, const bytes &delta) {
 TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
     generator g{0xc0ffee};
     int compact_chosen = 0;
+    int nested = 0;
     for (int round = 0; round < PAIRS; round++) {
         bytes old_value, new_value;
         make_pair(g, round, old_value, new_value);
@@ -200,6 +205,7 @@ TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
 
         bytes delta = contents(form);
         ASSERT_TRUE(diff_compact_is_compact(form));
+        nested += delta[0] == 2;
         outcome fast = apply_compact(old_value, delta, false);
         outcome scalar = apply_compact(old_value, delta, true);
         ASSERT_TRUE(fast.ok) << "round " << round << " status " << fast.status;
@@ -244,6 +250,8 @@ TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
     }
     // The generated material is meant to favour the compact form.
     EXPECT_GT(compact_chosen, PAIRS / 5);
+    // And the relocated builds to write their differences as a nested delta.
+    EXPECT_GT(nested, 0);
 }
 
 /* Approximate copies are what make shifted addresses cheap: the compact
@@ -308,6 +316,15 @@ TEST(DiffCompact, HandMadeDeltasAreRefusedWithTheirReason) {
  * repeat bytes it has just written when a copy overlaps its own output,
  * and may take a copy from the old value's last byte up to the first of
  * the new value's. */
+/* Bytes that repeat with the given period. */
+bytes pattern(size_t period, size_t length) {
+    bytes value(length);
+    for (size_t i = 0; i < length; i++) {
+        value[i] = static_cast<uint8_t>('a' + i % period);
+    }
+    return value;
+}
+
 TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
     const bytes old_value = {'x', 'y', 'z'};
     struct {
@@ -320,6 +337,10 @@ TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
         {"apart, no overlap", {'p', 'q', 'r', 's', 'p', 'q', 'r'}, {{4, 3 + 0, 3}}},
         {"old, then new, same shift", {'z', 'z', 'z', 'z'}, {{0, 2, 1}, {1, 3 + 0, 3}}},
         {"approximate: one byte differs", {'k', 'k', 'k', 'j', 'k'}, {{1, 3 + 0, 4}}},
+        {"a block, fifteen behind", pattern(15, 100), {{15, 3 + 0, 85}}},
+        {"a block, sixteen behind", pattern(16, 100), {{16, 3 + 0, 84}}},
+        {"a block, seventeen behind", pattern(17, 300), {{17, 3 + 0, 283}}},
+        {"the old value's last bytes", {'y', 'z', 'y', 'z'}, {{0, 1, 2}, {2, 1, 2}}},
     };
     for (const auto &c : cases) {
         buf o = view(old_value);
@@ -357,6 +378,144 @@ TEST(DiffCompact, WriterRefusesParsesThatDoNotFitTheValues) {
     for (auto &c : cases) {
         diff_compact_parse parse = {c.copies.data(), c.copies.size(), c.copies.size()};
         EXPECT_EQ(diff_compact_write(&o, &n, &parse), nullptr) << c.what;
+    }
+}
+
+/* A CBOR head at `at`, which it passes. */
+uint64_t take_head(const bytes &delta, size_t &at) {
+    uint8_t info = delta[at++] & 0x1F;
+    if (info < 24) {
+        return info;
+    }
+    size_t size = size_t{1} << (info - 24);
+    uint64_t value = 0;
+    for (size_t i = 0; i < size; i++) {
+        value = value << 8 | delta[at++];
+    }
+    return value;
+}
+
+bytes byte_string_head(uint64_t size) {
+    bytes head = {0x5B};
+    for (int i = 7; i >= 0; i--) {
+        head.push_back(static_cast<uint8_t>(size >> (8 * i)));
+    }
+    return head;
+}
+
+/* Where the compact delta that starts at `at` ends. */
+size_t past_delta(const bytes &delta, size_t at) {
+    at += 4;
+    take_head(delta, at);
+    take_head(delta, at);
+    for (int stream = 0; stream < 3; stream++) {
+        at += take_head(delta, at);
+    }
+    return at;
+}
+
+/* A version-1 delta from nothing to `value`, as the writer nests it. */
+bytes from_nothing(const bytes &value) {
+    buf v = view(value);
+    const buf nothing = {nullptr, 0, 0};
+    diff_compact_parse parse = {nullptr, 0, 0};
+    EXPECT_TRUE(diff_compact_match(&parse, &nothing, &v));
+    buf *inner = diff_compact_write(&nothing, &v, &parse);
+    diff_compact_parse_release(&parse);
+    bytes out = contents(inner);
+    buf_free(inner);
+    return out;
+}
+
+bytes joined(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes &part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+/*
+ * A version-2 delta carries its runs and its difference bytes in two
+ * nested deltas: they are re-encoded here, intact or damaged, and put back
+ * in place.  Each damage must be refused by both readers as the
+ * difference stream's.
+ */
+TEST(DiffCompact, NestedDifferenceEventsAreReadExactly) {
+    generator g{11};
+    bytes old_value, new_value;
+    binaries(g, 20000, old_value, new_value, true);
+    buf o = view(old_value);
+    buf n = view(new_value);
+    buf *form = _diff_compact_generate_form(&o, &n);
+    bytes delta = contents(form);
+    buf_free(form);
+    ASSERT_EQ(delta[0], 2);
+    size_t at = 4;
+    take_head(delta, at);
+    take_head(delta, at);
+    for (int stream = 0; stream < 2; stream++) {
+        at += take_head(delta, at);
+    }
+    const bytes before(delta.begin(), delta.begin() + static_cast<long>(at));
+    take_head(delta, at);
+    size_t middle = past_delta(delta, at);
+    outcome runs = apply_compact(
+        {}, bytes(delta.begin() + static_cast<long>(at), delta.begin() + static_cast<long>(middle)),
+        false);
+    outcome differences =
+        apply_compact({}, bytes(delta.begin() + static_cast<long>(middle), delta.end()), false);
+    ASSERT_TRUE(runs.ok);
+    ASSERT_TRUE(differences.ok);
+    ASSERT_FALSE(differences.value.empty());
+    size_t first_run_end = 0;
+    while (runs.value[first_run_end] & 0x80) {
+        first_run_end++;
+    }
+
+    auto rebuilt = [&](const bytes &stream) {
+        return joined({before, byte_string_head(stream.size()), stream});
+    };
+    auto nested = [&](const bytes &r, const bytes &d) {
+        return rebuilt(joined({from_nothing(r), from_nothing(d)}));
+    };
+    bytes run_left_over = joined({runs.value, {0}});
+    bytes run_cut(runs.value.begin(), runs.value.end() - 1);
+    bytes long_run = runs.value;
+    long_run[first_run_end] |= 0x80;
+    long_run.insert(long_run.begin() + static_cast<long>(first_run_end) + 1, 0);
+    bytes zero_difference = differences.value;
+    zero_difference[0] = 0;
+    bytes nests_again = from_nothing(runs.value);
+    nests_again[0] = 2;
+    struct {
+        const char *what;
+        bytes delta;
+        int32_t status;
+    } cases[] = {
+        {"the events as written", nested(runs.value, differences.value), DIFF_APPLY_OK},
+        {"a run left over", nested(run_left_over, differences.value), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"the last run cut", nested(run_cut, differences.value), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a run not in its shortest form", nested(long_run, differences.value),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a zero difference", nested(runs.value, zero_difference), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a difference left over", nested(runs.value, joined({differences.value, {1}})),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"a nested delta that nests again",
+         rebuilt(joined({nests_again, from_nothing(differences.value)})),
+         DIFF_COMPACT_BAD_DIFFERENCES},
+        {"one nested delta only", rebuilt(from_nothing(runs.value)), DIFF_COMPACT_BAD_DIFFERENCES},
+        {"no nested delta", rebuilt({}), DIFF_COMPACT_BAD_DIFFERENCES},
+    };
+    for (const auto &c : cases) {
+        for (bool scalar : {false, true}) {
+            outcome r = apply_compact(old_value, c.delta, scalar);
+            EXPECT_EQ(r.status, c.status) << c.what;
+            EXPECT_EQ(r.ok, c.status == DIFF_APPLY_OK) << c.what;
+            if (r.ok) {
+                EXPECT_EQ(r.value, new_value) << c.what;
+            }
+        }
     }
 }
 

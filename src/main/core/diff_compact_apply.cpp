@@ -17,6 +17,7 @@
 #include "diff_compact_apply.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -40,6 +41,12 @@ constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_FIRST_UNUSED = 28;
 /* The value's first block; it doubles from there, up to the declared length. */
 constexpr uint64_t FIRST_OUTPUT_BLOCK = 64 << 10;
+/* Copies move in chunks of this many bytes, and may write (never return)
+ * up to a chunk past the value's end, so every block has that much more. */
+constexpr uint64_t COPY_CHUNK = 16;
+/* Runs up to this long go chunk by chunk; longer ones, where the C
+ * library's copy is faster than its call costs, through memcpy. */
+constexpr uint64_t CHUNKED_RUN_MAX = 128;
 
 struct span {
     const uint8_t *data;
@@ -47,6 +54,7 @@ struct span {
 };
 
 struct header {
+    uint8_t version;
     uint64_t new_length;
     uint64_t commands;
     span control;
@@ -76,15 +84,24 @@ bool read_stream(cbor_parser &parser, span &out) {
     return true;
 }
 
-bool read_header(const buf *delta, header &h) {
+/* The heads of the compact delta that the bytes begin with, and how many
+ * bytes it takes: a version-2 difference stream holds two of them. */
+bool read_leading_header(const buf *delta, header &h, uint64_t &extent) {
     if (!diff_compact_is_compact(delta)) {
         return false;
     }
     cbor_parser parser = {delta->data, delta->len, delta->data + sizeof SIGNATURE, 0};
-    return read_head(parser, MAJOR_UINT, h.new_length) &&
-           read_head(parser, MAJOR_UINT, h.commands) && read_stream(parser, h.control) &&
-           read_stream(parser, h.literals) && read_stream(parser, h.differences) &&
-           parser.cursor == parser.start + parser.size;
+    h.version = delta->data[0];
+    bool ok = read_head(parser, MAJOR_UINT, h.new_length) &&
+              read_head(parser, MAJOR_UINT, h.commands) && read_stream(parser, h.control) &&
+              read_stream(parser, h.literals) && read_stream(parser, h.differences);
+    extent = static_cast<uint64_t>(parser.cursor - parser.start);
+    return ok;
+}
+
+bool read_header(const buf *delta, header &h) {
+    uint64_t extent = 0;
+    return read_leading_header(delta, h, extent) && extent == delta->len;
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
@@ -119,10 +136,11 @@ struct output {
             return true;
         }
         uint64_t grown = std::min(limit, std::max({capacity * 2, len + more, FIRST_OUTPUT_BLOCK}));
-        if (grown > SIZE_MAX) {
+        if (grown > SIZE_MAX - COPY_CHUNK) {
             return false;
         }
-        auto *block = static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown)));
+        auto *block =
+            static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown + COPY_CHUNK)));
         if (block == nullptr) {
             return false;
         }
@@ -190,6 +208,30 @@ inline void copy_run(uint8_t *to, const uint8_t *from, uint64_t run) {
     }
 }
 
+/*
+ * The same as copy_run, faster on the short runs that rebuilt binaries
+ * are made of (a dozen bytes between two changed addresses): whole chunks
+ * of COPY_CHUNK bytes, without the C library's call and its dispatch on
+ * the length.  The last chunk may write past the run, into bytes that
+ * later commands overwrite or the block's slack; it reads no further than
+ * `readable` bytes from `from`.  A source less than a chunk behind its
+ * target would read bytes that this very chunk writes, so such runs, and
+ * those too near the end of their source, take copy_run.
+ */
+inline void copy_run_wide(uint8_t *to, const uint8_t *from, uint64_t run, uint64_t readable) {
+    uint64_t chunks = (run + COPY_CHUNK - 1) / COPY_CHUNK;
+    auto source = reinterpret_cast<uintptr_t>(from);
+    auto target = reinterpret_cast<uintptr_t>(to);
+    bool apart = source + COPY_CHUNK <= target || target + run <= source;
+    if (run > CHUNKED_RUN_MAX || !apart || chunks * COPY_CHUNK > readable) {
+        copy_run(to, from, run);
+        return;
+    }
+    for (uint64_t i = 0; i < chunks; i++) {
+        memcpy(to + i * COPY_CHUNK, from + i * COPY_CHUNK, COPY_CHUNK);
+    }
+}
+
 /* The decoder's whole state: the streams, the value, the recent shifts,
  * and how much of the current run of zero differences is left. */
 template <bool Scalar> struct reader {
@@ -202,13 +244,57 @@ template <bool Scalar> struct reader {
     source_state state;
     uint64_t zeros = 0;
     int context = LONE; /* whether the run of zeros just read is empty */
+    /* A version-2 delta's runs and difference bytes (null for version 1). */
+    const buf *runs = nullptr;
+    const buf *bytes = nullptr;
+    uint64_t run_at = 0;
+    uint64_t byte_at = 0;
+
+    /* The next run of a version-2 stream: shortest LEB128, so that one
+     * stream has one reading. */
+    bool take_run() {
+        uint64_t value = 0;
+        for (unsigned i = 0; i < RUN_BYTES_MAX && run_at < runs->len; i++) {
+            uint8_t byte = runs->data[run_at++];
+            value |= static_cast<uint64_t>(byte & ~RUN_MORE) << (RUN_DIGIT_BITS * i);
+            if ((byte & RUN_MORE) == 0) {
+                zeros = value;
+                return i == 0 || byte != 0;
+            }
+        }
+        return false;
+    }
+
+    /* The next nonzero difference, less one, or a negative number. */
+    int32_t take_difference() {
+        if (bytes != nullptr) {
+            if (byte_at == bytes->len || bytes->data[byte_at] == 0) {
+                return -1;
+            }
+            return bytes->data[byte_at++] - 1;
+        }
+        return take_symbol<Scalar>(&code.difference[context], difference);
+    }
 
     bool take_zeros() {
+        if (runs != nullptr) {
+            return take_run();
+        }
         if (!take_binned<Scalar>(&code.zero_run[context], difference, zeros)) {
             return false;
         }
         context = zeros == 0 ? CLUSTER : LONE;
         return true;
+    }
+
+    bool differences_end_cleanly() {
+        if (zeros != 0) {
+            return false;
+        }
+        if (runs != nullptr) {
+            return run_at == runs->len && byte_at == bytes->len;
+        }
+        return difference.ends_cleanly();
     }
 
     /* Appends n literal bytes.  Each takes a bit at least, so a run
@@ -261,19 +347,27 @@ template <bool Scalar> struct reader {
         uint64_t old_length = old_value->len;
         const uint8_t *from =
             source < old_length ? old_value->data + source : out.data + (source - old_length);
+        // What a chunk may read from the source: the old value ends where
+        // it ends; the new value's block, a chunk beyond its capacity.
+        const uint8_t *readable_end = source < old_length ? old_value->data + old_length
+                                                          : out.data + out.capacity + COPY_CHUNK;
         uint8_t *to = out.data + out.len;
         out.len += n;
         while (n > 0) {
             if (zeros > 0) {
                 uint64_t run = std::min(zeros, n);
-                copy_run(to, from, run);
+                if (Scalar) {
+                    copy_run(to, from, run);
+                } else {
+                    copy_run_wide(to, from, run, static_cast<uint64_t>(readable_end - from));
+                }
                 to += run;
                 from += run;
                 n -= run;
                 zeros -= run;
                 continue;
             }
-            int32_t symbol = take_symbol<Scalar>(&code.difference[context], difference);
+            int32_t symbol = take_difference();
             if (symbol < 0 || !take_zeros() || difference.overrun()) {
                 return DIFF_COMPACT_BAD_DIFFERENCES;
             }
@@ -358,16 +452,70 @@ template <bool Scalar> struct reader {
         if (!literal.ends_cleanly()) {
             return DIFF_COMPACT_BAD_LITERALS;
         }
-        if (zeros != 0 || !difference.ends_cleanly()) {
+        if (!differences_end_cleanly()) {
             return DIFF_COMPACT_BAD_DIFFERENCES;
         }
         return DIFF_APPLY_OK;
     }
 };
 
+template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_t *status);
+
+/*
+ * One of a version-2 delta's nested deltas, which builds from nothing at
+ * most `most` bytes: its declared length is held to that before anything
+ * is built, and its own reader then grows as it produces.
+ */
+template <bool Scalar> int32_t read_nested(const buf &nested, uint64_t most, buf *&built) {
+    header inner = {};
+    if (!read_header(&nested, inner) || inner.version != VERSION || inner.new_length > most) {
+        return DIFF_COMPACT_BAD_DIFFERENCES;
+    }
+    const buf nothing = {nullptr, 0, 0};
+    int32_t status = DIFF_APPLY_OK;
+    built = apply<Scalar>(&nothing, &nested, &status);
+    if (built == nullptr) {
+        return status == DIFF_APPLY_NO_MEMORY ? DIFF_APPLY_NO_MEMORY : DIFF_COMPACT_BAD_DIFFERENCES;
+    }
+    return DIFF_APPLY_OK;
+}
+
+/* A version-2 delta's difference stream: the delta of the runs, then the
+ * delta of the difference bytes.  A value of N bytes has N differences at
+ * most, and one run more than differences. */
+template <bool Scalar> int32_t read_events(const header &h, buf *&runs, buf *&bytes) {
+    buf stream = {const_cast<uint8_t *>(h.differences.data), h.differences.size,
+                  h.differences.size};
+    header first = {};
+    uint64_t extent = 0;
+    if (!read_leading_header(&stream, first, extent)) {
+        return DIFF_COMPACT_BAD_DIFFERENCES;
+    }
+    buf leading = {stream.data, extent, extent};
+    buf trailing = {stream.data + extent, stream.len - extent, stream.len - extent};
+    uint64_t most_runs = saturating_mul(RUN_BYTES_MAX, saturating_add(h.new_length, 1));
+    int32_t status = read_nested<Scalar>(leading, most_runs, runs);
+    if (status == DIFF_APPLY_OK) {
+        status = read_nested<Scalar>(trailing, h.new_length, bytes);
+    }
+    return status;
+}
+
 template <bool Scalar> int32_t decode(const buf *old_value, const header &h, output &out) {
+    buf *runs = nullptr;
+    buf *bytes = nullptr;
+    if (h.version == VERSION_NESTED) {
+        int32_t status = read_events<Scalar>(h, runs, bytes);
+        if (status != DIFF_APPLY_OK) {
+            buf_free(runs);
+            buf_free(bytes);
+            return status;
+        }
+    }
     auto *table = static_cast<codes *>(malloc(sizeof(codes)));
     if (table == nullptr) {
+        buf_free(runs);
+        buf_free(bytes);
         return DIFF_APPLY_NO_MEMORY;
     }
     reader<Scalar> r{old_value,
@@ -378,6 +526,8 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
                      out,
                      {},
                      0};
+    r.runs = runs;
+    r.bytes = bytes;
     int32_t status = DIFF_APPLY_OK;
     if (!read_codes(r.control, h.control.size,
                     {{&table->literal_run, BIN_SYMBOLS},
@@ -386,7 +536,8 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         status = DIFF_COMPACT_BAD_CONTROL;
     } else if (!read_codes(r.literal, h.literals.size, {{&table->literal, LITERAL_SYMBOLS}})) {
         status = DIFF_COMPACT_BAD_LITERALS;
-    } else if (!read_codes(r.difference, h.differences.size,
+    } else if (runs == nullptr &&
+               !read_codes(r.difference, h.differences.size,
                            {{&table->zero_run[LONE], BIN_SYMBOLS},
                             {&table->zero_run[CLUSTER], BIN_SYMBOLS},
                             {&table->difference[LONE], DIFFERENCE_SYMBOLS},
@@ -396,6 +547,8 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         status = r.run(h.commands);
     }
     free(table);
+    buf_free(runs);
+    buf_free(bytes);
     return status;
 }
 
@@ -517,7 +670,8 @@ TOVAREL_BEGIN_DECLS
 
 bool diff_compact_is_compact(const buf *delta) {
     return buf_has_its_bytes(delta) && delta->len >= sizeof SIGNATURE &&
-           memcmp(delta->data, SIGNATURE, sizeof SIGNATURE) == 0;
+           (delta->data[0] == VERSION || delta->data[0] == VERSION_NESTED) &&
+           memcmp(delta->data + 1, SIGNATURE + 1, sizeof SIGNATURE - 1) == 0;
 }
 
 buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status) {

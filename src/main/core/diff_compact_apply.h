@@ -1,10 +1,10 @@
 /*
  * diff_compact_apply.h - applying a compact delta.
  *
- * A compact delta begins with the unsigned integer 1 and the head of tag
- * 29795 (the bytes 01 D9 74 63), which no plain delta can apply: the
- * plain reader takes the integer for a copy's offset and refuses the tag
- * in place of its length.  diff_compact_is_compact tells the two forms
+ * A compact delta begins with the unsigned integer 1 or 2 (its version)
+ * and the head of tag 29795 (the bytes 01 D9 74 63 or 02 D9 74 63), which
+ * no plain delta can apply: the plain reader takes the integer for a
+ * copy's offset and refuses the tag in place of its length.  diff_compact_is_compact tells the two forms
  * apart by those four bytes, and diff_compact_apply_binary reads the
  * compact one.
  *

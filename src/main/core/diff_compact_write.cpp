@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "diff_compact_format.hpp"
+#include "diff_compact_match.h"
 #include "diff_generate.h"
 #include "huffman.hpp"
 
@@ -23,6 +24,11 @@ using namespace tovarel::compact;
 
 constexpr uint8_t MAJOR_UINT = 0;
 constexpr uint8_t MAJOR_BYTE_STRING = 2;
+
+/* A difference stream shorter than this is kept as codes: the events of
+ * so few differences hold no patterns worth the match finder's time, nor
+ * the nested delta's heads and codes. */
+constexpr uint64_t NESTED_MIN_STREAM = 256;
 
 /* The first position in [from, to) where the two spans differ, or to;
  * eight bytes at a time, since copies are mostly equal bytes. */
@@ -121,6 +127,24 @@ struct writer {
         const alphabet &code = a.difference[context];
         huffman_put(difference_bits, code.codes, code.lengths, byte - 1u);
     }
+};
+
+/* The third walk, for version 2: the runs, and the difference bytes. */
+struct token_writer {
+    bit_writer &runs;
+    bit_writer &bytes;
+    void literal_run(uint64_t) {}
+    void copy_length(uint64_t) {}
+    void source(uint32_t, binned) {}
+    void literals(const uint8_t *, uint64_t) {}
+    void zero_run(uint64_t n, int) {
+        while (n >= RUN_MORE) {
+            runs.put((n & (RUN_MORE - 1)) | RUN_MORE, 8);
+            n >>= RUN_DIGIT_BITS;
+        }
+        runs.put(n, 8);
+    }
+    void difference(uint8_t byte, int) { bytes.put(byte, 8); }
 };
 
 /* Hands every symbol of the delta, in stream order, to the sink. */
@@ -224,12 +248,15 @@ void write_codes(bit_writer &out, std::initializer_list<const alphabet *> codes)
     }
 }
 
-buf *assemble(uint64_t new_length, uint64_t commands, const bit_writer &control,
-              const bit_writer &literal, const bit_writer &difference) {
+buf *assemble(uint8_t version, uint64_t new_length, uint64_t commands, const bit_writer &control,
+              const bit_writer &literal, const uint8_t *difference, uint64_t difference_size) {
     buf *out = buf_create();
-    bool ok = out != nullptr && _buf_append(out, SIGNATURE, sizeof SIGNATURE) &&
+    bool ok = out != nullptr && _buf_append(out, &version, 1) &&
+              _buf_append(out, SIGNATURE + 1, sizeof SIGNATURE - 1) &&
               put_head(out, MAJOR_UINT, new_length) && put_head(out, MAJOR_UINT, commands) &&
-              put_stream(out, control) && put_stream(out, literal) && put_stream(out, difference);
+              put_stream(out, control) && put_stream(out, literal) &&
+              put_head(out, MAJOR_BYTE_STRING, difference_size) &&
+              _buf_append(out, difference, difference_size);
     if (!ok) {
         buf_free(out);
         return nullptr;
@@ -237,17 +264,51 @@ buf *assemble(uint64_t new_length, uint64_t commands, const bit_writer &control,
     return out;
 }
 
-} // namespace
+buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                bool may_nest);
 
-TOVAREL_BEGIN_DECLS
-
-buf *diff_compact_write(const buf *old_value, const buf *new_value,
-                        const diff_compact_parse *parse) {
-    if (!buf_has_its_bytes(old_value) || !buf_has_its_bytes(new_value) || parse == nullptr ||
-        old_value->len >= DIFF_MAX_VALUE_SIZE || new_value->len >= DIFF_MAX_VALUE_SIZE ||
-        !diff_compact_parse_valid(parse, old_value->len, new_value->len)) {
+/* A version-1 delta that builds `value` from nothing, by the match
+ * finder's exact copies, or null. */
+buf *from_nothing(const bit_writer &value) {
+    if (value.failed || value.len >= DIFF_MAX_VALUE_SIZE) {
         return nullptr;
     }
+    const buf events = {value.data, value.len, value.capacity};
+    const buf nothing = {nullptr, 0, 0};
+    diff_compact_parse found = {nullptr, 0, 0};
+    bool found_any = diff_compact_match(&found, &nothing, &events) &&
+                     diff_compact_parse_valid(&found, 0, events.len);
+    buf *nested = found_any ? write_form(&nothing, &events, &found, false) : nullptr;
+    diff_compact_parse_release(&found);
+    return nested;
+}
+
+/*
+ * The difference stream of version 2, or null when memory runs out, which
+ * leaves the codes: correct, only larger.  The nested deltas never nest
+ * again: with no old value their copies are exact, without differences.
+ */
+buf *nested_differences(const buf *old_value, const buf *new_value,
+                        const diff_compact_parse *parse) {
+    bit_writer runs;
+    bit_writer bytes;
+    token_writer sink{runs, bytes};
+    walk(old_value, new_value, parse, sink);
+    runs.flush();
+    bytes.flush();
+    buf *first = from_nothing(runs);
+    buf *second = first != nullptr ? from_nothing(bytes) : nullptr;
+    bool joined = second != nullptr && _buf_append(first, second->data, second->len);
+    buf_free(second);
+    if (!joined) {
+        buf_free(first);
+        return nullptr;
+    }
+    return first;
+}
+
+buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                bool may_nest) {
     // About 17 KiB: the counts and codes of the six alphabets.
     alphabets table;
     alphabets *codes = &table;
@@ -273,7 +334,30 @@ buf *diff_compact_write(const buf *old_value, const buf *new_value,
     if (control.failed || literal.failed || difference.failed) {
         return nullptr;
     }
-    return assemble(new_value->len, parse->count, control, literal, difference);
+    buf *nested = may_nest && difference.len >= NESTED_MIN_STREAM
+                      ? nested_differences(old_value, new_value, parse)
+                      : nullptr;
+    buf *out = nested != nullptr && nested->len < difference.len
+                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
+                              nested->data, nested->len)
+                   : assemble(VERSION, new_value->len, parse->count, control, literal,
+                              difference.data, difference.len);
+    buf_free(nested);
+    return out;
+}
+
+} // namespace
+
+TOVAREL_BEGIN_DECLS
+
+buf *diff_compact_write(const buf *old_value, const buf *new_value,
+                        const diff_compact_parse *parse) {
+    if (!buf_has_its_bytes(old_value) || !buf_has_its_bytes(new_value) || parse == nullptr ||
+        old_value->len >= DIFF_MAX_VALUE_SIZE || new_value->len >= DIFF_MAX_VALUE_SIZE ||
+        !diff_compact_parse_valid(parse, old_value->len, new_value->len)) {
+        return nullptr;
+    }
+    return write_form(old_value, new_value, parse, true);
 }
 
 TOVAREL_END_DECLS
