@@ -254,7 +254,9 @@ def test_the_export_is_held_while_the_lock_is_released():
 def test_differ_patch_releases_the_interpreter_lock_and_patch_keeps_it():
     old = random.Random(3).randbytes(16 << 20)
     checked = Differ(method="index", checked=True).diff(old, old[:-1] + b"!")
-    assert spins_during(lambda: Differ(checked=True).patch(old, checked)) > 100
+    # Any spin at all shows the lock was let go; how many depends only on the
+    # machine's speed, so the count is not asserted.
+    assert spins_during(lambda: Differ(checked=True).patch(old, checked)) > 0
     assert spins_during(lambda: delta.patch(old, checked)) == 0
 
 
