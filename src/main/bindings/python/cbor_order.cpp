@@ -6,31 +6,32 @@
  */
 #include "cbor_order.h"
 
+#include "cbor_deterministic.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace tovarel::cbor {
 
-bool key_before(const uint8_t *buffer, const EncodedEntry &a, const EncodedEntry &b,
-                KeyOrder order) {
-    const std::size_t a_size = a.key_end - a.start;
-    const std::size_t b_size = b.key_end - b.start;
-    if (order == KeyOrder::length_first && a_size != b_size) {
-        return a_size < b_size;
-    }
-    const int compared = memcmp(buffer + a.start, buffer + b.start, std::min(a_size, b_size));
-    return compared != 0 ? compared < 0 : a_size < b_size;
-}
-
 namespace {
 
-bool same_key(const uint8_t *buffer, const EncodedEntry &a, const EncodedEntry &b) {
-    return a.key_end - a.start == b.key_end - b.start &&
-           memcmp(buffer + a.start, buffer + b.start, a.key_end - a.start) == 0;
+/* The encoder's orders are the ones the deterministic reader checks, so
+ * both go through one comparison. */
+int compare_entries(const uint8_t *buffer, const EncodedEntry &a, const EncodedEntry &b,
+                    KeyOrder order) {
+    const int mode =
+        order == KeyOrder::length_first ? CBOR_DETERMINISTIC_LENGTH_FIRST : CBOR_DETERMINISTIC_CORE;
+    return cbor_deterministic_compare(mode, buffer + a.start, a.key_end - a.start, buffer + b.start,
+                                      b.key_end - b.start);
 }
 
 } // namespace
+
+bool key_before(const uint8_t *buffer, const EncodedEntry &a, const EncodedEntry &b,
+                KeyOrder order) {
+    return compare_entries(buffer, a, b, order) < 0;
+}
 
 bool order_entries(uint8_t *buffer, std::vector<EncodedEntry> &entries, KeyOrder order) {
     if (entries.size() < 2) {
@@ -44,7 +45,7 @@ bool order_entries(uint8_t *buffer, std::vector<EncodedEntry> &entries, KeyOrder
         std::sort(entries.begin(), entries.end(), before);
     }
     for (std::size_t i = 1; i < entries.size(); i++) {
-        if (same_key(buffer, entries[i - 1], entries[i])) {
+        if (compare_entries(buffer, entries[i - 1], entries[i], order) == 0) {
             return false;
         }
     }
