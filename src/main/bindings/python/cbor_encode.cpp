@@ -28,6 +28,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -39,6 +40,7 @@
 #include "cbor_convert.h"
 #include "cbor_fast.h"
 #include "cbor_generator.h"
+#include "cbor_out_block.h"
 #include "cbor_stack.h"
 #include "cbor_stdlib.h"
 #include "cbor_tags_decode.h"
@@ -125,11 +127,25 @@ class Walk {
 public:
     Walk(const EncodeOptions &settings, const StdlibTypes *stdlib)
         : options(settings), types(stdlib) {}
-    ~Walk() { free(buffer); }
+    ~Walk() {
+        if (!block) {
+            free(buffer);
+        }
+    }
     Walk(const Walk &) = delete;
     Walk &operator=(const Walk &) = delete;
 
+    /* The bytes go into the thread's kept block when it is free (a hook
+     * encoding again from inside this walk finds it taken and uses a block
+     * of its own), else into one allocated for this call. */
     PyObject *run(PyObject *value) {
+        block.emplace(first_capacity);
+        if (block->held()) {
+            buffer = block->data();
+            capacity = block->capacity();
+        } else {
+            block.reset();
+        }
         encode(value);
         return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buffer),
                                          static_cast<Py_ssize_t>(length));
@@ -151,6 +167,14 @@ private:
                 throw std::bad_alloc();
             }
             wanted *= 2;
+        }
+        if (block) {
+            if (!block->grow(wanted)) {
+                throw std::bad_alloc();
+            }
+            buffer = block->data();
+            capacity = block->capacity();
+            return;
         }
         auto *grown = static_cast<uint8_t *>(realloc(buffer, wanted));
         if (grown == nullptr) {
@@ -894,6 +918,7 @@ private:
 
     const EncodeOptions &options;
     const StdlibTypes *types;
+    std::optional<OutBlock> block; /* held: buffer is its memory */
     uint8_t *buffer = nullptr;
     std::size_t length = 0;
     std::size_t capacity = 0;

@@ -6,9 +6,11 @@
  * the built-in types can be written far more cheaply: dispatch on the exact
  * type, read ints from their digits, str through its
  * cached UTF-8 form, dicts with PyDict_Next, and write heads inline into
- * one bytes object that grows geometrically and is shrunk to its length at
- * the end, so the result is copied at most once (only a large block with
- * much unused room, see FastEncoder::finish).
+ * the thread's kept output block (cbor_out_block.h), copied once into the
+ * result; a result known exactly beforehand, or too large for the block,
+ * is written into one bytes object that grows geometrically and is shrunk
+ * to its length at the end, so it is copied at most once (only a large
+ * block with much unused room, see FastEncoder::finish).
  *
  * Exactly the same bytes as the general encoder: the float widths come from
  * the core's bit-arithmetic choice, which matches the decoding proof the
@@ -29,9 +31,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "cbor_generator.h"
+#include "cbor_out_block.h"
 
 namespace {
 
@@ -107,15 +111,17 @@ Py_ssize_t byte_strings_size(PyObject **items, Py_ssize_t count) {
  * A guess too large costs only address space: the unused tail is never
  * touched and is cut off at the end.
  */
-Py_ssize_t first_block(PyObject *value) {
+Py_ssize_t first_block(PyObject *value, bool &exact) {
+    exact = false;
     PyTypeObject *type = Py_TYPE(value);
     if (type != &PyList_Type && type != &PyTuple_Type) {
         return FIRST_BLOCK;
     }
     const Py_ssize_t count = Py_SIZE(value);
     PyObject **items = PySequence_Fast_ITEMS(value);
-    if (const Py_ssize_t exact = byte_strings_size(items, count)) {
-        return std::max(exact, FIRST_BLOCK);
+    if (const Py_ssize_t size = byte_strings_size(items, count)) {
+        exact = true;
+        return std::max(size, FIRST_BLOCK);
     }
     if (count < 4 * SIZE_SAMPLES) {
         return FIRST_BLOCK;
@@ -218,8 +224,25 @@ public:
     FastEncoder(const FastEncoder &) = delete;
     FastEncoder &operator=(const FastEncoder &) = delete;
 
+    /* A result whose size is known (a list of byte strings) is written
+     * straight into a bytes object of that size.  Else one the thread's
+     * kept block can hold is written there and copied out once; a larger
+     * one straight into its bytes object (a copy of it would cost more than
+     * the block saves), as is a nested call's while the outer one holds the
+     * block. */
     PyObject *run(PyObject *value) {
-        capacity = first_block(value);
+        bool exact = false;
+        capacity = first_block(value, exact);
+        if (!exact && static_cast<std::size_t>(capacity) <= tovarel::cbor::KEPT_BLOCK_LIMIT) {
+            block.emplace(static_cast<std::size_t>(capacity));
+            if (block->held()) {
+                start = block->data();
+                capacity = static_cast<Py_ssize_t>(block->capacity());
+                encode(value);
+                return finish();
+            }
+            block.reset();
+        }
         output = PyBytes_FromStringAndSize(nullptr, capacity);
         if (output == nullptr && capacity > FIRST_BLOCK) {
             PyErr_Clear(); /* a guess too large for the memory there is */
@@ -705,6 +728,15 @@ private:
      * the next call's blocks come from the heap.
      */
     PyObject *finish() {
+        if (block) {
+            PyObject *result = PyBytes_FromStringAndSize(reinterpret_cast<char *>(start), length);
+            block.reset();
+            if (result == nullptr) {
+                PyErr_Clear();
+                throw GiveUp{};
+            }
+            return result;
+        }
         if (capacity >= LARGE_BLOCK && capacity - length > capacity / LARGE_SLACK_FRACTION) {
             PyObject *copy = PyBytes_FromStringAndSize(reinterpret_cast<char *>(start), length);
             if (copy != nullptr) {
@@ -738,6 +770,10 @@ private:
                                         ? static_cast<std::size_t>(capacity) * 2
                                         : largest;
         const auto wanted = static_cast<Py_ssize_t>(std::max(used + count, doubled));
+        if (block) {
+            grow_block(wanted);
+            return;
+        }
         if (_PyBytes_Resize(&output, wanted) != 0) {
             /* The object is gone; the walk gives up. */
             PyErr_Clear();
@@ -747,6 +783,31 @@ private:
         start = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
     }
 
+    /* The kept block grows up to its limit; past it the bytes written move
+     * into a bytes object, which grows from then on as one not begun in
+     * the block does. */
+    void grow_block(Py_ssize_t wanted) {
+        if (static_cast<std::size_t>(wanted) <= tovarel::cbor::KEPT_BLOCK_LIMIT) {
+            if (!block->grow(static_cast<std::size_t>(wanted))) {
+                throw GiveUp{};
+            }
+            start = block->data();
+            capacity = static_cast<Py_ssize_t>(block->capacity());
+            return;
+        }
+        output = PyBytes_FromStringAndSize(nullptr, wanted);
+        if (output == nullptr) {
+            PyErr_Clear();
+            throw GiveUp{};
+        }
+        auto *moved = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(output));
+        memcpy(moved, start, static_cast<std::size_t>(length));
+        block.reset();
+        start = moved;
+        capacity = wanted;
+    }
+
+    std::optional<tovarel::cbor::OutBlock> block; /* held while written in */
     PyObject *output = nullptr;
     uint8_t *start = nullptr;
     Py_ssize_t length = 0;
