@@ -15,7 +15,7 @@ import mmap
 
 import pytest
 
-from tovarel_core.cbor import _dumps_plain, dumps
+from tovarel_core.cbor import Encoder, _dumps_plain, dumps
 
 try:
     import numpy
@@ -309,9 +309,35 @@ def large_documents():
     yield blobs
     yield tuple(blobs[:40]) + (b"",)
     yield [b"x" * 23, b"y" * 24, b"z" * 255, b"w" * 256, b"v" * 65535, b"u" * 65536] * 20
+    # Begun in the thread's kept block, then past its limit (moved into the
+    # result mid-walk), and just within it, from a map whose size no guess sees.
+    words = ["".join(rng.choice("aé日z ") for _ in range(rng.randrange(300))) for _ in range(6000)]
+    yield {"text": words * 4, "n": 1}
+    yield {"text": words, "more": {str(i): w for i, w in enumerate(words)}}
 
 
 @pytest.mark.parametrize("indefinite", [True, False])
 def test_large_documents_size_the_output(indefinite):
+    encoders = [Encoder(deterministic=mode) for mode in (None, "core", "length_first")]
     for value in large_documents():
         assert dumps(value, indefinite) == _dumps_plain(value, indefinite)
+        for encoder in encoders if not indefinite else ():
+            assert encoder.encode(value) == encoder._encode_plain(value)
+
+
+def test_an_encoding_inside_a_hook_keeps_the_outer_bytes():
+    # The outer walk holds the thread's output block while the hook runs;
+    # the hook's own encodings, large enough to fill a block, must not
+    # write into it.
+    inner = {"words": ["ünïcode text " * 20 + str(i) for i in range(3000)]}
+    core = Encoder(deterministic="core")
+    expected = _dumps_plain(inner), core._encode_plain(inner)
+
+    def hook(_):
+        assert (dumps(inner), core.encode(inner)) == expected
+        return ["after the hook", 7]
+
+    value = [{"k": "before the hook " * 100}, object(), "tail " * 50]
+    for mode in (None, "core"):
+        plain = Encoder(default=lambda _: ["after the hook", 7], deterministic=mode)._encode_plain(value)
+        assert Encoder(default=hook, deterministic=mode).encode(value) == plain
