@@ -30,14 +30,16 @@
 namespace tovarel::cbor {
 
 /* set_tuple: a tuple (as inside any set) whose elements a validating
- * decode holds to the deterministic order; a kind of its own, so that no
- * other frame pays for the check. */
+ * decode holds to the deterministic order and refuses when two are equal;
+ * a kind of its own, so that no other frame pays for the checks. */
 enum class FrameKind : uint8_t { list, tuple, map, tag, set_tuple };
 
 /* A container being filled, or a tag waiting for its content. */
 struct Frame {
     PyObject *container; /* list, tuple or dict; null for a tag */
-    PyObject *pending;   /* a map's key awaiting its value; a tag's content */
+    /* A map's key awaiting its value; a tag's content; a set_tuple's
+     * elements so far, as a set (see distinct_element). */
+    PyObject *pending;
     Py_ssize_t filled;   /* slots set in a definite list or tuple */
     uint64_t remaining;  /* definite: items still to come (keys and values count) */
     uint64_t offset;     /* where the container or tag begins */
@@ -47,7 +49,8 @@ struct Frame {
     uint64_t tag;
     FrameKind kind;
     bool definite;
-    bool frozen; /* a map key or inside one: arrays become tuples */
+    bool frozen;   /* a map key or inside one: arrays become tuples */
+    bool unhashed; /* set_tuple: an element would not hash; no more are compared */
 };
 
 /* The caller's functions for decoded values; null when not given. */
@@ -62,6 +65,10 @@ struct DecodeChecks {
     bool refuse_duplicates = false;  /* a map key seen before in its map */
     const uint8_t *input = nullptr;  /* the bytes the offsets count in */
     const char *mode = "";           /* the order's name, for messages */
+
+    /* Whether a set's elements are checked: in a deterministic mode, whose
+     * point is to refuse anything ambiguous, and wherever duplicates are. */
+    bool checks_sets() const { return order != KeyOrder::none || refuse_duplicates; }
 };
 
 /* Frames beyond this many move to the heap; most data nests far less. */
@@ -109,7 +116,7 @@ public:
     bool open_array(uint64_t count, bool definite, uint64_t offset) {
         const bool frozen = next_frozen();
         /* A set's content is always frozen. */
-        const bool checked_set = checks.order != KeyOrder::none && depth != 0 &&
+        const bool checked_set = checks.checks_sets() && depth != 0 &&
                                  frames[depth - 1].kind == FrameKind::tag &&
                                  frames[depth - 1].tag == tag_set;
         const auto size = static_cast<Py_ssize_t>(definite ? count : 0);
@@ -162,7 +169,8 @@ public:
             }
             return append(top.container, object);
         case FrameKind::set_tuple:
-            if (!set_element_in_order(top, offset, end)) {
+            if ((checks.order != KeyOrder::none && !set_element_in_order(top, offset, end)) ||
+                !distinct_element(top, object, offset)) {
                 Py_DECREF(object);
                 return false;
             }
@@ -199,6 +207,7 @@ public:
         }
         PyObject *container = frame.container;
         frame.container = nullptr;
+        Py_CLEAR(frame.pending); /* only a set_tuple's elements seen */
         if ((frame.kind == FrameKind::tuple || frame.kind == FrameKind::set_tuple) &&
             !frame.definite) {
             PyObject *tuple = PyList_AsTuple(container);
@@ -275,6 +284,43 @@ private:
         return rule == CBOR_DETERMINISTIC_OK || raise_not_deterministic(rule, offset, checks.mode);
     }
 
+    /*
+     * Two elements with distinct encodings may be equal in Python (1 and
+     * 1.0, 0 and false): the set would silently hold one of them.  Each
+     * element is added to a set of those before it as it arrives; one that
+     * does not grow it is refused where it begins, as a duplicate encoding
+     * is.  An element that will not hash (or whose hash or comparison
+     * raises) stops the comparing: the set built at the close then reports
+     * it, as it does in every mode.
+     */
+    bool distinct_element(Frame &frame, PyObject *element, uint64_t offset) {
+        if (frame.unhashed) {
+            return true;
+        }
+        if (frame.pending == nullptr) {
+            frame.pending = PySet_New(nullptr);
+            if (frame.pending == nullptr) {
+                return false;
+            }
+        }
+        const Py_ssize_t before = PySet_GET_SIZE(frame.pending);
+        if (PySet_Add(frame.pending, element) != 0) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                return false;
+            }
+            PyErr_Clear();
+            Py_CLEAR(frame.pending);
+            frame.unhashed = true;
+            return true;
+        }
+        if (PySet_GET_SIZE(frame.pending) == before) {
+            PyErr_Format(decode_error, "duplicate set element at byte %llu",
+                         reported_offset(offset));
+            return false;
+        }
+        return true;
+    }
+
     bool push(FrameKind kind, PyObject *container, uint64_t items, bool definite, bool frozen,
               uint64_t offset) {
         if (depth == capacity && !grow()) {
@@ -292,6 +338,7 @@ private:
         frame.kind = kind;
         frame.definite = definite;
         frame.frozen = frozen;
+        frame.unhashed = false;
         return true;
     }
 
