@@ -64,6 +64,8 @@ DECODERS = [
         ("d901028201f93c00", MODES + ["error"], "duplicate set element at byte 5"),
         ("d901028200f4", MODES + ["error"], "duplicate set element at byte 5"),
         ("a1d901028201f93c00f6", MODES + ["error"], "duplicate set element at byte 6"),
+        # The same for map keys: {1: "a", 1.0: "b"} would keep one entry.
+        ("a2016161f93c006162", MODES + ["error"], "duplicate map key at byte 4"),
         # An element that will not hash is reported as in every mode.
         ("d9010283a001f93c00", ["error"], "tag 258 at byte 0 must hold an array of hashable elements"),
     ],

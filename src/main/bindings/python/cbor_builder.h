@@ -69,6 +69,12 @@ struct DecodeChecks {
     /* Whether a set's elements are checked: in a deterministic mode, whose
      * point is to refuse anything ambiguous, and wherever duplicates are. */
     bool checks_sets() const { return order != KeyOrder::none || refuse_duplicates; }
+
+    /* Whether a map key equal in Python to an earlier one (1 and 1.0 have
+     * distinct encodings) is refused: by the same reasoning, since keeping
+     * the last value would lose an entry that no deterministic encoder of a
+     * Python dict could have written. */
+    bool refuses_equal_keys() const { return checks_sets(); }
 };
 
 /* Frames beyond this many move to the heap; most data nests far less. */
@@ -247,7 +253,7 @@ private:
             Py_DECREF(key);
             return false;
         }
-        const Py_ssize_t size = checks.refuse_duplicates ? PyDict_GET_SIZE(frame.container) : 0;
+        const Py_ssize_t size = checks.refuses_equal_keys() ? PyDict_GET_SIZE(frame.container) : 0;
         const int failed = PyDict_SetItem(frame.container, key, value);
         Py_DECREF(value);
         if (failed != 0 && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -258,7 +264,7 @@ private:
                          Py_TYPE(key)->tp_name, reported_offset(frame.key_offset));
         }
         Py_DECREF(key);
-        if (failed == 0 && checks.refuse_duplicates && PyDict_GET_SIZE(frame.container) == size) {
+        if (failed == 0 && checks.refuses_equal_keys() && PyDict_GET_SIZE(frame.container) == size) {
             PyErr_Format(decode_error, "duplicate map key at byte %llu",
                          reported_offset(frame.key_offset));
             return false;
