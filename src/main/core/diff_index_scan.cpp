@@ -334,8 +334,8 @@ void prefetch_near(const scan &s, uint64_t p) {
  * links of its deep chain.
  */
 template <typename Check>
-match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings,
-           int32_t depth, const match &seed) {
+match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings, int32_t depth,
+           const match &seed) {
     match best = seed;
     const old_index &index = *s.index;
     uint64_t probes = 0, candidates = 0;
