@@ -174,6 +174,7 @@ struct plain_check {
     plain_check(const scan &view, const parse &where, uint64_t position)
         : s(view), at(where), p(position) {}
     static constexpr auto extend = extend_forward;
+    static constexpr bool first_byte_filter = false;
     void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
 };
 
@@ -202,6 +203,7 @@ struct bounded_check {
     uint64_t word_before; /* the 8 bytes before p, when p has them */
 
     static constexpr auto extend = extend_forward_wide;
+    static constexpr bool first_byte_filter = true;
 
     bounded_check(const scan &view, const parse &where, uint64_t position)
         : s(view), p(position), new_at(view.new_bytes + position),
@@ -292,6 +294,20 @@ void consider_run(const scan &s, uint64_t p, const parse &at, uint8_t byte, matc
     consider<Check::extend>(s, index.run_start[byte] + offset, p, at, best);
 }
 
+/* A fixed candidate (one that needs no index) at old position q < the old
+ * value's length.  Most of them differ at their first byte, and consider
+ * then measures nothing: the fast check tells that from one byte here,
+ * without the call and the room it works out, and the plain check keeps
+ * consider alone.  The verdicts are the same. */
+template <typename Check>
+__attribute__((always_inline)) inline void consider_fixed(const scan &s, uint64_t q, uint64_t p,
+                                                          const parse &at, match &best) {
+    if (Check::first_byte_filter && s.index->old_bytes[q] != s.new_bytes[p]) {
+        return;
+    }
+    consider<Check::extend>(s, q, p, at, best);
+}
+
 /* Asks for the near bucket of position p, which a run of misses is about
  * to reach: on a large old value the table is far beyond the caches, and
  * its slot would otherwise be waited for at every position. */
@@ -318,9 +334,9 @@ void prefetch_near(const scan &s, uint64_t p) {
  * links of its deep chain.
  */
 template <typename Check>
-match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings,
-           int32_t depth) {
-    match best = NO_MATCH;
+match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings, int32_t depth,
+           const match &seed) {
+    match best = seed;
     const old_index &index = *s.index;
     uint64_t probes = 0, candidates = 0;
     /* The bucket is asked for before the fixed candidates are tried, which
@@ -333,15 +349,15 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
     }
     int64_t q = static_cast<int64_t>(p) + at.diagonal;
     if (q >= 0 && q < static_cast<int64_t>(index.old_length)) {
-        consider<Check::extend>(s, static_cast<uint64_t>(q), p, at, best);
+        consider_fixed<Check>(s, static_cast<uint64_t>(q), p, at, best);
     }
     if (static_cast<int64_t>(at.old_end()) != q && at.old_end() < index.old_length) {
-        consider<Check::extend>(s, at.old_end(), p, at, best);
+        consider_fixed<Check>(s, at.old_end(), p, at, best);
     }
     int64_t anchored = static_cast<int64_t>(p) + at.anchor;
     if (anchored != q && anchored != static_cast<int64_t>(at.old_end()) && anchored >= 0 &&
         anchored < static_cast<int64_t>(index.old_length)) {
-        consider<Check::extend>(s, static_cast<uint64_t>(anchored), p, at, best);
+        consider_fixed<Check>(s, static_cast<uint64_t>(anchored), p, at, best);
     }
     uint64_t window = load64(s.new_bytes + p);
     if (p == at.new_end()) {
@@ -438,7 +454,7 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
     at.pending.new_start = begin;
     uint64_t p = begin;
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
-        match best = find<Check>(s, p, at, settings, settings.deep_depth);
+        match best = find<Check>(s, p, at, settings, settings.deep_depth, NO_MATCH);
         if (best.length == 0) {
             uint64_t skip = least(1 + ((p - at.new_end()) >> settings.skip_shift), MAX_SKIP);
             p += skip;
@@ -451,10 +467,11 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
         uint64_t ahead = p + settings.lookahead;
         for (uint64_t next_p = p + 1;
              best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.end - WINDOW; next_p++) {
-            match next = find<Check>(s, next_p, at, settings, settings.lookahead_depth);
-            if (next.score > best.score) {
-                best = next;
-            }
+            /* Only a match that scores higher than the one in hand is of
+             * use here: the search starts from it, so that the checks turn
+             * away at once the candidates that cannot beat it, and stops
+             * once it holds a match long enough. */
+            best = find<Check>(s, next_p, at, settings, settings.lookahead_depth, best);
         }
         if (!advance(out, at, best, keep_from)) {
             return false;
