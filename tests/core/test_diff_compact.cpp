@@ -358,6 +358,50 @@ TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
     }
 }
 
+/* Values large enough for the match finder to search in two parts at
+ * once: each part's copies must fit the values, the seam must not lose
+ * the copies a single search finds (the second part reaches back into the
+ * first), and the delta must rebuild the new value. */
+TEST(DiffCompact, LargeValuesSearchedInPartsRoundTrip) {
+    const size_t length = (1u << 20) + 77777;
+    generator g{31};
+    bytes noise = g.noise(length / 2, 256);
+    bytes repeated = noise;
+    repeated.insert(repeated.end(), noise.begin(), noise.end());
+    repeated[length / 2 + 1234] ^= 1;
+    struct {
+        const char *what;
+        bytes old_value;
+        bytes new_value;
+        size_t most; /* the match finder's form may take this many bytes */
+    } cases[] = {
+        {"text under edits", text(g, length), {}, length / 10},
+        {"a relocated build", {}, {}, length / 4},
+        // The first half is noise, to be sent as it is; the second half
+        // must be found behind the seam.
+        {"noise whose second half repeats the first", {'x'}, repeated, length / 2 + length / 50},
+    };
+    cases[0].new_value = edit(g, cases[0].old_value);
+    binaries(g, length, cases[1].old_value, cases[1].new_value);
+    for (const auto &c : cases) {
+        buf o = view(c.old_value);
+        buf n = view(c.new_value);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        ASSERT_TRUE(diff_compact_match(&parse, &o, &n)) << c.what;
+        EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len)) << c.what;
+        buf *form = diff_compact_write(&o, &n, &parse);
+        diff_compact_parse_release(&parse);
+        ASSERT_NE(form, nullptr) << c.what;
+        EXPECT_LE(form->len, c.most) << c.what;
+        EXPECT_EQ(apply_compact(c.old_value, contents(form), false).value, c.new_value) << c.what;
+        buf_free(form);
+        buf *chosen = diff_compact_generate_binary(&o, &n);
+        ASSERT_NE(chosen, nullptr) << c.what;
+        EXPECT_EQ(patched(c.old_value, contents(chosen)), c.new_value) << c.what;
+        buf_free(chosen);
+    }
+}
+
 TEST(DiffCompact, WriterRefusesParsesThatDoNotFitTheValues) {
     const bytes old_value(10, 'x');
     const bytes new_value(10, 'y');
