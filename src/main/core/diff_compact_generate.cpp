@@ -32,6 +32,21 @@ namespace {
  * little from the match finder, which there costs as much time again. */
 constexpr uint64_t SPARSE_LITERAL_SHIFT = 4;
 
+/* Where the index method's copies leave at most a quarter of a value of
+ * AROUND_FROM bytes or more to literals, the match finder keeps them and
+ * searches only what they leave: two to three times faster on such new
+ * builds, and smaller too, since its exact copies would cut the index
+ * method's long approximate ones into pieces (a 3.5 MB and a 5.8 MB
+ * module of a scientific package between patch releases: 14% and 5%
+ * smaller; a 0.8 MB one 7% larger).  Below that share the value has
+ * changed too much for the index method's copies to be the right frame
+ * (a 2 MB module and a 30 MB library between interpreter versions come
+ * out 5% and 1.3% larger around them), and small values, among them
+ * source text, are searched whole: it costs little there, and text gains
+ * from the search's own short copies. */
+constexpr uint64_t AROUND_LITERAL_SHIFT = 2;
+constexpr uint64_t AROUND_FROM = 256 << 10;
+
 /* Bytes that carry this many bits each are taken for
  * noise (compressed or encrypted data): nothing in them repeats, and the
  * match finder would only spend its time to find that out. */
@@ -109,29 +124,34 @@ buf *smaller(buf *a, buf *b) {
 }
 
 /* The compact form from the index method's plain delta, and, unless that
- * covered nearly everything, from the match finder's copies; the smaller
- * of the two, or null when neither came below `limit` (or memory ran out
- * for both).  Where both are made, the match finder's goes first: it is
- * the smaller on most such pairs (its short copies and repeats win where
- * the index method left much to literals), and the other is then dropped
- * as soon as its codes show that it cannot beat it, before it is written. */
+ * covered nearly everything, from the match finder's copies around the
+ * index method's; the smaller of the two, or null when neither came below
+ * `limit` (or memory ran out for both).  Where both are made, the match
+ * finder's goes first: it is the smaller on most such pairs (its short
+ * copies and repeats win where the index method left much to literals),
+ * and the other is then dropped as soon as its codes show that it cannot
+ * beat it, before it is written. */
 buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain, uint64_t limit) {
     diff_compact_parse parse = {nullptr, 0, 0};
     bool parsed = diff_compact_parse_from_delta(&parse, old_value, plain) == DIFF_APPLY_OK;
     uint64_t literals = parsed ? new_value->len - covered(parse) : new_value->len;
+    parsed = parsed && diff_compact_approx_extend(&parse, old_value, new_value);
     buf *from_matcher = nullptr;
     if (!parsed ||
         (literals > new_value->len >> SPARSE_LITERAL_SHIFT && !incompressible(new_value))) {
+        bool around = parsed && new_value->len >= AROUND_FROM &&
+                      literals <= new_value->len >> AROUND_LITERAL_SHIFT;
+        const diff_compact_parse none = {nullptr, 0, 0};
         diff_compact_parse found = {nullptr, 0, 0};
-        if (diff_compact_match(&found, old_value, new_value)) {
+        if (diff_compact_match_around(&found, old_value, new_value, around ? &parse : &none)) {
             from_matcher = write_parse(&found, old_value, new_value, limit);
         }
         diff_compact_parse_release(&found);
     }
     buf *from_index = nullptr;
     if (parsed) {
-        from_index = write_parse(&parse, old_value, new_value,
-                                 from_matcher != nullptr ? from_matcher->len : limit);
+        from_index = diff_compact_write_below(old_value, new_value, &parse,
+                                              from_matcher != nullptr ? from_matcher->len : limit);
     }
     diff_compact_parse_release(&parse);
     return smaller(from_matcher, from_index);

@@ -79,11 +79,12 @@ constexpr uint32_t MAX_STEP = 32;
 /* A new value of this many bytes or more is searched in MAX_PARTS parts at
  * once, on as many threads as there are cores (one thread works them in
  * turn to the same copies).  Each part but the first starts its chain
- * with the PRIME_BEHIND bytes before it, so only copies from further back
- * in the new value are lost at the seam. */
+ * with the PRIME_BEHIND bytes before it, as far as the chain reaches back:
+ * with less, the library of an interpreter (30 MB) between two versions
+ * came out 0.2% larger with the seam than without. */
 constexpr uint64_t SPLIT_FROM = 512 << 10;
 constexpr uint32_t MAX_PARTS = 2;
-constexpr uint64_t PRIME_BEHIND = 1 << 20;
+constexpr uint64_t PRIME_BEHIND = uint64_t{1} << CHAIN_MAX_BITS;
 
 /* The cost model, in sixteenths of a bit: what a command costs besides
  * its source, and its source by kind (a code, then the distance's bits).
@@ -254,6 +255,8 @@ struct matcher {
     const uint8_t *new_bytes;
     uint64_t new_length;
     part_range range;
+    /* Copies taken as they are; the search covers only what they leave. */
+    const diff_compact_parse &anchors;
 
     /* New positions + 1: the latest per hash, and each one's predecessor. */
     uint32_t *heads = nullptr;
@@ -266,9 +269,10 @@ struct matcher {
     /* Positions below this are in the chain already. */
     uint64_t entered;
 
-    matcher(const old_table &table, const buf *new_value, part_range part, int64_t literal)
+    matcher(const old_table &table, const buf *new_value, part_range part,
+            const diff_compact_parse &fixed, int64_t literal)
         : old(table), old_bytes(table.old_bytes), old_length(table.old_length),
-          new_bytes(new_value->data), new_length(new_value->len), range(part),
+          new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
           literal_cost(literal), entered(first_entered(part)) {}
     matcher(const matcher &) = delete;
     matcher &operator=(const matcher &) = delete;
@@ -429,28 +433,85 @@ struct matcher {
      * search or an entry in the chain can start. */
     bool loadable(uint64_t t) const { return t + LOAD <= new_length; }
 
+    /* Adds a copy to the parse and the repeat state, and enters its first
+     * positions and a sample of the rest in the chain. */
+    bool take(diff_compact_parse *parse, uint64_t t, uint64_t source, uint64_t length) {
+        if (!diff_compact_parse_add(parse, t, source, length)) {
+            return false;
+        }
+        took(source, t, length);
+        uint64_t end = t + length;
+        prefetch(end);
+        for (uint64_t at = t; at < end && loadable(at);
+             at += at - t < ENTER_ALL_BELOW ? 1 : ENTER_STEP) {
+            enter(at);
+        }
+        return true;
+    }
+
+    /* The first anchor that ends past t. */
+    uint64_t anchor_after(uint64_t t) const {
+        uint64_t low = 0;
+        uint64_t high = anchors.count;
+        while (low < high) {
+            uint64_t middle = low + (high - low) / 2;
+            const diff_compact_copy &copy = anchors.copies[middle];
+            if (copy.target + copy.length <= t) {
+                low = middle + 1;
+            } else {
+                high = middle;
+            }
+        }
+        return low;
+    }
+
     bool run(diff_compact_parse *parse) {
         for (uint64_t at = first_entered(range); at < range.begin && loadable(at); at++) {
             enter(at);
         }
         uint64_t literal_start = range.begin;
         uint64_t t = range.begin;
-        while (t < range.end && loadable(t)) {
+        uint64_t next = anchor_after(t);
+        while (t < range.end) {
+            while (next < anchors.count &&
+                   anchors.copies[next].target + anchors.copies[next].length <= t) {
+                next++;
+            }
+            uint64_t gap_end = range.end;
+            if (next < anchors.count) {
+                // An anchor is taken as it is, from wherever the search
+                // has got to in it, up to the end of the part.
+                const diff_compact_copy &anchor = anchors.copies[next];
+                if (anchor.target <= t) {
+                    uint64_t end = std::min(anchor.target + anchor.length, range.end);
+                    if (!take(parse, t, anchor.source + (t - anchor.target), end - t)) {
+                        return false;
+                    }
+                    t = end;
+                    literal_start = end;
+                    continue;
+                }
+                gap_end = std::min(anchor.target, range.end);
+            }
+            if (!loadable(t)) {
+                break;
+            }
             candidate best = search(t);
             if (best.gain <= 0) {
                 enter(t);
-                t += std::min<uint64_t>(MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT));
+                t = std::min(gap_end, t + std::min<uint64_t>(
+                                              MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT)));
                 continue;
             }
             // One step of lazy evaluation: a better copy one byte on is
             // worth the literal it leaves behind.
-            while (best.length < LAZY_BELOW && t + 1 < range.end && loadable(t + 1)) {
+            while (best.length < LAZY_BELOW && t + 1 < gap_end && loadable(t + 1)) {
                 enter(t);
-                candidate next = search(t + 1);
-                if (next.gain <= best.gain + literal_cost) {
+                candidate later = search(t + 1);
+                if (later.gain <= best.gain + literal_cost) {
                     break;
                 }
-                best = next;
+                best = later;
                 t++;
             }
             // The copy reaches back over equal literal bytes.
@@ -460,18 +521,11 @@ struct matcher {
                 t--;
                 best.length++;
             }
-            if (!diff_compact_parse_add(parse, t, best.source, best.length)) {
+            if (!take(parse, t, best.source, best.length)) {
                 return false;
             }
-            took(best.source, t, best.length);
-            uint64_t end = t + best.length;
-            prefetch(end);
-            for (uint64_t at = t; at < end && loadable(at);
-                 at += at - t < ENTER_ALL_BELOW ? 1 : ENTER_STEP) {
-                enter(at);
-            }
-            t = end;
-            literal_start = end;
+            t += best.length;
+            literal_start = t;
         }
         return true;
     }
@@ -501,6 +555,7 @@ int64_t literal_cost_of(const buf *new_value) {
 struct shared_work {
     old_table *table;
     const buf *new_value;
+    const diff_compact_parse *anchors;
     int64_t literal_cost;
     uint32_t parts;
     diff_compact_parse found[MAX_PARTS];
@@ -515,7 +570,7 @@ void search_part(void *context, uint32_t i) {
     shared_work &work = *static_cast<shared_work *>(context);
     uint64_t length = work.new_value->len;
     part_range range = {length * i / work.parts, length * (i + 1) / work.parts};
-    matcher m(*work.table, work.new_value, range, work.literal_cost);
+    matcher m(*work.table, work.new_value, range, *work.anchors, work.literal_cost);
     work.ok[i] = m.allocate() && m.run(&work.found[i]);
 }
 
@@ -529,12 +584,13 @@ int helpers_for(uint32_t parts) {
 
 TOVAREL_BEGIN_DECLS
 
-bool diff_compact_match(diff_compact_parse *parse, const buf *old_value, const buf *new_value) {
+bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
+                               const buf *new_value, const diff_compact_parse *anchors) {
     old_table table(old_value);
     if (!table.allocate()) {
         return false;
     }
-    shared_work work = {&table, new_value, literal_cost_of(new_value), 1, {}, {}};
+    shared_work work = {&table, new_value, anchors, literal_cost_of(new_value), 1, {}, {}};
     work.parts = new_value->len >= SPLIT_FROM ? MAX_PARTS : 1;
     // Filling the table is worth a second thread once the old value is as
     // large as a value worth splitting.
@@ -553,6 +609,11 @@ bool diff_compact_match(diff_compact_parse *parse, const buf *old_value, const b
         diff_compact_parse_release(parse);
     }
     return ok;
+}
+
+bool diff_compact_match(diff_compact_parse *parse, const buf *old_value, const buf *new_value) {
+    const diff_compact_parse none = {nullptr, 0, 0};
+    return diff_compact_match_around(parse, old_value, new_value, &none);
 }
 
 TOVAREL_END_DECLS

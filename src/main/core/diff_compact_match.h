@@ -39,6 +39,16 @@ TOVAREL_BEGIN_DECLS
 TOVAREL_API bool diff_compact_match(diff_compact_parse *parse, const buf *old_value,
                                     const buf *new_value);
 
+/*
+ * The same, but the copies of `anchors` (a valid parse of the same values)
+ * are taken as they are, trimmed where a copy found before them runs into
+ * them, and only the bytes they leave out are searched: on a new build of
+ * the same code the index method's copies already carry nine tenths of
+ * the value, and searching only the rest costs a fraction of the time.
+ */
+TOVAREL_API bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
+                                           const buf *new_value, const diff_compact_parse *anchors);
+
 TOVAREL_END_DECLS
 
 #endif /* TOVAREL_DIFF_COMPACT_MATCH_H */
