@@ -56,8 +56,10 @@ constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
 constexpr int CHAIN_DEPTH = 16;
 
 /* Samples between asking for a bucket of the old value's table and
- * filling it. */
+ * filling it, for a table larger than CACHED_TABLE bytes: a smaller one
+ * stays in the caches, where the request would only cost a second hash. */
 constexpr uint64_t PREFETCH_AHEAD = 16;
+constexpr uint64_t CACHED_TABLE = 1 << 20;
 /* Each slot of the old value's table holds a position and, in the bits
  * the position leaves free, a tag of the window's hash.  Most ways of a
  * bucket hold another window of the same bucket: the tag turns nearly all
@@ -161,8 +163,8 @@ struct old_table {
     uint64_t old_length;
 
     /* Old positions / stride + 1 (0: empty) above tag_bits bits of tag;
-     * on a cache line, so that a deep bucket is one line and a shallow one
-     * never two. */
+     * a table of a large page or more starts on one, so that a deep bucket
+     * is one cache line and a shallow one never two. */
     uint32_t *slots = nullptr;
     int bits = 0;
     int ways = SHALLOW_WAYS;
@@ -209,13 +211,15 @@ struct old_table {
         // bucket of a position PREFETCH_AHEAD samples on is asked for
         // early: the table is mostly beyond the caches.
         uint64_t samples = (positions() + stride - 1) / stride;
+        bool beyond_caches =
+            (static_cast<uint64_t>(ways) << bits) * sizeof(uint32_t) > CACHED_TABLE;
         auto span = static_cast<uint64_t>(ways / 2);
         for (uint64_t group = 0; group < samples; group += static_cast<uint64_t>(ways)) {
             uint64_t first = group + static_cast<uint64_t>(half) * span;
             for (uint64_t q = first; q < first + span && q < samples; q++) {
                 uint64_t p = q * stride;
                 uint64_t ahead = p + PREFETCH_AHEAD * stride;
-                if (ahead < positions()) {
+                if (beyond_caches && ahead < positions()) {
                     __builtin_prefetch(bucket_of(old_bytes + ahead), 1);
                 }
                 uint64_t hash = window_hash(old_bytes + p);

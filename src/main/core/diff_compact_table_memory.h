@@ -14,8 +14,8 @@
 
 #include <stddef.h>
 
-/* `bytes` of zeros aligned to a cache line at least, from the C allocator
- * (free() releases them); null when memory runs out. */
+/* `bytes` of zeros from the C allocator (free() releases them), aligned to
+ * a large page when they take one or more; null when memory runs out. */
 void *diff_compact_table_alloc(size_t bytes);
 
 #endif /* TOVAREL_DIFF_COMPACT_TABLE_MEMORY_H */
