@@ -11,11 +11,13 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <thread>
 
 #include "diff_compact_format.hpp"
 #include "diff_compact_match.h"
 #include "diff_generate.h"
 #include "huffman.hpp"
+#include "work_pool.h"
 
 namespace {
 
@@ -29,6 +31,10 @@ constexpr uint8_t MAJOR_BYTE_STRING = 2;
  * so few differences hold no patterns worth the match finder's time, nor
  * the nested delta's heads and codes. */
 constexpr uint64_t NESTED_MIN_STREAM = 256;
+
+/* Streams of the nested deltas, together, from which each is built on a
+ * thread of its own. */
+constexpr uint64_t NESTED_APART_FROM = 64 << 10;
 
 /* No bound on a delta's size. */
 constexpr uint64_t NO_LIMIT = UINT64_MAX;
@@ -300,6 +306,17 @@ buf *from_nothing(const bit_writer &value) {
     return nested;
 }
 
+/* The streams of the two nested deltas, and the deltas built from them. */
+struct nested_pair {
+    const bit_writer *streams[2];
+    buf *built[2];
+};
+
+void build_nested(void *context, uint32_t i) {
+    auto &pair = *static_cast<nested_pair *>(context);
+    pair.built[i] = from_nothing(*pair.streams[i]);
+}
+
 /*
  * The difference stream of version 2, or null when memory runs out, which
  * leaves the codes: correct, only larger.  The nested deltas never nest
@@ -313,9 +330,17 @@ buf *nested_differences(const buf *old_value, const buf *new_value,
     walk(old_value, new_value, parse, sink);
     runs.flush();
     bytes.flush();
-    buf *first = from_nothing(runs);
-    buf *second = first != nullptr ? from_nothing(bytes) : nullptr;
-    bool joined = second != nullptr && _buf_append(first, second->data, second->len);
+    // The two nested deltas are independent: a thread each, once they are
+    // long enough to be worth waking one for.
+    nested_pair pair = {{&runs, &bytes}, {nullptr, nullptr}};
+    // Asked of the system once: it reads a file for the answer.
+    static const unsigned cores = std::thread::hardware_concurrency();
+    bool apart = runs.len + bytes.len >= NESTED_APART_FROM && cores > 1;
+    work_pool_run(apart ? 1 : 0, 2, build_nested, &pair);
+    buf *first = pair.built[0];
+    buf *second = pair.built[1];
+    bool joined =
+        first != nullptr && second != nullptr && _buf_append(first, second->data, second->len);
     buf_free(second);
     if (!joined) {
         buf_free(first);
