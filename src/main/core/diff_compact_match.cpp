@@ -234,6 +234,8 @@ struct old_table {
         }
     }
 
+    /* The 64-bit hash of the WINDOW bytes at `window`: its top bits pick
+     * the bucket, the bits below them the tag. */
     static uint64_t window_hash(const uint8_t *window) {
         return (load64(window) & WINDOW_MASK) * HASH_MULTIPLIER;
     }
@@ -578,10 +580,12 @@ struct shared_work {
     bool ok[MAX_PARTS];
 };
 
+/* A pool task: one half of the ways of the old value's table. */
 void fill_half(void *context, uint32_t half) {
     static_cast<shared_work *>(context)->table->fill(static_cast<int>(half));
 }
 
+/* A pool task: the copies of part i of the new value, into found[i]. */
 void search_part(void *context, uint32_t i) {
     shared_work &work = *static_cast<shared_work *>(context);
     uint64_t length = work.new_value->len;

@@ -312,6 +312,7 @@ struct nested_pair {
     buf *built[2];
 };
 
+/* A pool task: the nested delta of stream i. */
 void build_nested(void *context, uint32_t i) {
     auto &pair = *static_cast<nested_pair *>(context);
     pair.built[i] = from_nothing(*pair.streams[i]);
