@@ -285,6 +285,39 @@ def class_wins(results, workloads, ours, peers):
     return out
 
 
+def class_total_rows(results, workloads, ours, peers):
+    """One row per class: total bytes of ours and of each peer, and ours over
+    each peer's total.  The goals of the compact form are stated in totals,
+    which a few large pairs dominate, where the means weigh every pair alike.
+    Only workloads on which ours and every listed peer ran are counted."""
+    rows = []
+    for cls, label in CLASSES.items():
+        names = [wl.name for wl in workloads if wl.cls == cls]
+        usable = [
+            n for n in names
+            if all(results[n].get(t) is not None and results[n][t].status == "ok" for t in [ours] + peers)
+        ]
+        if not usable:
+            continue
+        totals = [sum(results[n][t].size for n in usable) for t in [ours] + peers]
+        row = [label, f"{len(usable)} of {len(names)}", fmt_bytes(totals[0])]
+        for total in totals[1:]:
+            row += [fmt_bytes(total), fmt_ratio(ratio(totals[0], total))]
+        rows.append(row)
+    return rows
+
+
+def class_total_section(results, workloads, ours, peers):
+    """The table of class_total_rows, or None when no class has figures."""
+    rows = class_total_rows(results, workloads, ours, peers)
+    if not rows:
+        return None
+    header = ["class", "workloads", ours]
+    for peer in peers:
+        header += [peer, f"{ours} / {peer}"]
+    return table(header, rows)
+
+
 def packed_section(results, workloads, packed_tools, peer):
     """Our deltas raw and compressed by zstd -19 against a peer's, summed."""
     names = [wl.name for wl in workloads if wl.cls == "real"]

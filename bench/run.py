@@ -263,6 +263,20 @@ def our_call(method):
     }[method]
 
 
+# The peers that the compact form's size goals name.
+COMPACT_SIZE_PEERS = ("bsdiff4", "zstd-3", "zstd-19")
+
+
+def compact_totals(delta_tools, delta_results, delta_wls):
+    """The compact form's total size per class against COMPACT_SIZE_PEERS,
+    those that ran; None when the compact form did not."""
+    usable = {t.name for t in delta_tools if t.usable}
+    if toolmod.COMPACT not in usable:
+        return None
+    peers = [p for p in COMPACT_SIZE_PEERS if p in usable]
+    return report.class_total_section(delta_results, delta_wls, toolmod.COMPACT, peers)
+
+
 def delta_peer_names(delta_tools):
     return [t.name for t in delta_tools if not t.ours]
 
@@ -298,6 +312,9 @@ def readme_tables(args, cbor_tools, cbor_results, decoders, decode_results, delt
         md += [report.table(["vs", "class", "workloads", "size", "diff speed", "patch speed"], rows) if rows else "(no peer ran)", ""]
     if not next(t for t in delta_tools if t.name == toolmod.INDEX).usable:
         md += ["(The index method is not in this build.)", ""]
+    totals = compact_totals(delta_tools, delta_results, delta_wls)
+    if totals:
+        md += [f"Total delta size per class, `{our_call(toolmod.COMPACT)}` against its goals' peers:", "", totals, ""]
     packed = report.packed_section(delta_results, delta_wls, our_methods(delta_tools), "bsdiff4")
     if packed:
         md += ["Real version pairs, total delta size, raw and compressed by zstd -19 as a transport would:", "", packed.split("\n\n")[0], ""]
@@ -461,6 +478,9 @@ def write_report(out, args, cbor_tools, items, cbor_results, decoders, decode_re
         md += [f"{method}:", "", report.class_section(delta_results, delta_wls, method, others), ""]
     if not all_tools[toolmod.INDEX].usable:
         md += [f"The index method was not measured: {all_tools[toolmod.INDEX].status}.", ""]
+    totals = compact_totals(list(all_tools.values()), delta_results, delta_wls)
+    md += ["### Total size per class: the compact form", ""]
+    md += [totals if totals else "No figures (the compact form or its peers did not run).", ""]
     packed = report.packed_section(delta_results, delta_wls, methods, "bsdiff4")
     md += ["### Real version pairs: our deltas compressed by zstd -19, against bsdiff4", ""]
     md += [packed if packed else "No figures (no real version pair, or zstd missing).", ""]

@@ -183,6 +183,44 @@ bytes patched(const bytes &old_value, const bytes &delta) {
     return value;
 }
 
+/* Bytes of the new value that the parse's copies cover. */
+std::vector<bool> coverage(const diff_compact_parse &parse, size_t length) {
+    std::vector<bool> covered(length);
+    for (uint64_t i = 0; i < parse.count; i++) {
+        for (uint64_t at = 0; at < parse.copies[i].length; at++) {
+            covered[parse.copies[i].target + at] = true;
+        }
+    }
+    return covered;
+}
+
+/* The match finder around the index method's copies: a valid parse that
+ * leaves no anchored byte to literals, and a delta that rebuilds the new
+ * value. */
+void check_around(const bytes &old_value, const bytes &new_value, const std::string &what) {
+    buf o = view(old_value);
+    buf n = view(new_value);
+    buf *plain = diff_index_generate_binary(&o, &n);
+    ASSERT_NE(plain, nullptr) << what;
+    diff_compact_parse anchors = {nullptr, 0, 0};
+    ASSERT_EQ(diff_compact_parse_from_delta(&anchors, &o, plain), DIFF_APPLY_OK) << what;
+    buf_free(plain);
+    diff_compact_parse found = {nullptr, 0, 0};
+    ASSERT_TRUE(diff_compact_match_around(&found, &o, &n, &anchors)) << what;
+    EXPECT_TRUE(diff_compact_parse_valid(&found, o.len, n.len)) << what;
+    std::vector<bool> anchored = coverage(anchors, n.len);
+    std::vector<bool> covered = coverage(found, n.len);
+    for (size_t at = 0; at < n.len; at++) {
+        ASSERT_TRUE(covered[at] || !anchored[at]) << what << ": byte " << at;
+    }
+    buf *form = diff_compact_write(&o, &n, &found);
+    ASSERT_NE(form, nullptr) << what;
+    EXPECT_EQ(apply_compact(old_value, contents(form), false).value, new_value) << what;
+    buf_free(form);
+    diff_compact_parse_release(&anchors);
+    diff_compact_parse_release(&found);
+}
+
 TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
     generator g{0xc0ffee};
     int compact_chosen = 0;
@@ -201,6 +239,7 @@ TEST(DiffCompact, GeneratedPairsRoundTripAndNeverExceedThePlainDelta) {
                                  << new_value.size();
         EXPECT_LE(chosen->len, plain->len) << "round " << round;
         EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+        check_around(old_value, new_value, "round " + std::to_string(round));
         compact_chosen += diff_compact_is_compact(chosen);
 
         bytes delta = contents(form);
@@ -355,6 +394,51 @@ TEST(DiffCompact, CopiesFromTheNewValueRepeatTheirOwnOutput) {
             EXPECT_EQ(r.value, c.new_value) << c.what;
         }
         buf_free(delta);
+    }
+}
+
+/* Values large enough for the match finder to search in two parts at
+ * once: each part's copies must fit the values, the seam must not lose
+ * the copies a single search finds (the second part reaches back into the
+ * first), and the delta must rebuild the new value. */
+TEST(DiffCompact, LargeValuesSearchedInPartsRoundTrip) {
+    const size_t length = (1u << 20) + 77777;
+    generator g{31};
+    bytes noise = g.noise(length / 2, 256);
+    bytes repeated = noise;
+    repeated.insert(repeated.end(), noise.begin(), noise.end());
+    repeated[length / 2 + 1234] ^= 1;
+    struct {
+        const char *what;
+        bytes old_value;
+        bytes new_value;
+        size_t most; /* the match finder's form may take this many bytes */
+    } cases[] = {
+        {"text under edits", text(g, length), {}, length / 10},
+        {"a relocated build", {}, {}, length / 4},
+        // The first half is noise, to be sent as it is; the second half
+        // must be found behind the seam.
+        {"noise whose second half repeats the first", {'x'}, repeated, length / 2 + length / 50},
+    };
+    cases[0].new_value = edit(g, cases[0].old_value);
+    binaries(g, length, cases[1].old_value, cases[1].new_value);
+    for (const auto &c : cases) {
+        buf o = view(c.old_value);
+        buf n = view(c.new_value);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        ASSERT_TRUE(diff_compact_match(&parse, &o, &n)) << c.what;
+        EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len)) << c.what;
+        buf *form = diff_compact_write(&o, &n, &parse);
+        diff_compact_parse_release(&parse);
+        ASSERT_NE(form, nullptr) << c.what;
+        EXPECT_LE(form->len, c.most) << c.what;
+        EXPECT_EQ(apply_compact(c.old_value, contents(form), false).value, c.new_value) << c.what;
+        buf_free(form);
+        buf *chosen = diff_compact_generate_binary(&o, &n);
+        ASSERT_NE(chosen, nullptr) << c.what;
+        EXPECT_EQ(patched(c.old_value, contents(chosen)), c.new_value) << c.what;
+        buf_free(chosen);
+        check_around(c.old_value, c.new_value, c.what);
     }
 }
 

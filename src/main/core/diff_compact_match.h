@@ -22,19 +22,32 @@
 
 TOVAREL_BEGIN_DECLS
 
-/* The most memory the match finder's tables take, in bytes. */
-#define DIFF_COMPACT_MATCH_MAX_TABLES (52ULL << 20)
+/* The most memory the match finder's tables take, in bytes: the old
+ * value's table, and a chain over the new value for each of two parts. */
+#define DIFF_COMPACT_MATCH_MAX_TABLES (72ULL << 20)
 
 /*
  * Fills an empty parse with exact copies of new_value (from old_value, or
  * from new_value before each copy's target), a valid parse in the sense of
  * diff_compact_parse_valid.  Time is linear in the two sizes: candidates
  * per position and the search's depth are bounded, and long literal runs
- * are crossed in growing steps.  False (the parse empty) when memory runs
- * out.
+ * are crossed in growing steps.  A large new value is searched in two
+ * parts on two threads where there are two cores; the copies depend on the
+ * values alone, not on the threads.  False (the parse empty) when memory
+ * runs out.
  */
 TOVAREL_API bool diff_compact_match(diff_compact_parse *parse, const buf *old_value,
                                     const buf *new_value);
+
+/*
+ * The same, but the copies of `anchors` (a valid parse of the same values)
+ * are taken as they are, trimmed where a copy found before them runs into
+ * them, and only the bytes they leave out are searched: on a new build of
+ * the same code the index method's copies already carry nine tenths of
+ * the value, and searching only the rest costs a fraction of the time.
+ */
+TOVAREL_API bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
+                                           const buf *new_value, const diff_compact_parse *anchors);
 
 TOVAREL_END_DECLS
 

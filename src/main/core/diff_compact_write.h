@@ -24,6 +24,12 @@ TOVAREL_BEGIN_DECLS
 TOVAREL_API buf *diff_compact_write(const buf *old_value, const buf *new_value,
                                     const diff_compact_parse *parse);
 
+/* The same, or null as well when the delta would take `limit` bytes or
+ * more: a caller that holds a smaller delta already is spared the rest of
+ * the writing once the codes show that it cannot win. */
+TOVAREL_API buf *diff_compact_write_below(const buf *old_value, const buf *new_value,
+                                          const diff_compact_parse *parse, uint64_t limit);
+
 TOVAREL_END_DECLS
 
 #endif /* TOVAREL_DIFF_COMPACT_WRITE_H */

@@ -1,0 +1,21 @@
+/*
+ * diff_compact_table_memory.h - zeroed memory for the match finder's large
+ * hash tables.
+ *
+ * The tables are read and written at random places, a cache miss each, and
+ * on small pages a miss of the address translation as well: a 32 MiB table
+ * spans 8192 pages, far more than the translation caches hold, and first
+ * touching each page costs a fault.  Tables of a large page or more are
+ * therefore placed on large-page boundaries and the system is asked for
+ * large pages there, where it offers them.  Internal to the core.
+ */
+#ifndef TOVAREL_DIFF_COMPACT_TABLE_MEMORY_H
+#define TOVAREL_DIFF_COMPACT_TABLE_MEMORY_H
+
+#include <stddef.h>
+
+/* `bytes` of zeros from the C allocator (free() releases them), aligned to
+ * a large page when they take one or more; null when memory runs out. */
+void *diff_compact_table_alloc(size_t bytes);
+
+#endif /* TOVAREL_DIFF_COMPACT_TABLE_MEMORY_H */
