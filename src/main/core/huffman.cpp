@@ -329,8 +329,22 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
             decoder->sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
         }
     }
-    for (uint16_t &entry : decoder->table) {
-        entry = 0;
+    // The table is as wide as the longest word: every word's entries then
+    // repeat across the bits that follow it, up to that width.
+    uint32_t width = 0;
+    for (uint32_t bits = 1; bits <= HUFFMAN_MAX_BITS; bits++) {
+        if (decoder->count[bits] != 0) {
+            width = bits;
+        }
+    }
+    uint32_t entries = 1u << width;
+    decoder->mask = entries - 1;
+    // A complete code fills every entry; only one with room to spare
+    // leaves some for the words it lacks, which must read as errors.
+    if (room != 0 || width == 0) {
+        for (uint32_t i = 0; i < entries; i++) {
+            decoder->table[i] = 0;
+        }
     }
     uint16_t codes[HUFFMAN_MAX_SYMBOLS];
     huffman_codes(lengths, symbols, codes);
@@ -340,7 +354,7 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
             continue;
         }
         auto entry = static_cast<uint16_t>(i << tovarel::HUFFMAN_SYMBOL_SHIFT | bits);
-        for (uint32_t fill = codes[i]; fill < (1u << HUFFMAN_MAX_BITS); fill += 1u << bits) {
+        for (uint32_t fill = codes[i]; fill < entries; fill += 1u << bits) {
             decoder->table[fill] = entry;
         }
     }
