@@ -48,6 +48,12 @@ TOVAREL_API bool diff_compact_is_compact(const buf *delta);
  * DIFF_APPLY_OK. */
 TOVAREL_API buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status);
 
+/* The same through the table decoder alone, one lookup and every check
+ * per field, without the block pipeline that diff_compact_apply_binary
+ * tries first: the reference the pipeline is tested against. */
+TOVAREL_API buf *_diff_compact_apply_binary_table(const buf *old_value, const buf *delta,
+                                                  int32_t *status);
+
 /* The same through the scalar Huffman decoder, one bit at a time: the
  * reference the table decoder is tested against. */
 TOVAREL_API buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta,
