@@ -122,12 +122,15 @@ const binning &sources() {
 
 /* A symbol and its extra bits through the tables; a word that no symbol
  * has sets `bad` and reads as symbol 0. */
+template <bool Checked>
 [[gnu::always_inline]] inline uint64_t take_planned(const huffman_decoder &decoder,
                                                     const binning &bins, bit_reader &in,
                                                     uint32_t &symbol, bool &bad) {
     top_up(in);
     uint16_t entry = decoder.table[in.window & decoder.mask];
-    bad |= entry == 0;
+    if constexpr (Checked) {
+        bad |= entry == 0;
+    }
     in.skip(entry & HUFFMAN_LENGTH_MASK);
     symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
     unsigned bits = bins.bits[symbol];
@@ -138,8 +141,7 @@ const binning &sources() {
 
 /* n literal bytes at `to`, four words to a refill; false for a word that
  * no symbol has.  Overrunning the stream is the caller's to ask. */
-bool take_literals(const huffman_decoder &decoder, bit_reader &in, uint8_t *to,
-                          uint64_t n) {
+bool take_literals(const huffman_decoder &decoder, bit_reader &in, uint8_t *to, uint64_t n) {
     bool bad = false;
     uint64_t i = 0;
     for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
@@ -567,6 +569,7 @@ template <path P> struct reader {
      * number of planned commands, or 0 for anything the table path must
      * look at.
      */
+    template <bool Checked>
     uint64_t plan(planned *into, uint64_t most, uint64_t &literal_count, uint8_t *literals,
                   uint64_t room, uint64_t &decoded) {
         bit_reader in = control;
@@ -585,9 +588,10 @@ template <path P> struct reader {
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
         for (uint64_t k = 0; k < most; k++) {
             uint32_t symbol = 0;
-            uint64_t run = take_planned(code.literal_run, number_bins, in, symbol, bad);
-            uint64_t length = take_planned(code.copy_length, number_bins, in, symbol, bad) + 1;
-            uint64_t value = take_planned(code.source, source_bins, in, symbol, bad);
+            uint64_t run = take_planned<Checked>(code.literal_run, number_bins, in, symbol, bad);
+            uint64_t length =
+                take_planned<Checked>(code.copy_length, number_bins, in, symbol, bad) + 1;
+            uint64_t value = take_planned<Checked>(code.source, source_bins, in, symbol, bad);
             if (run > out.limit - target || length > out.limit - target - run) {
                 return 0;
             }
@@ -606,17 +610,16 @@ template <path P> struct reader {
                 return 0;
             }
             int64_t recent = at.shift[repeat ? symbol : 0];
-            uint64_t source = repeat ? target + static_cast<uint64_t>(recent)
-                              : behind
-                                  ? old_length + (target - (value + 1))
-                                  : at.old_end + static_cast<uint64_t>(unzigzag(value));
+            uint64_t source = repeat   ? target + static_cast<uint64_t>(recent)
+                              : behind ? old_length + (target - (value + 1))
+                                       : at.old_end + static_cast<uint64_t>(unzigzag(value));
             int64_t second = repeat && symbol == 0 ? at.shift[1] : at.shift[0];
             int64_t third = repeat && symbol < 2 ? at.shift[2] : at.shift[1];
             at.shift[0] = static_cast<int64_t>(source - target);
             at.shift[1] = second;
             at.shift[2] = third;
-            bool inside = source < old_length ? length <= old_length - source
-                                              : source - old_length < target;
+            bool inside =
+                source < old_length ? length <= old_length - source : source - old_length < target;
             if (!inside) {
                 return 0;
             }
@@ -633,7 +636,9 @@ template <path P> struct reader {
             for (unsigned i = 0; i < HUFFMAN_WORDS_PER_REFILL; i++) {
                 uint16_t entry = literal_code.table[words.window & literal_code.mask];
                 unsigned bits = i < owed ? entry & HUFFMAN_LENGTH_MASK : 0;
-                bad_word |= (i < owed) & (entry == 0);
+                if constexpr (Checked) {
+                    bad_word |= (i < owed) & (entry == 0);
+                }
                 words.skip(bits);
                 literals[decoded + i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
             }
@@ -701,12 +706,18 @@ template <path P> struct reader {
             return GAVE_UP;
         }
         planned ahead[PLAN_COMMANDS];
+        // Codes that fill their tables cannot meet a word that no symbol
+        // has, and most do: planning then leaves out the test per lookup.
+        bool checked = !(code.literal_run.complete && code.copy_length.complete &&
+                         code.source.complete && code.literal.complete);
         int32_t status = DIFF_APPLY_OK;
         for (uint64_t done = 0; status == DIFF_APPLY_OK && done < commands;) {
             uint64_t literal_count = 0;
             uint64_t decoded = 0;
-            uint64_t count = plan(ahead, std::min(PLAN_COMMANDS, commands - done), literal_count,
-                                  block, room, decoded);
+            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
+            uint64_t count = checked
+                                 ? plan<true>(ahead, most, literal_count, block, room, decoded)
+                                 : plan<false>(ahead, most, literal_count, block, room, decoded);
             uint64_t produced = 0;
             for (uint64_t k = 0; k < count; k++) {
                 produced += ahead[k].run + ahead[k].length;
@@ -834,13 +845,13 @@ template <path P> int32_t decode(const buf *old_value, const header &h, output &
         return DIFF_APPLY_NO_MEMORY;
     }
     reader<P> r{old_value,
-                     *table,
-                     bit_reader(h.control.data, h.control.size),
-                     bit_reader(h.literals.data, h.literals.size),
-                     bit_reader(h.differences.data, h.differences.size),
-                     out,
-                     {},
-                     0};
+                *table,
+                bit_reader(h.control.data, h.control.size),
+                bit_reader(h.literals.data, h.literals.size),
+                bit_reader(h.differences.data, h.differences.size),
+                out,
+                {},
+                0};
     r.runs = runs;
     r.bytes = bytes;
     int32_t status = DIFF_APPLY_OK;

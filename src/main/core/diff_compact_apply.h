@@ -4,9 +4,8 @@
  * A compact delta begins with the unsigned integer 1 or 2 (its version)
  * and the head of tag 29795 (the bytes 01 D9 74 63 or 02 D9 74 63), which
  * no plain delta can apply: the plain reader takes the integer for a
- * copy's offset and refuses the tag in place of its length.  diff_compact_is_compact tells the two forms
- * apart by those four bytes, and diff_compact_apply_binary reads the
- * compact one.
+ * copy's offset and refuses the tag in place of its length.  diff_compact_is_compact tells the two
+ * forms apart by those four bytes, and diff_compact_apply_binary reads the compact one.
  *
  * Deltas may come from anywhere.  The reader trusts no number in one: the
  * new value grows only as its commands produce bytes (a declared length

@@ -344,6 +344,7 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
     }
     uint32_t entries = 1u << width;
     decoder->mask = entries - 1;
+    decoder->complete = room == 0 && width > 0;
     // A complete code fills every entry; only one with room to spare
     // leaves some for the words it lacks, which must read as errors.
     if (room != 0 || width == 0) {

@@ -47,6 +47,9 @@ typedef struct huffman_decoder {
      * reader's time. */
     uint16_t table[1 << HUFFMAN_MAX_BITS];
     uint32_t mask;
+    /* Whether every entry up to the mask holds a word (the lengths fill
+     * the code): then no lookup can fail, and a reader may skip the test. */
+    uint32_t complete;
     /* The scalar decoder's view: words per length, and the symbols in
      * canonical order. */
     uint16_t count[HUFFMAN_MAX_BITS + 1];
