@@ -67,26 +67,17 @@ constexpr uint64_t PLAN_LITERALS = 16 << 10;
  * the words that planning decodes beyond those owed. */
 constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
 
-/* The extra bits and the value of the first number of each binned
- * symbol, and of each source symbol: one lookup in place of the octave
- * arithmetic and its branches. */
+/* The extra bits and the first value of each source symbol: one lookup
+ * in place of telling the three ways apart and the octave arithmetic. */
 struct binning {
     uint8_t bits[OFFSET_SYMBOLS];
     uint64_t base[OFFSET_SYMBOLS];
 };
 
-binning make_binning(bool sources) {
+binning make_binning() {
     binning b = {};
-    for (uint32_t symbol = 0; symbol < OFFSET_SYMBOLS; symbol++) {
-        uint32_t bin = symbol;
-        if (sources) {
-            if (symbol < REPEATS) {
-                continue;
-            }
-            bin = symbol < BEHIND_FIRST ? symbol - REPEATS : symbol - BEHIND_FIRST;
-        } else if (symbol >= BIN_SYMBOLS) {
-            continue;
-        }
+    for (uint32_t symbol = REPEATS; symbol < OFFSET_SYMBOLS; symbol++) {
+        uint32_t bin = symbol < BEHIND_FIRST ? symbol - REPEATS : symbol - BEHIND_FIRST;
         b.bits[symbol] = static_cast<uint8_t>(bin_extra_bits(bin));
         b.base[symbol] = bin_value(bin, 0);
     }
@@ -94,13 +85,8 @@ binning make_binning(bool sources) {
 }
 
 /* Built once, on first use (the format's helpers are not constexpr). */
-const binning &numbers() {
-    static const binning table = make_binning(false);
-    return table;
-}
-
 const binning &sources() {
-    static const binning table = make_binning(true);
+    static const binning table = make_binning();
     return table;
 }
 
@@ -127,16 +113,47 @@ template <bool Checked>
                                                     const binning &bins, bit_reader &in,
                                                     uint32_t &symbol, bool &bad) {
     top_up(in);
-    uint16_t entry = decoder.table[in.window & decoder.mask];
+    uint64_t window = in.window;
+    uint16_t entry = decoder.table[window & decoder.mask];
     if constexpr (Checked) {
         bad |= entry == 0;
     }
-    in.skip(entry & HUFFMAN_LENGTH_MASK);
+    unsigned length = entry & HUFFMAN_LENGTH_MASK;
     symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
     unsigned bits = bins.bits[symbol];
-    uint64_t value = bins.base[symbol] + in.peek(bits);
-    in.skip(bits);
-    return value;
+    uint64_t extra = (window >> length) & ((uint64_t{1} << bits) - 1);
+    // The word and its extra bits leave the window in one shift.
+    in.window = window >> (length + bits);
+    in.count -= length + bits;
+    return bins.base[symbol] + extra;
+}
+
+/*
+ * A binned number, as take_planned reads it, with its bin worked out from
+ * the symbol by arithmetic rather than looked up: the lookups of a
+ * command form one chain, each waiting for the one before, and a load
+ * takes longer than these few operations.
+ */
+template <bool Checked>
+[[gnu::always_inline]] inline uint64_t take_number(const huffman_decoder &decoder, bit_reader &in,
+                                                   bool &bad) {
+    top_up(in);
+    uint64_t window = in.window;
+    uint16_t entry = decoder.table[window & decoder.mask];
+    if constexpr (Checked) {
+        bad |= entry == 0;
+    }
+    unsigned length = entry & HUFFMAN_LENGTH_MASK;
+    uint32_t symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
+    // bin_extra_bits and bin_value: symbol 2k + h above the direct ones is
+    // the half h of octave k + BIN_FIRST_OCTAVE, (2 + h) << bits onwards.
+    bool direct = symbol < BIN_DIRECT;
+    unsigned bits = direct ? 0 : (symbol >> 1) - (BIN_DIRECT / 2 - BIN_FIRST_OCTAVE + 1);
+    uint64_t base = direct ? symbol : (uint64_t{2} + (symbol & 1)) << bits;
+    uint64_t extra = (window >> length) & ((uint64_t{1} << bits) - 1);
+    in.window = window >> (length + bits);
+    in.count -= length + bits;
+    return base + extra;
 }
 
 /* n literal bytes at `to`, four words to a refill; false for a word that
@@ -580,7 +597,6 @@ template <path P> struct reader {
         uint64_t old_length = old_value->len;
         bool bad = false;
         bool bad_word = false;
-        const binning &number_bins = numbers();
         const binning &source_bins = sources();
         literal_count = 0;
         // Every literal takes a bit at least: runs beyond the bits left are
@@ -588,9 +604,8 @@ template <path P> struct reader {
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
         for (uint64_t k = 0; k < most; k++) {
             uint32_t symbol = 0;
-            uint64_t run = take_planned<Checked>(code.literal_run, number_bins, in, symbol, bad);
-            uint64_t length =
-                take_planned<Checked>(code.copy_length, number_bins, in, symbol, bad) + 1;
+            uint64_t run = take_number<Checked>(code.literal_run, in, bad);
+            uint64_t length = take_number<Checked>(code.copy_length, in, bad) + 1;
             uint64_t value = take_planned<Checked>(code.source, source_bins, in, symbol, bad);
             if (run > out.limit - target || length > out.limit - target - run) {
                 return 0;
