@@ -67,29 +67,6 @@ constexpr uint64_t PLAN_LITERALS = 16 << 10;
  * the words that planning decodes beyond those owed. */
 constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
 
-/* The extra bits and the first value of each source symbol: one lookup
- * in place of telling the three ways apart and the octave arithmetic. */
-struct binning {
-    uint8_t bits[OFFSET_SYMBOLS];
-    uint64_t base[OFFSET_SYMBOLS];
-};
-
-binning make_binning() {
-    binning b = {};
-    for (uint32_t symbol = REPEATS; symbol < OFFSET_SYMBOLS; symbol++) {
-        uint32_t bin = symbol < BEHIND_FIRST ? symbol - REPEATS : symbol - BEHIND_FIRST;
-        b.bits[symbol] = static_cast<uint8_t>(bin_extra_bits(bin));
-        b.base[symbol] = bin_value(bin, 0);
-    }
-    return b;
-}
-
-/* Built once, on first use (the format's helpers are not constexpr). */
-const binning &sources() {
-    static const binning table = make_binning();
-    return table;
-}
-
 /* Tops the window up as bit_reader::refill does, without first asking
  * whether it needs it: loading again is harmless (the bits above the
  * count are the stream's own), and cheaper than a branch that the
@@ -106,34 +83,29 @@ const binning &sources() {
     in.refill();
 }
 
-/* A symbol and its extra bits through the tables; a word that no symbol
- * has sets `bad` and reads as symbol 0. */
-template <bool Checked>
-[[gnu::always_inline]] inline uint64_t take_planned(const huffman_decoder &decoder,
-                                                    const binning &bins, bit_reader &in,
-                                                    uint32_t &symbol, bool &bad) {
-    top_up(in);
-    uint64_t window = in.window;
-    uint16_t entry = decoder.table[window & decoder.mask];
-    if constexpr (Checked) {
-        bad |= entry == 0;
-    }
-    unsigned length = entry & HUFFMAN_LENGTH_MASK;
-    symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
-    unsigned bits = bins.bits[symbol];
+/*
+ * A binned number whose word is `length` bits of the window and whose bin
+ * is `bin`: its extra bits follow the word, and both leave the window in
+ * one shift.  The bin's extra bits and first value are worked out here
+ * (as bin_extra_bits and bin_value work them out: bin 2k + h above the
+ * direct ones is the half h of octave k + BIN_FIRST_OCTAVE, starting at
+ * (2 + h) << bits) rather than looked up: the lookups of a command form
+ * one chain, each waiting for the one before, and a load takes longer
+ * than these few operations.
+ */
+[[gnu::always_inline]] inline uint64_t take_binned_bits(bit_reader &in, uint64_t window,
+                                                        unsigned length, uint32_t bin) {
+    bool direct = bin < BIN_DIRECT;
+    unsigned bits = direct ? 0 : (bin >> 1) - (BIN_DIRECT / 2 - BIN_FIRST_OCTAVE + 1);
+    uint64_t base = direct ? bin : (uint64_t{2} + (bin & 1)) << bits;
     uint64_t extra = (window >> length) & ((uint64_t{1} << bits) - 1);
-    // The word and its extra bits leave the window in one shift.
     in.window = window >> (length + bits);
     in.count -= length + bits;
-    return bins.base[symbol] + extra;
+    return base + extra;
 }
 
-/*
- * A binned number, as take_planned reads it, with its bin worked out from
- * the symbol by arithmetic rather than looked up: the lookups of a
- * command form one chain, each waiting for the one before, and a load
- * takes longer than these few operations.
- */
+/* A binned number through the table; a word that no symbol has sets
+ * `bad` (when the code can lack one) and reads as 0. */
 template <bool Checked>
 [[gnu::always_inline]] inline uint64_t take_number(const huffman_decoder &decoder, bit_reader &in,
                                                    bool &bad) {
@@ -143,17 +115,26 @@ template <bool Checked>
     if constexpr (Checked) {
         bad |= entry == 0;
     }
-    unsigned length = entry & HUFFMAN_LENGTH_MASK;
-    uint32_t symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
-    // bin_extra_bits and bin_value: symbol 2k + h above the direct ones is
-    // the half h of octave k + BIN_FIRST_OCTAVE, (2 + h) << bits onwards.
-    bool direct = symbol < BIN_DIRECT;
-    unsigned bits = direct ? 0 : (symbol >> 1) - (BIN_DIRECT / 2 - BIN_FIRST_OCTAVE + 1);
-    uint64_t base = direct ? symbol : (uint64_t{2} + (symbol & 1)) << bits;
-    uint64_t extra = (window >> length) & ((uint64_t{1} << bits) - 1);
-    in.window = window >> (length + bits);
-    in.count -= length + bits;
-    return base + extra;
+    return take_binned_bits(in, window, entry & HUFFMAN_LENGTH_MASK, entry >> HUFFMAN_SYMBOL_SHIFT);
+}
+
+/* A source symbol and the number that follows it (none for a repeat,
+ * which reads as 0), as take_number reads it. */
+template <bool Checked>
+[[gnu::always_inline]] inline uint64_t take_source(const huffman_decoder &decoder, bit_reader &in,
+                                                   uint32_t &symbol, bool &bad) {
+    top_up(in);
+    uint64_t window = in.window;
+    uint16_t entry = decoder.table[window & decoder.mask];
+    if constexpr (Checked) {
+        bad |= entry == 0;
+    }
+    symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
+    uint32_t bin = symbol < REPEATS        ? 0
+                   : symbol < BEHIND_FIRST ? symbol - REPEATS
+                                           : symbol - BEHIND_FIRST;
+    uint64_t value = take_binned_bits(in, window, entry & HUFFMAN_LENGTH_MASK, bin);
+    return symbol < REPEATS ? 0 : value;
 }
 
 /* n literal bytes at `to`, four words to a refill; false for a word that
@@ -597,7 +578,6 @@ template <path P> struct reader {
         uint64_t old_length = old_value->len;
         bool bad = false;
         bool bad_word = false;
-        const binning &source_bins = sources();
         literal_count = 0;
         // Every literal takes a bit at least: runs beyond the bits left are
         // refused before any is decoded, as the table path refuses them.
@@ -606,7 +586,7 @@ template <path P> struct reader {
             uint32_t symbol = 0;
             uint64_t run = take_number<Checked>(code.literal_run, in, bad);
             uint64_t length = take_number<Checked>(code.copy_length, in, bad) + 1;
-            uint64_t value = take_planned<Checked>(code.source, source_bins, in, symbol, bad);
+            uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
             if (run > out.limit - target || length > out.limit - target - run) {
                 return 0;
             }
