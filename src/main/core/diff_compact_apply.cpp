@@ -11,8 +11,14 @@
  * stays within twice what the delta has really produced.  Then the commands are read in
  * order, each drawing on the literal and difference streams as it needs.
  *
- * One template serves both Huffman decoders, so the scalar reference and
- * the table path read exactly the same fields in the same order.
+ * One template serves three paths.  The scalar one decodes bit by bit and
+ * is the reference; the table path decodes a symbol per lookup and checks
+ * every field where it is read, so its refusal names the first fault.
+ * The pipeline, which patch tries first, plans a block of commands ahead
+ * (the control stream's lookups back to back, the literal stream's
+ * alongside), then carries the block out with whole-chunk copies; it
+ * checks everything the table path checks but gives up rather than say
+ * why, and the delta is then read again by the table path.
  */
 #include "diff_compact_apply.h"
 
