@@ -1,9 +1,10 @@
 /*
  * fuzz_compact_apply.cpp - the compact delta's reader on hostile input:
- * the table decoder and the scalar reference must give the same outcome
- * (the same value, or the same refusal), a delta that rebuilds a value
- * must be summarized as one of its length (inspection reads the control
- * stream alone), and sanitizers watch every read and allocation.
+ * the block pipeline, the table decoder and the scalar reference must give
+ * the same outcome (the same value, or the same refusal), a delta that
+ * rebuilds a value must be summarized as one of its length (inspection
+ * reads the control stream alone), and sanitizers watch every read and
+ * allocation.
  *
  * Header (5 bytes): mode, then two 16-bit numbers a and b.
  *   mode bit 0 clear: random deltas.  The old value is the first a bytes
@@ -48,12 +49,14 @@ struct outcome {
     bytes value;
 };
 
-outcome read(const bytes &old_value, const bytes &delta, bool scalar) {
+/* Through the pipeline (0), the table path alone (1), or bit by bit (2). */
+outcome read(const bytes &old_value, const bytes &delta, int path) {
     buf o = view(old_value);
     buf d = view(delta);
     int32_t status = -1;
-    buf *out = scalar ? _diff_compact_apply_binary_scalar(&o, &d, &status)
-                      : diff_compact_apply_binary(&o, &d, &status);
+    buf *out = path == 0   ? diff_compact_apply_binary(&o, &d, &status)
+               : path == 1 ? _diff_compact_apply_binary_table(&o, &d, &status)
+                           : _diff_compact_apply_binary_scalar(&o, &d, &status);
     outcome result{out != nullptr, status, {}};
     if (out != nullptr && out->len > 0) {
         result.value.assign(out->data, out->data + out->len);
@@ -62,12 +65,20 @@ outcome read(const bytes &old_value, const bytes &delta, bool scalar) {
     return result;
 }
 
-/* Both readers, which must agree, and the summary, which must accept what
- * they accept and count what they build. */
+bool same(const outcome &a, const outcome &b) {
+    return a.ok == b.ok && a.status == b.status && a.value == b.value;
+}
+
+/* The three readers, which must agree, and the summary, which must accept
+ * what they accept and count what they build. */
 outcome read_both(const bytes &old_value, const bytes &delta) {
-    outcome fast = read(old_value, delta, false);
-    outcome scalar = read(old_value, delta, true);
-    if (fast.ok != scalar.ok || fast.status != scalar.status || fast.value != scalar.value) {
+    outcome fast = read(old_value, delta, 0);
+    outcome table = read(old_value, delta, 1);
+    outcome scalar = read(old_value, delta, 2);
+    if (!same(fast, table)) {
+        fail("the pipeline and the table reader disagree");
+    }
+    if (!same(table, scalar)) {
         fail("the table reader and the scalar reader disagree");
     }
     buf d = view(delta);

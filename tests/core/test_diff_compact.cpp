@@ -603,4 +603,92 @@ TEST(DiffCompact, NestedDifferenceEventsAreReadExactly) {
     }
 }
 
+/* The reader's three paths on one delta: the pipeline that patch uses
+ * (which hands anything it balks at to the table path), the table path
+ * alone, and the scalar reference. */
+void expect_paths_agree(const bytes &old_value, const bytes &delta, const char *what, int round) {
+    buf o = view(old_value);
+    buf d = view(delta);
+    outcome seen[3];
+    for (int path = 0; path < 3; path++) {
+        int32_t status = -1;
+        buf *out = path == 0   ? diff_compact_apply_binary(&o, &d, &status)
+                   : path == 1 ? _diff_compact_apply_binary_table(&o, &d, &status)
+                               : _diff_compact_apply_binary_scalar(&o, &d, &status);
+        seen[path] = {out != nullptr, status, contents(out)};
+        buf_free(out);
+    }
+    for (int path = 1; path < 3; path++) {
+        ASSERT_EQ(seen[0].ok, seen[path].ok) << what << " round " << round << " path " << path;
+        ASSERT_EQ(seen[0].status, seen[path].status) << what << " round " << round;
+        ASSERT_EQ(seen[0].value, seen[path].value) << what << " round " << round;
+    }
+}
+
+/*
+ * Values large enough for the pipeline's blocks of commands and of
+ * literals to fill and run over (relocated builds, text under many edits,
+ * noise that leaves long literal runs, value-sized literal runs), every
+ * delta read by the three paths whole and damaged.
+ */
+TEST(DiffCompact, ThePipelineAgreesWithTheTablePathWholeAndDamaged) {
+#if defined(__SANITIZE_ADDRESS__)
+    const int rounds = 24;
+#else
+    const int rounds = 120;
+#endif
+    generator g{0x5eed};
+    for (int round = 0; round < rounds; round++) {
+        bytes old_value, new_value;
+        size_t length = 2000 + g.below(round % 8 == 0 ? 200000 : 40000);
+        switch (round % 4) {
+        case 0:
+            binaries(g, length, old_value, new_value, round % 8 == 4);
+            break;
+        case 1:
+            old_value = text(g, length);
+            new_value = old_value;
+            for (int pass = 0; pass < 20; pass++) {
+                new_value = edit(g, new_value);
+            }
+            break;
+        case 2:
+            old_value = g.noise(length, 1 + static_cast<unsigned>(g.below(8)));
+            new_value = edit(g, old_value);
+            new_value.resize(new_value.size() / 2);
+            {
+                bytes fresh = g.noise(length / 2, 256);
+                new_value.insert(new_value.end(), fresh.begin(), fresh.end());
+            }
+            break;
+        default:
+            old_value = text(g, length / 4);
+            new_value = joined({g.noise(length, 200), old_value, text(g, length / 8)});
+            break;
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *form = _diff_compact_generate_form(&o, &n);
+        ASSERT_NE(form, nullptr);
+        bytes delta = contents(form);
+        buf_free(form);
+        expect_paths_agree(old_value, delta, "whole", round);
+        outcome whole = apply_compact(old_value, delta, false);
+        ASSERT_TRUE(whole.ok) << "round " << round;
+        ASSERT_EQ(whole.value, new_value) << "round " << round;
+        for (int damage = 0; damage < 12 && !delta.empty(); damage++) {
+            bytes broken = delta;
+            size_t at = g.below(broken.size());
+            if (damage % 3 == 0) {
+                broken.resize(at);
+            } else if (damage % 3 == 1) {
+                broken[at] = static_cast<uint8_t>(broken[at] ^ (1u << g.below(8)));
+            } else {
+                broken[at] = static_cast<uint8_t>(g.next());
+            }
+            expect_paths_agree(old_value, broken, "damaged", round);
+        }
+    }
+}
+
 } // namespace

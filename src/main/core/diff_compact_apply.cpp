@@ -11,8 +11,14 @@
  * stays within twice what the delta has really produced.  Then the commands are read in
  * order, each drawing on the literal and difference streams as it needs.
  *
- * One template serves both Huffman decoders, so the scalar reference and
- * the table path read exactly the same fields in the same order.
+ * One template serves three paths.  The scalar one decodes bit by bit and
+ * is the reference; the table path decodes a symbol per lookup and checks
+ * every field where it is read, so its refusal names the first fault.
+ * The pipeline, which patch tries first, plans a block of commands ahead
+ * (the control stream's lookups back to back, the literal stream's
+ * alongside), then carries the block out with whole-chunk copies; it
+ * checks everything the table path checks but gives up rather than say
+ * why, and the delta is then read again by the table path.
  */
 #include "diff_compact_apply.h"
 
@@ -47,6 +53,126 @@ constexpr uint64_t COPY_CHUNK = 16;
 /* Runs up to this long go chunk by chunk; longer ones, where the C
  * library's copy is faster than its call costs, through memcpy. */
 constexpr uint64_t CHUNKED_RUN_MAX = 128;
+
+/* The three ways through the reader: bit by bit (the reference), one
+ * table lookup per symbol with every check where the field is read (the
+ * reference for refusals), and the block pipeline, which gives up on
+ * anything unusual and leaves it to the table path, so that a damaged
+ * delta is refused with the same reason whichever path read it. */
+enum class path { scalar, table, fast };
+
+/* What the pipeline answers when it leaves a delta to the table path. */
+constexpr int32_t GAVE_UP = -1;
+/* Commands the pipeline decodes ahead of carrying them out.  Enough that
+ * the control stream's lookups run back to back, few enough that the
+ * plan stays in the first-level cache. */
+constexpr uint64_t PLAN_COMMANDS = 128;
+/* The literals a block decodes ahead, to begin with. */
+constexpr uint64_t PLAN_LITERALS = 16 << 10;
+/* The literal buffer's spare bytes: a chunk that copies read whole, and
+ * the words that planning decodes beyond those owed. */
+constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
+
+/* Tops the window up as bit_reader::refill does, without first asking
+ * whether it needs it: loading again is harmless (the bits above the
+ * count are the stream's own), and cheaper than a branch that the
+ * lengths of the words just read make unpredictable. */
+[[gnu::always_inline]] inline void top_up(bit_reader &in) {
+    if (in.next + 8 <= in.size) {
+        uint64_t word = 0;
+        memcpy(&word, in.data + in.next, sizeof word);
+        in.window |= word << in.count;
+        in.next += (63 - in.count) >> 3;
+        in.count |= BIT_WINDOW_FULL;
+        return;
+    }
+    in.refill();
+}
+
+/*
+ * A binned number whose word is `length` bits of the window and whose bin
+ * is `bin`: its extra bits follow the word, and both leave the window in
+ * one shift.  The bin's extra bits and first value are worked out here
+ * (as bin_extra_bits and bin_value work them out: bin 2k + h above the
+ * direct ones is the half h of octave k + BIN_FIRST_OCTAVE, starting at
+ * (2 + h) << bits) rather than looked up: the lookups of a command form
+ * one chain, each waiting for the one before, and a load takes longer
+ * than these few operations.
+ */
+[[gnu::always_inline]] inline uint64_t take_binned_bits(bit_reader &in, uint64_t window,
+                                                        unsigned length, uint32_t bin) {
+    bool direct = bin < BIN_DIRECT;
+    unsigned bits = direct ? 0 : (bin >> 1) - (BIN_DIRECT / 2 - BIN_FIRST_OCTAVE + 1);
+    uint64_t base = direct ? bin : (uint64_t{2} + (bin & 1)) << bits;
+    uint64_t extra = (window >> length) & ((uint64_t{1} << bits) - 1);
+    in.window = window >> (length + bits);
+    in.count -= length + bits;
+    return base + extra;
+}
+
+/* A binned number through the table; a word that no symbol has sets
+ * `bad` (when the code can lack one) and reads as 0. */
+template <bool Checked>
+[[gnu::always_inline]] inline uint64_t take_number(const huffman_decoder &decoder, bit_reader &in,
+                                                   bool &bad) {
+    top_up(in);
+    uint64_t window = in.window;
+    uint16_t entry = decoder.table[window & decoder.mask];
+    if constexpr (Checked) {
+        bad |= entry == 0;
+    }
+    return take_binned_bits(in, window, entry & HUFFMAN_LENGTH_MASK, entry >> HUFFMAN_SYMBOL_SHIFT);
+}
+
+/* A source symbol and the number that follows it (none for a repeat,
+ * which reads as 0), as take_number reads it. */
+template <bool Checked>
+[[gnu::always_inline]] inline uint64_t take_source(const huffman_decoder &decoder, bit_reader &in,
+                                                   uint32_t &symbol, bool &bad) {
+    top_up(in);
+    uint64_t window = in.window;
+    uint16_t entry = decoder.table[window & decoder.mask];
+    if constexpr (Checked) {
+        bad |= entry == 0;
+    }
+    symbol = entry >> HUFFMAN_SYMBOL_SHIFT;
+    uint32_t bin = symbol < REPEATS        ? 0
+                   : symbol < BEHIND_FIRST ? symbol - REPEATS
+                                           : symbol - BEHIND_FIRST;
+    uint64_t value = take_binned_bits(in, window, entry & HUFFMAN_LENGTH_MASK, bin);
+    return symbol < REPEATS ? 0 : value;
+}
+
+/* n literal bytes at `to`, four words to a refill; false for a word that
+ * no symbol has.  Overrunning the stream is the caller's to ask. */
+bool take_literals(const huffman_decoder &decoder, bit_reader &in, uint8_t *to, uint64_t n) {
+    bool bad = false;
+    uint64_t i = 0;
+    for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
+        top_up(in);
+        for (unsigned k = 0; k < HUFFMAN_WORDS_PER_REFILL; k++) {
+            uint16_t entry = decoder.table[in.window & decoder.mask];
+            bad |= entry == 0;
+            in.skip(entry & HUFFMAN_LENGTH_MASK);
+            to[i + k] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
+        }
+    }
+    top_up(in);
+    for (; i < n; i++) {
+        uint16_t entry = decoder.table[in.window & decoder.mask];
+        bad |= entry == 0;
+        in.skip(entry & HUFFMAN_LENGTH_MASK);
+        to[i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
+    }
+    return !bad;
+}
+
+/* A command read ahead: its literal run, its copy's length and source. */
+struct planned {
+    uint64_t run;
+    uint64_t length;
+    uint64_t source;
+};
 
 struct span {
     const uint8_t *data;
@@ -234,7 +360,8 @@ inline void copy_run_wide(uint8_t *to, const uint8_t *from, uint64_t run, uint64
 
 /* The decoder's whole state: the streams, the value, the recent shifts,
  * and how much of the current run of zero differences is left. */
-template <bool Scalar> struct reader {
+template <path P> struct reader {
+    static constexpr bool Scalar = P == path::scalar;
     const buf *old_value;
     const codes &code;
     bit_reader control;
@@ -344,6 +471,13 @@ template <bool Scalar> struct reader {
         if (!out.reserve(n)) {
             return DIFF_APPLY_NO_MEMORY;
         }
+        uint8_t *to = out.data + out.len;
+        out.len += n;
+        return copy_to(to, source, n);
+    }
+
+    /* The bytes of a copy, written at `to`, inside the value's block. */
+    int32_t copy_to(uint8_t *to, uint64_t source, uint64_t n) {
         uint64_t old_length = old_value->len;
         const uint8_t *from =
             source < old_length ? old_value->data + source : out.data + (source - old_length);
@@ -351,8 +485,6 @@ template <bool Scalar> struct reader {
         // it ends; the new value's block, a chunk beyond its capacity.
         const uint8_t *readable_end = source < old_length ? old_value->data + old_length
                                                           : out.data + out.capacity + COPY_CHUNK;
-        uint8_t *to = out.data + out.len;
-        out.len += n;
         while (n > 0) {
             if (zeros > 0) {
                 uint64_t run = std::min(zeros, n);
@@ -432,16 +564,195 @@ template <bool Scalar> struct reader {
         return status == DIFF_APPLY_OK ? copy(source, length) : status;
     }
 
-    int32_t run(uint64_t commands) {
-        if (commands > 0 && !take_zeros()) {
-            return DIFF_COMPACT_BAD_DIFFERENCES;
+    /*
+     * Plans up to PLAN_COMMANDS commands from the control stream: their
+     * numbers, their sources resolved and checked against the old value
+     * and the value as it will be by then.  Reading a block of commands
+     * in one loop lets the lookups of one command overlap those of the
+     * next, which interleaving them with the copies would stall.  The
+     * number of planned commands, or 0 for anything the table path must
+     * look at.
+     */
+    template <bool Checked>
+    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_count, uint8_t *literals,
+                  uint64_t room, uint64_t &decoded) {
+        bit_reader in = control;
+        bit_reader words = literal;
+        const huffman_decoder &literal_code = code.literal;
+        source_state at = state;
+        uint64_t target = out.len;
+        uint64_t old_length = old_value->len;
+        bool bad = false;
+        bool bad_word = false;
+        literal_count = 0;
+        // Every literal takes a bit at least: runs beyond the bits left are
+        // refused before any is decoded, as the table path refuses them.
+        uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
+        for (uint64_t k = 0; k < most; k++) {
+            uint32_t symbol = 0;
+            uint64_t run = take_number<Checked>(code.literal_run, in, bad);
+            uint64_t length = take_number<Checked>(code.copy_length, in, bad) + 1;
+            uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
+            if (run > out.limit - target || length > out.limit - target - run) {
+                return 0;
+            }
+            target += run;
+            literal_count += run;
+            if (literal_count > bits_left) {
+                return 0;
+            }
+            // All three ways are worked out and one is chosen, and the
+            // recent shifts move as the table path's reuse and remember
+            // move them: which way a command takes is as good as random,
+            // and a branch on it would be mispredicted on every other.
+            bool repeat = symbol < REPEATS;
+            bool behind = symbol >= BEHIND_FIRST;
+            if (behind && value + 1 > target) {
+                return 0;
+            }
+            int64_t recent = at.shift[repeat ? symbol : 0];
+            uint64_t source = repeat   ? target + static_cast<uint64_t>(recent)
+                              : behind ? old_length + (target - (value + 1))
+                                       : at.old_end + static_cast<uint64_t>(unzigzag(value));
+            int64_t second = repeat && symbol == 0 ? at.shift[1] : at.shift[0];
+            int64_t third = repeat && symbol < 2 ? at.shift[2] : at.shift[1];
+            at.shift[0] = static_cast<int64_t>(source - target);
+            at.shift[1] = second;
+            at.shift[2] = third;
+            bool inside =
+                source < old_length ? length <= old_length - source : source - old_length < target;
+            if (!inside) {
+                return 0;
+            }
+            at.old_end = source + length;
+            into[k] = {run, length, source};
+            target += length;
+            // Up to four of the literals owed so far, from the literal
+            // stream, whose lookups depend on nothing above: the two
+            // streams' chains of lookups then run side by side.  Words
+            // past the ones owed are decoded too but not consumed, so
+            // that no branch depends on how many are owed.
+            uint64_t owed = std::min(literal_count, room) - decoded;
+            top_up(words);
+            for (unsigned i = 0; i < HUFFMAN_WORDS_PER_REFILL; i++) {
+                uint16_t entry = literal_code.table[words.window & literal_code.mask];
+                unsigned bits = i < owed ? entry & HUFFMAN_LENGTH_MASK : 0;
+                if constexpr (Checked) {
+                    bad_word |= (i < owed) & (entry == 0);
+                }
+                words.skip(bits);
+                literals[decoded + i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
+            }
+            decoded += std::min<uint64_t>(owed, HUFFMAN_WORDS_PER_REFILL);
         }
-        for (uint64_t i = 0; i < commands; i++) {
-            int32_t status = command();
-            if (status != DIFF_APPLY_OK) {
-                return status;
+        if (bad || bad_word || in.overrun()) {
+            return 0;
+        }
+        control = in;
+        literal = words;
+        state = at;
+        return most;
+    }
+
+    /* Carries out planned commands, their literals decoded ahead into
+     * `literals`. */
+    int32_t carry_out(const planned *commands, uint64_t count, const uint8_t *literals) {
+        for (uint64_t k = 0; k < count; k++) {
+            const planned &c = commands[k];
+            uint8_t *to = out.data + out.len;
+            // Whole chunks: the buffer and the value's block both have a
+            // chunk to spare, and what a chunk writes past the run the copy
+            // that follows overwrites.
+            for (uint64_t i = 0; i < c.run; i += COPY_CHUNK) {
+                memcpy(to + i, literals + i, COPY_CHUNK);
+            }
+            literals += c.run;
+            to += c.run;
+            out.len += c.run + c.length;
+            if (zeros >= c.length) {
+                zeros -= c.length;
+                copy_plain(to, c.source, c.length);
+            } else if (copy_to(to, c.source, c.length) != DIFF_APPLY_OK) {
+                return GAVE_UP;
             }
         }
+        return DIFF_APPLY_OK;
+    }
+
+    /* A copy without differences. */
+    void copy_plain(uint8_t *to, uint64_t source, uint64_t n) {
+        uint64_t old_length = old_value->len;
+        if (source < old_length) {
+            copy_run_wide(to, old_value->data + source, n, old_length - source);
+        } else {
+            const uint8_t *from = out.data + (source - old_length);
+            copy_run_wide(to, from, n,
+                          static_cast<uint64_t>(out.data + out.capacity + COPY_CHUNK - from));
+        }
+    }
+
+    /* The commands through the pipeline: plan a block, decode its
+     * literals, carry it out.  Anything amiss gives up, and the table path
+     * reads the delta again to say what. */
+    int32_t run_planned(uint64_t commands) {
+        if (commands > 0 && !take_zeros()) {
+            return GAVE_UP;
+        }
+        // The block's literals; it grows for a block whose runs need more,
+        // which the literal stream's bits bound (plan checks every run
+        // against them).
+        uint64_t room = PLAN_LITERALS;
+        auto *block = static_cast<uint8_t *>(malloc(room + LITERAL_SLACK));
+        if (block == nullptr) {
+            return GAVE_UP;
+        }
+        planned ahead[PLAN_COMMANDS];
+        // Codes that fill their tables cannot meet a word that no symbol
+        // has, and most do: planning then leaves out the test per lookup.
+        bool checked = !(code.literal_run.complete && code.copy_length.complete &&
+                         code.source.complete && code.literal.complete);
+        int32_t status = DIFF_APPLY_OK;
+        for (uint64_t done = 0; status == DIFF_APPLY_OK && done < commands;) {
+            uint64_t literal_count = 0;
+            uint64_t decoded = 0;
+            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
+            uint64_t count = checked
+                                 ? plan<true>(ahead, most, literal_count, block, room, decoded)
+                                 : plan<false>(ahead, most, literal_count, block, room, decoded);
+            uint64_t produced = 0;
+            for (uint64_t k = 0; k < count; k++) {
+                produced += ahead[k].run + ahead[k].length;
+            }
+            if (count == 0 || !out.reserve(produced)) {
+                status = GAVE_UP;
+                break;
+            }
+            if (literal_count > room) {
+                auto *grown = static_cast<uint8_t *>(realloc(block, literal_count + LITERAL_SLACK));
+                if (grown == nullptr) {
+                    status = GAVE_UP;
+                    break;
+                }
+                block = grown;
+                room = literal_count;
+            }
+            if (!take_literals(code.literal, literal, block + decoded, literal_count - decoded) ||
+                literal.overrun()) {
+                status = GAVE_UP;
+                break;
+            }
+            status = carry_out(ahead, count, block);
+            done += count;
+        }
+        free(block);
+        if (status != DIFF_APPLY_OK) {
+            return GAVE_UP;
+        }
+        return finish();
+    }
+
+    /* The literals after the last command, and every stream used up. */
+    int32_t finish() {
         int32_t status = literals(out.limit - out.len);
         if (status != DIFF_APPLY_OK) {
             return status;
@@ -457,23 +768,39 @@ template <bool Scalar> struct reader {
         }
         return DIFF_APPLY_OK;
     }
+
+    int32_t run(uint64_t commands) {
+        if constexpr (P == path::fast) {
+            return run_planned(commands);
+        }
+        if (commands > 0 && !take_zeros()) {
+            return DIFF_COMPACT_BAD_DIFFERENCES;
+        }
+        for (uint64_t i = 0; i < commands; i++) {
+            int32_t status = command();
+            if (status != DIFF_APPLY_OK) {
+                return status;
+            }
+        }
+        return finish();
+    }
 };
 
-template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_t *status);
+template <path P> buf *apply(const buf *old_value, const buf *delta, int32_t *status);
 
 /*
  * One of a version-2 delta's nested deltas, which builds from nothing at
  * most `most` bytes: its declared length is held to that before anything
  * is built, and its own reader then grows as it produces.
  */
-template <bool Scalar> int32_t read_nested(const buf &nested, uint64_t most, buf *&built) {
+template <path P> int32_t read_nested(const buf &nested, uint64_t most, buf *&built) {
     header inner = {};
     if (!read_header(&nested, inner) || inner.version != VERSION || inner.new_length > most) {
         return DIFF_COMPACT_BAD_DIFFERENCES;
     }
     const buf nothing = {nullptr, 0, 0};
     int32_t status = DIFF_APPLY_OK;
-    built = apply<Scalar>(&nothing, &nested, &status);
+    built = apply<P>(&nothing, &nested, &status);
     if (built == nullptr) {
         return status == DIFF_APPLY_NO_MEMORY ? DIFF_APPLY_NO_MEMORY : DIFF_COMPACT_BAD_DIFFERENCES;
     }
@@ -483,7 +810,7 @@ template <bool Scalar> int32_t read_nested(const buf &nested, uint64_t most, buf
 /* A version-2 delta's difference stream: the delta of the runs, then the
  * delta of the difference bytes.  A value of N bytes has N differences at
  * most, and one run more than differences. */
-template <bool Scalar> int32_t read_events(const header &h, buf *&runs, buf *&bytes) {
+template <path P> int32_t read_events(const header &h, buf *&runs, buf *&bytes) {
     buf stream = {const_cast<uint8_t *>(h.differences.data), h.differences.size,
                   h.differences.size};
     header first = {};
@@ -494,18 +821,18 @@ template <bool Scalar> int32_t read_events(const header &h, buf *&runs, buf *&by
     buf leading = {stream.data, extent, extent};
     buf trailing = {stream.data + extent, stream.len - extent, stream.len - extent};
     uint64_t most_runs = saturating_mul(RUN_BYTES_MAX, saturating_add(h.new_length, 1));
-    int32_t status = read_nested<Scalar>(leading, most_runs, runs);
+    int32_t status = read_nested<P>(leading, most_runs, runs);
     if (status == DIFF_APPLY_OK) {
-        status = read_nested<Scalar>(trailing, h.new_length, bytes);
+        status = read_nested<P>(trailing, h.new_length, bytes);
     }
     return status;
 }
 
-template <bool Scalar> int32_t decode(const buf *old_value, const header &h, output &out) {
+template <path P> int32_t decode(const buf *old_value, const header &h, output &out) {
     buf *runs = nullptr;
     buf *bytes = nullptr;
     if (h.version == VERSION_NESTED) {
-        int32_t status = read_events<Scalar>(h, runs, bytes);
+        int32_t status = read_events<P>(h, runs, bytes);
         if (status != DIFF_APPLY_OK) {
             buf_free(runs);
             buf_free(bytes);
@@ -518,14 +845,14 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
         buf_free(bytes);
         return DIFF_APPLY_NO_MEMORY;
     }
-    reader<Scalar> r{old_value,
-                     *table,
-                     bit_reader(h.control.data, h.control.size),
-                     bit_reader(h.literals.data, h.literals.size),
-                     bit_reader(h.differences.data, h.differences.size),
-                     out,
-                     {},
-                     0};
+    reader<P> r{old_value,
+                *table,
+                bit_reader(h.control.data, h.control.size),
+                bit_reader(h.literals.data, h.literals.size),
+                bit_reader(h.differences.data, h.differences.size),
+                out,
+                {},
+                0};
     r.runs = runs;
     r.bytes = bytes;
     int32_t status = DIFF_APPLY_OK;
@@ -552,7 +879,7 @@ template <bool Scalar> int32_t decode(const buf *old_value, const header &h, out
     return status;
 }
 
-template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_t *status) {
+template <path P> buf *apply(const buf *old_value, const buf *delta, int32_t *status) {
     int32_t ignored = DIFF_APPLY_OK;
     int32_t &outcome = status != nullptr ? *status : ignored;
     if (!buf_has_its_bytes(old_value) || !buf_has_its_bytes(delta)) {
@@ -582,7 +909,7 @@ template <bool Scalar> buf *apply(const buf *old_value, const buf *delta, int32_
         outcome = DIFF_APPLY_NO_MEMORY;
         return nullptr;
     }
-    outcome = decode<Scalar>(old_value, h, out);
+    outcome = decode<P>(old_value, h, out);
     buf *result = outcome == DIFF_APPLY_OK ? buf_create() : nullptr;
     if (outcome == DIFF_APPLY_OK && result == nullptr) {
         outcome = DIFF_APPLY_NO_MEMORY;
@@ -675,11 +1002,25 @@ bool diff_compact_is_compact(const buf *delta) {
 }
 
 buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status) {
-    return apply<false>(old_value, delta, status);
+    // The pipeline takes every delta it can rebuild; whatever it balks at
+    // (damage, or memory it could not have) is read again from the start
+    // by the table path, whose refusal names the first fault in order.
+    buf *built = apply<path::fast>(old_value, delta, nullptr);
+    if (built != nullptr) {
+        if (status != nullptr) {
+            *status = DIFF_APPLY_OK;
+        }
+        return built;
+    }
+    return apply<path::table>(old_value, delta, status);
+}
+
+buf *_diff_compact_apply_binary_table(const buf *old_value, const buf *delta, int32_t *status) {
+    return apply<path::table>(old_value, delta, status);
 }
 
 buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta, int32_t *status) {
-    return apply<true>(old_value, delta, status);
+    return apply<path::scalar>(old_value, delta, status);
 }
 
 int32_t diff_compact_summarize(const buf *delta, uint64_t old_size, diff_summary *summary) {

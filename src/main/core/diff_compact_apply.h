@@ -4,9 +4,8 @@
  * A compact delta begins with the unsigned integer 1 or 2 (its version)
  * and the head of tag 29795 (the bytes 01 D9 74 63 or 02 D9 74 63), which
  * no plain delta can apply: the plain reader takes the integer for a
- * copy's offset and refuses the tag in place of its length.  diff_compact_is_compact tells the two forms
- * apart by those four bytes, and diff_compact_apply_binary reads the
- * compact one.
+ * copy's offset and refuses the tag in place of its length.  diff_compact_is_compact tells the two
+ * forms apart by those four bytes, and diff_compact_apply_binary reads the compact one.
  *
  * Deltas may come from anywhere.  The reader trusts no number in one: the
  * new value grows only as its commands produce bytes (a declared length
@@ -47,6 +46,12 @@ TOVAREL_API bool diff_compact_is_compact(const buf *delta);
  * reason in *status (which may be null).  On success *status is
  * DIFF_APPLY_OK. */
 TOVAREL_API buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *status);
+
+/* The same through the table decoder alone, one lookup and every check
+ * per field, without the block pipeline that diff_compact_apply_binary
+ * tries first: the reference the pipeline is tested against. */
+TOVAREL_API buf *_diff_compact_apply_binary_table(const buf *old_value, const buf *delta,
+                                                  int32_t *status);
 
 /* The same through the scalar Huffman decoder, one bit at a time: the
  * reference the table decoder is tested against. */

@@ -157,12 +157,17 @@ void limit_lengths(uint32_t *length, uint32_t n, uint32_t max_bits) {
     }
 }
 
+/* The low `bits` bits of code in reverse order (bits <= 16): the whole
+ * 16-bit field reversed by swapping ever larger halves, then the unwanted
+ * low end shifted out.  Every reader prepares its codes' words afresh, so
+ * a loop per bit cost a twentieth of patching a small delta. */
 uint16_t reversed(uint32_t code, uint32_t bits) {
-    uint32_t out = 0;
-    for (uint32_t i = 0; i < bits; i++) {
-        out = (out << 1) | ((code >> i) & 1);
-    }
-    return static_cast<uint16_t>(out);
+    uint32_t x = code & 0xFFFFu;
+    x = ((x >> 1) & 0x5555u) | ((x & 0x5555u) << 1);
+    x = ((x >> 2) & 0x3333u) | ((x & 0x3333u) << 2);
+    x = ((x >> 4) & 0x0F0Fu) | ((x & 0x0F0Fu) << 4);
+    x = ((x >> 8) | (x << 8)) & 0xFFFFu;
+    return static_cast<uint16_t>(x >> (16 - bits));
 }
 
 bool valid_alphabet(uint32_t alphabet) {
@@ -329,8 +334,23 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
             decoder->sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
         }
     }
-    for (uint16_t &entry : decoder->table) {
-        entry = 0;
+    // The table is as wide as the longest word: every word's entries then
+    // repeat across the bits that follow it, up to that width.
+    uint32_t width = 0;
+    for (uint32_t bits = 1; bits <= HUFFMAN_MAX_BITS; bits++) {
+        if (decoder->count[bits] != 0) {
+            width = bits;
+        }
+    }
+    uint32_t entries = 1u << width;
+    decoder->mask = entries - 1;
+    decoder->complete = room == 0 && width > 0;
+    // A complete code fills every entry; only one with room to spare
+    // leaves some for the words it lacks, which must read as errors.
+    if (room != 0 || width == 0) {
+        for (uint32_t i = 0; i < entries; i++) {
+            decoder->table[i] = 0;
+        }
     }
     uint16_t codes[HUFFMAN_MAX_SYMBOLS];
     huffman_codes(lengths, symbols, codes);
@@ -340,7 +360,7 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
             continue;
         }
         auto entry = static_cast<uint16_t>(i << tovarel::HUFFMAN_SYMBOL_SHIFT | bits);
-        for (uint32_t fill = codes[i]; fill < (1u << HUFFMAN_MAX_BITS); fill += 1u << bits) {
+        for (uint32_t fill = codes[i]; fill < entries; fill += 1u << bits) {
             decoder->table[fill] = entry;
         }
     }

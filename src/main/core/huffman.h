@@ -38,9 +38,18 @@ TOVAREL_BEGIN_DECLS
 #define HUFFMAN_MAX_SYMBOLS 256
 
 typedef struct huffman_decoder {
-    /* Indexed by the next HUFFMAN_MAX_BITS bits: symbol << 4 | length, or
-     * 0 where no word begins with those bits. */
+    /* Indexed by the next bits of the stream, as many as the code's
+     * longest word has (masked with `mask`): symbol << 4 | length, or 0
+     * where no word begins with those bits.  Only the first mask + 1
+     * entries are filled: a code whose words are short (the control
+     * stream's, or any code of a short stream) then costs a few hundred
+     * stores to prepare, not 4096, which on a small delta is most of the
+     * reader's time. */
     uint16_t table[1 << HUFFMAN_MAX_BITS];
+    uint32_t mask;
+    /* Whether every entry up to the mask holds a word (the lengths fill
+     * the code): then no lookup can fail, and a reader may skip the test. */
+    uint32_t complete;
     /* The scalar decoder's view: words per length, and the symbols in
      * canonical order. */
     uint16_t count[HUFFMAN_MAX_BITS + 1];

@@ -45,7 +45,7 @@ constexpr unsigned HUFFMAN_WORDS_PER_REFILL = BIT_WINDOW_FULL / HUFFMAN_MAX_BITS
 /* One symbol through the table, or HUFFMAN_BAD_WORD, from a window that
  * the caller knows to hold HUFFMAN_MAX_BITS bits. */
 inline int32_t huffman_take_refilled(const huffman_decoder *decoder, bit_reader &in) {
-    uint16_t entry = decoder->table[in.peek(HUFFMAN_MAX_BITS)];
+    uint16_t entry = decoder->table[in.window & decoder->mask];
     if (entry == 0) {
         return HUFFMAN_BAD_WORD;
     }
