@@ -25,6 +25,7 @@
 #include <cstring>
 #include <thread>
 
+#include "buf_compare.hpp"
 #include "diff_compact_format.hpp"
 #include "diff_compact_table_memory.h"
 #include "work_pool.h"
@@ -122,22 +123,6 @@ uint32_t hash_of(const uint8_t *at, int bits) {
 
 int64_t bit_length(uint64_t value) {
     return value == 0 ? 0 : 64 - __builtin_clzll(value);
-}
-
-/* How many bytes from a and b on are equal, at most limit. */
-uint64_t common_length(const uint8_t *a, const uint8_t *b, uint64_t limit) {
-    uint64_t n = 0;
-    while (limit - n >= 8) {
-        uint64_t differ = load64(a + n) ^ load64(b + n);
-        if (differ != 0) {
-            return n + static_cast<uint64_t>(__builtin_ctzll(differ) / 8);
-        }
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) {
-        n++;
-    }
-    return n;
 }
 
 /* Table sizes in bits for a count of positions: the next power of two,
@@ -342,11 +327,11 @@ struct matcher {
     uint64_t length_at(uint64_t source, uint64_t t) const {
         uint64_t limit = range.end - t;
         if (source < old_length) {
-            return common_length(old_bytes + source, new_bytes + t,
-                                 std::min(limit, old_length - source));
+            return buf_common_prefix(old_bytes + source, new_bytes + t,
+                                     std::min(limit, old_length - source));
         }
         uint64_t s = source - old_length;
-        return s < t ? common_length(new_bytes + s, new_bytes + t, limit) : 0;
+        return s < t ? buf_common_prefix(new_bytes + s, new_bytes + t, limit) : 0;
     }
 
     void consider(uint64_t source, uint64_t t, candidate &best) const {

@@ -13,6 +13,8 @@
 
 #include <stdint.h>
 #include <string.h>
+
+#include "buf_compare.hpp"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -22,12 +24,7 @@ namespace diff_index {
 constexpr uint64_t BYTE_SPREAD = 0x0101010101010101ULL;
 
 inline uint64_t load64(const uint8_t *at) {
-    uint64_t word;
-    memcpy(&word, at, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    word = __builtin_bswap64(word);
-#endif
-    return word;
+    return buf_load_little(at);
 }
 
 /* How many of the bytes of two words agree from the lowest address on,
@@ -41,26 +38,9 @@ inline uint64_t same_high(uint64_t differ) {
     return differ == 0 ? 8 : static_cast<uint64_t>(__builtin_clzll(differ)) / 8;
 }
 
-/* How many bytes from a and b on are equal, at most limit: a word at a
- * time, then byte by byte. */
-inline uint64_t extend_forward(const uint8_t *a, const uint8_t *b, uint64_t limit) {
-    uint64_t n = 0;
-    while (limit - n >= 8) {
-        uint64_t differ = load64(a + n) ^ load64(b + n);
-        if (differ != 0) {
-            return n + same_low(differ);
-        }
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) {
-        n++;
-    }
-    return n;
-}
-
-/* extend_forward sixteen bytes at a time, for the fast check: across the
+/* buf_common_prefix sixteen bytes at a time, for the fast check: across the
  * unchanged stretches of large values this loop is most of the scan.  The
- * plain check keeps extend_forward, and the tests compare the two checks,
+ * plain check keeps buf_common_prefix, and the tests compare the two checks,
  * and so the two loops, over every tail length. */
 inline uint64_t extend_forward_wide(const uint8_t *a, const uint8_t *b, uint64_t limit) {
 #if defined(__SSE2__)
@@ -74,26 +54,10 @@ inline uint64_t extend_forward_wide(const uint8_t *a, const uint8_t *b, uint64_t
         }
         n += 16;
     }
-    return n + extend_forward(a + n, b + n, limit - n);
+    return n + buf_common_prefix(a + n, b + n, limit - n);
 #else
-    return extend_forward(a, b, limit);
+    return buf_common_prefix(a, b, limit);
 #endif
-}
-
-/* How many bytes right before a and b are equal, at most limit. */
-inline uint64_t extend_backward(const uint8_t *a, const uint8_t *b, uint64_t limit) {
-    uint64_t n = 0;
-    while (limit - n >= 8) {
-        uint64_t differ = load64(a - n - 8) ^ load64(b - n - 8);
-        if (differ != 0) {
-            return n + same_high(differ);
-        }
-        n += 8;
-    }
-    while (n < limit && *(a - n - 1) == *(b - n - 1)) {
-        n++;
-    }
-    return n;
 }
 
 /* Whether all eight bytes of a window are the same: then, and only then,

@@ -154,7 +154,7 @@ void consider(const scan &s, uint64_t q, uint64_t p, const parse &at, match &bes
         return;
     }
     uint64_t back_room = least(q, p - at.reach);
-    uint64_t backward = extend_backward(index.old_bytes + q, s.new_bytes + p, back_room);
+    uint64_t backward = buf_common_suffix(index.old_bytes + q, s.new_bytes + p, back_room);
     match m{p - backward, q - backward, forward + backward, 0};
     if (m.length < MIN_MATCH) {
         return;
@@ -173,7 +173,7 @@ struct plain_check {
     uint64_t p;
     plain_check(const scan &view, const parse &where, uint64_t position)
         : s(view), at(where), p(position) {}
-    static constexpr auto extend = extend_forward;
+    static constexpr auto extend = buf_common_prefix;
     static constexpr bool first_byte_filter = false;
     void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
 };
@@ -212,20 +212,20 @@ struct bounded_check {
           pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
           word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
 
-    /* extend_backward from q and p, back_room > 0 bytes at most.  Most
+    /* buf_common_suffix from q and p, back_room > 0 bytes at most.  Most
      * candidates differ within the 8 bytes before them, which one
      * comparison with the word before p tells when q has a whole word
      * before it too. */
     __attribute__((always_inline)) uint64_t extend_back(uint64_t q, const uint8_t *old_at,
                                                         uint64_t back_room) const {
         if (q < 8 || p < 8) {
-            return extend_backward(old_at, new_at, back_room);
+            return buf_common_suffix(old_at, new_at, back_room);
         }
         uint64_t same = same_high(load64(old_at - 8) ^ word_before);
         if (same < 8 || back_room <= 8) {
             return least(same, back_room);
         }
-        return 8 + extend_backward(old_at - 8, new_at - 8, back_room - 8);
+        return 8 + buf_common_suffix(old_at - 8, new_at - 8, back_room - 8);
     }
 
     __attribute__((always_inline)) void operator()(uint64_t q, match &best) const {

@@ -12,6 +12,8 @@
 #ifndef TOVAREL_EXECUTION_SEARCH_LANES_HPP
 #define TOVAREL_EXECUTION_SEARCH_LANES_HPP
 
+#include <bit>
+
 #include "execution_search_kernels.hpp"
 
 #if EXECUTION_SEARCH_X86

@@ -8,9 +8,7 @@
 #ifndef TOVAREL_EXECUTION_SEARCH_SHARED_HPP
 #define TOVAREL_EXECUTION_SEARCH_SHARED_HPP
 
-#include <bit>
-#include <cstring>
-
+#include "buf_compare.hpp"
 #include "execution_search.h"
 
 /* The progress rule looks at a search every this many steps ... */
@@ -23,58 +21,18 @@ static const int64_t FORWARD_TEST_BITS = 0xB1;
 /* ------------------------------------------------------------------------ */
 /* Byte comparison: the prefix, suffix and slide loops all land here.        */
 
-/* Index of the first differing byte within an eight-byte XOR difference
- * taken in memory order (from the low address) or from the high address. */
-static inline int64_t first_difference_from_low(uint64_t difference) {
-    if constexpr (std::endian::native == std::endian::little) {
-        return std::countr_zero(difference) >> 3;
-    } else {
-        return std::countl_zero(difference) >> 3;
-    }
-}
-
-static inline int64_t first_difference_from_high(uint64_t difference) {
-    if constexpr (std::endian::native == std::endian::little) {
-        return std::countl_zero(difference) >> 3;
-    } else {
-        return std::countr_zero(difference) >> 3;
-    }
-}
-
-static inline uint64_t load_word(const uint8_t *p) {
-    uint64_t word;
-    memcpy(&word, p, sizeof(word));
-    return word;
-}
-
+/* The searches count positions and rooms as signed numbers, and a room
+ * below zero compares nothing; the loops themselves are the core's one
+ * byte comparison. */
 static inline int64_t common_prefix(const uint8_t *a, const uint8_t *b, int64_t limit) {
-    int64_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t difference = load_word(a + i) ^ load_word(b + i);
-        if (difference != 0) {
-            return i + first_difference_from_low(difference);
-        }
-        i += 8;
-    }
-    while (i < limit && a[i] == b[i]) {
-        i++;
-    }
-    return i;
+    return limit <= 0 ? 0
+                      : static_cast<int64_t>(buf_common_prefix(a, b, static_cast<uint64_t>(limit)));
 }
 
 static inline int64_t common_suffix(const uint8_t *a_end, const uint8_t *b_end, int64_t limit) {
-    int64_t i = 0;
-    while (limit - i >= 8) {
-        uint64_t difference = load_word(a_end - i - 8) ^ load_word(b_end - i - 8);
-        if (difference != 0) {
-            return i + first_difference_from_high(difference);
-        }
-        i += 8;
-    }
-    while (i < limit && a_end[-1 - i] == b_end[-1 - i]) {
-        i++;
-    }
-    return i;
+    return limit <= 0 ? 0
+                      : static_cast<int64_t>(
+                            buf_common_suffix(a_end, b_end, static_cast<uint64_t>(limit)));
 }
 
 /* ------------------------------------------------------------------------ */
