@@ -8,7 +8,6 @@ import random
 import re
 import struct
 import sys
-import threading
 
 import array
 import mmap
@@ -263,7 +262,7 @@ def test_recursion_limit_is_reached_at_the_same_depth():
         assert outcome(dumps, value, {}) == outcome(_dumps_plain, value, {}), depth
 
 
-def test_native_stack_check_fails_at_the_same_depth():
+def test_native_stack_check_fails_at_the_same_depth(on_small_stack):
     # With the interpreter's limit raised, the stack check decides; on a
     # thread with a small stack the boundary is found for the general
     # encoder and dumps must agree on both sides of it.
@@ -281,16 +280,7 @@ def test_native_stack_check_fails_at_the_same_depth():
         for depth in range(low - 3, low + 4):
             results.append((depth, succeeds(dumps, depth), succeeds(_dumps_plain, depth)))
 
-    old_limit, old_size = sys.getrecursionlimit(), threading.stack_size()
-    sys.setrecursionlimit(10**6)
-    threading.stack_size(1 << 20)
-    try:
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old_size)
-        sys.setrecursionlimit(old_limit)
+    on_small_stack(run)
     boundary, *checks = results
     assert 100 < boundary < 100_000
     for depth, fast, plain in checks:

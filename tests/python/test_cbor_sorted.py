@@ -7,7 +7,6 @@ maps past the insertion-sort size, sets, and keys that collide in encoding
 import math
 import random
 import sys
-import threading
 
 import pytest
 
@@ -158,7 +157,7 @@ def nested(depth, hashable):
 
 
 @pytest.mark.parametrize("hashable", [False, True])
-def test_nesting_limits_are_reached_at_the_same_depth(hashable):
+def test_nesting_limits_are_reached_at_the_same_depth(hashable, on_small_stack):
     """At the interpreter's recursion limit, and, with that raised, at the
     native stack's end on a thread with a small stack."""
     encoder = Encoder(deterministic="core")
@@ -180,15 +179,6 @@ def test_nesting_limits_are_reached_at_the_same_depth(hashable):
         for depth in range(low - 3, low + 4):  # both from one frame: the same stack below them
             results.append((depth, succeeds(encoder.encode, depth), succeeds(encoder._encode_plain, depth)))
 
-    old_limit, old_size = sys.getrecursionlimit(), threading.stack_size()
-    sys.setrecursionlimit(10**6)
-    threading.stack_size(1 << 20)
-    try:
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old_size)
-        sys.setrecursionlimit(old_limit)
+    on_small_stack(run)
     assert len(results) == 7 and all(fast == plain for _, fast, plain in results), results
     assert any(fast for _, fast, _ in results) and not all(fast for _, fast, _ in results)
