@@ -14,7 +14,8 @@
  *     too (so they reach the nested difference stream's reader).
  *   mode bit 0 set: mutated valid deltas.  The tail splits at a into an
  *     old and a new value; their compact delta must rebuild the new one,
- *     then a copy damaged at position b (mode bits 2-3: a flipped bit, a
+ *     (through the pipeline alone too, which must not leave it to the
+ *     table reader), then a copy damaged at position b (mode bits 2-3: a flipped bit, a
  *     cut, an inserted byte, a replaced byte) goes through both readers.
  */
 #include <cstdint>
@@ -148,6 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     outcome rebuilt = read_both(first, delta);
     if (!rebuilt.ok || rebuilt.value != second) {
         fail("a compact delta does not rebuild its new value");
+    }
+    buf d = view(delta);
+    buf *piped = _diff_compact_apply_binary_pipeline(&o, &d);
+    bool piped_ok = piped != nullptr && piped->len == second.size() &&
+                    (second.empty() || memcmp(piped->data, second.data(), second.size()) == 0);
+    buf_free(piped);
+    if (!piped_ok) {
+        fail("the pipeline leaves a delta of the writer's to the table reader");
     }
     damage(delta, static_cast<uint8_t>(mode >> 2), b, static_cast<uint8_t>(a >> 8));
     read_both(first, delta);

@@ -3,7 +3,9 @@
  * the scalar one must both give back what was encoded; on arbitrary bytes
  * they must agree with each other, symbol for symbol or failure for
  * failure; and the limited lengths must form a prefix code that is
- * Huffman-optimal whenever the optimal code fits the limit.
+ * Huffman-optimal whenever the optimal code fits the limit; a pair table
+ * holds two words exactly where the two codes read one by one find them
+ * both short and inside its width.
  */
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "huffman.h"
+#include "huffman.hpp"
 #include "test_random.h"
 
 namespace {
@@ -180,6 +183,72 @@ TEST(Huffman, DecoderRefusesLengthsThatAreNoPrefixCode) {
         EXPECT_EQ(huffman_decoder_init(&decoder, c.lengths.data(),
                                        static_cast<uint32_t>(c.lengths.size())),
                   c.valid);
+    }
+}
+
+/* Lengths of a code over `alphabet` symbols: limited Huffman lengths of
+ * skewed counts, now and then with a word left out (room to spare). */
+std::vector<uint8_t> some_lengths(generator &g, uint32_t alphabet) {
+    std::vector<uint64_t> counts(alphabet);
+    for (uint64_t &c : counts) {
+        c = g.below(4) == 0 ? 0 : (g.next() >> g.below(64)) % 1000;
+    }
+    counts[g.below(alphabet)] += 1;
+    std::vector<uint8_t> lengths(alphabet);
+    uint32_t max_bits = 1 + static_cast<uint32_t>(g.below(HUFFMAN_MAX_BITS));
+    while (!huffman_build_lengths(counts.data(), alphabet, max_bits, lengths.data())) {
+        max_bits++;
+    }
+    if (g.below(4) == 0) {
+        lengths[g.below(alphabet)] = 0;
+    }
+    return lengths;
+}
+
+TEST(Huffman, PairTableHoldsTwoWordsExactlyWhereBothAreShort) {
+    generator g{0x9a17};
+    for (int round = 0; round < STREAMS / 10; round++) {
+        uint32_t alphabets[2] = {1 + static_cast<uint32_t>(g.below(64)),
+                                 1 + static_cast<uint32_t>(g.below(64))};
+        huffman_decoder codes[2];
+        for (int c = 0; c < 2; c++) {
+            std::vector<uint8_t> lengths = some_lengths(g, alphabets[c]);
+            ASSERT_TRUE(huffman_decoder_init(&codes[c], lengths.data(), alphabets[c]));
+        }
+        uint32_t width = tovarel::huffman_pair_width(&codes[0], &codes[1]);
+        if (g.below(4) == 0) {
+            width = static_cast<uint32_t>(g.below(width + 1));
+        }
+        auto *pair = new tovarel::huffman_pair_decoder;
+        tovarel::huffman_pair_init(pair, &codes[0], &codes[1], width);
+        ASSERT_EQ(pair->mask, (1u << width) - 1);
+        for (uint32_t i = 0; i <= pair->mask; i++) {
+            // The index's bits, then bits of the stream beyond the table.
+            uint64_t window = i | (g.next() << width);
+            uint8_t bytes[8];
+            for (int k = 0; k < 8; k++) {
+                bytes[k] = static_cast<uint8_t>(window >> (8 * k));
+            }
+            tovarel::bit_reader in(bytes, sizeof bytes);
+            int32_t first = tovarel::huffman_take(&codes[0], in);
+            int32_t second = first < 0 ? -1 : tovarel::huffman_take(&codes[1], in);
+            auto used = static_cast<uint32_t>(in.bits_consumed());
+            bool short_pair = second >= 0 && used <= width &&
+                              static_cast<uint32_t>(first) < tovarel::HUFFMAN_PAIR_SYMBOLS &&
+                              static_cast<uint32_t>(second) < tovarel::HUFFMAN_PAIR_SYMBOLS;
+            uint16_t entry = pair->table[window & pair->mask];
+            ASSERT_EQ(entry != 0, short_pair) << "round " << round << " index " << i;
+            if (short_pair) {
+                EXPECT_EQ(entry & tovarel::HUFFMAN_PAIR_BITS_MASK, used);
+                EXPECT_EQ((entry >> tovarel::HUFFMAN_PAIR_FIRST_SHIFT) &
+                              tovarel::HUFFMAN_PAIR_SYMBOL_MASK,
+                          first);
+                EXPECT_EQ((entry >> tovarel::HUFFMAN_PAIR_SECOND_SHIFT) &
+                              tovarel::HUFFMAN_PAIR_SYMBOL_MASK,
+                          second);
+            }
+        }
+        delete pair;
     }
 }
 

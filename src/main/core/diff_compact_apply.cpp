@@ -69,6 +69,12 @@ constexpr int32_t GAVE_UP = -1;
 constexpr uint64_t PLAN_COMMANDS = 128;
 /* The literals a block decodes ahead, to begin with. */
 constexpr uint64_t PLAN_LITERALS = 16 << 10;
+/* How many entries of the pair table each command to read pays for. */
+constexpr uint64_t PAIR_COMMANDS_PER_ENTRY = 1;
+constexpr uint32_t PAIR_MIN_BITS = 2;
+/* A pair's symbols are read as the numbers themselves: bins without
+ * extra bits. */
+static_assert(HUFFMAN_PAIR_SYMBOLS <= BIN_DIRECT);
 /* The literal buffer's spare bytes: a chunk that copies read whole, and
  * the words that planning decodes beyond those owed. */
 constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
@@ -279,6 +285,9 @@ struct output {
 struct codes {
     huffman_decoder literal_run;
     huffman_decoder copy_length;
+    /* A command's literal run and copy length in one lookup, where both
+     * are short (the pipeline's alone). */
+    huffman_pair_decoder run_and_length;
     huffman_decoder source;
     huffman_decoder literal;
     huffman_decoder zero_run[CONTEXTS];
@@ -590,8 +599,23 @@ template <path P> struct reader {
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
         for (uint64_t k = 0; k < most; k++) {
             uint32_t symbol = 0;
-            uint64_t run = take_number<Checked>(code.literal_run, in, bad);
-            uint64_t length = take_number<Checked>(code.copy_length, in, bad) + 1;
+            uint64_t run = 0;
+            uint64_t length = 0;
+            // The run and the length in one lookup where the pair table
+            // has them (most commands of a rebuilt binary: short runs
+            // between changed addresses, short copies), which takes one
+            // lookup out of the chain that each command waits on; the
+            // branch goes the same way for most commands.
+            top_up(in);
+            uint16_t both = code.run_and_length.table[in.window & code.run_and_length.mask];
+            if (both != 0) {
+                run = (both >> HUFFMAN_PAIR_FIRST_SHIFT) & HUFFMAN_PAIR_SYMBOL_MASK;
+                length = ((both >> HUFFMAN_PAIR_SECOND_SHIFT) & HUFFMAN_PAIR_SYMBOL_MASK) + 1;
+                in.skip(both & HUFFMAN_PAIR_BITS_MASK);
+            } else {
+                run = take_number<Checked>(code.literal_run, in, bad);
+                length = take_number<Checked>(code.copy_length, in, bad) + 1;
+            }
             uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
             if (run > out.limit - target || length > out.limit - target - run) {
                 return 0;
@@ -828,6 +852,23 @@ template <path P> int32_t read_events(const header &h, buf *&runs, buf *&bytes) 
     return status;
 }
 
+/*
+ * The pipeline's pair table for the runs and lengths.  Filling an entry
+ * costs about what reading a command through the table saves, so the
+ * table is no wider than there are commands to read: a narrower one still
+ * holds the pairs of the shortest words, which are the most frequent.
+ * Below PAIR_MIN_BITS (a pair takes a bit per word at least) it is left
+ * empty, which sends every command to the two codes.
+ */
+void prepare_pairs(codes &table, uint64_t commands) {
+    uint32_t width = huffman_pair_width(&table.literal_run, &table.copy_length);
+    while (width > 0 && (uint64_t{1} << width) > commands * PAIR_COMMANDS_PER_ENTRY) {
+        width--;
+    }
+    huffman_pair_init(&table.run_and_length, &table.literal_run, &table.copy_length,
+                      width < PAIR_MIN_BITS ? 0 : width);
+}
+
 template <path P> int32_t decode(const buf *old_value, const header &h, output &out) {
     buf *runs = nullptr;
     buf *bytes = nullptr;
@@ -871,6 +912,9 @@ template <path P> int32_t decode(const buf *old_value, const header &h, output &
                             {&table->difference[CLUSTER], DIFFERENCE_SYMBOLS}})) {
         status = DIFF_COMPACT_BAD_DIFFERENCES;
     } else {
+        if constexpr (P == path::fast) {
+            prepare_pairs(*table, h.commands);
+        }
         status = r.run(h.commands);
     }
     free(table);
@@ -1017,6 +1061,10 @@ buf *diff_compact_apply_binary(const buf *old_value, const buf *delta, int32_t *
 
 buf *_diff_compact_apply_binary_table(const buf *old_value, const buf *delta, int32_t *status) {
     return apply<path::table>(old_value, delta, status);
+}
+
+buf *_diff_compact_apply_binary_pipeline(const buf *old_value, const buf *delta) {
+    return apply<path::fast>(old_value, delta, nullptr);
 }
 
 buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta, int32_t *status) {

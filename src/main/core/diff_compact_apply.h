@@ -53,6 +53,11 @@ TOVAREL_API buf *diff_compact_apply_binary(const buf *old_value, const buf *delt
 TOVAREL_API buf *_diff_compact_apply_binary_table(const buf *old_value, const buf *delta,
                                                   int32_t *status);
 
+/* The block pipeline alone: null, without a reason, wherever it would
+ * leave the delta to the table decoder.  Every delta the writer makes is
+ * within its reach, which is what this entry lets the tests see. */
+TOVAREL_API buf *_diff_compact_apply_binary_pipeline(const buf *old_value, const buf *delta);
+
 /* The same through the scalar Huffman decoder, one bit at a time: the
  * reference the table decoder is tested against. */
 TOVAREL_API buf *_diff_compact_apply_binary_scalar(const buf *old_value, const buf *delta,

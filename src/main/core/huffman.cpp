@@ -250,6 +250,45 @@ bool huffman_read_lengths(bit_reader &in, uint32_t alphabet, uint8_t *lengths) {
     return !in.overrun();
 }
 
+namespace {
+
+/* The bits of a code's table index: its longest word. */
+uint32_t table_width(const huffman_decoder *decoder) {
+    return static_cast<uint32_t>(__builtin_popcount(decoder->mask));
+}
+
+} // namespace
+
+uint32_t huffman_pair_width(const huffman_decoder *first, const huffman_decoder *second) {
+    uint32_t a = table_width(first);
+    uint32_t b = table_width(second);
+    if (a == 0 || b == 0) {
+        return 0;
+    }
+    return a + b < HUFFMAN_PAIR_MAX_BITS ? a + b : HUFFMAN_PAIR_MAX_BITS;
+}
+
+void huffman_pair_init(huffman_pair_decoder *pair, const huffman_decoder *first,
+                       const huffman_decoder *second, uint32_t width) {
+    uint32_t entries = 1u << width;
+    pair->mask = entries - 1;
+    for (uint32_t i = 0; i < entries; i++) {
+        uint16_t one = first->table[i & first->mask];
+        uint32_t taken = one & HUFFMAN_LENGTH_MASK;
+        // Bits above the width read as zeros here; the second word's
+        // entry is the stream's own only when the word ends inside.
+        uint16_t two = second->table[(i >> taken) & second->mask];
+        uint32_t both = taken + (two & HUFFMAN_LENGTH_MASK);
+        uint32_t a = one >> HUFFMAN_SYMBOL_SHIFT;
+        uint32_t b = two >> HUFFMAN_SYMBOL_SHIFT;
+        bool fits = one != 0 && two != 0 && both <= width && a < HUFFMAN_PAIR_SYMBOLS &&
+                    b < HUFFMAN_PAIR_SYMBOLS;
+        pair->table[i] = fits ? static_cast<uint16_t>(both | a << HUFFMAN_PAIR_FIRST_SHIFT |
+                                                      b << HUFFMAN_PAIR_SECOND_SHIFT)
+                              : 0;
+    }
+}
+
 } // namespace tovarel
 
 TOVAREL_BEGIN_DECLS

@@ -60,6 +60,38 @@ inline int32_t huffman_take(const huffman_decoder *decoder, bit_reader &in) {
 }
 
 /*
+ * Two words of two codes read in one lookup: where a stream alternates
+ * between two codes whose words are mostly short, decoding them one at a
+ * time makes the second lookup wait for the first word's length.  The
+ * pair table is indexed by the next bits of the stream, like a code's own
+ * table, and holds both symbols where both are below HUFFMAN_PAIR_SYMBOLS
+ * and their words end inside the table's width; elsewhere 0, and the
+ * caller reads the two words one by one.
+ */
+constexpr unsigned HUFFMAN_PAIR_MAX_BITS = HUFFMAN_MAX_BITS;
+constexpr uint32_t HUFFMAN_PAIR_SYMBOLS = 16;
+/* An entry: both words' bits in the low four (at least two, so a filled
+ * entry is never 0), then the first symbol, then the second. */
+constexpr uint16_t HUFFMAN_PAIR_BITS_MASK = 0xF;
+constexpr unsigned HUFFMAN_PAIR_FIRST_SHIFT = 4;
+constexpr unsigned HUFFMAN_PAIR_SECOND_SHIFT = 8;
+constexpr uint16_t HUFFMAN_PAIR_SYMBOL_MASK = 0xF;
+
+struct huffman_pair_decoder {
+    uint16_t table[1 << HUFFMAN_PAIR_MAX_BITS];
+    uint32_t mask;
+};
+
+/* The width the pair table of these two codes takes: both codes' longest
+ * words, up to HUFFMAN_PAIR_MAX_BITS; 0 when either code has no word. */
+uint32_t huffman_pair_width(const huffman_decoder *first, const huffman_decoder *second);
+
+/* Fills the pair table `width` bits wide (at most huffman_pair_width);
+ * width 0 leaves one empty entry, which sends every read to the codes. */
+void huffman_pair_init(huffman_pair_decoder *pair, const huffman_decoder *first,
+                       const huffman_decoder *second, uint32_t width);
+
+/*
  * One symbol, bit by bit, or HUFFMAN_BAD_WORD: the reference for
  * huffman_take.  A canonical code's words of one length are consecutive
  * numbers, read first bit highest, so after each bit the word read so far
