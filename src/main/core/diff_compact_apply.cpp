@@ -69,6 +69,12 @@ constexpr int32_t GAVE_UP = -1;
 constexpr uint64_t PLAN_COMMANDS = 128;
 /* The literals a block decodes ahead, to begin with. */
 constexpr uint64_t PLAN_LITERALS = 16 << 10;
+/* What a source takes at most: its word and the extra bits of the last
+ * octave.  A window topped up holds BIT_WINDOW_FULL bits, so up to a
+ * pair's bits may go before the source is read without a top-up. */
+constexpr unsigned SOURCE_BITS_MAX = HUFFMAN_MAX_BITS + BIN_LAST_OCTAVE - 1;
+constexpr unsigned SOURCE_AFTER_TOP_UP = BIT_WINDOW_FULL - SOURCE_BITS_MAX;
+static_assert(HUFFMAN_PAIR_MAX_BITS <= SOURCE_AFTER_TOP_UP);
 /* How many entries of the pair table each command to read pays for. */
 constexpr uint64_t PAIR_COMMANDS_PER_ENTRY = 1;
 constexpr uint32_t PAIR_MIN_BITS = 2;
@@ -131,11 +137,11 @@ template <bool Checked>
 }
 
 /* A source symbol and the number that follows it (none for a repeat,
- * which reads as 0), as take_number reads it. */
+ * which reads as 0), as take_number reads it, from a window that the
+ * caller has topped up since at most SOURCE_AFTER_TOP_UP bits were taken. */
 template <bool Checked>
 [[gnu::always_inline]] inline uint64_t take_source(const huffman_decoder &decoder, bit_reader &in,
                                                    uint32_t &symbol, bool &bad) {
-    top_up(in);
     uint64_t window = in.window;
     uint16_t entry = decoder.table[window & decoder.mask];
     if constexpr (Checked) {
@@ -608,6 +614,8 @@ template <path P> struct reader {
             // branch goes the same way for most commands.
             top_up(in);
             uint16_t both = code.run_and_length.table[in.window & code.run_and_length.mask];
+            // A pair leaves enough bits in the window for the source,
+            // which then needs no top-up of its own: one step less again.
             if (both != 0) {
                 run = (both >> HUFFMAN_PAIR_FIRST_SHIFT) & HUFFMAN_PAIR_SYMBOL_MASK;
                 length = ((both >> HUFFMAN_PAIR_SECOND_SHIFT) & HUFFMAN_PAIR_SYMBOL_MASK) + 1;
@@ -615,6 +623,7 @@ template <path P> struct reader {
             } else {
                 run = take_number<Checked>(code.literal_run, in, bad);
                 length = take_number<Checked>(code.copy_length, in, bad) + 1;
+                top_up(in);
             }
             uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
             if (run > out.limit - target || length > out.limit - target - run) {
