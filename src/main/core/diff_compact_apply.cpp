@@ -705,11 +705,40 @@ template <path P> struct reader {
             if (zeros >= c.length) {
                 zeros -= c.length;
                 copy_plain(to, c.source, c.length);
+            } else if (c.source < old_value->len) {
+                if (!copy_altered(to, c.source, c.length)) {
+                    return GAVE_UP;
+                }
             } else if (copy_to(to, c.source, c.length) != DIFF_APPLY_OK) {
                 return GAVE_UP;
             }
         }
         return DIFF_APPLY_OK;
+    }
+
+    /*
+     * A copy from the old value with differences, as copy_to makes it:
+     * the old value never overlaps the bytes being written, so the whole
+     * copy goes at once and the differences are added after, each where
+     * its run of zeros ends, rather than a copy for every run between two
+     * differences (a few bytes apart in a rebuilt binary, where every
+     * moved address differs).  False for a difference the stream lacks.
+     */
+    bool copy_altered(uint8_t *to, uint64_t source, uint64_t n) {
+        copy_plain(to, source, n);
+        for (uint64_t at = 0;;) {
+            if (zeros >= n - at) {
+                zeros -= n - at;
+                return true;
+            }
+            at += zeros;
+            int32_t symbol = take_difference();
+            if (symbol < 0 || !take_zeros() || difference.overrun()) {
+                return false;
+            }
+            to[at] = static_cast<uint8_t>(to[at] + symbol + 1);
+            at++;
+        }
     }
 
     /* A copy without differences. */
