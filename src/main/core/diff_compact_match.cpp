@@ -334,7 +334,34 @@ struct matcher {
         return s < t ? buf_common_prefix(new_bytes + s, new_bytes + t, limit) : 0;
     }
 
+    /* Whether the source's first MIN_REPEAT_MATCH bytes equal t's: most
+     * candidates (the repeats, the chain's entries of other windows with
+     * the same hash) fail within them, and this turns them away without
+     * a call to measure the whole match. */
+    bool starts_alike(uint64_t source, uint64_t t) const {
+        if (range.end - t < MIN_REPEAT_MATCH) {
+            return false;
+        }
+        const uint8_t *from = nullptr;
+        if (source < old_length) {
+            if (old_length - source < MIN_REPEAT_MATCH) {
+                return false;
+            }
+            from = old_bytes + source;
+        } else {
+            uint64_t s = source - old_length;
+            if (s >= t) {
+                return false;
+            }
+            from = new_bytes + s;
+        }
+        return memcmp(from, new_bytes + t, MIN_REPEAT_MATCH) == 0;
+    }
+
     void consider(uint64_t source, uint64_t t, candidate &best) const {
+        if (!starts_alike(source, t)) {
+            return;
+        }
         uint64_t length = length_at(source, t);
         if (length < MIN_REPEAT_MATCH) {
             return;
@@ -357,11 +384,13 @@ struct matcher {
         }
     }
 
-    /* The best copy for position t (gain 0: none worth it).  The next
-     * position's search is asked for first: it is the next one searched
-     * within a literal run and in the lazy step. */
-    candidate search(uint64_t t) const {
-        prefetch(t + 1);
+    /* The best copy for position t (gain 0: none worth it).  The search
+     * at `ahead`, the next one should this find nothing worth it (t + 1 in
+     * the lazy step, further on across a literal run), is asked for first:
+     * asked for at t + 1 only, a search stepping over a long literal run
+     * would find its bucket beyond the caches every time. */
+    candidate search(uint64_t t, uint64_t ahead) const {
+        prefetch(ahead);
         candidate best;
         for (int64_t shift : state.shift) {
             consider(t + static_cast<uint64_t>(shift), t, best);
@@ -499,18 +528,18 @@ struct matcher {
             if (!loadable(t)) {
                 break;
             }
-            candidate best = search(t);
+            uint64_t step = std::min<uint64_t>(MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT));
+            candidate best = search(t, t + step);
             if (best.gain <= 0) {
                 enter(t);
-                t = std::min(gap_end, t + std::min<uint64_t>(
-                                              MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT)));
+                t = std::min(gap_end, t + step);
                 continue;
             }
             // One step of lazy evaluation: a better copy one byte on is
             // worth the literal it leaves behind.
             while (best.length < LAZY_BELOW && t + 1 < gap_end && loadable(t + 1)) {
                 enter(t);
-                candidate later = search(t + 1);
+                candidate later = search(t + 1, t + 2);
                 if (later.gain <= best.gain + literal_cost) {
                     break;
                 }
