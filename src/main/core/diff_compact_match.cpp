@@ -52,13 +52,17 @@ constexpr int DEEP_WAYS_LOG = 4;
 constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
 constexpr int OLD_MAX_BITS = 23; /* slots: 32 MiB */
-/* The chain's heads: one per position up to 4 Mi of them, as many as the
- * chain reaches back.  With a quarter of that, each head of a large value
- * gathered four windows that share its hash, and the search walked and
- * measured the others' entries, a cache miss each, before its own: on a
- * 30 MB library, 20% of the compact form's time, for no smaller a delta. */
-constexpr int HEAD_MAX_BITS = 22;  /* 16 MiB */
-constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
+/* The chain's heads: for a search of the whole value, one per position
+ * up to 4 Mi of them, as many as the chain reaches back.  With a quarter
+ * of that, each head of a large value gathered four windows that share its
+ * hash, and the search walked and measured the others' entries, a cache
+ * miss each, before its own: on a 30 MB library, 20% of the compact
+ * form's time, for no smaller a delta.  A search around anchors enters one
+ * position in ENTER_STEP of the copies that carry most of the value, and
+ * keeps the quarter: more heads there only cost memory to clear. */
+constexpr int HEAD_MAX_BITS = 22;        /* 16 MiB */
+constexpr int HEAD_AROUND_MAX_BITS = 20; /* 4 MiB */
+constexpr int CHAIN_MAX_BITS = 22;       /* 16 MiB, and the reach back */
 constexpr int CHAIN_DEPTH = 16;
 
 /* Samples between asking for a bucket of the old value's table and
@@ -291,7 +295,7 @@ struct matcher {
 
     bool allocate() {
         uint64_t reach = range.end - first_entered(range);
-        head_bits = bits_for(reach, HEAD_MAX_BITS);
+        head_bits = bits_for(reach, anchors.count > 0 ? HEAD_AROUND_MAX_BITS : HEAD_MAX_BITS);
         int chain_bits = bits_for(reach, CHAIN_MAX_BITS);
         chain_mask = (uint64_t{1} << chain_bits) - 1;
         heads = static_cast<uint32_t *>(
