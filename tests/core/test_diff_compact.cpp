@@ -419,8 +419,15 @@ TEST(DiffCompact, LargeValuesSearchedInPartsRoundTrip) {
         // The first half is noise, to be sent as it is; the second half
         // must be found behind the seam.
         {"noise whose second half repeats the first", {'x'}, repeated, length / 2 + length / 50},
+        // Parts of more than a million positions each, where the chain
+        // has a head for each position it reaches back.  Searched whole,
+        // without the index method's copies, the old value's table keeps
+        // too few of each common window's places for the long copies:
+        // a quarter of the value is its bound.
+        {"text in parts of two million positions", text(g, 4 * length), {}, length},
     };
     cases[0].new_value = edit(g, cases[0].old_value);
+    cases[3].new_value = edit(g, cases[3].old_value);
     binaries(g, length, cases[1].old_value, cases[1].new_value);
     for (const auto &c : cases) {
         buf o = view(c.old_value);

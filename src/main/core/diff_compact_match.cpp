@@ -51,9 +51,18 @@ constexpr int SHALLOW_WAYS_LOG = 2;
 constexpr int DEEP_WAYS_LOG = 4;
 constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
-constexpr int OLD_MAX_BITS = 23;   /* slots: 32 MiB */
-constexpr int HEAD_MAX_BITS = 20;  /* 4 MiB */
-constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
+constexpr int OLD_MAX_BITS = 23; /* slots: 32 MiB */
+/* The chain's heads: for a search of the whole value, one per position
+ * up to 4 Mi of them, as many as the chain reaches back.  With a quarter
+ * of that, each head of a large value gathered four windows that share its
+ * hash, and the search walked and measured the others' entries, a cache
+ * miss each, before its own: on a 30 MB library, 20% of the compact
+ * form's time, for no smaller a delta.  A search around anchors enters one
+ * position in ENTER_STEP of the copies that carry most of the value, and
+ * keeps the quarter: more heads there only cost memory to clear. */
+constexpr int HEAD_MAX_BITS = 22;        /* 16 MiB */
+constexpr int HEAD_AROUND_MAX_BITS = 20; /* 4 MiB */
+constexpr int CHAIN_MAX_BITS = 22;       /* 16 MiB, and the reach back */
 constexpr int CHAIN_DEPTH = 16;
 
 /* Samples between asking for a bucket of the old value's table and
@@ -286,7 +295,7 @@ struct matcher {
 
     bool allocate() {
         uint64_t reach = range.end - first_entered(range);
-        head_bits = bits_for(reach, HEAD_MAX_BITS);
+        head_bits = bits_for(reach, anchors.count > 0 ? HEAD_AROUND_MAX_BITS : HEAD_MAX_BITS);
         int chain_bits = bits_for(reach, CHAIN_MAX_BITS);
         chain_mask = (uint64_t{1} << chain_bits) - 1;
         heads = static_cast<uint32_t *>(
@@ -334,7 +343,34 @@ struct matcher {
         return s < t ? buf_common_prefix(new_bytes + s, new_bytes + t, limit) : 0;
     }
 
+    /* Whether the source's first MIN_REPEAT_MATCH bytes equal t's: most
+     * candidates (the repeats, the chain's entries of other windows with
+     * the same hash) fail within them, and this turns them away without
+     * a call to measure the whole match. */
+    bool starts_alike(uint64_t source, uint64_t t) const {
+        if (range.end - t < MIN_REPEAT_MATCH) {
+            return false;
+        }
+        const uint8_t *from = nullptr;
+        if (source < old_length) {
+            if (old_length - source < MIN_REPEAT_MATCH) {
+                return false;
+            }
+            from = old_bytes + source;
+        } else {
+            uint64_t s = source - old_length;
+            if (s >= t) {
+                return false;
+            }
+            from = new_bytes + s;
+        }
+        return memcmp(from, new_bytes + t, MIN_REPEAT_MATCH) == 0;
+    }
+
     void consider(uint64_t source, uint64_t t, candidate &best) const {
+        if (!starts_alike(source, t)) {
+            return;
+        }
         uint64_t length = length_at(source, t);
         if (length < MIN_REPEAT_MATCH) {
             return;
@@ -357,11 +393,13 @@ struct matcher {
         }
     }
 
-    /* The best copy for position t (gain 0: none worth it).  The next
-     * position's search is asked for first: it is the next one searched
-     * within a literal run and in the lazy step. */
-    candidate search(uint64_t t) const {
-        prefetch(t + 1);
+    /* The best copy for position t (gain 0: none worth it).  The search
+     * at `ahead`, the next one should this find nothing worth it (t + 1 in
+     * the lazy step, further on across a literal run), is asked for first:
+     * asked for at t + 1 only, a search stepping over a long literal run
+     * would find its bucket beyond the caches every time. */
+    candidate search(uint64_t t, uint64_t ahead) const {
+        prefetch(ahead);
         candidate best;
         for (int64_t shift : state.shift) {
             consider(t + static_cast<uint64_t>(shift), t, best);
@@ -499,18 +537,18 @@ struct matcher {
             if (!loadable(t)) {
                 break;
             }
-            candidate best = search(t);
+            uint64_t step = std::min<uint64_t>(MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT));
+            candidate best = search(t, t + step);
             if (best.gain <= 0) {
                 enter(t);
-                t = std::min(gap_end, t + std::min<uint64_t>(
-                                              MAX_STEP, 1 + ((t - literal_start) >> SKIP_SHIFT)));
+                t = std::min(gap_end, t + step);
                 continue;
             }
             // One step of lazy evaluation: a better copy one byte on is
             // worth the literal it leaves behind.
             while (best.length < LAZY_BELOW && t + 1 < gap_end && loadable(t + 1)) {
                 enter(t);
-                candidate later = search(t + 1);
+                candidate later = search(t + 1, t + 2);
                 if (later.gain <= best.gain + literal_cost) {
                     break;
                 }

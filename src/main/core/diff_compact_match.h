@@ -24,7 +24,7 @@ TOVAREL_BEGIN_DECLS
 
 /* The most memory the match finder's tables take, in bytes: the old
  * value's table, and a chain over the new value for each of two parts. */
-#define DIFF_COMPACT_MATCH_MAX_TABLES (72ULL << 20)
+#define DIFF_COMPACT_MATCH_MAX_TABLES (96ULL << 20)
 
 /*
  * Fills an empty parse with exact copies of new_value (from old_value, or
