@@ -30,9 +30,15 @@ namespace diff_index {
 namespace {
 
 /* Windows a range reads, and ranges read before their lists are applied:
- * the lists in memory stay bounded however large the value. */
-constexpr uint64_t RANGE_WINDOWS = 1 << 20;
-constexpr uint32_t BATCH_RANGES = 8;
+ * the lists in memory stay bounded however large the value.  The ranges
+ * are small enough that a value of a megabyte, a compiled module, is
+ * shared out among two threads and more; a batch still holds enough of
+ * them that the two waits per batch cost little against its work. */
+constexpr uint64_t RANGE_WINDOWS = 1 << 17;
+constexpr uint32_t BATCH_RANGES = 64;
+/* Fewer windows are read in one pass on the calling thread: handing them
+ * out and listing them cost more than a second thread saved. */
+constexpr uint64_t SHARED_FROM = 2 * RANGE_WINDOWS;
 
 /* List entries ahead of the one applied whose bucket is asked for. */
 constexpr uint64_t PREFETCH_AHEAD = 16;
@@ -341,7 +347,7 @@ void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
-    if (threads <= 1 || all_windows <= RANGE_WINDOWS) {
+    if (threads <= 1 || all_windows < SHARED_FROM) {
         uint32_t count = 0;
         fill_in_one_pass(index, capacity, &count);
         index->deep_samples = count;
