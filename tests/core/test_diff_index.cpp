@@ -172,13 +172,15 @@ const int LARGE_PAIRS = 1;
 const int LARGE_PAIRS = 4;
 #endif
 
-/* Values from DIFF_INDEX_SPLIT_FROM on are scanned in parts, and their
- * index is read in ranges, on as many threads as asked: none of it may
- * show in the delta. */
+/* Values from DIFF_INDEX_SPLIT_FROM on are scanned in parts, and so are
+ * those of a few hundred kilobytes in fewer ones, and their index is read
+ * in ranges, on as many threads as asked: none of it may show in the
+ * delta. */
 TEST(DiffIndexParts, TheDeltaDoesNotDependOnTheThreads) {
     generator g{0xD1B54A32D192ED03ULL};
-    for (int pair = 0; pair < LARGE_PAIRS; pair++) {
-        size_t length = DIFF_INDEX_SPLIT_FROM + g.below(3 * DIFF_INDEX_PART);
+    for (int pair = 0; pair < 2 * LARGE_PAIRS; pair++) {
+        size_t length = pair < LARGE_PAIRS ? DIFF_INDEX_SPLIT_FROM + g.below(3 * DIFF_INDEX_PART)
+                                           : (200 << 10) + g.below(3 << 20);
         bytes old_bytes = pair % 2 == 0 ? machine_code(g, length) : text(g, length);
         bytes new_bytes = rebuilt(g, old_bytes);
         int32_t level = static_cast<int32_t>(g.below(5));

@@ -5,20 +5,23 @@
  * The old value is indexed once (diff_index_build), the new value scanned
  * (diff_index_scan), and the copies the scan chooses written as delta
  * items (diff_index_items).  A new value of DIFF_INDEX_SPLIT_FROM bytes or
- * more is scanned in parts of DIFF_INDEX_PART bytes, each as if it were a
+ * more is scanned in parts of DIFF_INDEX_PART bytes (a smaller one in up
+ * to MID_PARTS parts), each as if it were a
  * value of its own (from a little before it, see PART_LEAD), so that the
  * parts can run on several threads; the parts are fixed by the value's
  * size alone, which makes the delta the same whatever the number of
  * threads.  A copy cut by a border is joined again by the writer.
  *
- * Parts go out in batches, and each batch's copies are written before the
- * next batch is scanned: the copies in memory stay bounded by the batch
- * however large the value.
+ * Parts go out in batches, and each batch's copies are written, part by
+ * part in order as the scans finish, before the next batch is scanned: the
+ * copies in memory stay bounded by the batch however large the value.
  */
 #include "diff_index.h"
 
 #include <stdlib.h>
 
+#include <atomic>
+#include <new>
 #include <thread>
 
 #include "diff_generate.h"
@@ -40,6 +43,30 @@ constexpr uint64_t PART_LEAD = 4096;
 
 /* Parts scanned before their copies are written. */
 constexpr uint32_t BATCH_PARTS = 16;
+
+/* A new value under DIFF_INDEX_SPLIT_FROM, a compiled module of a few
+ * megabytes, is still scanned in up to MID_PARTS parts of MID_PART_LEAST
+ * bytes or more, so that a second core shares the scan, the larger part of
+ * such a diff: a part's border costs a few short copies, where its lead
+ * finds the diagonal again. */
+constexpr uint64_t MID_PARTS = 8;
+constexpr uint64_t MID_PART_LEAST = 128 << 10;
+/* Their borders fall on multiples of this, as those of DIFF_INDEX_PART do:
+ * a scan stepping over unmatched bytes from a border then stops at the
+ * positions that one scan from the value's start would stop at, and finds
+ * the same blocks among new bytes. */
+constexpr uint64_t MID_PART_ALIGN = 4096;
+
+/* The bytes of every part but the last, which also takes what is left;
+ * fixed by the new value's size alone. */
+uint64_t part_length_for(uint64_t new_length) {
+    if (new_length >= DIFF_INDEX_SPLIT_FROM) {
+        return DIFF_INDEX_PART;
+    }
+    uint64_t parts = new_length / MID_PART_LEAST;
+    parts = parts > MID_PARTS ? MID_PARTS : parts;
+    return parts <= 1 ? new_length : new_length / parts / MID_PART_ALIGN * MID_PART_ALIGN;
+}
 
 /*
  * An old value too large for the chains to hold every window is first
@@ -70,30 +97,83 @@ bool plain_checks = false;
 
 thread_local diff_index_counts last_counts;
 
-/* One batch of parts, shared by the threads that scan them. */
+/* One batch of parts, shared by the threads that scan them.  A part's
+ * copies are written as soon as it and every part before it are scanned,
+ * by whichever thread finishes the last of them: written after the batch
+ * on the calling thread alone, they were the largest part of the diff that
+ * a second core could not share. */
 struct batch {
     const old_index *index;
     const uint8_t *new_bytes;
     uint64_t new_length;
     uint64_t first_part;
-    uint64_t part_count; /* parts in the whole value */
+    uint64_t part_count;  /* parts in the whole value */
+    uint64_t part_length; /* bytes of each part but the last */
     scan_settings settings;
     bool plain;
+    uint32_t in_batch; /* parts of this batch */
     copy_list copies[BATCH_PARTS];
     scan_counts counts[BATCH_PARTS];
     bool failed[BATCH_PARTS];
+    std::atomic<bool> scanned[BATCH_PARTS];
+
+    /* The writer's side, held by one thread at a time (see feed_ready). */
+    std::atomic<bool> writing{false};
+    std::atomic<uint32_t> next_fed{0}; /* the first part of the batch not yet written */
+    item_writer *writer;
+    bool fed; /* every part so far scanned and written */
+    diff_index_counts total;
 };
 
-/* Part first_part + i: DIFF_INDEX_PART bytes, the last one also taking
- * what is left. */
+/* Writes the batch's part i, which is scanned, and every part before it
+ * written: in the order of the parts, so the delta is that of one thread. */
+void feed_part(batch &work, uint32_t i) {
+    work.fed = work.fed && !work.failed[i] && items_feed(work.writer, &work.copies[i]);
+    work.total.positions += work.counts[i].positions;
+    work.total.probes += work.counts[i].probes;
+    work.total.candidates += work.counts[i].candidates;
+    copies_free(&work.copies[i]);
+    work.counts[i] = scan_counts{};
+}
+
+bool next_is_ready(const batch &work) {
+    uint32_t next = work.next_fed.load(std::memory_order_acquire);
+    return next < work.in_batch && work.scanned[next].load(std::memory_order_acquire);
+}
+
+/*
+ * Writes the parts that are ready, unless another thread is writing.  A
+ * thread that finds the writer busy leaves its part to it: the writer looks
+ * again after it lets go, so a part scanned just before that is not left
+ * unwritten.
+ */
+void feed_ready(batch &work) {
+    while (next_is_ready(work)) {
+        if (work.writing.exchange(true, std::memory_order_acquire)) {
+            return;
+        }
+        uint32_t next = work.next_fed.load(std::memory_order_relaxed);
+        while (next < work.in_batch && work.scanned[next].load(std::memory_order_acquire)) {
+            feed_part(work, next);
+            next++;
+            work.next_fed.store(next, std::memory_order_release);
+        }
+        work.writing.store(false, std::memory_order_release);
+    }
+}
+
+/* Part first_part + i: part_length bytes, the last one also taking what
+ * is left. */
 void scan_part(void *context, uint32_t i) {
     batch &work = *static_cast<batch *>(context);
     uint64_t part = work.first_part + i;
-    uint64_t begin = part * DIFF_INDEX_PART;
-    uint64_t end = part + 1 == work.part_count ? work.new_length : begin + DIFF_INDEX_PART;
+    uint64_t begin = part * work.part_length;
+    uint64_t end = part + 1 == work.part_count ? work.new_length : begin + work.part_length;
     uint64_t lead = part == 0 ? 0 : PART_LEAD;
     work.failed[i] = !index_scan(*work.index, work.new_bytes, begin - lead, begin, end,
                                  work.settings, work.plain, &work.copies[i], &work.counts[i]);
+    work.scanned[i].store(true, std::memory_order_release);
+    feed_ready(work);
 }
 
 int threads_for(int32_t asked) {
@@ -122,35 +202,41 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     if (!items_begin(&writer, index.old_bytes, new_value->data, new_value->len)) {
         return nullptr;
     }
-    uint64_t parts = new_value->len < DIFF_INDEX_SPLIT_FROM ? 1 : new_value->len / DIFF_INDEX_PART;
-    auto *work = static_cast<batch *>(calloc(1, sizeof(batch)));
-    if (work == nullptr) {
+    uint64_t part_length = part_length_for(new_value->len);
+    uint64_t parts = part_length == 0 ? 1 : new_value->len / part_length;
+    void *memory = malloc(sizeof(batch));
+    if (memory == nullptr) {
         items_abandon(&writer);
         return nullptr;
     }
+    auto *work = new (memory) batch{};
     work->index = &index;
     work->new_bytes = new_value->data;
     work->new_length = new_value->len;
     work->part_count = parts;
+    work->part_length = part_length;
     work->settings = settings;
     work->plain = plain_checks;
-    bool fed = true;
-    diff_index_counts total{};
-    for (uint64_t first = 0; first < parts && fed; first += BATCH_PARTS) {
+    work->writer = &writer;
+    work->fed = true;
+    for (uint64_t first = 0; first < parts && work->fed; first += BATCH_PARTS) {
         uint32_t count =
             static_cast<uint32_t>(parts - first < BATCH_PARTS ? parts - first : BATCH_PARTS);
         work->first_part = first;
-        work_pool_run(threads - 1, count, scan_part, work);
+        work->in_batch = count;
+        work->next_fed.store(0);
         for (uint32_t i = 0; i < count; i++) {
-            fed = fed && !work->failed[i] && items_feed(&writer, &work->copies[i]);
-            total.positions += work->counts[i].positions;
-            total.probes += work->counts[i].probes;
-            total.candidates += work->counts[i].candidates;
-            copies_free(&work->copies[i]);
-            work->counts[i] = scan_counts{};
+            work->scanned[i].store(false);
         }
+        work_pool_run(threads - 1, count, scan_part, work);
+        /* Every part is scanned by now, and the last scanned wrote the
+         * rest; this only makes sure of it. */
+        feed_ready(*work);
     }
-    free(work);
+    bool fed = work->fed;
+    diff_index_counts total = work->total;
+    work->~batch();
+    free(memory);
     last_counts = total;
     if (!fed) {
         items_abandon(&writer);

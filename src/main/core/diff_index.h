@@ -23,8 +23,9 @@
  * diff_index_generate_binary_with_options takes values of any size, and a
  * level and a number of threads.  New values of DIFF_INDEX_SPLIT_FROM bytes
  * or more are scanned in parts of DIFF_INDEX_PART bytes, shared out among
- * the threads; the parts do not depend on the number of threads, and so
- * neither does the delta.
+ * the threads, and smaller ones of a few hundred kilobytes and more in a
+ * few parts of their own size's share; the parts do not depend on the
+ * number of threads, and so neither does the delta.
  */
 #ifndef TOVAREL_DIFF_INDEX_H
 #define TOVAREL_DIFF_INDEX_H

@@ -30,9 +30,15 @@ namespace diff_index {
 namespace {
 
 /* Windows a range reads, and ranges read before their lists are applied:
- * the lists in memory stay bounded however large the value. */
-constexpr uint64_t RANGE_WINDOWS = 1 << 20;
-constexpr uint32_t BATCH_RANGES = 8;
+ * the lists in memory stay bounded however large the value.  The ranges
+ * are small enough that a value of a megabyte, a compiled module, is
+ * shared out among two threads and more; a batch still holds enough of
+ * them that the two waits per batch cost little against its work. */
+constexpr uint64_t RANGE_WINDOWS = 1 << 17;
+constexpr uint32_t BATCH_RANGES = 64;
+/* Fewer windows are read in one pass on the calling thread: handing them
+ * out and listing them cost more than a second thread saved. */
+constexpr uint64_t SHARED_FROM = 2 * RANGE_WINDOWS;
 
 /* List entries ahead of the one applied whose bucket is asked for. */
 constexpr uint64_t PREFETCH_AHEAD = 16;
@@ -111,6 +117,17 @@ bool run_first(const old_index &index, uint64_t position, uint8_t byte) {
     return position < step || run_backward(index.old_bytes + position, byte, step) < step;
 }
 
+/* 1 for a window that goes anywhere: the first of a run, or one that
+ * either table's test takes.  The three tests are joined bit by bit: with
+ * || the processor took a branch on the near test, which a third of the
+ * windows pass at random, and mispredicted it at every other window. */
+inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_mask,
+                              uint64_t deep_mask) {
+    return static_cast<uint32_t>(uniform(window)) |
+           static_cast<uint32_t>(near_sampled(sample, near_mask)) |
+           static_cast<uint32_t>(deep_sampled(sample, deep_mask));
+}
+
 /* Windows a range reads before it lists those of them that go anywhere. */
 constexpr uint32_t READ_BLOCK = 4096;
 
@@ -139,9 +156,7 @@ void read_range(void *context, uint32_t i) {
                 load64(index.old_bytes + block + (static_cast<uint64_t>(k) << index.grid));
             uint64_t sample = sample_product(window);
             passed[count] = k;
-            count += static_cast<uint32_t>(uniform(window)) |
-                     static_cast<uint32_t>(near_sampled(sample, near_mask) ||
-                                           deep_sampled(sample, deep_mask));
+            count += goes_anywhere(window, sample, near_mask, deep_mask);
         }
         for (uint32_t n = 0; n < count; n++) {
             uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index.grid);
@@ -304,9 +319,7 @@ void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
                 load64(index->old_bytes + block + (static_cast<uint64_t>(k) << index->grid));
             uint64_t sample = sample_product(window);
             passed[passing] = k;
-            passing += static_cast<uint32_t>(uniform(window)) |
-                       static_cast<uint32_t>(near_sampled(sample, near_mask) ||
-                                             deep_sampled(sample, start_mask));
+            passing += goes_anywhere(window, sample, near_mask, start_mask);
         }
         for (uint32_t n = 0; n < passing; n++) {
             if (n + ONE_PASS_AHEAD < passing) {
@@ -341,7 +354,7 @@ void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
-    if (threads <= 1 || all_windows <= RANGE_WINDOWS) {
+    if (threads <= 1 || all_windows < SHARED_FROM) {
         uint32_t count = 0;
         fill_in_one_pass(index, capacity, &count);
         index->deep_samples = count;
