@@ -65,9 +65,15 @@ constexpr uint32_t FULL_LOOKAHEAD = 2;
 constexpr uint32_t SAMPLED_LOOKAHEAD = 4;
 
 /* How far past the end of the last copy a deletion is looked for in the
- * old value, and how many of the windows found there are tried. */
+ * old value, and how many of the windows found there are tried.  Only a
+ * copy of NEARBY_AFTER bytes or more is followed so: a shorter one is
+ * mostly a chance match from elsewhere, in compiled code nearly every
+ * copy, and the old bytes after it have nothing to do with the new ones
+ * (on a shared library's pair the search cost 3% of the scan and found
+ * next to nothing after such copies). */
 constexpr uint64_t NEARBY_REACH = 32;
 constexpr int32_t NEARBY_HITS = 4;
+constexpr uint64_t NEARBY_AFTER = 32;
 
 /* While no match turns up the scan steps further and further: one more
  * byte per 2^skip_shift bytes without a match, up to MAX_SKIP, so that no
@@ -360,7 +366,7 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         consider_fixed<Check>(s, static_cast<uint64_t>(anchored), p, at, best);
     }
     uint64_t window = load64(s.new_bytes + p);
-    if (p == at.new_end()) {
+    if (p == at.new_end() && at.pending.length >= NEARBY_AFTER) {
         consider_nearby<Check>(s, p, at, window, best);
     }
     if (uniform(window)) {
@@ -447,6 +453,13 @@ bool advance(copy_list *out, parse &at, const match &next, uint64_t keep_from) {
     return true;
 }
 
+/* Whether m lies on the diagonal of the pending copy or of the last long
+ * copy. */
+bool on_known_diagonal(const match &m, const parse &at) {
+    int64_t diagonal = static_cast<int64_t>(m.old_start) - static_cast<int64_t>(m.new_start);
+    return diagonal == at.diagonal || diagonal == at.anchor;
+}
+
 template <typename Check>
 bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_settings &settings,
                 copy_list *out) {
@@ -463,8 +476,14 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
         }
         /* A short match may hide a better one a few bytes on: one that
          * starts there, or one whose start was not sampled and which is
-         * reached from its next indexed window, then grown back. */
-        uint64_t ahead = p + settings.lookahead;
+         * reached from its next indexed window, then grown back.  Not one
+         * on the diagonal of the pending copy or of the last long one:
+         * that is the alignment the edits left, cut short by a changed
+         * byte, and the parse goes on along it.  Compiled code under
+         * changed addresses is made of such stretches, and looking ahead
+         * after each cost a sixth of the scan there for deltas 0.06%
+         * smaller. */
+        uint64_t ahead = on_known_diagonal(best, at) ? p : p + settings.lookahead;
         for (uint64_t next_p = p + 1;
              best.length < LAZY_BELOW && next_p <= ahead && next_p <= s.end - WINDOW; next_p++) {
             /* Only a match that scores higher than the one in hand is of
