@@ -128,7 +128,11 @@ struct scan {
     const uint8_t *new_bytes;
     uint64_t end;
     scan_counts *counts;
+    bool every_window; /* the deep chains hold every window but runs' rests */
 };
+
+/* For tried_from: no walk is known to have tried any old position. */
+constexpr uint64_t NONE_TRIED = UINT64_MAX;
 
 uint64_t least(uint64_t a, uint64_t b) {
     return a < b ? a : b;
@@ -181,6 +185,7 @@ struct plain_check {
         : s(view), at(where), p(position) {}
     static constexpr auto extend = buf_common_prefix;
     static constexpr bool first_byte_filter = false;
+    static constexpr bool skip_tried = false;
     void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
 };
 
@@ -210,6 +215,7 @@ struct bounded_check {
 
     static constexpr auto extend = extend_forward_wide;
     static constexpr bool first_byte_filter = true;
+    static constexpr bool skip_tried = true;
 
     bounded_check(const scan &view, const parse &where, uint64_t position)
         : s(view), p(position), new_at(view.new_bytes + position),
@@ -339,11 +345,12 @@ void prefetch_near(const scan &s, uint64_t p) {
  * else.  Then the near bucket and, where the window was sampled, depth
  * links of its deep chain.
  */
-template <typename Check>
+template <typename Check, bool Ahead>
 match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings, int32_t depth,
-           const match &seed) {
+           const match &seed, uint64_t known_from, uint64_t *tried_from) {
     match best = seed;
     const old_index &index = *s.index;
+    *tried_from = NONE_TRIED;
     uint64_t probes = 0, candidates = 0;
     /* The bucket is asked for before the fixed candidates are tried, which
      * hides part of the wait; at a position the scan stops at, so are those
@@ -396,18 +403,38 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
     }
     if (deep_sampled(sample, index.deep_mask) && index.deep_samples != 0 &&
         best.length < settings.good_enough) {
+        /* Looking ahead at p, a candidate q whose byte before equals new
+         * byte p - 1 is candidate q - 1 of p - 1 grown by a byte: backward
+         * extension gives it the same start, length and score, so it
+         * cannot beat the best, which p - 1 left.  Where the walk at p - 1
+         * is known to have tried q - 1 (from known_from on), the fast check
+         * passes it by: in text most of a phrase's places are the places
+         * of the phrase one byte before, and so were a third of the
+         * candidates checked on a module's pair. */
+        const bool skip = Ahead && Check::skip_tried && known_from != NONE_TRIED && p > at.reach;
         uint32_t link = index.deep_head[deep_fingerprint(product, index.deep_bits)];
+        uint64_t lowest = 0;
         probes++;
         for (int32_t links = 0; link != 0 && links < depth && best.length < settings.good_enough;
              links++) {
             uint64_t candidate = index.deep_position(link - 1);
             link = index.deep_link[link - 1];
+            lowest = candidate;
             probes++;
             if (load64(index.old_bytes + candidate) == window &&
-                static_cast<int64_t>(candidate) != q) {
+                static_cast<int64_t>(candidate) != q &&
+                !(skip && candidate > known_from &&
+                  index.old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
                 candidates++;
                 check(candidate, best);
             }
+        }
+        /* The chains list positions latest first: the walk has tried every
+         * old position from lowest on whose window is p's, all of them once
+         * it reached the chain's end.  Runs are chained by their first
+         * window only.  Only a match found is looked ahead from. */
+        if (best.length != 0 && s.every_window && !uniform(window)) {
+            *tried_from = link == 0 ? 0 : lowest;
         }
     }
     s.counts->positions++;
@@ -467,7 +494,9 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
     at.pending.new_start = begin;
     uint64_t p = begin;
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
-        match best = find<Check>(s, p, at, settings, settings.deep_depth, NO_MATCH);
+        uint64_t tried_from = NONE_TRIED;
+        match best = find<Check, false>(s, p, at, settings, settings.deep_depth, NO_MATCH,
+                                        NONE_TRIED, &tried_from);
         if (best.length == 0) {
             uint64_t skip = least(1 + ((p - at.new_end()) >> settings.skip_shift), MAX_SKIP);
             p += skip;
@@ -490,7 +519,8 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
              * use here: the search starts from it, so that the checks turn
              * away at once the candidates that cannot beat it, and stops
              * once it holds a match long enough. */
-            best = find<Check>(s, next_p, at, settings, settings.lookahead_depth, best);
+            best = find<Check, true>(s, next_p, at, settings, settings.lookahead_depth, best,
+                                     tried_from, &tried_from);
         }
         if (!advance(out, at, best, keep_from)) {
             return false;
@@ -536,7 +566,8 @@ bool index_scan(const old_index &index, const uint8_t *new_bytes, uint64_t begin
                 uint64_t keep_from, uint64_t end, const scan_settings &settings, bool plain,
                 copy_list *out, scan_counts *counts) {
     scan_counts ignored{};
-    scan s{&index, new_bytes, end, counts != nullptr ? counts : &ignored};
+    bool every_window = index.near == nullptr && index.grid == 0 && index.deep_mask == 0;
+    scan s{&index, new_bytes, end, counts != nullptr ? counts : &ignored, every_window};
     return plain ? scan_range<plain_check>(s, begin, keep_from, settings, out)
                  : scan_range<bounded_check>(s, begin, keep_from, settings, out);
 }
