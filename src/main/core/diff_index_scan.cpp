@@ -184,9 +184,9 @@ struct plain_check {
     plain_check(const scan &view, const parse &where, uint64_t position)
         : s(view), at(where), p(position) {}
     static constexpr auto extend = buf_common_prefix;
-    static constexpr bool first_byte_filter = false;
     static constexpr bool skip_tried = false;
     void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
+    void fixed(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
 };
 
 /*
@@ -214,7 +214,6 @@ struct bounded_check {
     uint64_t word_before; /* the 8 bytes before p, when p has them */
 
     static constexpr auto extend = extend_forward_wide;
-    static constexpr bool first_byte_filter = true;
     static constexpr bool skip_tried = true;
 
     bounded_check(const scan &view, const parse &where, uint64_t position)
@@ -223,6 +222,18 @@ struct bounded_check {
           end_before(where.new_end()), take_over(where.pending.new_start),
           pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
           word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
+
+    /* What a copy that starts at new_start pays or earns in its score
+     * besides its own bytes and pair: score_of's terms. */
+    __attribute__((always_inline)) int64_t earned(uint64_t new_start) const {
+        if (new_start > end_before) {
+            return -static_cast<int64_t>(new_start - end_before);
+        }
+        if (pending_cost >= 0 && new_start <= take_over) {
+            return pending_cost + static_cast<int64_t>(take_over - new_start);
+        }
+        return 0;
+    }
 
     /* buf_common_suffix from q and p, back_room > 0 bytes at most.  Most
      * candidates differ within the 8 bytes before them, which one
@@ -247,15 +258,10 @@ struct bounded_check {
         uint64_t back_room = least(q, back_limit);
         uint64_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
         uint64_t new_start = p - backward, old_start = q - backward;
-        int64_t earned = 0;
-        if (new_start > end_before) {
-            earned = -static_cast<int64_t>(new_start - end_before);
-        } else if (pending_cost >= 0 && new_start <= take_over) {
-            earned = pending_cost + static_cast<int64_t>(take_over - new_start);
-        }
+        int64_t gain = earned(new_start);
         if (best.length != 0) {
             int64_t need =
-                best.score - static_cast<int64_t>(p) - earned + cbor_head_size(old_start) + 2;
+                best.score - static_cast<int64_t>(p) - gain + cbor_head_size(old_start) + 2;
             if (need > static_cast<int64_t>(room)) {
                 return;
             }
@@ -266,7 +272,49 @@ struct bounded_check {
         }
         uint64_t forward = WINDOW + extend(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
         match m{new_start, old_start, forward + backward, 0};
-        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + earned;
+        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + gain;
+        if (m.score > best.score) {
+            best = m;
+        }
+    }
+
+    /*
+     * consider's verdict on a fixed candidate (one that needs no index) at
+     * old position q < the old value's length, whose window need not equal
+     * p's.  Most differ at their first byte; most of the rest within the
+     * first word, which then gives the forward extension at once, and a
+     * copy too short even with all the backward extension it has room for
+     * is turned away before that is measured.  Inline and with these
+     * shortcuts, the fixed candidates cost a third of what consider's call
+     * did at a position the scan stops at.
+     */
+    __attribute__((always_inline)) void fixed(uint64_t q, match &best) const {
+        const old_index &index = *s.index;
+        const uint8_t *old_at = index.old_bytes + q;
+        if (*old_at != *new_at) {
+            return;
+        }
+        uint64_t room = least(index.old_length - q, new_room);
+        uint64_t forward;
+        if (room >= WINDOW) {
+            uint64_t differ = load64(old_at) ^ load64(new_at);
+            forward = differ != 0
+                          ? same_low(differ)
+                          : WINDOW + extend(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
+        } else {
+            forward = buf_common_prefix(old_at, new_at, room);
+        }
+        uint64_t back_room = least(q, back_limit);
+        if (forward + back_room < MIN_MATCH) {
+            return;
+        }
+        uint64_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
+        if (forward + backward < MIN_MATCH) {
+            return;
+        }
+        uint64_t new_start = p - backward;
+        match m{new_start, q - backward, forward + backward, 0};
+        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + earned(new_start);
         if (m.score > best.score) {
             best = m;
         }
@@ -304,20 +352,6 @@ void consider_run(const scan &s, uint64_t p, const parse &at, uint8_t byte, matc
     uint64_t before = run_backward(s.new_bytes + p, byte, p - at.reach);
     uint64_t offset = least(before, length - WINDOW);
     consider<Check::extend>(s, index.run_start[byte] + offset, p, at, best);
-}
-
-/* A fixed candidate (one that needs no index) at old position q < the old
- * value's length.  Most of them differ at their first byte, and consider
- * then measures nothing: the fast check tells that from one byte here,
- * without the call and the room it works out, and the plain check keeps
- * consider alone.  The verdicts are the same. */
-template <typename Check>
-__attribute__((always_inline)) inline void consider_fixed(const scan &s, uint64_t q, uint64_t p,
-                                                          const parse &at, match &best) {
-    if (Check::first_byte_filter && s.index->old_bytes[q] != s.new_bytes[p]) {
-        return;
-    }
-    consider<Check::extend>(s, q, p, at, best);
 }
 
 /* Asks for the near bucket of position p, which a run of misses is about
@@ -360,17 +394,18 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
             prefetch_near(s, p + ahead);
         }
     }
+    const Check check(s, at, p);
     int64_t q = static_cast<int64_t>(p) + at.diagonal;
     if (q >= 0 && q < static_cast<int64_t>(index.old_length)) {
-        consider_fixed<Check>(s, static_cast<uint64_t>(q), p, at, best);
+        check.fixed(static_cast<uint64_t>(q), best);
     }
     if (static_cast<int64_t>(at.old_end()) != q && at.old_end() < index.old_length) {
-        consider_fixed<Check>(s, at.old_end(), p, at, best);
+        check.fixed(at.old_end(), best);
     }
     int64_t anchored = static_cast<int64_t>(p) + at.anchor;
     if (anchored != q && anchored != static_cast<int64_t>(at.old_end()) && anchored >= 0 &&
         anchored < static_cast<int64_t>(index.old_length)) {
-        consider_fixed<Check>(s, static_cast<uint64_t>(anchored), p, at, best);
+        check.fixed(static_cast<uint64_t>(anchored), best);
     }
     uint64_t window = load64(s.new_bytes + p);
     if (p == at.new_end() && at.pending.length >= NEARBY_AFTER) {
@@ -383,7 +418,6 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         s.counts->positions++;
         return best;
     }
-    const Check check(s, at, p);
     const uint64_t last = index.old_length - WINDOW;
     uint64_t product = window_product(window);
     uint64_t sample = sample_product(window);
@@ -414,21 +448,32 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         const bool skip = Ahead && Check::skip_tried && known_from != NONE_TRIED && p > at.reach;
         uint32_t link = index.deep_head[deep_fingerprint(product, index.deep_bits)];
         uint64_t lowest = 0;
-        probes++;
-        for (int32_t links = 0; link != 0 && links < depth && best.length < settings.good_enough;
-             links++) {
-            uint64_t candidate = index.deep_position(link - 1);
-            link = index.deep_link[link - 1];
+        /* Only a check can make the best long enough, so the walk tests
+         * for that after one; the tables are read into locals, which the
+         * checks' stores would otherwise make the loop read again. */
+        const uint32_t *const deep_at = index.deep_at;
+        const uint32_t *const deep_link = index.deep_link;
+        const uint8_t *const old_bytes = index.old_bytes;
+        const int grid = index.grid;
+        int32_t links = 0;
+        while (link != 0 && links < depth) {
+            uint32_t taken = link - 1;
+            uint64_t candidate = static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken)
+                                 << grid;
+            link = deep_link[taken];
+            links++;
             lowest = candidate;
-            probes++;
-            if (load64(index.old_bytes + candidate) == window &&
-                static_cast<int64_t>(candidate) != q &&
+            if (load64(old_bytes + candidate) == window && static_cast<int64_t>(candidate) != q &&
                 !(skip && candidate > known_from &&
-                  index.old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
+                  old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
                 candidates++;
                 check(candidate, best);
+                if (best.length >= settings.good_enough) {
+                    break;
+                }
             }
         }
+        probes += 1 + static_cast<uint64_t>(links);
         /* The chains list positions latest first: the walk has tried every
          * old position from lowest on whose window is p's, all of them once
          * it reached the chain's end.  Runs are chained by their first
