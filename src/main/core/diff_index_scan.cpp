@@ -127,6 +127,7 @@ struct parse {
     uint64_t reach;         /* backward extension stops here */
     int64_t diagonal;       /* of the pending copy: old position - new position */
     int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
+    int64_t drop_earns;     /* copy_cost of the pending copy while droppable, else -1 */
     uint64_t new_end() const { return pending.new_start + pending.length; }
     uint64_t old_end() const { return pending.old_start + pending.length; }
     bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
@@ -239,7 +240,7 @@ struct bounded_check {
         : s(view), p(position), new_at(view.new_bytes + position),
           back_limit(position - where.reach), new_room(view.end - position),
           end_before(where.new_end()), take_over(where.pending.new_start),
-          pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
+          pending_cost(where.drop_earns),
           word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
 
     /* What a copy that starts at new_start pays or earns in its score
@@ -573,6 +574,7 @@ bool advance(copy_list *out, parse &at, const match &found, uint64_t keep_from) 
         at.anchor = at.diagonal;
     }
     at.reach = at.droppable() ? literal_start : at.new_end();
+    at.drop_earns = at.droppable() ? copy_cost(at.pending) : -1;
     return true;
 }
 
@@ -586,7 +588,7 @@ bool on_known_diagonal(const match &m, const parse &at) {
 template <typename Check>
 bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_settings &settings,
                 copy_list *out) {
-    parse at{NO_MATCH, begin, begin, 0, 0};
+    parse at{NO_MATCH, begin, begin, 0, 0, -1};
     at.pending.new_start = begin;
     uint64_t p = begin;
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
