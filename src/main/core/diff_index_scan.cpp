@@ -470,28 +470,39 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         uint64_t lowest = 0;
         /* Only a check can make the best long enough, so the walk tests
          * for that after one; the tables are read into locals, which the
-         * checks' stores would otherwise make the loop read again. */
+         * checks' stores would otherwise make the loop read again.  Where
+         * the chains hold every window, a sample is its position, and the
+         * walk has a loop of its own without the lookup. */
         const uint32_t *const deep_at = index.deep_at;
         const uint32_t *const deep_link = index.deep_link;
         const uint8_t *const old_bytes = index.old_bytes;
         const int grid = index.grid;
         int32_t links = 0;
-        while (link != 0 && links < depth) {
-            uint32_t taken = link - 1;
-            uint64_t candidate = static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken)
-                                 << grid;
-            link = deep_link[taken];
-            links++;
-            lowest = candidate;
-            if (load64(old_bytes + candidate) == window && static_cast<int64_t>(candidate) != q &&
-                !(skip && candidate > known_from &&
-                  old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
-                candidates++;
-                check(candidate, best);
-                if (best.length >= settings.good_enough) {
-                    break;
+        auto walk = [&](auto position_of) __attribute__((always_inline)) {
+            while (link != 0 && links < depth) {
+                uint32_t taken = link - 1;
+                uint64_t candidate = position_of(taken);
+                link = deep_link[taken];
+                links++;
+                lowest = candidate;
+                if (load64(old_bytes + candidate) == window &&
+                    static_cast<int64_t>(candidate) != q &&
+                    !(skip && candidate > known_from &&
+                      old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
+                    candidates++;
+                    check(candidate, best);
+                    if (best.length >= settings.good_enough) {
+                        break;
+                    }
                 }
             }
+        };
+        if (deep_at == nullptr && grid == 0) {
+            walk([](uint32_t taken) { return static_cast<uint64_t>(taken); });
+        } else {
+            walk([&](uint32_t taken) {
+                return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken) << grid;
+            });
         }
         probes += 1 + static_cast<uint64_t>(links);
         /* The chains list positions latest first: the walk has tried every
