@@ -42,17 +42,18 @@ namespace {
  * short match looks ahead to: more while the chains hold every window (the
  * old value is small and its tables stay in cache), fewer once they are
  * sampled.  Text repeats its phrases hundreds of times, and the longest
- * match for a phrase is often far down its chain.  Sampled chains are
- * probed at one position in deep_mask + 1 only, so they can be walked
- * deep: a table repeated in a shared library under 1000 edits kept its
- * delta 63% larger at 16 links than at 64.  A look-ahead only has to beat
- * the match in hand, and its links, a chase through memory where each
- * waits for the one before, were the dearer half of a text pair's scan:
- * 32 links there (and 128 where the scan stops) took 9% off the real
- * pairs' instructions for 0.02% on their deltas, with LAZY_BELOW at 48. */
+ * match for a phrase is often far down its chain.  A look-ahead only has
+ * to beat the match in hand, and its links, a chase through memory where
+ * each waits for the one before, were the dearer half of a text pair's
+ * scan: 32 links there (and 128 where the scan stops) took 9% off the real
+ * pairs' instructions for 0.02% on their deltas, with LAZY_BELOW at 48.
+ * Sampled chains are probed at one position in deep_mask + 1 only; 32
+ * links there gave the compiled modules' pairs 0.1% larger deltas than 64
+ * for 3 to 9% fewer instructions on the mid-size ones, and a shared
+ * library under 1000 edits the same delta. */
 constexpr int32_t FULL_CHAIN_DEPTH = 128;
 constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 32;
-constexpr int32_t SAMPLED_CHAIN_DEPTH = 64;
+constexpr int32_t SAMPLED_CHAIN_DEPTH = 32;
 
 /* A search stops once a match this long is found: past it a longer one
  * saves little, and unchanged stretches, where every position the scan
