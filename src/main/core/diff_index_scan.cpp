@@ -90,6 +90,25 @@ constexpr uint64_t NEARBY_AFTER = 32;
 constexpr uint32_t SKIP_SHIFT = 7;
 constexpr uint64_t MAX_SKIP = 256;
 
+/* In compiled code a copy shorter than SURE_COPY is mostly a chance match
+ * of common instruction bytes, and a pair under a new release is made of
+ * little else where it changed: the step after a miss there grows from the
+ * end of the last copy of SURE_COPY bytes or more, across the short ones.
+ * Where the chains hold every window (the small modules) this took 37% off
+ * a module's scan for a 4.6% larger delta; text keeps its short copies,
+ * phrases worth taking (the same rule cost the real pairs 1.4%), and so do
+ * the sampled chains of larger modules (at 12 bytes the rule made the
+ * largest module's delta 1% larger). */
+constexpr uint64_t SURE_COPY = 24;
+
+/* Whether a window looks like compiled code rather than text: it holds a
+ * zero byte or one with its high bit set (SWAR: a zero byte sets its high
+ * bit in w - 0x01.. & ~w). */
+bool looks_compiled(uint64_t window) {
+    const uint64_t high = 0x8080808080808080ULL;
+    return ((window | ((window - BYTE_SPREAD) & ~window)) & high) != 0;
+}
+
 /* Steps between asking for a near bucket and reaching it. */
 constexpr uint64_t PREFETCH_STEPS = 8;
 
@@ -129,6 +148,7 @@ struct parse {
     int64_t diagonal;       /* of the pending copy: old position - new position */
     int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
     int64_t drop_earns;     /* copy_cost of the pending copy while droppable, else -1 */
+    uint64_t sure_end;      /* of the last copy of SURE_COPY bytes or more */
     uint64_t new_end() const { return pending.new_start + pending.length; }
     uint64_t old_end() const { return pending.old_start + pending.length; }
     bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
@@ -587,6 +607,9 @@ bool advance(copy_list *out, parse &at, const match &found, uint64_t keep_from) 
     }
     at.reach = at.droppable() ? literal_start : at.new_end();
     at.drop_earns = at.droppable() ? copy_cost(at.pending) : -1;
+    if (next.length >= SURE_COPY) {
+        at.sure_end = at.new_end();
+    }
     return true;
 }
 
@@ -600,7 +623,7 @@ bool on_known_diagonal(const match &m, const parse &at) {
 template <typename Check>
 bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_settings &settings,
                 copy_list *out) {
-    parse at{NO_MATCH, begin, begin, 0, 0, -1};
+    parse at{NO_MATCH, begin, begin, 0, 0, -1, begin};
     at.pending.new_start = begin;
     uint64_t p = begin;
     /* Counted here and added up once: through the pointer every search
@@ -620,7 +643,11 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
         match best = find<Check, false>(s, p, at, settings, settings.deep_depth, NO_MATCH,
                                         NONE_TRIED, &tried_from, tally);
         if (best.length == 0) {
-            uint64_t skip = least(1 + ((p - at.new_end()) >> settings.skip_shift), MAX_SKIP);
+            uint64_t missed_from = at.new_end();
+            if (s.every_window && at.sure_end < p && looks_compiled(load64(s.new_bytes + p))) {
+                missed_from = at.sure_end;
+            }
+            uint64_t skip = least(1 + ((p - missed_from) >> settings.skip_shift), MAX_SKIP);
             p += skip;
             prefetch_near(s, p + PREFETCH_STEPS * skip);
             continue;
