@@ -135,6 +135,13 @@ int64_t copy_cost(const match &m) {
     return copy_cost(m.old_start, m.length);
 }
 
+/* cbor_head_size(offset) or less, exact from 256 to 2^32 - 1, where the
+ * offsets of all but the smallest values fall: the fast check needs only
+ * a bound, and works one out for every candidate it measures. */
+int64_t offset_head_least(uint64_t offset) {
+    return 1 + 2 * static_cast<int64_t>(offset > 0xFF) + 2 * static_cast<int64_t>(offset > 0xFFFF);
+}
+
 /*
  * Where the parse stands: the last copy found, which is still pending (it
  * has not been recorded yet), and the literal bytes before it.  A short
@@ -302,7 +309,7 @@ struct bounded_check {
         int64_t gain = earned(new_start);
         if (best.length != 0) {
             int64_t need =
-                best.score - static_cast<int64_t>(p) - gain + cbor_head_size(old_start) + 2;
+                best.score - static_cast<int64_t>(p) - gain + offset_head_least(old_start) + 2;
             if (need > static_cast<int64_t>(room)) {
                 return;
             }
