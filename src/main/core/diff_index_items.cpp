@@ -97,14 +97,19 @@ bool copy_from(item_writer *out, uint64_t offset, uint64_t length) {
 }
 
 /* Literal bytes; a pending copy right before them may be taken as literal
- * bytes too, priced against a fresh insertion. */
+ * bytes too, priced against a fresh insertion, or, when an insertion is
+ * pending before the copy, against the head that all three in one
+ * insertion save. */
 bool insert(item_writer *out, uint64_t start, uint64_t length) {
     uint64_t first = start, total = length;
     if (out->copy_pending) {
         uint64_t merged = out->copy_length + length;
         int64_t pair_cost = head_size(out->copy_offset) + SHORT_LENGTH_HEAD;
         int64_t merge_cost =
-            static_cast<int64_t>(out->copy_length) + head_size(merged) - head_size(length);
+            out->insert_pending
+                ? static_cast<int64_t>(out->copy_length) + head_size(out->insert_length + merged) -
+                      head_size(out->insert_length) - head_size(length)
+                : static_cast<int64_t>(out->copy_length) + head_size(merged) - head_size(length);
         if (pair_cost >= merge_cost) {
             out->copy_pending = false;
             first = start - out->copy_length;

@@ -42,13 +42,18 @@ namespace {
  * short match looks ahead to: more while the chains hold every window (the
  * old value is small and its tables stay in cache), fewer once they are
  * sampled.  Text repeats its phrases hundreds of times, and the longest
- * match for a phrase is often far down its chain.  Sampled chains are
- * probed at one position in deep_mask + 1 only, so they can be walked
- * deep: a table repeated in a shared library under 1000 edits kept its
- * delta 63% larger at 16 links than at 64. */
-constexpr int32_t FULL_CHAIN_DEPTH = 160;
-constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 64;
-constexpr int32_t SAMPLED_CHAIN_DEPTH = 64;
+ * match for a phrase is often far down its chain.  A look-ahead only has
+ * to beat the match in hand, and its links, a chase through memory where
+ * each waits for the one before, were the dearer half of a text pair's
+ * scan: 32 links there (and 128 where the scan stops) took 9% off the real
+ * pairs' instructions for 0.02% on their deltas, with LAZY_BELOW at 48.
+ * Sampled chains are probed at one position in deep_mask + 1 only; 32
+ * links there gave the compiled modules' pairs 0.1% larger deltas than 64
+ * for 3 to 9% fewer instructions on the mid-size ones, and a shared
+ * library under 1000 edits the same delta. */
+constexpr int32_t FULL_CHAIN_DEPTH = 128;
+constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 32;
+constexpr int32_t SAMPLED_CHAIN_DEPTH = 32;
 
 /* A search stops once a match this long is found: past it a longer one
  * saves little, and unchanged stretches, where every position the scan
@@ -59,8 +64,10 @@ constexpr uint64_t GOOD_ENOUGH = 128;
  * positions are tried too, or SAMPLED_LOOKAHEAD once the tables are
  * sampled: a longer match found from a later sampled window then still
  * wins (on a shared library under 1000 edits, 4 gave 0.6% smaller deltas
- * than 2). */
-constexpr uint64_t LAZY_BELOW = 64;
+ * than 2).  A match of 48 bytes or more in text is nearly always the one
+ * the look-ahead would keep: 48 rather than 64 left the real pairs'
+ * deltas as small and looked ahead less. */
+constexpr uint64_t LAZY_BELOW = 48;
 constexpr uint32_t FULL_LOOKAHEAD = 2;
 constexpr uint32_t SAMPLED_LOOKAHEAD = 4;
 
@@ -83,6 +90,25 @@ constexpr uint64_t NEARBY_AFTER = 32;
 constexpr uint32_t SKIP_SHIFT = 7;
 constexpr uint64_t MAX_SKIP = 256;
 
+/* In compiled code a copy shorter than SURE_COPY is mostly a chance match
+ * of common instruction bytes, and a pair under a new release is made of
+ * little else where it changed: the step after a miss there grows from the
+ * end of the last copy of SURE_COPY bytes or more, across the short ones.
+ * Where the chains hold every window (the small modules) this took 37% off
+ * a module's scan for a 4.6% larger delta; text keeps its short copies,
+ * phrases worth taking (the same rule cost the real pairs 1.4%), and so do
+ * the sampled chains of larger modules (at 12 bytes the rule made the
+ * largest module's delta 1% larger). */
+constexpr uint64_t SURE_COPY = 24;
+
+/* Whether a window looks like compiled code rather than text: it holds a
+ * zero byte or one with its high bit set (SWAR: a zero byte sets its high
+ * bit in w - 0x01.. & ~w). */
+bool looks_compiled(uint64_t window) {
+    const uint64_t high = 0x8080808080808080ULL;
+    return ((window | ((window - BYTE_SPREAD) & ~window)) & high) != 0;
+}
+
 /* Steps between asking for a near bucket and reaching it. */
 constexpr uint64_t PREFETCH_STEPS = 8;
 
@@ -97,12 +123,23 @@ struct match {
 
 constexpr match NO_MATCH = {0, 0, 0, INT64_MIN};
 
+/* The longest lengths whose head takes one byte, and two. */
+constexpr uint64_t ONE_BYTE_HEAD_MOST = 23;
+constexpr uint64_t TWO_BYTE_HEAD_MOST = 255;
+
 int64_t copy_cost(uint64_t old_start, uint64_t length) {
     return cbor_head_size(old_start) + cbor_head_size(length);
 }
 
 int64_t copy_cost(const match &m) {
     return copy_cost(m.old_start, m.length);
+}
+
+/* cbor_head_size(offset) or less, exact from 256 to 2^32 - 1, where the
+ * offsets of all but the smallest values fall: the fast check needs only
+ * a bound, and works one out for every candidate it measures. */
+int64_t offset_head_least(uint64_t offset) {
+    return 1 + 2 * static_cast<int64_t>(offset > 0xFF) + 2 * static_cast<int64_t>(offset > 0xFFFF);
 }
 
 /*
@@ -117,6 +154,8 @@ struct parse {
     uint64_t reach;         /* backward extension stops here */
     int64_t diagonal;       /* of the pending copy: old position - new position */
     int64_t anchor;         /* of the last copy of LAZY_BELOW bytes or more; 0 before one */
+    int64_t drop_earns;     /* copy_cost of the pending copy while droppable, else -1 */
+    uint64_t sure_end;      /* of the last copy of SURE_COPY bytes or more */
     uint64_t new_end() const { return pending.new_start + pending.length; }
     uint64_t old_end() const { return pending.old_start + pending.length; }
     bool droppable() const { return pending.length != 0 && pending.length < LAZY_BELOW; }
@@ -128,10 +167,23 @@ struct scan {
     const uint8_t *new_bytes;
     uint64_t end;
     scan_counts *counts;
+    bool every_window; /* the deep chains hold every window but runs' rests */
 };
+
+/* For tried_from: no walk is known to have tried any old position. */
+constexpr uint64_t NONE_TRIED = UINT64_MAX;
 
 uint64_t least(uint64_t a, uint64_t b) {
     return a < b ? a : b;
+}
+
+/* What gap literal bytes between two copies cost in the delta: the bytes
+ * and the head of their insertion.  A copy that leaves a gap after the
+ * pending one pays the head too: of two matches that reach as far for the
+ * same pair, the one that starts right after the pending copy is a byte
+ * or more shorter in the delta (0.06% off the real pairs' deltas). */
+int64_t gap_cost(uint64_t gap) {
+    return static_cast<int64_t>(gap) + cbor_head_size(gap);
 }
 
 /* The score of a copy of m's extent at the parse: where the parse stands
@@ -142,7 +194,7 @@ uint64_t least(uint64_t a, uint64_t b) {
 int64_t score_of(const match &m, const parse &at) {
     int64_t score = static_cast<int64_t>(m.new_start + m.length) - copy_cost(m);
     if (m.new_start > at.new_end()) {
-        score -= static_cast<int64_t>(m.new_start - at.new_end());
+        score -= gap_cost(m.new_start - at.new_end());
     } else if (at.droppable() && m.new_start <= at.pending.new_start) {
         score += copy_cost(at.pending) + static_cast<int64_t>(at.pending.new_start - m.new_start);
     }
@@ -180,8 +232,9 @@ struct plain_check {
     plain_check(const scan &view, const parse &where, uint64_t position)
         : s(view), at(where), p(position) {}
     static constexpr auto extend = buf_common_prefix;
-    static constexpr bool first_byte_filter = false;
+    static constexpr bool skip_tried = false;
     void operator()(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
+    void fixed(uint64_t q, match &best) const { consider<extend>(s, q, p, at, best); }
 };
 
 /*
@@ -209,14 +262,26 @@ struct bounded_check {
     uint64_t word_before; /* the 8 bytes before p, when p has them */
 
     static constexpr auto extend = extend_forward_wide;
-    static constexpr bool first_byte_filter = true;
+    static constexpr bool skip_tried = true;
 
     bounded_check(const scan &view, const parse &where, uint64_t position)
         : s(view), p(position), new_at(view.new_bytes + position),
           back_limit(position - where.reach), new_room(view.end - position),
           end_before(where.new_end()), take_over(where.pending.new_start),
-          pending_cost(where.droppable() ? copy_cost(where.pending) : -1),
+          pending_cost(where.drop_earns),
           word_before(position >= 8 ? load64(view.new_bytes + position - 8) : 0) {}
+
+    /* What a copy that starts at new_start pays or earns in its score
+     * besides its own bytes and pair: score_of's terms. */
+    __attribute__((always_inline)) int64_t earned(uint64_t new_start) const {
+        if (new_start > end_before) {
+            return -gap_cost(new_start - end_before);
+        }
+        if (pending_cost >= 0 && new_start <= take_over) {
+            return pending_cost + static_cast<int64_t>(take_over - new_start);
+        }
+        return 0;
+    }
 
     /* buf_common_suffix from q and p, back_room > 0 bytes at most.  Most
      * candidates differ within the 8 bytes before them, which one
@@ -241,15 +306,10 @@ struct bounded_check {
         uint64_t back_room = least(q, back_limit);
         uint64_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
         uint64_t new_start = p - backward, old_start = q - backward;
-        int64_t earned = 0;
-        if (new_start > end_before) {
-            earned = -static_cast<int64_t>(new_start - end_before);
-        } else if (pending_cost >= 0 && new_start <= take_over) {
-            earned = pending_cost + static_cast<int64_t>(take_over - new_start);
-        }
+        int64_t gain = earned(new_start);
         if (best.length != 0) {
             int64_t need =
-                best.score - static_cast<int64_t>(p) - earned + cbor_head_size(old_start) + 2;
+                best.score - static_cast<int64_t>(p) - gain + offset_head_least(old_start) + 2;
             if (need > static_cast<int64_t>(room)) {
                 return;
             }
@@ -260,7 +320,49 @@ struct bounded_check {
         }
         uint64_t forward = WINDOW + extend(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
         match m{new_start, old_start, forward + backward, 0};
-        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + earned;
+        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + gain;
+        if (m.score > best.score) {
+            best = m;
+        }
+    }
+
+    /*
+     * consider's verdict on a fixed candidate (one that needs no index) at
+     * old position q < the old value's length, whose window need not equal
+     * p's.  Most differ at their first byte; most of the rest within the
+     * first word, which then gives the forward extension at once, and a
+     * copy too short even with all the backward extension it has room for
+     * is turned away before that is measured.  Inline and with these
+     * shortcuts, the fixed candidates cost a third of what consider's call
+     * did at a position the scan stops at.
+     */
+    __attribute__((always_inline)) void fixed(uint64_t q, match &best) const {
+        const old_index &index = *s.index;
+        const uint8_t *old_at = index.old_bytes + q;
+        if (*old_at != *new_at) {
+            return;
+        }
+        uint64_t room = least(index.old_length - q, new_room);
+        uint64_t forward;
+        if (room >= WINDOW) {
+            uint64_t differ = load64(old_at) ^ load64(new_at);
+            forward = differ != 0
+                          ? same_low(differ)
+                          : WINDOW + extend(old_at + WINDOW, new_at + WINDOW, room - WINDOW);
+        } else {
+            forward = buf_common_prefix(old_at, new_at, room);
+        }
+        uint64_t back_room = least(q, back_limit);
+        if (forward + back_room < MIN_MATCH) {
+            return;
+        }
+        uint64_t backward = back_room == 0 ? 0 : extend_back(q, old_at, back_room);
+        if (forward + backward < MIN_MATCH) {
+            return;
+        }
+        uint64_t new_start = p - backward;
+        match m{new_start, q - backward, forward + backward, 0};
+        m.score = static_cast<int64_t>(p + forward) - copy_cost(m) + earned(new_start);
         if (m.score > best.score) {
             best = m;
         }
@@ -300,20 +402,6 @@ void consider_run(const scan &s, uint64_t p, const parse &at, uint8_t byte, matc
     consider<Check::extend>(s, index.run_start[byte] + offset, p, at, best);
 }
 
-/* A fixed candidate (one that needs no index) at old position q < the old
- * value's length.  Most of them differ at their first byte, and consider
- * then measures nothing: the fast check tells that from one byte here,
- * without the call and the room it works out, and the plain check keeps
- * consider alone.  The verdicts are the same. */
-template <typename Check>
-__attribute__((always_inline)) inline void consider_fixed(const scan &s, uint64_t q, uint64_t p,
-                                                          const parse &at, match &best) {
-    if (Check::first_byte_filter && s.index->old_bytes[q] != s.new_bytes[p]) {
-        return;
-    }
-    consider<Check::extend>(s, q, p, at, best);
-}
-
 /* Asks for the near bucket of position p, which a run of misses is about
  * to reach: on a large old value the table is far beyond the caches, and
  * its slot would otherwise be waited for at every position. */
@@ -339,11 +427,12 @@ void prefetch_near(const scan &s, uint64_t p) {
  * else.  Then the near bucket and, where the window was sampled, depth
  * links of its deep chain.
  */
-template <typename Check>
+template <typename Check, bool Ahead>
 match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings, int32_t depth,
-           const match &seed) {
+           const match &seed, uint64_t known_from, uint64_t *tried_from, scan_counts &tally) {
     match best = seed;
     const old_index &index = *s.index;
+    *tried_from = NONE_TRIED;
     uint64_t probes = 0, candidates = 0;
     /* The bucket is asked for before the fixed candidates are tried, which
      * hides part of the wait; at a position the scan stops at, so are those
@@ -353,17 +442,18 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
             prefetch_near(s, p + ahead);
         }
     }
+    const Check check(s, at, p);
     int64_t q = static_cast<int64_t>(p) + at.diagonal;
     if (q >= 0 && q < static_cast<int64_t>(index.old_length)) {
-        consider_fixed<Check>(s, static_cast<uint64_t>(q), p, at, best);
+        check.fixed(static_cast<uint64_t>(q), best);
     }
     if (static_cast<int64_t>(at.old_end()) != q && at.old_end() < index.old_length) {
-        consider_fixed<Check>(s, at.old_end(), p, at, best);
+        check.fixed(at.old_end(), best);
     }
     int64_t anchored = static_cast<int64_t>(p) + at.anchor;
     if (anchored != q && anchored != static_cast<int64_t>(at.old_end()) && anchored >= 0 &&
         anchored < static_cast<int64_t>(index.old_length)) {
-        consider_fixed<Check>(s, static_cast<uint64_t>(anchored), p, at, best);
+        check.fixed(static_cast<uint64_t>(anchored), best);
     }
     uint64_t window = load64(s.new_bytes + p);
     if (p == at.new_end() && at.pending.length >= NEARBY_AFTER) {
@@ -373,10 +463,9 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         consider_run<Check>(s, p, at, static_cast<uint8_t>(window), best);
     }
     if (best.length >= settings.good_enough) {
-        s.counts->positions++;
+        tally.positions++;
         return best;
     }
-    const Check check(s, at, p);
     const uint64_t last = index.old_length - WINDOW;
     uint64_t product = window_product(window);
     uint64_t sample = sample_product(window);
@@ -396,31 +485,68 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
     }
     if (deep_sampled(sample, index.deep_mask) && index.deep_samples != 0 &&
         best.length < settings.good_enough) {
+        /* Looking ahead at p, a candidate q whose byte before equals new
+         * byte p - 1 is candidate q - 1 of p - 1 grown by a byte: backward
+         * extension gives it the same start, length and score, so it
+         * cannot beat the best, which p - 1 left.  Where the walk at p - 1
+         * is known to have tried q - 1 (from known_from on), the fast check
+         * passes it by: in text most of a phrase's places are the places
+         * of the phrase one byte before, and so were a third of the
+         * candidates checked on a module's pair. */
+        const bool skip = Ahead && Check::skip_tried && known_from != NONE_TRIED && p > at.reach;
         uint32_t link = index.deep_head[deep_fingerprint(product, index.deep_bits)];
-        probes++;
-        for (int32_t links = 0; link != 0 && links < depth && best.length < settings.good_enough;
-             links++) {
-            uint64_t candidate = index.deep_position(link - 1);
-            link = index.deep_link[link - 1];
-            probes++;
-            if (load64(index.old_bytes + candidate) == window &&
-                static_cast<int64_t>(candidate) != q) {
-                candidates++;
-                check(candidate, best);
+        uint64_t lowest = 0;
+        /* Only a check can make the best long enough, so the walk tests
+         * for that after one; the tables are read into locals, which the
+         * checks' stores would otherwise make the loop read again.  Where
+         * the chains hold every window, a sample is its position, and the
+         * walk has a loop of its own without the lookup. */
+        const uint32_t *const deep_at = index.deep_at;
+        const uint32_t *const deep_link = index.deep_link;
+        const uint8_t *const old_bytes = index.old_bytes;
+        const int grid = index.grid;
+        int32_t links = 0;
+        auto walk = [&](auto position_of) __attribute__((always_inline)) {
+            while (link != 0 && links < depth) {
+                uint32_t taken = link - 1;
+                uint64_t candidate = position_of(taken);
+                link = deep_link[taken];
+                links++;
+                lowest = candidate;
+                if (load64(old_bytes + candidate) == window &&
+                    static_cast<int64_t>(candidate) != q &&
+                    !(skip && candidate > known_from &&
+                      old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
+                    candidates++;
+                    check(candidate, best);
+                    if (best.length >= settings.good_enough) {
+                        break;
+                    }
+                }
             }
+        };
+        if (deep_at == nullptr && grid == 0) {
+            walk([](uint32_t taken) { return static_cast<uint64_t>(taken); });
+        } else {
+            walk([&](uint32_t taken) {
+                return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken) << grid;
+            });
+        }
+        probes += 1 + static_cast<uint64_t>(links);
+        /* The chains list positions latest first: the walk has tried every
+         * old position from lowest on whose window is p's, all of them once
+         * it reached the chain's end.  Runs are chained by their first
+         * window only.  Only a match found is looked ahead from. */
+        if (best.length != 0 && s.every_window && !uniform(window)) {
+            *tried_from = link == 0 ? 0 : lowest;
         }
     }
-    s.counts->positions++;
-    s.counts->probes += probes;
-    s.counts->candidates += candidates;
+    tally.positions++;
+    tally.probes += probes;
+    tally.candidates += candidates;
     return best;
 }
 
-/*
- * Makes next the pending copy.  The one pending so far is dropped when
- * next starts at or before it, cut short when next starts inside it, and
- * recorded otherwise.
- */
 /* Records the part of a copy from keep_from on. */
 bool record(copy_list *out, const match &m, uint64_t keep_from) {
     uint64_t end = m.new_start + m.length;
@@ -431,12 +557,49 @@ bool record(copy_list *out, const match &m, uint64_t keep_from) {
     return copies_push(out, copy{m.new_start + cut, m.old_start + cut, m.length - cut});
 }
 
-bool advance(copy_list *out, parse &at, const match &next, uint64_t keep_from) {
+/*
+ * Where next starts inside the pending copy kept, the new bytes they share
+ * can go to either: chooses the border between them for the shortest heads.
+ * The length heads grow at 24 and 256 bytes and the offset's head grows
+ * with the border, so the cheapest border is the first one, the last one,
+ * or one that brings next down to 255 or 23 bytes (0.16% off the real
+ * pairs' deltas).
+ */
+void choose_border(match &kept, match &next) {
+    const uint64_t first = next.new_start, next_end = next.new_start + next.length;
+    const uint64_t last = least(kept.new_start + kept.length, next_end - 1);
+    auto heads = [&](uint64_t border) {
+        return cbor_head_size(border - kept.new_start) +
+               cbor_head_size(next.old_start + (border - first)) +
+               cbor_head_size(next_end - border);
+    };
+    uint64_t border = first;
+    int cheapest = heads(first);
+    const uint64_t tries[] = {last, next_end - TWO_BYTE_HEAD_MOST, next_end - ONE_BYTE_HEAD_MOST};
+    for (uint64_t at : tries) {
+        if (at > first && at <= last && heads(at) < cheapest) {
+            border = at;
+            cheapest = heads(at);
+        }
+    }
+    kept.length = border - kept.new_start;
+    next.old_start += border - first;
+    next.length = next_end - border;
+    next.new_start = border;
+}
+
+/*
+ * Makes the match found the pending copy.  The one pending so far is
+ * dropped when it starts at or before it, cut short when it starts inside
+ * it (at the border choose_border picks), and recorded otherwise.
+ */
+bool advance(copy_list *out, parse &at, const match &found, uint64_t keep_from) {
     uint64_t literal_start = at.literal_start;
+    match next = found;
     if (at.pending.length != 0 && next.new_start > at.pending.new_start) {
         match kept = at.pending;
         if (next.new_start < kept.new_start + kept.length) {
-            kept.length = next.new_start - kept.new_start;
+            choose_border(kept, next);
         }
         if (!record(out, kept, keep_from)) {
             return false;
@@ -450,6 +613,10 @@ bool advance(copy_list *out, parse &at, const match &next, uint64_t keep_from) {
         at.anchor = at.diagonal;
     }
     at.reach = at.droppable() ? literal_start : at.new_end();
+    at.drop_earns = at.droppable() ? copy_cost(at.pending) : -1;
+    if (next.length >= SURE_COPY) {
+        at.sure_end = at.new_end();
+    }
     return true;
 }
 
@@ -463,13 +630,31 @@ bool on_known_diagonal(const match &m, const parse &at) {
 template <typename Check>
 bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_settings &settings,
                 copy_list *out) {
-    parse at{NO_MATCH, begin, begin, 0, 0};
+    parse at{NO_MATCH, begin, begin, 0, 0, -1, begin};
     at.pending.new_start = begin;
     uint64_t p = begin;
+    /* Counted here and added up once: through the pointer every search
+     * paid three stores for the tests' figures. */
+    scan_counts tally{};
+    struct add_up {
+        const scan &view;
+        const scan_counts &counted;
+        ~add_up() {
+            view.counts->positions += counted.positions;
+            view.counts->probes += counted.probes;
+            view.counts->candidates += counted.candidates;
+        }
+    } adding{s, tally};
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
-        match best = find<Check>(s, p, at, settings, settings.deep_depth, NO_MATCH);
+        uint64_t tried_from = NONE_TRIED;
+        match best = find<Check, false>(s, p, at, settings, settings.deep_depth, NO_MATCH,
+                                        NONE_TRIED, &tried_from, tally);
         if (best.length == 0) {
-            uint64_t skip = least(1 + ((p - at.new_end()) >> settings.skip_shift), MAX_SKIP);
+            uint64_t missed_from = at.new_end();
+            if (s.every_window && at.sure_end < p && looks_compiled(load64(s.new_bytes + p))) {
+                missed_from = at.sure_end;
+            }
+            uint64_t skip = least(1 + ((p - missed_from) >> settings.skip_shift), MAX_SKIP);
             p += skip;
             prefetch_near(s, p + PREFETCH_STEPS * skip);
             continue;
@@ -490,7 +675,8 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
              * use here: the search starts from it, so that the checks turn
              * away at once the candidates that cannot beat it, and stops
              * once it holds a match long enough. */
-            best = find<Check>(s, next_p, at, settings, settings.lookahead_depth, best);
+            best = find<Check, true>(s, next_p, at, settings, settings.lookahead_depth, best,
+                                     tried_from, &tried_from, tally);
         }
         if (!advance(out, at, best, keep_from)) {
             return false;
@@ -536,7 +722,8 @@ bool index_scan(const old_index &index, const uint8_t *new_bytes, uint64_t begin
                 uint64_t keep_from, uint64_t end, const scan_settings &settings, bool plain,
                 copy_list *out, scan_counts *counts) {
     scan_counts ignored{};
-    scan s{&index, new_bytes, end, counts != nullptr ? counts : &ignored};
+    bool every_window = index.near == nullptr && index.grid == 0 && index.deep_mask == 0;
+    scan s{&index, new_bytes, end, counts != nullptr ? counts : &ignored, every_window};
     return plain ? scan_range<plain_check>(s, begin, keep_from, settings, out)
                  : scan_range<bounded_check>(s, begin, keep_from, settings, out);
 }
