@@ -21,9 +21,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "buf_compare.hpp"
 #include "diff_compact_format.hpp"
@@ -144,6 +149,10 @@ int64_t bit_length(uint64_t value) {
     return value == 0 ? 0 : 64 - __builtin_clzll(value);
 }
 
+/* Set by _diff_compact_match_force_scalar: the bucket's ways are then
+ * tested one by one, the oracle of the vector test. */
+std::atomic<bool> scalar_ways{false};
+
 /* Table sizes in bits for a count of positions: the next power of two,
  * within [MIN_BITS, most]. */
 int bits_for(uint64_t count, int most) {
@@ -260,6 +269,37 @@ struct old_table {
     }
 
     uint32_t *bucket_of(const uint8_t *window) const { return bucket_at(window_hash(window)); }
+
+    /* The ways of a bucket that hold a position under `tag`, as bit i for
+     * way i.  Nearly every way holds another window of the bucket or is
+     * empty: a search of a value below DEEP_BELOW spent a third of its
+     * instructions testing its 16 ways one by one, which four vector
+     * compares do at once (ways is a multiple of four).  An empty slot is
+     * 0: a position is stored plus one. */
+    uint32_t ways_with(const uint32_t *bucket, uint32_t tag, bool scalar) const {
+        uint32_t found = 0;
+#if defined(__SSE2__)
+        if (!scalar) {
+            const __m128i mask = _mm_set1_epi32(static_cast<int>(tag_mask));
+            const __m128i wanted = _mm_set1_epi32(static_cast<int>(tag));
+            const __m128i empty = _mm_setzero_si128();
+            for (int way = 0; way < ways; way += 4) {
+                __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bucket + way));
+                __m128i hit = _mm_andnot_si128(_mm_cmpeq_epi32(lanes, empty),
+                                               _mm_cmpeq_epi32(_mm_and_si128(lanes, mask), wanted));
+                found |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(hit))) << way;
+            }
+            return found;
+        }
+#endif
+        for (int way = 0; way < ways; way++) {
+            uint32_t slot = bucket[way];
+            if ((slot & tag_mask) == tag && slot != 0) {
+                found |= uint32_t{1} << way;
+            }
+        }
+        return found;
+    }
 };
 
 /* The part of the new value that one search covers: copies start in
@@ -285,6 +325,7 @@ struct matcher {
     int head_bits = 0;
     uint64_t chain_mask = 0;
     int chain_depth;
+    bool scalar = scalar_ways.load(std::memory_order_relaxed);
 
     source_state state;
     int64_t literal_cost;
@@ -430,14 +471,12 @@ struct matcher {
             const uint32_t *bucket = old.bucket_at(hash);
             uint32_t tag = old.tag_of(hash);
             uint32_t window = load32(new_bytes + t);
-            for (int way = 0; way < old.ways; way++) {
-                // Most ways hold another window of the same bucket, or one
-                // that cannot beat the best: the tag turns the first away,
-                // one load each the rest.
-                uint32_t slot = bucket[way];
-                if ((slot & old.tag_mask) != tag || (slot >> old.tag_bits) == 0) {
-                    continue;
-                }
+            // Most ways hold another window of the same bucket, or one
+            // that cannot beat the best: the tag turns the first away, one
+            // load each the rest.  The ways are visited in order, so the
+            // best is the same with the vector test as without.
+            for (uint32_t hits = old.ways_with(bucket, tag, scalar); hits != 0; hits &= hits - 1) {
+                uint32_t slot = bucket[__builtin_ctz(hits)];
                 uint64_t p = ((slot >> old.tag_bits) - uint64_t{1}) * old.stride;
                 uint64_t past = t + best.length;
                 if (load32(old_bytes + p) == window &&
@@ -670,6 +709,10 @@ bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
         diff_compact_parse_release(parse);
     }
     return ok;
+}
+
+void _diff_compact_match_force_scalar(bool scalar) {
+    scalar_ways.store(scalar, std::memory_order_relaxed);
 }
 
 bool diff_compact_match(diff_compact_parse *parse, const buf *old_value, const buf *new_value) {

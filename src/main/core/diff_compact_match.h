@@ -49,6 +49,11 @@ TOVAREL_API bool diff_compact_match(diff_compact_parse *parse, const buf *old_va
 TOVAREL_API bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
                                            const buf *new_value, const diff_compact_parse *anchors);
 
+/* For tests: true makes the search test each way of the old value's table
+ * one by one instead of four at once, false (the default) restores the
+ * vector test.  The copies found are the same either way. */
+TOVAREL_API void _diff_compact_match_force_scalar(bool scalar);
+
 TOVAREL_END_DECLS
 
 #endif /* TOVAREL_DIFF_COMPACT_MATCH_H */
