@@ -359,8 +359,10 @@ struct matcher {
         chain_mask = (uint64_t{1} << chain_bits) - 1;
         heads = static_cast<uint32_t *>(
             diff_compact_table_alloc((size_t{1} << head_bits) * sizeof(uint32_t)));
-        chain = static_cast<uint32_t *>(
-            diff_compact_table_alloc(static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t)));
+        // Left uncleared: an entry is read only for a position the chain
+        // reaches back to, which was entered, and so written, before.
+        chain = static_cast<uint32_t *>(diff_compact_table_alloc_uncleared(
+            static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t)));
         return heads != nullptr && chain != nullptr;
     }
 
