@@ -635,16 +635,36 @@ struct matcher {
     }
 };
 
+/* A new value longer than COST_SAMPLE_BLOCKS * COST_SAMPLE_BLOCK bytes
+ * has its literal cost taken from that many blocks spread evenly over it:
+ * 64 KiB give the order-0 entropy to a few hundredths of a bit, finer than
+ * the cost's sixteenths matter, where counting every byte took 3.5% of a
+ * 3.5 MB module's compact delta. */
+constexpr uint64_t COST_SAMPLE_BLOCKS = 256;
+constexpr uint64_t COST_SAMPLE_BLOCK = 256;
+
 /* The new value's order-0 entropy per byte, the cost of a literal. */
 int64_t literal_cost_of(const buf *new_value) {
     uint64_t counts[256] = {};
-    for (uint64_t i = 0; i < new_value->len; i++) {
-        counts[new_value->data[i]]++;
+    uint64_t counted = 0;
+    auto count_span = [&](uint64_t from, uint64_t length) {
+        for (uint64_t i = from; i < from + length; i++) {
+            counts[new_value->data[i]]++;
+        }
+        counted += length;
+    };
+    if (new_value->len <= COST_SAMPLE_BLOCKS * COST_SAMPLE_BLOCK) {
+        count_span(0, new_value->len);
+    } else {
+        uint64_t spacing = new_value->len / COST_SAMPLE_BLOCKS;
+        for (uint64_t block = 0; block < COST_SAMPLE_BLOCKS; block++) {
+            count_span(block * spacing, COST_SAMPLE_BLOCK);
+        }
     }
     double bits = 0;
     for (uint64_t count : counts) {
         if (count > 0) {
-            double p = static_cast<double>(count) / static_cast<double>(new_value->len);
+            double p = static_cast<double>(count) / static_cast<double>(counted);
             bits -= p * std::log2(p);
         }
     }

@@ -1,5 +1,5 @@
 /*
- * diff_compact_table_memory.cpp - zeroed, aligned table memory, on large
+ * diff_compact_table_memory.cpp - aligned table memory, zeroed or not, on large
  * pages where the system has them (see diff_compact_table_memory.h).
  */
 #include "diff_compact_table_memory.h"

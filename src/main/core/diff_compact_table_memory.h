@@ -1,5 +1,5 @@
 /*
- * diff_compact_table_memory.h - zeroed memory for the match finder's large
+ * diff_compact_table_memory.h - memory for the match finder's large
  * hash tables.
  *
  * The tables are read and written at random places, a cache miss each, and
