@@ -14,8 +14,6 @@
  */
 #include "diff_compact_generate.h"
 
-#include <cmath>
-
 #include "diff_apply.h"
 #include "diff_compact_approx.h"
 #include "diff_compact_match.h"
@@ -64,30 +62,7 @@ constexpr uint64_t SAMPLE_BLOCK = 256;
 
 /* Whether the new value's order-0 entropy is that of noise. */
 bool incompressible(const buf *value) {
-    uint64_t counts[256] = {};
-    uint64_t counted = 0;
-    auto count_span = [&](uint64_t from, uint64_t length) {
-        for (uint64_t i = from; i < from + length; i++) {
-            counts[value->data[i]]++;
-        }
-        counted += length;
-    };
-    if (value->len <= SAMPLE_BLOCKS * SAMPLE_BLOCK) {
-        count_span(0, value->len);
-    } else {
-        uint64_t spacing = value->len / SAMPLE_BLOCKS;
-        for (uint64_t block = 0; block < SAMPLE_BLOCKS; block++) {
-            count_span(block * spacing, SAMPLE_BLOCK);
-        }
-    }
-    double bits = 0;
-    for (uint64_t count : counts) {
-        if (count > 0) {
-            double share = static_cast<double>(count) / static_cast<double>(counted);
-            bits -= share * std::log2(share);
-        }
-    }
-    return bits >= NOISE_BITS;
+    return diff_compact_entropy_bits(value, SAMPLE_BLOCKS, SAMPLE_BLOCK) >= NOISE_BITS;
 }
 
 bool is_no_change(const buf *delta) {

@@ -645,29 +645,7 @@ constexpr uint64_t COST_SAMPLE_BLOCK = 256;
 
 /* The new value's order-0 entropy per byte, the cost of a literal. */
 int64_t literal_cost_of(const buf *new_value) {
-    uint64_t counts[256] = {};
-    uint64_t counted = 0;
-    auto count_span = [&](uint64_t from, uint64_t length) {
-        for (uint64_t i = from; i < from + length; i++) {
-            counts[new_value->data[i]]++;
-        }
-        counted += length;
-    };
-    if (new_value->len <= COST_SAMPLE_BLOCKS * COST_SAMPLE_BLOCK) {
-        count_span(0, new_value->len);
-    } else {
-        uint64_t spacing = new_value->len / COST_SAMPLE_BLOCKS;
-        for (uint64_t block = 0; block < COST_SAMPLE_BLOCKS; block++) {
-            count_span(block * spacing, COST_SAMPLE_BLOCK);
-        }
-    }
-    double bits = 0;
-    for (uint64_t count : counts) {
-        if (count > 0) {
-            double p = static_cast<double>(count) / static_cast<double>(counted);
-            bits -= p * std::log2(p);
-        }
-    }
+    double bits = diff_compact_entropy_bits(new_value, COST_SAMPLE_BLOCKS, COST_SAMPLE_BLOCK);
     return std::clamp(static_cast<int64_t>(bits * BIT), MIN_LITERAL, MAX_LITERAL);
 }
 
@@ -731,6 +709,33 @@ bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
         diff_compact_parse_release(parse);
     }
     return ok;
+}
+
+double diff_compact_entropy_bits(const buf *value, uint64_t blocks, uint64_t block) {
+    uint64_t counts[256] = {};
+    uint64_t counted = 0;
+    auto count_span = [&](uint64_t from, uint64_t length) {
+        for (uint64_t i = from; i < from + length; i++) {
+            counts[value->data[i]]++;
+        }
+        counted += length;
+    };
+    if (value->len <= blocks * block) {
+        count_span(0, value->len);
+    } else {
+        uint64_t spacing = value->len / blocks;
+        for (uint64_t b = 0; b < blocks; b++) {
+            count_span(b * spacing, block);
+        }
+    }
+    double bits = 0;
+    for (uint64_t count : counts) {
+        if (count > 0) {
+            double share = static_cast<double>(count) / static_cast<double>(counted);
+            bits -= share * std::log2(share);
+        }
+    }
+    return bits;
 }
 
 void _diff_compact_match_force_scalar(bool scalar) {
