@@ -30,21 +30,20 @@ namespace {
  * little from the match finder, which there costs as much time again. */
 constexpr uint64_t SPARSE_LITERAL_SHIFT = 4;
 
-/* Where the index method's copies leave at most a quarter of the value
- * to literals, the match finder keeps them and searches only what they
- * leave: two to three times faster on new builds of the same code, and
- * smaller too, since its exact copies would cut the index method's long
- * approximate ones into pieces (a 3.5 MB and a 5.8 MB module of a
- * scientific package between patch releases: 14% and 5% smaller; a
- * 0.8 MB one 7% larger).  Source text too: a 120 KB module between
- * interpreter versions that leaves 8% to literals costs 24% fewer
- * instructions so, for a delta 2% larger (the whole search's own short
- * copies), and the text pairs measured came out 0.6% larger in total.
- * Beyond that share the value has changed too much for the index method's
- * copies to be the right frame (a 2 MB module and a 30 MB library between
- * interpreter versions come out 5% and 1.3% larger around them), and it
- * is searched whole. */
+/* Where the index method's copies leave at most a quarter of a value of
+ * AROUND_FROM bytes or more to literals, the match finder keeps them and
+ * searches only what they leave: two to three times faster on such new
+ * builds, and smaller too, since its exact copies would cut the index
+ * method's long approximate ones into pieces (a 3.5 MB and a 5.8 MB
+ * module of a scientific package between patch releases: 14% and 5%
+ * smaller; a 0.8 MB one 7% larger).  Below that share the value has
+ * changed too much for the index method's copies to be the right frame
+ * (a 2 MB module and a 30 MB library between interpreter versions come
+ * out 5% and 1.3% larger around them), and small values, among them
+ * source text, are searched whole: it costs little there, and text gains
+ * from the search's own short copies. */
 constexpr uint64_t AROUND_LITERAL_SHIFT = 2;
+constexpr uint64_t AROUND_FROM = 256 << 10;
 
 /* Bytes that carry this many bits each are taken for
  * noise (compressed or encrypted data): nothing in them repeats, and the
@@ -123,7 +122,8 @@ buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain, 
     parsed = parsed && index_form && diff_compact_approx_extend(&parse, old_value, new_value);
     buf *from_matcher = nullptr;
     if (!parsed || search) {
-        bool around = parsed && literals <= new_value->len >> AROUND_LITERAL_SHIFT;
+        bool around = parsed && new_value->len >= AROUND_FROM &&
+                      literals <= new_value->len >> AROUND_LITERAL_SHIFT;
         const diff_compact_parse none = {nullptr, 0, 0};
         diff_compact_parse found = {nullptr, 0, 0};
         if (diff_compact_match_around(&found, old_value, new_value, around ? &parse : &none)) {
