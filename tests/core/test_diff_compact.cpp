@@ -9,6 +9,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -446,6 +447,79 @@ TEST(DiffCompact, LargeValuesSearchedInPartsRoundTrip) {
         EXPECT_EQ(patched(c.old_value, contents(chosen)), c.new_value) << c.what;
         buf_free(chosen);
         check_around(c.old_value, c.new_value, c.what);
+    }
+}
+
+/* The match finder tests the ways of the old value's table four at once;
+ * one by one they must give the same copies, on small values (16 ways)
+ * and on an old value past the deep table's bound (4 ways). */
+TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
+    generator g{0x5ca1a};
+    auto copies_of = [](const bytes &old_value, const bytes &new_value, bool scalar) {
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        _diff_compact_match_force_scalar(scalar);
+        EXPECT_TRUE(diff_compact_match(&parse, &o, &n));
+        _diff_compact_match_force_scalar(false);
+        std::vector<diff_compact_copy> found(parse.copies, parse.copies + parse.count);
+        diff_compact_parse_release(&parse);
+        return found;
+    };
+    auto same = [](const std::vector<diff_compact_copy> &a,
+                   const std::vector<diff_compact_copy> &b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](const auto &x, const auto &y) {
+                   return x.target == y.target && x.source == y.source && x.length == y.length;
+               });
+    };
+    for (int round = 0; round < PAIRS / 4; round++) {
+        bytes old_value, new_value;
+        make_pair(g, round, old_value, new_value);
+        EXPECT_TRUE(
+            same(copies_of(old_value, new_value, true), copies_of(old_value, new_value, false)))
+            << "round " << round;
+    }
+    bytes large = text(g, (2u << 20) + 4321);
+    bytes edited = edit(g, large);
+    EXPECT_TRUE(same(copies_of(large, edited, true), copies_of(large, edited, false)));
+}
+
+/* From 32 KiB on the index stage runs at a faster level; the delta must
+ * still patch back, and where the plain delta is more than a sliver of
+ * the value, come no larger than the plain index method's at level 0:
+ * text and builds under edits, and bytes of nearly full entropy that the
+ * compact form cannot shrink. */
+TEST(DiffCompact, FasterIndexStageKeepsThePlainBound) {
+    generator g{0xfa57};
+    for (int round = 0; round < 24; round++) {
+        size_t length = (32u << 10) + g.below(96u << 10);
+        bytes old_value, new_value;
+        switch (round % 3) {
+        case 0:
+            old_value = text(g, length);
+            new_value = edit(g, edit(g, old_value));
+            break;
+        case 1:
+            binaries(g, length, old_value, new_value);
+            break;
+        default:
+            old_value = g.noise(length, 200 + static_cast<unsigned>(g.below(50)));
+            new_value = g.below(2) == 0 ? g.noise(length, 230) : edit(g, old_value);
+            break;
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *chosen = diff_compact_generate_binary(&o, &n);
+        buf *plain = diff_index_generate_binary(&o, &n);
+        ASSERT_NE(chosen, nullptr);
+        ASSERT_NE(plain, nullptr);
+        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+        if (plain->len >= new_value.size() / 64) {
+            EXPECT_LE(chosen->len, plain->len) << "round " << round;
+        }
+        buf_free(chosen);
+        buf_free(plain);
     }
 }
 

@@ -7,9 +7,12 @@
  * approximate pass, and entropy-coded by the compact writer.  Whichever
  * is smaller of that and the index method's own plain delta is returned,
  * so a compact delta is never longer than the plain one, and so never
- * longer than the replacement delta.  Both are applied by delta.patch; the no-change
- * delta 0xF6 is returned for equal values of 2 bytes or more, as by the
- * plain methods.
+ * longer than the replacement delta.  (For a new value of 32 KiB or more
+ * that is not noise, the index stage runs at its level 1, and the plain
+ * delta of level 0 is made as well only where it may be the smaller
+ * result; see diff_compact_generate.cpp.)  Both are applied by
+ * delta.patch; the no-change delta 0xF6 is returned for equal values of 2
+ * bytes or more, as by the plain methods.
  */
 #ifndef TOVAREL_DIFF_COMPACT_GENERATE_H
 #define TOVAREL_DIFF_COMPACT_GENERATE_H

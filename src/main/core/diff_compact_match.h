@@ -15,6 +15,7 @@
 #define TOVAREL_DIFF_COMPACT_MATCH_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #include "buf.h"
 #include "diff_compact_parse.h"
@@ -48,6 +49,17 @@ TOVAREL_API bool diff_compact_match(diff_compact_parse *parse, const buf *old_va
  */
 TOVAREL_API bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
                                            const buf *new_value, const diff_compact_parse *anchors);
+
+/* The order-0 entropy of a value's bytes, in bits per byte, counted over
+ * all of it when it is at most `blocks` * `block` bytes long, else over
+ * that many blocks of `block` bytes spread evenly over it.  0 for an empty
+ * value. */
+TOVAREL_API double diff_compact_entropy_bits(const buf *value, uint64_t blocks, uint64_t block);
+
+/* For tests: true makes the search test each way of the old value's table
+ * one by one instead of four at once, false (the default) restores the
+ * vector test.  The copies found are the same either way. */
+TOVAREL_API void _diff_compact_match_force_scalar(bool scalar);
 
 TOVAREL_END_DECLS
 

@@ -1,5 +1,5 @@
 /*
- * diff_compact_table_memory.cpp - zeroed, aligned table memory, on large
+ * diff_compact_table_memory.cpp - aligned table memory, zeroed or not, on large
  * pages where the system has them (see diff_compact_table_memory.h).
  */
 #include "diff_compact_table_memory.h"
@@ -17,13 +17,12 @@ namespace {
 /* The large page of x86-64 and of most 64-bit Arm systems. */
 constexpr size_t LARGE_PAGE = size_t{2} << 20;
 
-} // namespace
-
-void *diff_compact_table_alloc(size_t bytes) {
+/* Aligned table memory, cleared or not. */
+void *table_alloc(size_t bytes, bool clear) {
     if (bytes < LARGE_PAGE) {
         // Small enough to stay in the caches, where a bucket across two
         // lines costs little; calloc spares clearing the fresh pages.
-        return calloc(bytes == 0 ? 1 : bytes, 1);
+        return clear ? calloc(bytes == 0 ? 1 : bytes, 1) : malloc(bytes == 0 ? 1 : bytes);
     }
     if (bytes > SIZE_MAX - LARGE_PAGE) {
         return nullptr;
@@ -37,6 +36,18 @@ void *diff_compact_table_alloc(size_t bytes) {
     // Only advice: where it is refused the table works on small pages.
     (void)madvise(block, rounded, MADV_HUGEPAGE);
 #endif
-    memset(block, 0, rounded);
+    if (clear) {
+        memset(block, 0, rounded);
+    }
     return block;
+}
+
+} // namespace
+
+void *diff_compact_table_alloc(size_t bytes) {
+    return table_alloc(bytes, true);
+}
+
+void *diff_compact_table_alloc_uncleared(size_t bytes) {
+    return table_alloc(bytes, false);
 }

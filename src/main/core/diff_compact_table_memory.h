@@ -1,5 +1,5 @@
 /*
- * diff_compact_table_memory.h - zeroed memory for the match finder's large
+ * diff_compact_table_memory.h - memory for the match finder's large
  * hash tables.
  *
  * The tables are read and written at random places, a cache miss each, and
@@ -17,5 +17,11 @@
 /* `bytes` of zeros from the C allocator (free() releases them), aligned to
  * a large page when they take one or more; null when memory runs out. */
 void *diff_compact_table_alloc(size_t bytes);
+
+/* The same without the zeros, for a table whose every entry is written
+ * before it is read (the match finder's chain): clearing 16 MiB per part
+ * of a mid-size value cost 7% of its compact delta's instructions, and
+ * touched pages a search around anchors never uses. */
+void *diff_compact_table_alloc_uncleared(size_t bytes);
 
 #endif /* TOVAREL_DIFF_COMPACT_TABLE_MEMORY_H */
