@@ -47,9 +47,14 @@ constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_FIRST_UNUSED = 28;
 /* The value's first block; it doubles from there, up to the declared length. */
 constexpr uint64_t FIRST_OUTPUT_BLOCK = 64 << 10;
-/* Copies move in chunks of this many bytes, and may write (never return)
- * up to a chunk past the value's end, so every block has that much more. */
+/* Copies move in chunks of this many bytes.  A short copy or literal run,
+ * up to SHORT_RUN bytes, goes in that many whatever its length, so that no
+ * branch depends on it (most of a rebuilt binary's are a few bytes to a
+ * few dozen); both may write (never return) up to SHORT_RUN bytes past the
+ * value's end, so every block has that much more. */
 constexpr uint64_t COPY_CHUNK = 16;
+constexpr uint64_t SHORT_RUN = 2 * COPY_CHUNK;
+constexpr uint64_t OUTPUT_SLACK = SHORT_RUN;
 /* Runs up to this long go chunk by chunk; longer ones, where the C
  * library's copy is faster than its call costs, through memcpy. */
 constexpr uint64_t CHUNKED_RUN_MAX = 128;
@@ -83,7 +88,7 @@ constexpr uint32_t PAIR_MIN_BITS = 2;
 static_assert(HUFFMAN_PAIR_SYMBOLS <= BIN_DIRECT);
 /* The literal buffer's spare bytes: a chunk that copies read whole, and
  * the words that planning decodes beyond those owed. */
-constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
+constexpr uint64_t LITERAL_SLACK = SHORT_RUN + HUFFMAN_WORDS_PER_REFILL;
 
 /* Tops the window up as bit_reader::refill does, without first asking
  * whether it needs it: loading again is harmless (the bits above the
@@ -274,11 +279,11 @@ struct output {
             return true;
         }
         uint64_t grown = std::min(limit, std::max({capacity * 2, len + more, FIRST_OUTPUT_BLOCK}));
-        if (grown > SIZE_MAX - COPY_CHUNK) {
+        if (grown > SIZE_MAX - OUTPUT_SLACK) {
             return false;
         }
         auto *block =
-            static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown + COPY_CHUNK)));
+            static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown + OUTPUT_SLACK)));
         if (block == nullptr) {
             return false;
         }
@@ -353,17 +358,25 @@ inline void copy_run(uint8_t *to, const uint8_t *from, uint64_t run) {
  * The same as copy_run, faster on the short runs that rebuilt binaries
  * are made of (a dozen bytes between two changed addresses): whole chunks
  * of COPY_CHUNK bytes, without the C library's call and its dispatch on
- * the length.  The last chunk may write past the run, into bytes that
- * later commands overwrite or the block's slack; it reads no further than
+ * the length, and a run up to SHORT_RUN bytes in that many, without a
+ * loop.  The last chunk may write past the run, into bytes that later
+ * commands overwrite or the block's slack; it reads no further than
  * `readable` bytes from `from`.  A source less than a chunk behind its
  * target would read bytes that this very chunk writes, so such runs, and
- * those too near the end of their source, take copy_run.
+ * those too near the end of their source, take copy_run.  (A source a
+ * chunk or more behind is read a chunk at a time, each after the chunks
+ * before it are written: the bytes it repeats are already there.)
  */
 inline void copy_run_wide(uint8_t *to, const uint8_t *from, uint64_t run, uint64_t readable) {
-    uint64_t chunks = (run + COPY_CHUNK - 1) / COPY_CHUNK;
     auto source = reinterpret_cast<uintptr_t>(from);
     auto target = reinterpret_cast<uintptr_t>(to);
     bool apart = source + COPY_CHUNK <= target || target + run <= source;
+    if (run <= SHORT_RUN && apart && readable >= SHORT_RUN) {
+        memcpy(to, from, COPY_CHUNK);
+        memcpy(to + COPY_CHUNK, from + COPY_CHUNK, COPY_CHUNK);
+        return;
+    }
+    uint64_t chunks = (run + COPY_CHUNK - 1) / COPY_CHUNK;
     if (run > CHUNKED_RUN_MAX || !apart || chunks * COPY_CHUNK > readable) {
         copy_run(to, from, run);
         return;
@@ -499,7 +512,7 @@ template <path P> struct reader {
         // What a chunk may read from the source: the old value ends where
         // it ends; the new value's block, a chunk beyond its capacity.
         const uint8_t *readable_end = source < old_length ? old_value->data + old_length
-                                                          : out.data + out.capacity + COPY_CHUNK;
+                                                          : out.data + out.capacity + OUTPUT_SLACK;
         while (n > 0) {
             if (zeros > 0) {
                 uint64_t run = std::min(zeros, n);
@@ -589,8 +602,15 @@ template <path P> struct reader {
      * look at.
      */
     template <bool Checked>
-    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_count, uint8_t *literals,
-                  uint64_t room, uint64_t &decoded) {
+    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total, uint8_t *literals,
+                  uint64_t room, uint64_t &decoded_total) {
+        // The counts are kept in locals, and so is what the loop reads from
+        // the reader: the literal bytes it stores may alias any memory, and
+        // anything behind a reference or `this` would be loaded again after
+        // each of them.
+        uint64_t literal_count = 0;
+        uint64_t decoded = decoded_total;
+        const uint64_t limit = out.limit;
         bit_reader in = control;
         bit_reader words = literal;
         const huffman_decoder &literal_code = code.literal;
@@ -599,7 +619,6 @@ template <path P> struct reader {
         uint64_t old_length = old_value->len;
         bool bad = false;
         bool bad_word = false;
-        literal_count = 0;
         // Every literal takes a bit at least: runs beyond the bits left are
         // refused before any is decoded, as the table path refuses them.
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
@@ -626,7 +645,7 @@ template <path P> struct reader {
                 top_up(in);
             }
             uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
-            if (run > out.limit - target || length > out.limit - target - run) {
+            if (run > limit - target || length > limit - target - run) {
                 return 0;
             }
             target += run;
@@ -684,6 +703,8 @@ template <path P> struct reader {
         control = in;
         literal = words;
         state = at;
+        literal_total = literal_count;
+        decoded_total = decoded;
         return most;
     }
 
@@ -693,10 +714,14 @@ template <path P> struct reader {
         for (uint64_t k = 0; k < count; k++) {
             const planned &c = commands[k];
             uint8_t *to = out.data + out.len;
-            // Whole chunks: the buffer and the value's block both have a
-            // chunk to spare, and what a chunk writes past the run the copy
-            // that follows overwrites.
-            for (uint64_t i = 0; i < c.run; i += COPY_CHUNK) {
+            // Whole chunks, the first SHORT_RUN bytes whether the run has
+            // them or not (most runs are a few bytes, and a loop's exit
+            // would be mispredicted on every other): the buffer and the
+            // value's block both have that much to spare, and what a chunk
+            // writes past the run the copy that follows overwrites.
+            memcpy(to, literals, COPY_CHUNK);
+            memcpy(to + COPY_CHUNK, literals + COPY_CHUNK, COPY_CHUNK);
+            for (uint64_t i = SHORT_RUN; i < c.run; i += COPY_CHUNK) {
                 memcpy(to + i, literals + i, COPY_CHUNK);
             }
             literals += c.run;
@@ -749,7 +774,7 @@ template <path P> struct reader {
         } else {
             const uint8_t *from = out.data + (source - old_length);
             copy_run_wide(to, from, n,
-                          static_cast<uint64_t>(out.data + out.capacity + COPY_CHUNK - from));
+                          static_cast<uint64_t>(out.data + out.capacity + OUTPUT_SLACK - from));
         }
     }
 
