@@ -404,10 +404,23 @@ template <path P> struct reader {
     const buf *bytes = nullptr;
     uint64_t run_at = 0;
     uint64_t byte_at = 0;
+    /* The pipeline's runs of a version-2 stream, read ahead by list_runs
+     * (null on the other paths, and where it gave up): then run_next is
+     * always byte_at + 1, the first run coming before any byte. */
+    uint32_t *run_list = nullptr;
+    uint64_t run_count = 0;
+    uint64_t run_next = 0;
 
     /* The next run of a version-2 stream: shortest LEB128, so that one
      * stream has one reading. */
     bool take_run() {
+        if (run_list != nullptr) {
+            if (run_next == run_count) {
+                return false;
+            }
+            zeros = run_list[run_next++];
+            return true;
+        }
         uint64_t value = 0;
         for (unsigned i = 0; i < RUN_BYTES_MAX && run_at < runs->len; i++) {
             uint8_t byte = runs->data[run_at++];
@@ -446,10 +459,60 @@ template <path P> struct reader {
         if (zeros != 0) {
             return false;
         }
+        if (run_list != nullptr) {
+            return run_next == run_count && byte_at == bytes->len;
+        }
         if (runs != nullptr) {
             return run_at == runs->len && byte_at == bytes->len;
         }
         return difference.ends_cleanly();
+    }
+
+    /*
+     * Reads a version-2 stream's runs ahead into run_list, for the
+     * pipeline: one test per run in a loop of its own, rather than a
+     * reading of LEB128 behind every difference, which a rebuilt binary
+     * has one of every few bytes.  False, and nothing listed, for a stream
+     * that could not end cleanly whatever the commands: a run that is not
+     * shortest LEB128 or does not fit 32 bits (the table path, which reads
+     * them one by one, then says where), a zero difference byte, or other
+     * than one run more than bytes (the first run comes before any byte,
+     * and one follows each).
+     */
+    bool list_runs() {
+        uint64_t wanted = bytes->len + 1;
+        if (bytes->len > 0 && memchr(bytes->data, 0, bytes->len) != nullptr) {
+            return false;
+        }
+        auto *list = static_cast<uint32_t *>(malloc(wanted * sizeof(uint32_t)));
+        if (list == nullptr) {
+            return false;
+        }
+        const uint8_t *data = runs->data;
+        uint64_t size = runs->len;
+        uint64_t count = 0;
+        bool good = true;
+        for (uint64_t at = 0; good && at < size;) {
+            uint8_t byte = data[at++];
+            uint64_t value = byte & ~RUN_MORE;
+            for (unsigned i = 1; good && (byte & RUN_MORE) != 0; i++) {
+                good = i < RUN_BYTES_MAX && at < size;
+                byte = good ? data[at++] : 0;
+                value |= static_cast<uint64_t>(byte & ~RUN_MORE) << (RUN_DIGIT_BITS * i);
+                good &= byte != 0;
+            }
+            good &= value <= UINT32_MAX && count < wanted;
+            if (good) {
+                list[count++] = static_cast<uint32_t>(value);
+            }
+        }
+        if (!good || count != wanted) {
+            free(list);
+            return false;
+        }
+        run_list = list;
+        run_count = count;
+        return true;
     }
 
     /* Appends n literal bytes.  Each takes a bit at least, so a run
@@ -751,6 +814,9 @@ template <path P> struct reader {
      */
     bool copy_altered(uint8_t *to, uint64_t source, uint64_t n) {
         copy_plain(to, source, n);
+        if (run_list != nullptr) {
+            return add_listed(to, n);
+        }
         for (uint64_t at = 0;;) {
             if (zeros >= n - at) {
                 zeros -= n - at;
@@ -764,6 +830,33 @@ template <path P> struct reader {
             to[at] = static_cast<uint8_t>(to[at] + symbol + 1);
             at++;
         }
+    }
+
+    /* The differences of n copied bytes at `to` from a version-2 stream
+     * whose runs are listed: every byte is nonzero and there is a run after
+     * each (list_runs checked both), so a difference needs no test but
+     * that one is left. */
+    bool add_listed(uint8_t *to, uint64_t n) {
+        const uint8_t *difference_bytes = bytes->data;
+        const uint32_t *listed = run_list;
+        const uint64_t last = bytes->len;
+        uint64_t next = byte_at;
+        uint64_t run = zeros;
+        uint64_t at = 0;
+        while (run < n - at) {
+            at += run;
+            if (next == last) {
+                return false;
+            }
+            to[at] = static_cast<uint8_t>(to[at] + difference_bytes[next]);
+            next++;
+            run = listed[next];
+            at++;
+        }
+        zeros = run - (n - at);
+        byte_at = next;
+        run_next = next + 1;
+        return true;
     }
 
     /* A copy without differences. */
@@ -782,9 +875,16 @@ template <path P> struct reader {
      * literals, carry it out.  Anything amiss gives up, and the table path
      * reads the delta again to say what. */
     int32_t run_planned(uint64_t commands) {
-        if (commands > 0 && !take_zeros()) {
+        if (runs != nullptr && commands > 0 && !list_runs()) {
             return GAVE_UP;
         }
+        int32_t status = commands > 0 && !take_zeros() ? GAVE_UP : planned_commands(commands);
+        free(run_list);
+        run_list = nullptr;
+        return status;
+    }
+
+    int32_t planned_commands(uint64_t commands) {
         // The block's literals; it grows for a block whose runs need more,
         // which the literal stream's bits bound (plan checks every run
         // against them).
