@@ -15,8 +15,8 @@
  * is the reference; the table path decodes a symbol per lookup and checks
  * every field where it is read, so its refusal names the first fault.
  * The pipeline, which patch tries first, plans a block of commands ahead
- * (the control stream's lookups back to back, the literal stream's
- * alongside), then carries the block out with whole-chunk copies; it
+ * (the control stream's lookups back to back), decodes the block's
+ * literals, then carries the block out with whole-chunk copies; it
  * checks everything the table path checks but gives up rather than say
  * why, and the delta is then read again by the table path.
  */
@@ -86,9 +86,8 @@ constexpr uint32_t PAIR_MIN_BITS = 2;
 /* A pair's symbols are read as the numbers themselves: bins without
  * extra bits. */
 static_assert(HUFFMAN_PAIR_SYMBOLS <= BIN_DIRECT);
-/* The literal buffer's spare bytes: a chunk that copies read whole, and
- * the words that planning decodes beyond those owed. */
-constexpr uint64_t LITERAL_SLACK = SHORT_RUN + HUFFMAN_WORDS_PER_REFILL;
+/* The literal buffer's spare bytes: what a short run's copy reads whole. */
+constexpr uint64_t LITERAL_SLACK = SHORT_RUN;
 
 /* Tops the window up as bit_reader::refill does, without first asking
  * whether it needs it: loading again is harmless (the bits above the
@@ -661,27 +660,20 @@ template <path P> struct reader {
      * and the value as it will be by then.  Reading a block of commands
      * in one loop lets the lookups of one command overlap those of the
      * next, which interleaving them with the copies would stall.  The
-     * number of planned commands, or 0 for anything the table path must
-     * look at.
+     * block's literals, whose count comes back in literal_total, are
+     * decoded after, in a loop of their own: decoding them here as they
+     * fell due, alongside the control stream's lookups, cost more in
+     * instructions than the overlap of the two chains gained.  The number
+     * of planned commands, or 0 for anything the table path must look at.
      */
-    template <bool Checked>
-    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total, uint8_t *literals,
-                  uint64_t room, uint64_t &decoded_total) {
-        // The counts are kept in locals, and so is what the loop reads from
-        // the reader: the literal bytes it stores may alias any memory, and
-        // anything behind a reference or `this` would be loaded again after
-        // each of them.
+    template <bool Checked> uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total) {
         uint64_t literal_count = 0;
-        uint64_t decoded = decoded_total;
         const uint64_t limit = out.limit;
         bit_reader in = control;
-        bit_reader words = literal;
-        const huffman_decoder &literal_code = code.literal;
         source_state at = state;
         uint64_t target = out.len;
         uint64_t old_length = old_value->len;
         bool bad = false;
-        bool bad_word = false;
         // Every literal takes a bit at least: runs beyond the bits left are
         // refused before any is decoded, as the table path refuses them.
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
@@ -742,32 +734,13 @@ template <path P> struct reader {
             at.old_end = source + length;
             into[k] = {run, length, source};
             target += length;
-            // Up to four of the literals owed so far, from the literal
-            // stream, whose lookups depend on nothing above: the two
-            // streams' chains of lookups then run side by side.  Words
-            // past the ones owed are decoded too but not consumed, so
-            // that no branch depends on how many are owed.
-            uint64_t owed = std::min(literal_count, room) - decoded;
-            top_up(words);
-            for (unsigned i = 0; i < HUFFMAN_WORDS_PER_REFILL; i++) {
-                uint16_t entry = literal_code.table[words.window & literal_code.mask];
-                unsigned bits = i < owed ? entry & HUFFMAN_LENGTH_MASK : 0;
-                if constexpr (Checked) {
-                    bad_word |= (i < owed) & (entry == 0);
-                }
-                words.skip(bits);
-                literals[decoded + i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
-            }
-            decoded += std::min<uint64_t>(owed, HUFFMAN_WORDS_PER_REFILL);
         }
-        if (bad || bad_word || in.overrun()) {
+        if (bad || in.overrun()) {
             return 0;
         }
         control = in;
-        literal = words;
         state = at;
         literal_total = literal_count;
-        decoded_total = decoded;
         return most;
     }
 
@@ -901,11 +874,9 @@ template <path P> struct reader {
         int32_t status = DIFF_APPLY_OK;
         for (uint64_t done = 0; status == DIFF_APPLY_OK && done < commands;) {
             uint64_t literal_count = 0;
-            uint64_t decoded = 0;
             uint64_t most = std::min(PLAN_COMMANDS, commands - done);
-            uint64_t count = checked
-                                 ? plan<true>(ahead, most, literal_count, block, room, decoded)
-                                 : plan<false>(ahead, most, literal_count, block, room, decoded);
+            uint64_t count = checked ? plan<true>(ahead, most, literal_count)
+                                     : plan<false>(ahead, most, literal_count);
             uint64_t produced = 0;
             for (uint64_t k = 0; k < count; k++) {
                 produced += ahead[k].run + ahead[k].length;
@@ -923,8 +894,7 @@ template <path P> struct reader {
                 block = grown;
                 room = literal_count;
             }
-            if (!take_literals(code.literal, literal, block + decoded, literal_count - decoded) ||
-                literal.overrun()) {
+            if (!take_literals(code.literal, literal, block, literal_count) || literal.overrun()) {
                 status = GAVE_UP;
                 break;
             }
