@@ -160,26 +160,39 @@ template <bool Checked>
 }
 
 /* n literal bytes at `to`, four words to a refill; false for a word that
- * no symbol has.  Overrunning the stream is the caller's to ask. */
-bool take_literals(const huffman_decoder &decoder, bit_reader &in, uint8_t *to, uint64_t n) {
+ * no symbol has (never met in a code that fills its table, for which
+ * Checked is false and the test is left out).  Overrunning the stream is
+ * the caller's to ask.  The stream and the table are read into locals:
+ * the bytes stored may alias anything behind a reference, which would
+ * then be loaded again after each. */
+template <bool Checked>
+bool take_literals(const huffman_decoder &decoder, bit_reader &stream, uint8_t *to, uint64_t n) {
+    bit_reader in = stream;
+    const uint16_t *table = decoder.table;
+    const uint32_t mask = decoder.mask;
     bool bad = false;
     uint64_t i = 0;
     for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
         top_up(in);
         for (unsigned k = 0; k < HUFFMAN_WORDS_PER_REFILL; k++) {
-            uint16_t entry = decoder.table[in.window & decoder.mask];
-            bad |= entry == 0;
+            uint16_t entry = table[in.window & mask];
+            if constexpr (Checked) {
+                bad |= entry == 0;
+            }
             in.skip(entry & HUFFMAN_LENGTH_MASK);
             to[i + k] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
         }
     }
     top_up(in);
     for (; i < n; i++) {
-        uint16_t entry = decoder.table[in.window & decoder.mask];
-        bad |= entry == 0;
+        uint16_t entry = table[in.window & mask];
+        if constexpr (Checked) {
+            bad |= entry == 0;
+        }
         in.skip(entry & HUFFMAN_LENGTH_MASK);
         to[i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
     }
+    stream = in;
     return !bad;
 }
 
@@ -493,6 +506,11 @@ template <path P> struct reader {
         bool good = true;
         for (uint64_t at = 0; good && at < size;) {
             uint8_t byte = data[at++];
+            // Most runs are below 128, a byte each.
+            if (byte < RUN_MORE && count < wanted) {
+                list[count++] = byte;
+                continue;
+            }
             uint64_t value = byte & ~RUN_MORE;
             for (unsigned i = 1; good && (byte & RUN_MORE) != 0; i++) {
                 good = i < RUN_BYTES_MAX && at < size;
@@ -894,7 +912,10 @@ template <path P> struct reader {
                 block = grown;
                 room = literal_count;
             }
-            if (!take_literals(code.literal, literal, block, literal_count) || literal.overrun()) {
+            bool words = code.literal.complete
+                             ? take_literals<false>(code.literal, literal, block, literal_count)
+                             : take_literals<true>(code.literal, literal, block, literal_count);
+            if (!words || literal.overrun()) {
                 status = GAVE_UP;
                 break;
             }
