@@ -695,6 +695,9 @@ template <path P> struct reader {
         // Every literal takes a bit at least: runs beyond the bits left are
         // refused before any is decoded, as the table path refuses them.
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
+        // The target and the literal count start from bytes really held in
+        // memory, and a block adds less than this to them: neither wraps.
+        static_assert(PLAN_COMMANDS * 2 * BIN_LIMIT < (uint64_t{1} << 48));
         for (uint64_t k = 0; k < most; k++) {
             uint32_t symbol = 0;
             uint64_t run = 0;
@@ -718,14 +721,12 @@ template <path P> struct reader {
                 top_up(in);
             }
             uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
-            if (run > limit - target || length > limit - target - run) {
-                return 0;
-            }
+            // The value's length and the literal stream's bits are held to
+            // once, after the block (both sums only grow, and from the
+            // bytes really built a block of numbers below BIN_LIMIT cannot
+            // wrap them): a block that breaks either is given up whole.
             target += run;
             literal_count += run;
-            if (literal_count > bits_left) {
-                return 0;
-            }
             // All three ways are worked out and one is chosen, and the
             // recent shifts move as the table path's reuse and remember
             // move them: which way a command takes is as good as random,
@@ -753,7 +754,7 @@ template <path P> struct reader {
             into[k] = {run, length, source};
             target += length;
         }
-        if (bad || in.overrun()) {
+        if (bad || in.overrun() || target > limit || literal_count > bits_left) {
             return 0;
         }
         control = in;
