@@ -766,9 +766,19 @@ template <path P> struct reader {
     /* Carries out planned commands, their literals decoded ahead into
      * `literals`. */
     int32_t carry_out(const planned *commands, uint64_t count, const uint8_t *literals) {
+        // What the loop reads of the reader is held in locals, the run of
+        // zeros too (handed back around the calls that take differences):
+        // the bytes it copies may alias anything behind `this`, which
+        // would be loaded again after each copy.
+        uint8_t *const data = out.data;
+        const uint8_t *const old_data = old_value->data;
+        const uint64_t old_length = old_value->len;
+        const uint8_t *const block_end = data + out.capacity + OUTPUT_SLACK;
+        uint8_t *to = data + out.len;
+        uint64_t run_of_zeros = zeros;
+        int32_t status = DIFF_APPLY_OK;
         for (uint64_t k = 0; k < count; k++) {
             const planned &c = commands[k];
-            uint8_t *to = out.data + out.len;
             // Whole chunks, the first SHORT_RUN bytes whether the run has
             // them or not (most runs are a few bytes, and a loop's exit
             // would be mispredicted on every other): the buffer and the
@@ -781,19 +791,28 @@ template <path P> struct reader {
             }
             literals += c.run;
             to += c.run;
-            out.len += c.run + c.length;
-            if (zeros >= c.length) {
-                zeros -= c.length;
-                copy_plain(to, c.source, c.length);
-            } else if (c.source < old_value->len) {
-                if (!copy_altered(to, c.source, c.length)) {
-                    return GAVE_UP;
+            if (run_of_zeros >= c.length) {
+                run_of_zeros -= c.length;
+                bool old = c.source < old_length;
+                const uint8_t *from = old ? old_data + c.source : data + (c.source - old_length);
+                const uint8_t *end = old ? old_data + old_length : block_end;
+                copy_run_wide(to, from, c.length, static_cast<uint64_t>(end - from));
+            } else {
+                zeros = run_of_zeros;
+                bool done = c.source < old_length
+                                ? copy_altered(to, c.source, c.length)
+                                : copy_to(to, c.source, c.length) == DIFF_APPLY_OK;
+                run_of_zeros = zeros;
+                if (!done) {
+                    status = GAVE_UP;
+                    break;
                 }
-            } else if (copy_to(to, c.source, c.length) != DIFF_APPLY_OK) {
-                return GAVE_UP;
             }
+            to += c.length;
         }
-        return DIFF_APPLY_OK;
+        zeros = run_of_zeros;
+        out.len = static_cast<uint64_t>(to - data);
+        return status;
     }
 
     /*
