@@ -678,13 +678,15 @@ template <path P> struct reader {
      * and the value as it will be by then.  Reading a block of commands
      * in one loop lets the lookups of one command overlap those of the
      * next, which interleaving them with the copies would stall.  The
-     * block's literals, whose count comes back in literal_total, are
+     * block's literals, whose count comes back in literal_total (and the
+     * bytes the block builds in produced), are
      * decoded after, in a loop of their own: decoding them here as they
      * fell due, alongside the control stream's lookups, cost more in
      * instructions than the overlap of the two chains gained.  The number
      * of planned commands, or 0 for anything the table path must look at.
      */
-    template <bool Checked> uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total) {
+    template <bool Checked>
+    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total, uint64_t &produced) {
         uint64_t literal_count = 0;
         const uint64_t limit = out.limit;
         bit_reader in = control;
@@ -760,6 +762,7 @@ template <path P> struct reader {
         control = in;
         state = at;
         literal_total = literal_count;
+        produced = target - out.len;
         return most;
     }
 
@@ -912,13 +915,10 @@ template <path P> struct reader {
         int32_t status = DIFF_APPLY_OK;
         for (uint64_t done = 0; status == DIFF_APPLY_OK && done < commands;) {
             uint64_t literal_count = 0;
-            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
-            uint64_t count = checked ? plan<true>(ahead, most, literal_count)
-                                     : plan<false>(ahead, most, literal_count);
             uint64_t produced = 0;
-            for (uint64_t k = 0; k < count; k++) {
-                produced += ahead[k].run + ahead[k].length;
-            }
+            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
+            uint64_t count = checked ? plan<true>(ahead, most, literal_count, produced)
+                                     : plan<false>(ahead, most, literal_count, produced);
             if (count == 0 || !out.reserve(produced)) {
                 status = GAVE_UP;
                 break;
