@@ -492,8 +492,12 @@ template <path P> struct reader {
      * and one follows each).
      */
     bool list_runs() {
+        // Each run takes a byte at least: a stream too short for the runs
+        // it owes is given up before the list is allocated, which is then
+        // never larger than four times the runs' own bytes.
         uint64_t wanted = bytes->len + 1;
-        if (bytes->len > 0 && memchr(bytes->data, 0, bytes->len) != nullptr) {
+        if (runs->len < wanted ||
+            (bytes->len > 0 && memchr(bytes->data, 0, bytes->len) != nullptr)) {
             return false;
         }
         auto *list = static_cast<uint32_t *>(malloc(wanted * sizeof(uint32_t)));
