@@ -5,7 +5,8 @@
  * failure; and the limited lengths must form a prefix code that is
  * Huffman-optimal whenever the optimal code fits the limit; a pair table
  * holds two words exactly where the two codes read one by one find them
- * both short and inside its width.
+ * both short and inside its width; and a code's table holds, at every
+ * index, what the scalar decoder reads there.
  */
 #include <gtest/gtest.h>
 
@@ -203,6 +204,42 @@ std::vector<uint8_t> some_lengths(generator &g, uint32_t alphabet) {
         lengths[g.below(alphabet)] = 0;
     }
     return lengths;
+}
+
+/* Every entry of a decoder's table, up to its mask, is what the scalar
+ * decoder reads from the entry's index (with arbitrary bits above it):
+ * the word's symbol and length, or 0 where no word begins; the table is
+ * as wide as the longest word, and complete exactly when no entry is 0. */
+TEST(Huffman, EveryTableEntryIsWhatTheScalarDecoderReads) {
+    generator g{0x7ab1e};
+    for (int round = 0; round < STREAMS / 10; round++) {
+        auto alphabet = 1 + static_cast<uint32_t>(g.below(HUFFMAN_MAX_SYMBOLS));
+        std::vector<uint8_t> lengths = some_lengths(g, alphabet);
+        huffman_decoder decoder;
+        ASSERT_TRUE(huffman_decoder_init(&decoder, lengths.data(), alphabet));
+        uint32_t longest = *std::max_element(lengths.begin(), lengths.end());
+        ASSERT_EQ(decoder.mask, (1u << longest) - 1) << "round " << round;
+        bool every = true;
+        for (uint32_t i = 0; i <= decoder.mask; i++) {
+            uint64_t window = i | (g.next() << longest);
+            uint8_t bytes[8];
+            for (int k = 0; k < 8; k++) {
+                bytes[k] = static_cast<uint8_t>(window >> (8 * k));
+            }
+            tovarel::bit_reader in(bytes, sizeof bytes);
+            int32_t symbol = tovarel::huffman_take_scalar(&decoder, in);
+            uint16_t entry = decoder.table[i];
+            every &= entry != 0;
+            if (symbol < 0) {
+                ASSERT_EQ(entry, 0) << "round " << round << " index " << i;
+                continue;
+            }
+            ASSERT_EQ(entry >> tovarel::HUFFMAN_SYMBOL_SHIFT, symbol) << "round " << round;
+            ASSERT_EQ(entry & tovarel::HUFFMAN_LENGTH_MASK, in.bits_consumed())
+                << "round " << round;
+        }
+        EXPECT_EQ(decoder.complete != 0, every && longest > 0) << "round " << round;
+    }
 }
 
 TEST(Huffman, PairTableHoldsTwoWordsExactlyWhereBothAreShort) {

@@ -15,8 +15,8 @@
  * is the reference; the table path decodes a symbol per lookup and checks
  * every field where it is read, so its refusal names the first fault.
  * The pipeline, which patch tries first, plans a block of commands ahead
- * (the control stream's lookups back to back, the literal stream's
- * alongside), then carries the block out with whole-chunk copies; it
+ * (the control stream's lookups back to back), decodes the block's
+ * literals, then carries the block out with whole-chunk copies; it
  * checks everything the table path checks but gives up rather than say
  * why, and the delta is then read again by the table path.
  */
@@ -47,9 +47,14 @@ constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_FIRST_UNUSED = 28;
 /* The value's first block; it doubles from there, up to the declared length. */
 constexpr uint64_t FIRST_OUTPUT_BLOCK = 64 << 10;
-/* Copies move in chunks of this many bytes, and may write (never return)
- * up to a chunk past the value's end, so every block has that much more. */
+/* Copies move in chunks of this many bytes.  A short copy or literal run,
+ * up to SHORT_RUN bytes, goes in that many whatever its length, so that no
+ * branch depends on it (most of a rebuilt binary's are a few bytes to a
+ * few dozen); both may write (never return) up to SHORT_RUN bytes past the
+ * value's end, so every block has that much more. */
 constexpr uint64_t COPY_CHUNK = 16;
+constexpr uint64_t SHORT_RUN = 2 * COPY_CHUNK;
+constexpr uint64_t OUTPUT_SLACK = SHORT_RUN;
 /* Runs up to this long go chunk by chunk; longer ones, where the C
  * library's copy is faster than its call costs, through memcpy. */
 constexpr uint64_t CHUNKED_RUN_MAX = 128;
@@ -81,9 +86,12 @@ constexpr uint32_t PAIR_MIN_BITS = 2;
 /* A pair's symbols are read as the numbers themselves: bins without
  * extra bits. */
 static_assert(HUFFMAN_PAIR_SYMBOLS <= BIN_DIRECT);
-/* The literal buffer's spare bytes: a chunk that copies read whole, and
- * the words that planning decodes beyond those owed. */
-constexpr uint64_t LITERAL_SLACK = 16 + HUFFMAN_WORDS_PER_REFILL;
+/* Values from this long on have their copies' sources prefetched while
+ * a block is planned: below it the caches hold most of the value, and the
+ * prefetches cost more than they save (measured on rebuilt binaries). */
+constexpr uint64_t PREFETCH_VALUE_MIN = 8 << 20;
+/* The literal buffer's spare bytes: what a short run's copy reads whole. */
+constexpr uint64_t LITERAL_SLACK = SHORT_RUN;
 
 /* Tops the window up as bit_reader::refill does, without first asking
  * whether it needs it: loading again is harmless (the bits above the
@@ -156,26 +164,39 @@ template <bool Checked>
 }
 
 /* n literal bytes at `to`, four words to a refill; false for a word that
- * no symbol has.  Overrunning the stream is the caller's to ask. */
-bool take_literals(const huffman_decoder &decoder, bit_reader &in, uint8_t *to, uint64_t n) {
+ * no symbol has (never met in a code that fills its table, for which
+ * Checked is false and the test is left out).  Overrunning the stream is
+ * the caller's to ask.  The stream and the table are read into locals:
+ * the bytes stored may alias anything behind a reference, which would
+ * then be loaded again after each. */
+template <bool Checked>
+bool take_literals(const huffman_decoder &decoder, bit_reader &stream, uint8_t *to, uint64_t n) {
+    bit_reader in = stream;
+    const uint16_t *table = decoder.table;
+    const uint32_t mask = decoder.mask;
     bool bad = false;
     uint64_t i = 0;
     for (; i + HUFFMAN_WORDS_PER_REFILL <= n; i += HUFFMAN_WORDS_PER_REFILL) {
         top_up(in);
         for (unsigned k = 0; k < HUFFMAN_WORDS_PER_REFILL; k++) {
-            uint16_t entry = decoder.table[in.window & decoder.mask];
-            bad |= entry == 0;
+            uint16_t entry = table[in.window & mask];
+            if constexpr (Checked) {
+                bad |= entry == 0;
+            }
             in.skip(entry & HUFFMAN_LENGTH_MASK);
             to[i + k] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
         }
     }
     top_up(in);
     for (; i < n; i++) {
-        uint16_t entry = decoder.table[in.window & decoder.mask];
-        bad |= entry == 0;
+        uint16_t entry = table[in.window & mask];
+        if constexpr (Checked) {
+            bad |= entry == 0;
+        }
         in.skip(entry & HUFFMAN_LENGTH_MASK);
         to[i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
     }
+    stream = in;
     return !bad;
 }
 
@@ -274,11 +295,11 @@ struct output {
             return true;
         }
         uint64_t grown = std::min(limit, std::max({capacity * 2, len + more, FIRST_OUTPUT_BLOCK}));
-        if (grown > SIZE_MAX - COPY_CHUNK) {
+        if (grown > SIZE_MAX - OUTPUT_SLACK) {
             return false;
         }
         auto *block =
-            static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown + COPY_CHUNK)));
+            static_cast<uint8_t *>(realloc(data, static_cast<size_t>(grown + OUTPUT_SLACK)));
         if (block == nullptr) {
             return false;
         }
@@ -353,17 +374,25 @@ inline void copy_run(uint8_t *to, const uint8_t *from, uint64_t run) {
  * The same as copy_run, faster on the short runs that rebuilt binaries
  * are made of (a dozen bytes between two changed addresses): whole chunks
  * of COPY_CHUNK bytes, without the C library's call and its dispatch on
- * the length.  The last chunk may write past the run, into bytes that
- * later commands overwrite or the block's slack; it reads no further than
+ * the length, and a run up to SHORT_RUN bytes in that many, without a
+ * loop.  The last chunk may write past the run, into bytes that later
+ * commands overwrite or the block's slack; it reads no further than
  * `readable` bytes from `from`.  A source less than a chunk behind its
  * target would read bytes that this very chunk writes, so such runs, and
- * those too near the end of their source, take copy_run.
+ * those too near the end of their source, take copy_run.  (A source a
+ * chunk or more behind is read a chunk at a time, each after the chunks
+ * before it are written: the bytes it repeats are already there.)
  */
 inline void copy_run_wide(uint8_t *to, const uint8_t *from, uint64_t run, uint64_t readable) {
-    uint64_t chunks = (run + COPY_CHUNK - 1) / COPY_CHUNK;
     auto source = reinterpret_cast<uintptr_t>(from);
     auto target = reinterpret_cast<uintptr_t>(to);
     bool apart = source + COPY_CHUNK <= target || target + run <= source;
+    if (run <= SHORT_RUN && apart && readable >= SHORT_RUN) {
+        memcpy(to, from, COPY_CHUNK);
+        memcpy(to + COPY_CHUNK, from + COPY_CHUNK, COPY_CHUNK);
+        return;
+    }
+    uint64_t chunks = (run + COPY_CHUNK - 1) / COPY_CHUNK;
     if (run > CHUNKED_RUN_MAX || !apart || chunks * COPY_CHUNK > readable) {
         copy_run(to, from, run);
         return;
@@ -391,10 +420,23 @@ template <path P> struct reader {
     const buf *bytes = nullptr;
     uint64_t run_at = 0;
     uint64_t byte_at = 0;
+    /* The pipeline's runs of a version-2 stream, read ahead by list_runs
+     * (null on the other paths, and where it gave up): then run_next is
+     * always byte_at + 1, the first run coming before any byte. */
+    uint32_t *run_list = nullptr;
+    uint64_t run_count = 0;
+    uint64_t run_next = 0;
 
     /* The next run of a version-2 stream: shortest LEB128, so that one
      * stream has one reading. */
     bool take_run() {
+        if (run_list != nullptr) {
+            if (run_next == run_count) {
+                return false;
+            }
+            zeros = run_list[run_next++];
+            return true;
+        }
         uint64_t value = 0;
         for (unsigned i = 0; i < RUN_BYTES_MAX && run_at < runs->len; i++) {
             uint8_t byte = runs->data[run_at++];
@@ -433,10 +475,69 @@ template <path P> struct reader {
         if (zeros != 0) {
             return false;
         }
+        if (run_list != nullptr) {
+            return run_next == run_count && byte_at == bytes->len;
+        }
         if (runs != nullptr) {
             return run_at == runs->len && byte_at == bytes->len;
         }
         return difference.ends_cleanly();
+    }
+
+    /*
+     * Reads a version-2 stream's runs ahead into run_list, for the
+     * pipeline: one test per run in a loop of its own, rather than a
+     * reading of LEB128 behind every difference, which a rebuilt binary
+     * has one of every few bytes.  False, and nothing listed, for a stream
+     * that could not end cleanly whatever the commands: a run that is not
+     * shortest LEB128 or does not fit 32 bits (the table path, which reads
+     * them one by one, then says where), a zero difference byte, or other
+     * than one run more than bytes (the first run comes before any byte,
+     * and one follows each).
+     */
+    bool list_runs() {
+        // Each run takes a byte at least: a stream too short for the runs
+        // it owes is given up before the list is allocated, which is then
+        // never larger than four times the runs' own bytes.
+        uint64_t wanted = bytes->len + 1;
+        if (runs->len < wanted ||
+            (bytes->len > 0 && memchr(bytes->data, 0, bytes->len) != nullptr)) {
+            return false;
+        }
+        auto *list = static_cast<uint32_t *>(malloc(wanted * sizeof(uint32_t)));
+        if (list == nullptr) {
+            return false;
+        }
+        const uint8_t *data = runs->data;
+        uint64_t size = runs->len;
+        uint64_t count = 0;
+        bool good = true;
+        for (uint64_t at = 0; good && at < size;) {
+            uint8_t byte = data[at++];
+            // Most runs are below 128, a byte each.
+            if (byte < RUN_MORE && count < wanted) {
+                list[count++] = byte;
+                continue;
+            }
+            uint64_t value = byte & ~RUN_MORE;
+            for (unsigned i = 1; good && (byte & RUN_MORE) != 0; i++) {
+                good = i < RUN_BYTES_MAX && at < size;
+                byte = good ? data[at++] : 0;
+                value |= static_cast<uint64_t>(byte & ~RUN_MORE) << (RUN_DIGIT_BITS * i);
+                good &= byte != 0;
+            }
+            good &= value <= UINT32_MAX && count < wanted;
+            if (good) {
+                list[count++] = static_cast<uint32_t>(value);
+            }
+        }
+        if (!good || count != wanted) {
+            free(list);
+            return false;
+        }
+        run_list = list;
+        run_count = count;
+        return true;
     }
 
     /* Appends n literal bytes.  Each takes a bit at least, so a run
@@ -499,7 +600,7 @@ template <path P> struct reader {
         // What a chunk may read from the source: the old value ends where
         // it ends; the new value's block, a chunk beyond its capacity.
         const uint8_t *readable_end = source < old_length ? old_value->data + old_length
-                                                          : out.data + out.capacity + COPY_CHUNK;
+                                                          : out.data + out.capacity + OUTPUT_SLACK;
         while (n > 0) {
             if (zeros > 0) {
                 uint64_t run = std::min(zeros, n);
@@ -585,24 +686,31 @@ template <path P> struct reader {
      * and the value as it will be by then.  Reading a block of commands
      * in one loop lets the lookups of one command overlap those of the
      * next, which interleaving them with the copies would stall.  The
-     * number of planned commands, or 0 for anything the table path must
-     * look at.
+     * block's literals, whose count comes back in literal_total (and the
+     * bytes the block builds in produced), are
+     * decoded after, in a loop of their own: decoding them here as they
+     * fell due, alongside the control stream's lookups, cost more in
+     * instructions than the overlap of the two chains gained.  The number
+     * of planned commands, or 0 for anything the table path must look at.
      */
     template <bool Checked>
-    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_count, uint8_t *literals,
-                  uint64_t room, uint64_t &decoded) {
+    uint64_t plan(planned *into, uint64_t most, uint64_t &literal_total, uint64_t &produced) {
+        uint64_t literal_count = 0;
+        const uint64_t limit = out.limit;
         bit_reader in = control;
-        bit_reader words = literal;
-        const huffman_decoder &literal_code = code.literal;
         source_state at = state;
         uint64_t target = out.len;
         uint64_t old_length = old_value->len;
+        const auto old_address = reinterpret_cast<uintptr_t>(old_value->data);
+        const auto new_address = reinterpret_cast<uintptr_t>(out.data);
+        const bool prefetch = limit >= PREFETCH_VALUE_MIN;
         bool bad = false;
-        bool bad_word = false;
-        literal_count = 0;
         // Every literal takes a bit at least: runs beyond the bits left are
         // refused before any is decoded, as the table path refuses them.
         uint64_t bits_left = literal.size * 8 - std::min(literal.size * 8, literal.bits_consumed());
+        // The target and the literal count start from bytes really held in
+        // memory, and a block adds less than this to them: neither wraps.
+        static_assert(PLAN_COMMANDS * 2 * BIN_LIMIT < (uint64_t{1} << 48));
         for (uint64_t k = 0; k < most; k++) {
             uint32_t symbol = 0;
             uint64_t run = 0;
@@ -626,14 +734,12 @@ template <path P> struct reader {
                 top_up(in);
             }
             uint64_t value = take_source<Checked>(code.source, in, symbol, bad);
-            if (run > out.limit - target || length > out.limit - target - run) {
-                return 0;
-            }
+            // The value's length and the literal stream's bits are held to
+            // once, after the block (both sums only grow, and from the
+            // bytes really built a block of numbers below BIN_LIMIT cannot
+            // wrap them): a block that breaks either is given up whole.
             target += run;
             literal_count += run;
-            if (literal_count > bits_left) {
-                return 0;
-            }
             // All three ways are worked out and one is chosen, and the
             // recent shifts move as the table path's reuse and remember
             // move them: which way a command takes is as good as random,
@@ -660,60 +766,77 @@ template <path P> struct reader {
             at.old_end = source + length;
             into[k] = {run, length, source};
             target += length;
-            // Up to four of the literals owed so far, from the literal
-            // stream, whose lookups depend on nothing above: the two
-            // streams' chains of lookups then run side by side.  Words
-            // past the ones owed are decoded too but not consumed, so
-            // that no branch depends on how many are owed.
-            uint64_t owed = std::min(literal_count, room) - decoded;
-            top_up(words);
-            for (unsigned i = 0; i < HUFFMAN_WORDS_PER_REFILL; i++) {
-                uint16_t entry = literal_code.table[words.window & literal_code.mask];
-                unsigned bits = i < owed ? entry & HUFFMAN_LENGTH_MASK : 0;
-                if constexpr (Checked) {
-                    bad_word |= (i < owed) & (entry == 0);
-                }
-                words.skip(bits);
-                literals[decoded + i] = static_cast<uint8_t>(entry >> HUFFMAN_SYMBOL_SHIFT);
+            // The copy's first bytes, asked of memory a block ahead of the
+            // copy, in a value too large for the caches: most copies of a
+            // rebuilt binary repeat bytes of the new value from far
+            // behind.  (A block the value outgrows moves before it is
+            // written; a prefetch of where it was is only wasted, never a
+            // fault.)
+            if (prefetch) {
+                uintptr_t base = source < old_length ? old_address : new_address - old_length;
+                __builtin_prefetch(reinterpret_cast<const void *>(base + source));
             }
-            decoded += std::min<uint64_t>(owed, HUFFMAN_WORDS_PER_REFILL);
         }
-        if (bad || bad_word || in.overrun()) {
+        if (bad || in.overrun() || target > limit || literal_count > bits_left) {
             return 0;
         }
         control = in;
-        literal = words;
         state = at;
+        literal_total = literal_count;
+        produced = target - out.len;
         return most;
     }
 
     /* Carries out planned commands, their literals decoded ahead into
      * `literals`. */
     int32_t carry_out(const planned *commands, uint64_t count, const uint8_t *literals) {
+        // What the loop reads of the reader is held in locals, the run of
+        // zeros too (handed back around the calls that take differences):
+        // the bytes it copies may alias anything behind `this`, which
+        // would be loaded again after each copy.
+        uint8_t *const data = out.data;
+        const uint8_t *const old_data = old_value->data;
+        const uint64_t old_length = old_value->len;
+        const uint8_t *const block_end = data + out.capacity + OUTPUT_SLACK;
+        uint8_t *to = data + out.len;
+        uint64_t run_of_zeros = zeros;
+        int32_t status = DIFF_APPLY_OK;
         for (uint64_t k = 0; k < count; k++) {
             const planned &c = commands[k];
-            uint8_t *to = out.data + out.len;
-            // Whole chunks: the buffer and the value's block both have a
-            // chunk to spare, and what a chunk writes past the run the copy
-            // that follows overwrites.
-            for (uint64_t i = 0; i < c.run; i += COPY_CHUNK) {
+            // Whole chunks, the first SHORT_RUN bytes whether the run has
+            // them or not (most runs are a few bytes, and a loop's exit
+            // would be mispredicted on every other): the buffer and the
+            // value's block both have that much to spare, and what a chunk
+            // writes past the run the copy that follows overwrites.
+            memcpy(to, literals, COPY_CHUNK);
+            memcpy(to + COPY_CHUNK, literals + COPY_CHUNK, COPY_CHUNK);
+            for (uint64_t i = SHORT_RUN; i < c.run; i += COPY_CHUNK) {
                 memcpy(to + i, literals + i, COPY_CHUNK);
             }
             literals += c.run;
             to += c.run;
-            out.len += c.run + c.length;
-            if (zeros >= c.length) {
-                zeros -= c.length;
-                copy_plain(to, c.source, c.length);
-            } else if (c.source < old_value->len) {
-                if (!copy_altered(to, c.source, c.length)) {
-                    return GAVE_UP;
+            if (run_of_zeros >= c.length) {
+                run_of_zeros -= c.length;
+                bool old = c.source < old_length;
+                const uint8_t *from = old ? old_data + c.source : data + (c.source - old_length);
+                const uint8_t *end = old ? old_data + old_length : block_end;
+                copy_run_wide(to, from, c.length, static_cast<uint64_t>(end - from));
+            } else {
+                zeros = run_of_zeros;
+                bool done = c.source < old_length
+                                ? copy_altered(to, c.source, c.length)
+                                : copy_to(to, c.source, c.length) == DIFF_APPLY_OK;
+                run_of_zeros = zeros;
+                if (!done) {
+                    status = GAVE_UP;
+                    break;
                 }
-            } else if (copy_to(to, c.source, c.length) != DIFF_APPLY_OK) {
-                return GAVE_UP;
             }
+            to += c.length;
         }
-        return DIFF_APPLY_OK;
+        zeros = run_of_zeros;
+        out.len = static_cast<uint64_t>(to - data);
+        return status;
     }
 
     /*
@@ -726,6 +849,9 @@ template <path P> struct reader {
      */
     bool copy_altered(uint8_t *to, uint64_t source, uint64_t n) {
         copy_plain(to, source, n);
+        if (run_list != nullptr) {
+            return add_listed(to, n);
+        }
         for (uint64_t at = 0;;) {
             if (zeros >= n - at) {
                 zeros -= n - at;
@@ -741,6 +867,33 @@ template <path P> struct reader {
         }
     }
 
+    /* The differences of n copied bytes at `to` from a version-2 stream
+     * whose runs are listed: every byte is nonzero and there is a run after
+     * each (list_runs checked both), so a difference needs no test but
+     * that one is left. */
+    bool add_listed(uint8_t *to, uint64_t n) {
+        const uint8_t *difference_bytes = bytes->data;
+        const uint32_t *listed = run_list;
+        const uint64_t last = bytes->len;
+        uint64_t next = byte_at;
+        uint64_t run = zeros;
+        uint64_t at = 0;
+        while (run < n - at) {
+            at += run;
+            if (next == last) {
+                return false;
+            }
+            to[at] = static_cast<uint8_t>(to[at] + difference_bytes[next]);
+            next++;
+            run = listed[next];
+            at++;
+        }
+        zeros = run - (n - at);
+        byte_at = next;
+        run_next = next + 1;
+        return true;
+    }
+
     /* A copy without differences. */
     void copy_plain(uint8_t *to, uint64_t source, uint64_t n) {
         uint64_t old_length = old_value->len;
@@ -749,7 +902,7 @@ template <path P> struct reader {
         } else {
             const uint8_t *from = out.data + (source - old_length);
             copy_run_wide(to, from, n,
-                          static_cast<uint64_t>(out.data + out.capacity + COPY_CHUNK - from));
+                          static_cast<uint64_t>(out.data + out.capacity + OUTPUT_SLACK - from));
         }
     }
 
@@ -757,9 +910,16 @@ template <path P> struct reader {
      * literals, carry it out.  Anything amiss gives up, and the table path
      * reads the delta again to say what. */
     int32_t run_planned(uint64_t commands) {
-        if (commands > 0 && !take_zeros()) {
+        if (runs != nullptr && commands > 0 && !list_runs()) {
             return GAVE_UP;
         }
+        int32_t status = commands > 0 && !take_zeros() ? GAVE_UP : planned_commands(commands);
+        free(run_list);
+        run_list = nullptr;
+        return status;
+    }
+
+    int32_t planned_commands(uint64_t commands) {
         // The block's literals; it grows for a block whose runs need more,
         // which the literal stream's bits bound (plan checks every run
         // against them).
@@ -776,15 +936,10 @@ template <path P> struct reader {
         int32_t status = DIFF_APPLY_OK;
         for (uint64_t done = 0; status == DIFF_APPLY_OK && done < commands;) {
             uint64_t literal_count = 0;
-            uint64_t decoded = 0;
-            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
-            uint64_t count = checked
-                                 ? plan<true>(ahead, most, literal_count, block, room, decoded)
-                                 : plan<false>(ahead, most, literal_count, block, room, decoded);
             uint64_t produced = 0;
-            for (uint64_t k = 0; k < count; k++) {
-                produced += ahead[k].run + ahead[k].length;
-            }
+            uint64_t most = std::min(PLAN_COMMANDS, commands - done);
+            uint64_t count = checked ? plan<true>(ahead, most, literal_count, produced)
+                                     : plan<false>(ahead, most, literal_count, produced);
             if (count == 0 || !out.reserve(produced)) {
                 status = GAVE_UP;
                 break;
@@ -798,8 +953,10 @@ template <path P> struct reader {
                 block = grown;
                 room = literal_count;
             }
-            if (!take_literals(code.literal, literal, block + decoded, literal_count - decoded) ||
-                literal.overrun()) {
+            bool words = code.literal.complete
+                             ? take_literals<false>(code.literal, literal, block, literal_count)
+                             : take_literals<true>(code.literal, literal, block, literal_count);
+            if (!words || literal.overrun()) {
                 status = GAVE_UP;
                 break;
             }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "huffman.hpp"
 
@@ -170,6 +171,48 @@ uint16_t reversed(uint32_t code, uint32_t bits) {
     return static_cast<uint16_t>(x >> (16 - bits));
 }
 
+/*
+ * Fills a decoder's table of 2^width entries from words handed over in
+ * order of length (`each` calls place(bits, code, entry) for each, the
+ * code first bit lowest): a word's entry belongs at every index whose low
+ * bits are its code, and 0 wherever no word begins.  The table is built
+ * by doubling: while it is 2^b entries wide it holds every word of b bits
+ * or fewer, so copying it onto its upper half widens it by a bit, and the
+ * words one bit longer each go in one slot, which no shorter word holds.
+ * A store per entry, as filling each word's slots one by one takes, was
+ * most of preparing a reader for a small delta; copies of whole halves
+ * are many entries to an instruction.
+ */
+template <typename Each> void fill_table(uint16_t *table, uint32_t width, Each each) {
+    table[0] = 0;
+    uint32_t filled = 0;
+    auto widen_to = [&](uint32_t bits) {
+        for (; filled < bits; filled++) {
+            memcpy(table + (size_t{1} << filled), table, sizeof *table << filled);
+        }
+    };
+    each([&](uint32_t bits, uint32_t code, uint16_t entry) {
+        widen_to(bits);
+        table[code] = entry;
+    });
+    widen_to(width);
+}
+
+/* Hands each word of a decoder's code to fn(symbol, bits, code), in the
+ * canonical order, shorter words first, with its code first bit lowest as
+ * the stream holds it; the counts and sorted symbols are the scalar
+ * decoder's view of the code, which is all its words need. */
+template <typename Fn> void each_word(const huffman_decoder *decoder, Fn fn) {
+    uint32_t code = 0;
+    uint32_t index = 0;
+    for (uint32_t bits = 1; bits <= HUFFMAN_MAX_BITS; bits++) {
+        for (uint32_t k = 0; k < decoder->count[bits]; k++) {
+            fn(decoder->sorted[index++], bits, reversed(code++, bits));
+        }
+        code <<= 1;
+    }
+}
+
 bool valid_alphabet(uint32_t alphabet) {
     return alphabet >= 1 && alphabet <= HUFFMAN_MAX_SYMBOLS;
 }
@@ -270,23 +313,65 @@ uint32_t huffman_pair_width(const huffman_decoder *first, const huffman_decoder 
 
 void huffman_pair_init(huffman_pair_decoder *pair, const huffman_decoder *first,
                        const huffman_decoder *second, uint32_t width) {
-    uint32_t entries = 1u << width;
-    pair->mask = entries - 1;
-    for (uint32_t i = 0; i < entries; i++) {
-        uint16_t one = first->table[i & first->mask];
-        uint32_t taken = one & HUFFMAN_LENGTH_MASK;
-        // Bits above the width read as zeros here; the second word's
-        // entry is the stream's own only when the word ends inside.
-        uint16_t two = second->table[(i >> taken) & second->mask];
-        uint32_t both = taken + (two & HUFFMAN_LENGTH_MASK);
-        uint32_t a = one >> HUFFMAN_SYMBOL_SHIFT;
-        uint32_t b = two >> HUFFMAN_SYMBOL_SHIFT;
-        bool fits = one != 0 && two != 0 && both <= width && a < HUFFMAN_PAIR_SYMBOLS &&
-                    b < HUFFMAN_PAIR_SYMBOLS;
-        pair->table[i] = fits ? static_cast<uint16_t>(both | a << HUFFMAN_PAIR_FIRST_SHIFT |
-                                                      b << HUFFMAN_PAIR_SECOND_SHIFT)
-                              : 0;
+    pair->mask = (1u << width) - 1;
+    // The short words of each code that a pair could hold: symbols below
+    // HUFFMAN_PAIR_SYMBOLS, a word short enough to leave a bit at least.
+    struct word {
+        uint32_t symbol;
+        uint32_t bits;
+        uint32_t code;
+    };
+    word words[2][HUFFMAN_PAIR_SYMBOLS];
+    uint32_t found[2] = {0, 0};
+    const huffman_decoder *codes[2] = {first, second};
+    for (int c = 0; c < 2; c++) {
+        each_word(codes[c], [&](uint32_t symbol, uint32_t bits, uint32_t code) {
+            if (symbol < HUFFMAN_PAIR_SYMBOLS && bits < width) {
+                words[c][found[c]++] = {symbol, bits, code};
+            }
+        });
     }
+    // Every pair that ends inside the width, in order of its two words'
+    // bits (a counting sort, as fill_table wants them).
+    uint32_t start[HUFFMAN_PAIR_MAX_BITS + 2] = {};
+    for (uint32_t i = 0; i < found[0]; i++) {
+        for (uint32_t j = 0; j < found[1]; j++) {
+            uint32_t both = words[0][i].bits + words[1][j].bits;
+            if (both <= width) {
+                start[both + 1]++;
+            }
+        }
+    }
+    for (uint32_t bits = 1; bits <= width + 1; bits++) {
+        start[bits] += start[bits - 1];
+    }
+    struct placed {
+        uint32_t code;
+        uint16_t entry;
+    };
+    placed sorted[HUFFMAN_PAIR_SYMBOLS * HUFFMAN_PAIR_SYMBOLS];
+    uint32_t next[HUFFMAN_PAIR_MAX_BITS + 1];
+    memcpy(next, start, sizeof next);
+    for (uint32_t i = 0; i < found[0]; i++) {
+        for (uint32_t j = 0; j < found[1]; j++) {
+            const word &a = words[0][i];
+            const word &b = words[1][j];
+            uint32_t both = a.bits + b.bits;
+            if (both <= width) {
+                sorted[next[both]++] = {
+                    a.code | b.code << a.bits,
+                    static_cast<uint16_t>(both | a.symbol << HUFFMAN_PAIR_FIRST_SHIFT |
+                                          b.symbol << HUFFMAN_PAIR_SECOND_SHIFT)};
+            }
+        }
+    }
+    fill_table(pair->table, width, [&](auto place) {
+        for (uint32_t bits = 0; bits <= width; bits++) {
+            for (uint32_t k = start[bits]; k < start[bits + 1]; k++) {
+                place(bits, sorted[k].code, sorted[k].entry);
+            }
+        }
+    });
 }
 
 } // namespace tovarel
@@ -381,28 +466,14 @@ bool huffman_decoder_init(huffman_decoder *decoder, const uint8_t *lengths, uint
             width = bits;
         }
     }
-    uint32_t entries = 1u << width;
-    decoder->mask = entries - 1;
+    decoder->mask = (1u << width) - 1;
     decoder->complete = room == 0 && width > 0;
-    // A complete code fills every entry; only one with room to spare
-    // leaves some for the words it lacks, which must read as errors.
-    if (room != 0 || width == 0) {
-        for (uint32_t i = 0; i < entries; i++) {
-            decoder->table[i] = 0;
-        }
-    }
-    uint16_t codes[HUFFMAN_MAX_SYMBOLS];
-    huffman_codes(lengths, symbols, codes);
-    for (uint32_t i = 0; i < symbols; i++) {
-        uint32_t bits = lengths[i];
-        if (bits == 0) {
-            continue;
-        }
-        auto entry = static_cast<uint16_t>(i << tovarel::HUFFMAN_SYMBOL_SHIFT | bits);
-        for (uint32_t fill = codes[i]; fill < entries; fill += 1u << bits) {
-            decoder->table[fill] = entry;
-        }
-    }
+    fill_table(decoder->table, width, [&](auto place) {
+        each_word(decoder, [&](uint32_t symbol, uint32_t bits, uint32_t code) {
+            place(bits, code,
+                  static_cast<uint16_t>(symbol << tovarel::HUFFMAN_SYMBOL_SHIFT | bits));
+        });
+    });
     return true;
 }
 
