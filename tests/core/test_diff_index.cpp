@@ -250,4 +250,34 @@ TEST(DiffIndexWork, ProbesPerPositionAreBounded) {
     }
 }
 
+/* Values from a few dozen kilobytes on are scanned in parts too, and their
+ * chains built in ranges: over many small pairs of every kind, any number
+ * of threads gives the one thread's delta, and the delta applies. */
+TEST(DiffIndexThreads, SmallValuesGiveTheSameDeltaOnAnyThreads) {
+    generator g{0x94D049BB133111EBULL};
+    const int pairs = LARGE_PAIRS * 12;
+    for (int pair = 0; pair < pairs; pair++) {
+        size_t length = (24 << 10) + g.below(400 << 10);
+        bytes old_bytes;
+        switch (pair % 3) {
+        case 0:
+            old_bytes = machine_code(g, length);
+            break;
+        case 1:
+            old_bytes = text(g, length);
+            break;
+        default:
+            old_bytes = noise(g, length, 2 + static_cast<unsigned>(g.below(6)));
+        }
+        bytes new_bytes = pair % 2 == 0 ? rebuilt(g, old_bytes) : edit(g, old_bytes);
+        int32_t level = static_cast<int32_t>(g.below(DIFF_INDEX_MAX_LEVEL + 1));
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << "pair " << pair;
+        for (int32_t threads : {2, 3, 8}) {
+            ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, level, threads}), one)
+                << "pair " << pair << ", " << threads << " threads, level " << level;
+        }
+    }
+}
+
 } // namespace

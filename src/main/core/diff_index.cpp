@@ -41,24 +41,32 @@ using namespace diff_index;
  * copies from elsewhere. */
 constexpr uint64_t PART_LEAD = 4096;
 
-/* Parts scanned before their copies are written. */
-constexpr uint32_t BATCH_PARTS = 16;
+/* Parts handed out at once; their copies stay in memory until the parts
+ * before them are scanned.  Every batch ends with the threads waiting for
+ * its slowest part, so a batch holds many: with 16 parts of 2 MiB, the
+ * last 4 MiB of a 30 MB library were scanned on one thread for a fifth of
+ * the scan's time. */
+constexpr uint32_t BATCH_PARTS = 64;
 
 /* A new value under DIFF_INDEX_SPLIT_FROM, a compiled module of a few
- * megabytes, is still scanned in up to MID_PARTS parts of MID_PART_LEAST
- * bytes or more, so that a second core shares the scan, the larger part of
- * such a diff: a part's border costs a few short copies, where its lead
- * finds the diagonal again. */
+ * megabytes or a source file of a hundred kilobytes, is still scanned in up
+ * to MID_PARTS parts of MID_PART_LEAST bytes or more, so that a second core
+ * shares the scan, the larger part of such a diff: a part's border costs a
+ * few short copies, where its lead finds the diagonal again, and the leads
+ * add a tenth at most to the scan's work. */
 constexpr uint64_t MID_PARTS = 8;
-constexpr uint64_t MID_PART_LEAST = 128 << 10;
+constexpr uint64_t MID_PART_LEAST = 32 << 10;
 /* Their borders fall on multiples of this, as those of DIFF_INDEX_PART do:
  * a scan stepping over unmatched bytes from a border then stops at the
  * positions that one scan from the value's start would stop at, and finds
  * the same blocks among new bytes. */
 constexpr uint64_t MID_PART_ALIGN = 4096;
 
-/* The bytes of every part but the last, which also takes what is left;
- * fixed by the new value's size alone. */
+/* The bytes of every part but the last; fixed by the new value's size
+ * alone.  The last part of a mid-size value takes what is left; that of a
+ * large value is what is left, at most a part: as the rest of a part added
+ * to the last, it was the longest, and the threads that finished early
+ * waited for it. */
 uint64_t part_length_for(uint64_t new_length) {
     if (new_length >= DIFF_INDEX_SPLIT_FROM) {
         return DIFF_INDEX_PART;
@@ -162,8 +170,7 @@ void feed_ready(batch &work) {
     }
 }
 
-/* Part first_part + i: part_length bytes, the last one also taking what
- * is left. */
+/* Part first_part + i: part_length bytes, the last one what is left. */
 void scan_part(void *context, uint32_t i) {
     batch &work = *static_cast<batch *>(context);
     uint64_t part = work.first_part + i;
@@ -204,6 +211,9 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     }
     uint64_t part_length = part_length_for(new_value->len);
     uint64_t parts = part_length == 0 ? 1 : new_value->len / part_length;
+    if (new_value->len >= DIFF_INDEX_SPLIT_FROM && new_value->len % part_length != 0) {
+        parts++;
+    }
     void *memory = malloc(sizeof(batch));
     if (memory == nullptr) {
         items_abandon(&writer);

@@ -46,7 +46,7 @@ TOVAREL_BEGIN_DECLS
 /* Threads a call uses at most, its own among them. */
 #define DIFF_INDEX_MAX_THREADS 8
 #define DIFF_INDEX_SPLIT_FROM (8ULL << 20)
-#define DIFF_INDEX_PART (2ULL << 20)
+#define DIFF_INDEX_PART (1ULL << 20)
 /* Beyond this size of the old value, the default allowance is an eighth
  * of it. */
 #define DIFF_INDEX_LARGE_OLD (1ULL << 30)
