@@ -259,15 +259,22 @@ TEST(DiffIndexThreads, SmallValuesGiveTheSameDeltaOnAnyThreads) {
     for (int pair = 0; pair < pairs; pair++) {
         size_t length = (24 << 10) + g.below(400 << 10);
         bytes old_bytes;
-        switch (pair % 3) {
+        switch (pair % 4) {
         case 0:
             old_bytes = machine_code(g, length);
             break;
         case 1:
             old_bytes = text(g, length);
             break;
-        default:
+        case 2:
             old_bytes = noise(g, length, 2 + static_cast<unsigned>(g.below(6)));
+            break;
+        default: /* runs of one byte, of any length, between noise */
+            while (old_bytes.size() < length) {
+                bytes part = noise(g, 1 + g.below(64), 256);
+                part.insert(part.end(), 1 + g.below(400), static_cast<uint8_t>(g.below(4)));
+                old_bytes.insert(old_bytes.end(), part.begin(), part.end());
+            }
         }
         bytes new_bytes = pair % 2 == 0 ? rebuilt(g, old_bytes) : edit(g, old_bytes);
         int32_t level = static_cast<int32_t>(g.below(DIFF_INDEX_MAX_LEVEL + 1));

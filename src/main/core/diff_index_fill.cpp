@@ -63,6 +63,19 @@ struct entry_list {
         }
         items[count++] = entry;
     }
+    /* Three words at once, with one test for room. */
+    void push3(uint32_t first, uint32_t second, uint32_t third) {
+        if (capacity - count < 3) {
+            push(first);
+            push(second);
+            push(third);
+            return;
+        }
+        items[count] = first;
+        items[count + 1] = second;
+        items[count + 2] = third;
+        count += 3;
+    }
     /* Empties the list and keeps its memory for the next batch. */
     void reset() {
         count = 0;
@@ -107,7 +120,62 @@ struct fill_batch {
     uint64_t first_range;
     uint64_t last_window; /* the last window's position */
     range_lists lists[BATCH_RANGES];
+
+    uint64_t list_bytes() {
+        uint64_t total = 0;
+        for (range_lists &range : lists) {
+            range.each_list(
+                [&total](entry_list &list) { total += list.capacity * sizeof(uint32_t); });
+        }
+        return total;
+    }
+    void free_lists() {
+        for (range_lists &range : lists) {
+            range.each_list([](entry_list &list) { list.clear(); });
+        }
+    }
 };
+
+/*
+ * A batch and its lists, kept by each thread from one call to the next
+ * while the lists hold at most KEEP_LISTS_AT_MOST bytes: grown afresh in
+ * every call, doubling from a kilobyte, their reallocations cost a
+ * sixteenth of the fill of a compiled module of a megabyte.  Taken out of
+ * the cache while a call uses it, as the index's blocks are.
+ */
+constexpr uint64_t KEEP_LISTS_AT_MOST = 4 << 20;
+
+struct kept_batch {
+    fill_batch *batch = nullptr;
+    ~kept_batch() {
+        if (batch != nullptr) {
+            batch->free_lists();
+            free(batch);
+        }
+    }
+};
+
+thread_local kept_batch kept_lists;
+
+fill_batch *batch_take() {
+    fill_batch *batch = kept_lists.batch;
+    kept_lists.batch = nullptr;
+    return batch != nullptr ? batch : static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
+}
+
+/* Keeps the batch, its lists emptied, unless they are large or a batch is
+ * kept already. */
+void batch_give(fill_batch *batch) {
+    if (kept_lists.batch == nullptr && batch->list_bytes() <= KEEP_LISTS_AT_MOST) {
+        for (range_lists &range : batch->lists) {
+            range.each_list([](entry_list &list) { list.reset(); });
+        }
+        kept_lists.batch = batch;
+        return;
+    }
+    batch->free_lists();
+    free(batch);
+}
 
 /* Whether the uniform window at position is the first of its run that the
  * grid meets: the bytes back to the grid's previous position are not all
@@ -118,14 +186,33 @@ bool run_first(const old_index &index, uint64_t position, uint8_t byte) {
 }
 
 /* 1 for a window that goes anywhere: the first of a run, or one that
- * either table's test takes.  The three tests are joined bit by bit: with
- * || the processor took a branch on the near test, which a third of the
+ * either table's test takes (the masks are near_product_mask's and
+ * deep_product_mask's).  The three tests are joined bit by bit: with ||
+ * the processor took a branch on the near test, which a third of the
  * windows pass at random, and mispredicted it at every other window. */
-inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_mask,
-                              uint64_t deep_mask) {
+inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_bits,
+                              uint64_t deep_bits) {
     return static_cast<uint32_t>(uniform(window)) |
-           static_cast<uint32_t>(near_sampled(sample, near_mask)) |
-           static_cast<uint32_t>(deep_sampled(sample, deep_mask));
+           static_cast<uint32_t>(product_passes(sample, near_bits)) |
+           static_cast<uint32_t>(product_passes(sample, deep_bits));
+}
+
+/* Notes in passed the windows of a block, `windows` of them from block on
+ * at every step, that go anywhere, and returns their number.  Dense is set
+ * for an index of every window, the common case, which then steps by one
+ * byte without a shift. */
+template <bool Dense>
+uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
+                      uint64_t deep_bits, uint32_t *passed) {
+    const uint8_t *at = index.old_bytes + block;
+    const int grid = Dense ? 0 : index.grid;
+    uint32_t count = 0;
+    for (uint32_t k = 0; k < windows; k++) {
+        uint64_t window = load64(at + (static_cast<uint64_t>(k) << grid));
+        passed[count] = k;
+        count += goes_anywhere(window, sample_product(window), near_bits, deep_bits);
+    }
+    return count;
 }
 
 /* Windows a range reads before it lists those of them that go anywhere. */
@@ -136,13 +223,16 @@ constexpr uint32_t READ_BLOCK = 4096;
  * notes a block's windows that pass any test without a branch on the
  * outcome, which a processor would mispredict at every listed window, and
  * a second lists them. */
-void read_range(void *context, uint32_t i) {
+template <bool Dense> void read_range(void *context, uint32_t i) {
     fill_batch &batch = *static_cast<fill_batch *>(context);
     const old_index &index = *batch.index;
     range_lists &lists = batch.lists[i];
-    const uint64_t step = 1ULL << index.grid;
+    const int grid = Dense ? 0 : index.grid;
+    const uint64_t step = 1ULL << grid;
     const int shard_shift = index.near_bits - SHARD_BITS;
     const uint64_t near_mask = index.near_mask, deep_mask = index.deep_mask;
+    const uint64_t near_bits = near_product_mask(near_mask);
+    const uint64_t deep_bits = deep_product_mask(deep_mask);
     uint64_t begin = (batch.first_range + i) * RANGE_WINDOWS * step;
     uint64_t end = begin + RANGE_WINDOWS * step;
     end = end > batch.last_window + 1 ? batch.last_window + 1 : end;
@@ -150,18 +240,12 @@ void read_range(void *context, uint32_t i) {
     for (uint64_t block = begin; block < end; block += READ_BLOCK * step) {
         uint64_t windows = (end - block + step - 1) / step;
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
-        uint32_t count = 0;
-        for (uint32_t k = 0; k < windows; k++) {
-            uint64_t window =
-                load64(index.old_bytes + block + (static_cast<uint64_t>(k) << index.grid));
-            uint64_t sample = sample_product(window);
-            passed[count] = k;
-            count += goes_anywhere(window, sample, near_mask, deep_mask);
-        }
+        uint32_t count = note_passing<Dense>(index, block, static_cast<uint32_t>(windows),
+                                             near_bits, deep_bits, passed);
         for (uint32_t n = 0; n < count; n++) {
-            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index.grid);
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
             uint64_t window = load64(index.old_bytes + position);
-            uint32_t entry = static_cast<uint32_t>(position >> index.grid);
+            uint32_t entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(index, position, static_cast<uint8_t>(window))) {
                     continue;
@@ -175,10 +259,7 @@ void read_range(void *context, uint32_t i) {
             if (near_sampled(sample, near_mask)) {
                 auto bucket =
                     static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits));
-                entry_list &near = lists.near[bucket >> shard_shift];
-                near.push(entry + 1);
-                near.push(bucket);
-                near.push(near_tag(window));
+                lists.near[bucket >> shard_shift].push3(entry + 1, bucket, near_tag(window));
             }
         }
     }
@@ -301,11 +382,13 @@ constexpr uint32_t ONE_PASS_AHEAD = 8;
  * test are noted first, without a branch on the outcome (see read_range),
  * so that the buckets of the next few can be asked for ahead.
  */
-void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
-    const uint64_t step = 1ULL << index->grid;
+template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
+    const int grid = Dense ? 0 : index->grid;
+    const uint64_t step = 1ULL << grid;
     const uint64_t last_window = index->old_length - WINDOW;
     const uint64_t near_mask = index->near_mask;
-    const uint64_t start_mask = index->deep_mask;
+    const uint64_t near_bits = near_product_mask(near_mask);
+    const uint64_t start_bits = deep_product_mask(index->deep_mask);
     memset(index->near, 0,
            (static_cast<size_t>(1) << index->near_bits) * sizeof(near_bucket_slots));
     uint64_t run_end = 0;
@@ -313,25 +396,19 @@ void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
     for (uint64_t block = 0; block <= last_window; block += READ_BLOCK * step) {
         uint64_t windows = (last_window - block) / step + 1;
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
-        uint32_t passing = 0;
-        for (uint32_t k = 0; k < windows; k++) {
-            uint64_t window =
-                load64(index->old_bytes + block + (static_cast<uint64_t>(k) << index->grid));
-            uint64_t sample = sample_product(window);
-            passed[passing] = k;
-            passing += goes_anywhere(window, sample, near_mask, start_mask);
-        }
+        uint32_t passing = note_passing<Dense>(*index, block, static_cast<uint32_t>(windows),
+                                               near_bits, start_bits, passed);
         for (uint32_t n = 0; n < passing; n++) {
             if (n + ONE_PASS_AHEAD < passing) {
                 uint64_t ahead =
                     load64(index->old_bytes + block +
-                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << index->grid));
+                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
                 __builtin_prefetch(
                     &index->near[near_bucket(window_product(ahead), index->near_bits)], 1);
             }
-            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index->grid);
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
             uint64_t window = load64(index->old_bytes + position);
-            auto entry = static_cast<uint32_t>(position >> index->grid);
+            auto entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(*index, position, static_cast<uint8_t>(window))) {
                     continue;
@@ -356,12 +433,13 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
     if (threads <= 1 || all_windows < SHARED_FROM) {
         uint32_t count = 0;
-        fill_in_one_pass(index, capacity, &count);
+        index->grid == 0 ? fill_in_one_pass<true>(index, capacity, &count)
+                         : fill_in_one_pass<false>(index, capacity, &count);
         index->deep_samples = count;
         return true;
     }
     /* Several ranges on several threads: */
-    auto *batch = static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
+    fill_batch *batch = batch_take();
     if (batch == nullptr) {
         return false;
     }
@@ -375,7 +453,8 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
         uint32_t in_batch =
             static_cast<uint32_t>(ranges - first < BATCH_RANGES ? ranges - first : BATCH_RANGES);
         batch->first_range = first;
-        work_pool_run(threads - 1, in_batch, read_range, batch);
+        work_pool_run(threads - 1, in_batch,
+                      index->grid == 0 ? read_range<true> : read_range<false>, batch);
         for (uint32_t i = 0; i < in_batch; i++) {
             filled = filled && !batch->lists[i].failed();
         }
@@ -390,10 +469,7 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
             batch->lists[i].each_list([](entry_list &list) { list.reset(); });
         }
     }
-    for (range_lists &lists : batch->lists) {
-        lists.each_list([](entry_list &list) { list.clear(); });
-    }
-    free(batch);
+    batch_give(batch);
     index->deep_samples = apply.count;
     return filled;
 }
