@@ -93,7 +93,8 @@ constexpr int SHARD_BITS = 3;
 constexpr uint32_t SHARDS = 1 << SHARD_BITS;
 
 /* near[s] holds three words an entry of shard s: the entry, its bucket and
- * its tag. */
+ * its tag; deep two a sample: the entry, and the bits of its product that
+ * the deep test reads (see deep_bits_of). */
 struct range_lists {
     entry_list near[SHARDS], deep, runs;
 
@@ -114,6 +115,20 @@ struct range_lists {
 };
 
 constexpr uint64_t NEAR_WORDS = 3;
+constexpr uint64_t DEEP_WORDS = 2;
+
+/* The deep test reads the product from DEEP_SAMPLE_SHIFT on, 24 bits: the
+ * list keeps them, so that applying it reads no window again.  Read again,
+ * the windows of a batch of a large value, spread over megabytes, missed
+ * the caches, and the task that applies the deep samples in order took
+ * longer than the near table's shards together. */
+inline uint32_t deep_bits_of(uint64_t sample) {
+    return static_cast<uint32_t>(sample >> DEEP_SAMPLE_SHIFT);
+}
+inline uint64_t sample_of_deep_bits(uint32_t bits) {
+    return static_cast<uint64_t>(bits) << DEEP_SAMPLE_SHIFT;
+}
+static_assert(DEEP_SAMPLE_SHIFT + 32 >= 64, "the deep test's bits fit a word");
 
 struct fill_batch {
     old_index *index;
@@ -255,6 +270,7 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
             uint64_t sample = sample_product(window);
             if (deep_sampled(sample, deep_mask)) {
                 lists.deep.push(entry);
+                lists.deep.push(deep_bits_of(sample));
             }
             if (near_sampled(sample, near_mask)) {
                 auto bucket =
@@ -280,10 +296,19 @@ inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag)
 }
 static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
 
+/* Samples ahead of the one thinned whose window is asked for: the samples
+ * are spread over the whole value read so far, far beyond the caches. */
+constexpr uint32_t THIN_AHEAD = 16;
+
 /* Keeps the samples that a test twice as strict still takes. */
 uint32_t deep_thin(old_index *index, uint32_t count) {
     uint32_t kept_count = 0;
     for (uint32_t k = 0; k < count; k++) {
+        if (k + THIN_AHEAD < count) {
+            __builtin_prefetch(
+                index->old_bytes +
+                (static_cast<uint64_t>(index->deep_at[k + THIN_AHEAD]) << index->grid));
+        }
         uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
         if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
             index->deep_at[kept_count++] = index->deep_at[k];
@@ -324,9 +349,8 @@ void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, ui
  * the capacity.  Thinning leaves the list full when one window fills it;
  * its further positions are left out. */
 void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uint32_t *count) {
-    for (uint64_t k = 0; k < deep.count; k++) {
-        uint64_t position = static_cast<uint64_t>(deep.items[k]) << index->grid;
-        uint64_t sample = sample_product(load64(index->old_bytes + position));
+    for (uint64_t k = 0; k < deep.count; k += DEEP_WORDS) {
+        uint64_t sample = sample_of_deep_bits(deep.items[k + 1]);
         if (deep_sampled(sample, index->deep_mask)) {
             deep_take(index, deep.items[k], sample, capacity, count);
         }
