@@ -18,7 +18,7 @@
  * result is deterministic: the same two values give the same delta.
  *
  * Each calling thread keeps the index's memory, up to 8 MiB, and up to
- * 4 MiB of the lists that reading the old value in ranges makes, for its
+ * 8 MiB of the lists that reading the old value in ranges makes, for its
  * next call, and frees them when the thread ends.
  *
  * diff_index_generate_binary_with_options takes values of any size, and a

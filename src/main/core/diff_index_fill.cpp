@@ -76,6 +76,18 @@ struct entry_list {
         items[count + 2] = third;
         count += 3;
     }
+    /* Makes room for at least `wanted` entries at once, unless the list
+     * has it; a failure shows at the next push. */
+    void reserve(uint64_t wanted) {
+        if (wanted <= capacity || failed) {
+            return;
+        }
+        void *block = realloc(items, wanted * sizeof(uint32_t));
+        if (block != nullptr) {
+            items = static_cast<uint32_t *>(block);
+            capacity = wanted;
+        }
+    }
     /* Empties the list and keeps its memory for the next batch. */
     void reset() {
         count = 0;
@@ -153,12 +165,13 @@ struct fill_batch {
 
 /*
  * A batch and its lists, kept by each thread from one call to the next
- * while the lists hold at most KEEP_LISTS_AT_MOST bytes: grown afresh in
- * every call, doubling from a kilobyte, their reallocations cost a
- * sixteenth of the fill of a compiled module of a megabyte.  Taken out of
- * the cache while a call uses it, as the index's blocks are.
+ * while the lists hold at most KEEP_LISTS_AT_MOST bytes, those of an old
+ * value of up to about 6 MB: grown afresh in every call, doubling from a
+ * kilobyte, their reallocations cost a sixteenth of the fill of a compiled
+ * module of a megabyte.  Taken out of the cache while a call uses it, as
+ * the index's blocks are.
  */
-constexpr uint64_t KEEP_LISTS_AT_MOST = 4 << 20;
+constexpr uint64_t KEEP_LISTS_AT_MOST = 8 << 20;
 
 struct kept_batch {
     fill_batch *batch = nullptr;
@@ -233,6 +246,11 @@ uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, 
 /* Windows a range reads before it lists those of them that go anywhere. */
 constexpr uint32_t READ_BLOCK = 4096;
 
+/* A list's room beyond what the rate takes on average: a sixteenth, and
+ * a few entries. */
+constexpr uint64_t LIST_SLACK = 16;
+constexpr uint64_t LIST_LEAST = 64;
+
 /* Lists the windows of range first_range + i that go anywhere.  Nearly all
  * windows go nowhere, and which ones do is as good as random: a first loop
  * notes a block's windows that pass any test without a branch on the
@@ -251,6 +269,15 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
     uint64_t begin = (batch.first_range + i) * RANGE_WINDOWS * step;
     uint64_t end = begin + RANGE_WINDOWS * step;
     end = end > batch.last_window + 1 ? batch.last_window + 1 : end;
+    /* The lists' room for what the tests' rates take of a range: grown by
+     * doubling from a kilobyte, they moved their entries a few times over
+     * and held up to twice the room they used. */
+    uint64_t near_room = RANGE_WINDOWS / (near_mask + 1) / SHARDS;
+    for (entry_list &shard : lists.near) {
+        shard.reserve(NEAR_WORDS * (near_room + near_room / LIST_SLACK + LIST_LEAST));
+    }
+    uint64_t deep_room = RANGE_WINDOWS / (deep_mask + 1);
+    lists.deep.reserve(DEEP_WORDS * (deep_room + deep_room / LIST_SLACK + LIST_LEAST));
     uint32_t passed[READ_BLOCK];
     for (uint64_t block = begin; block < end; block += READ_BLOCK * step) {
         uint64_t windows = (end - block + step - 1) / step;
