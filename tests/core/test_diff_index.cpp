@@ -250,9 +250,10 @@ TEST(DiffIndexWork, ProbesPerPositionAreBounded) {
     }
 }
 
-/* Values from a few dozen kilobytes on are scanned in parts too, and their
- * chains built in ranges: over many small pairs of every kind, any number
- * of threads gives the one thread's delta, and the delta applies. */
+/* Values of a few hundred kilobytes are scanned in parts, and their
+ * windows read in ranges when the index is sampled: over many small pairs
+ * of every kind, around those sizes, any number of threads gives the one
+ * thread's delta, and the delta applies. */
 TEST(DiffIndexThreads, SmallValuesGiveTheSameDeltaOnAnyThreads) {
     generator g{0x94D049BB133111EBULL};
     const int pairs = LARGE_PAIRS * 12;

@@ -49,13 +49,15 @@ constexpr uint64_t PART_LEAD = 4096;
 constexpr uint32_t BATCH_PARTS = 64;
 
 /* A new value under DIFF_INDEX_SPLIT_FROM, a compiled module of a few
- * megabytes or a source file of a hundred kilobytes, is still scanned in up
- * to MID_PARTS parts of MID_PART_LEAST bytes or more, so that a second core
- * shares the scan, the larger part of such a diff: a part's border costs a
- * few short copies, where its lead finds the diagonal again, and the leads
- * add a tenth at most to the scan's work. */
+ * megabytes, is still scanned in up to MID_PARTS parts of MID_PART_LEAST
+ * bytes or more, so that a second core shares the scan, the larger part of
+ * such a diff: a part's border costs a few short copies, where its lead
+ * finds the diagonal again.  Smaller values stay on the calling thread:
+ * split from 64 KiB on, source files of 100 KB took longer on two cores
+ * than on one, the leads adding a few percent and waking a second thread
+ * for a millisecond's scan costing more than it saved. */
 constexpr uint64_t MID_PARTS = 8;
-constexpr uint64_t MID_PART_LEAST = 32 << 10;
+constexpr uint64_t MID_PART_LEAST = 128 << 10;
 /* Their borders fall on multiples of this, as those of DIFF_INDEX_PART do:
  * a scan stepping over unmatched bytes from a border then stops at the
  * positions that one scan from the value's start would stop at, and finds

@@ -25,7 +25,7 @@
  * level and a number of threads.  New values of DIFF_INDEX_SPLIT_FROM bytes
  * or more are scanned in parts of DIFF_INDEX_PART bytes (their last few
  * megabytes in shorter ones), shared out among the threads, and values
- * from 64 KiB on in a few parts of their own size's share; the parts do not
+ * from 256 KiB on in a few parts of their own size's share; the parts do not
  * depend on the number of threads, and so neither does the delta.
  */
 #ifndef TOVAREL_DIFF_INDEX_H
