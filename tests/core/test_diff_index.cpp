@@ -250,4 +250,42 @@ TEST(DiffIndexWork, ProbesPerPositionAreBounded) {
     }
 }
 
+/* Values of a few hundred kilobytes are scanned in parts, and their
+ * windows read in ranges when the index is sampled: over many small pairs
+ * of every kind, around those sizes, any number of threads gives the one
+ * thread's delta, and the delta applies. */
+TEST(DiffIndexThreads, SmallValuesGiveTheSameDeltaOnAnyThreads) {
+    generator g{0x94D049BB133111EBULL};
+    const int pairs = LARGE_PAIRS * 12;
+    for (int pair = 0; pair < pairs; pair++) {
+        size_t length = (24 << 10) + g.below(400 << 10);
+        bytes old_bytes;
+        switch (pair % 4) {
+        case 0:
+            old_bytes = machine_code(g, length);
+            break;
+        case 1:
+            old_bytes = text(g, length);
+            break;
+        case 2:
+            old_bytes = noise(g, length, 2 + static_cast<unsigned>(g.below(6)));
+            break;
+        default: /* runs of one byte, of any length, between noise */
+            while (old_bytes.size() < length) {
+                bytes part = noise(g, 1 + g.below(64), 256);
+                part.insert(part.end(), 1 + g.below(400), static_cast<uint8_t>(g.below(4)));
+                old_bytes.insert(old_bytes.end(), part.begin(), part.end());
+            }
+        }
+        bytes new_bytes = pair % 2 == 0 ? rebuilt(g, old_bytes) : edit(g, old_bytes);
+        int32_t level = static_cast<int32_t>(g.below(DIFF_INDEX_MAX_LEVEL + 1));
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << "pair " << pair;
+        for (int32_t threads : {2, 3, 8}) {
+            ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, level, threads}), one)
+                << "pair " << pair << ", " << threads << " threads, level " << level;
+        }
+    }
+}
+
 } // namespace

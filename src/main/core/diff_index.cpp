@@ -5,8 +5,8 @@
  * The old value is indexed once (diff_index_build), the new value scanned
  * (diff_index_scan), and the copies the scan chooses written as delta
  * items (diff_index_items).  A new value of DIFF_INDEX_SPLIT_FROM bytes or
- * more is scanned in parts of DIFF_INDEX_PART bytes (a smaller one in up
- * to MID_PARTS parts), each as if it were a
+ * more is scanned in parts of DIFF_INDEX_PART bytes, and smaller ones at
+ * its end (a smaller value in up to MID_PARTS parts), each as if it were a
  * value of its own (from a little before it, see PART_LEAD), so that the
  * parts can run on several threads; the parts are fixed by the value's
  * size alone, which makes the delta the same whatever the number of
@@ -41,14 +41,21 @@ using namespace diff_index;
  * copies from elsewhere. */
 constexpr uint64_t PART_LEAD = 4096;
 
-/* Parts scanned before their copies are written. */
-constexpr uint32_t BATCH_PARTS = 16;
+/* Parts handed out at once; their copies stay in memory until the parts
+ * before them are scanned.  Every batch ends with the threads waiting for
+ * its slowest part, so a batch holds many: with 16 parts of 2 MiB, the
+ * last 4 MiB of a 30 MB library were scanned on one thread for a fifth of
+ * the scan's time. */
+constexpr uint32_t BATCH_PARTS = 64;
 
 /* A new value under DIFF_INDEX_SPLIT_FROM, a compiled module of a few
  * megabytes, is still scanned in up to MID_PARTS parts of MID_PART_LEAST
  * bytes or more, so that a second core shares the scan, the larger part of
  * such a diff: a part's border costs a few short copies, where its lead
- * finds the diagonal again. */
+ * finds the diagonal again.  Smaller values stay on the calling thread:
+ * split from 64 KiB on, source files of 100 KB took longer on two cores
+ * than on one, the leads adding a few percent and waking a second thread
+ * for a millisecond's scan costing more than it saved. */
 constexpr uint64_t MID_PARTS = 8;
 constexpr uint64_t MID_PART_LEAST = 128 << 10;
 /* Their borders fall on multiples of this, as those of DIFF_INDEX_PART do:
@@ -57,15 +64,56 @@ constexpr uint64_t MID_PART_LEAST = 128 << 10;
  * the same blocks among new bytes. */
 constexpr uint64_t MID_PART_ALIGN = 4096;
 
-/* The bytes of every part but the last, which also takes what is left;
- * fixed by the new value's size alone. */
-uint64_t part_length_for(uint64_t new_length) {
+/* A large value's last TAIL_BYTES, or a little more, are scanned in parts
+ * of TAIL_PART bytes: the parts go out in order, and a thread that found
+ * none left waited for the last one another thread had taken; with parts
+ * of 1 MiB up to the end, a 30 MB library's scan lost a twentieth of its
+ * time so on two threads.  Both are multiples of MID_PART_ALIGN. */
+constexpr uint64_t TAIL_BYTES = 4ULL << 20;
+constexpr uint64_t TAIL_PART = 256 << 10;
+static_assert(DIFF_INDEX_PART % MID_PART_ALIGN == 0 && TAIL_PART % MID_PART_ALIGN == 0,
+              "the parts' borders fall on the alignment");
+static_assert(DIFF_INDEX_SPLIT_FROM >= TAIL_BYTES, "a large value has a tail");
+
+/* Where the parts fall, fixed by the new value's size alone: `head` parts
+ * of `length` bytes from the start, then parts of `tail_length` bytes, the
+ * last one what is left. */
+struct part_plan {
+    uint64_t new_length;
+    uint64_t length;
+    uint64_t head;
+    uint64_t tail_length;
+    uint64_t count;
+
+    uint64_t begin(uint64_t part) const {
+        return part < head ? part * length : head * length + (part - head) * tail_length;
+    }
+    uint64_t end(uint64_t part) const { return part + 1 == count ? new_length : begin(part + 1); }
+};
+
+/* A large value: parts of DIFF_INDEX_PART, and TAIL_PART at its end.  A
+ * mid-size one: up to MID_PARTS equal parts, the last one taking what is
+ * left.  Anything smaller: one part. */
+part_plan plan_parts(uint64_t new_length) {
+    part_plan plan{new_length, new_length, 0, new_length, 1};
     if (new_length >= DIFF_INDEX_SPLIT_FROM) {
-        return DIFF_INDEX_PART;
+        plan.length = DIFF_INDEX_PART;
+        plan.head = (new_length - TAIL_BYTES) / DIFF_INDEX_PART;
+        plan.tail_length = TAIL_PART;
+        uint64_t tail = new_length - plan.head * DIFF_INDEX_PART;
+        plan.count = plan.head + (tail + TAIL_PART - 1) / TAIL_PART;
+        return plan;
     }
     uint64_t parts = new_length / MID_PART_LEAST;
     parts = parts > MID_PARTS ? MID_PARTS : parts;
-    return parts <= 1 ? new_length : new_length / parts / MID_PART_ALIGN * MID_PART_ALIGN;
+    if (parts <= 1) {
+        return plan;
+    }
+    plan.length = new_length / parts / MID_PART_ALIGN * MID_PART_ALIGN;
+    plan.tail_length = plan.length;
+    plan.count = new_length / plan.length;
+    plan.head = plan.count - 1;
+    return plan;
 }
 
 /*
@@ -107,8 +155,7 @@ struct batch {
     const uint8_t *new_bytes;
     uint64_t new_length;
     uint64_t first_part;
-    uint64_t part_count;  /* parts in the whole value */
-    uint64_t part_length; /* bytes of each part but the last */
+    part_plan parts;
     scan_settings settings;
     bool plain;
     uint32_t in_batch; /* parts of this batch */
@@ -162,13 +209,12 @@ void feed_ready(batch &work) {
     }
 }
 
-/* Part first_part + i: part_length bytes, the last one also taking what
- * is left. */
+/* Part first_part + i of the plan. */
 void scan_part(void *context, uint32_t i) {
     batch &work = *static_cast<batch *>(context);
     uint64_t part = work.first_part + i;
-    uint64_t begin = part * work.part_length;
-    uint64_t end = part + 1 == work.part_count ? work.new_length : begin + work.part_length;
+    uint64_t begin = work.parts.begin(part);
+    uint64_t end = work.parts.end(part);
     uint64_t lead = part == 0 ? 0 : PART_LEAD;
     work.failed[i] = !index_scan(*work.index, work.new_bytes, begin - lead, begin, end,
                                  work.settings, work.plain, &work.copies[i], &work.counts[i]);
@@ -202,8 +248,8 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     if (!items_begin(&writer, index.old_bytes, new_value->data, new_value->len)) {
         return nullptr;
     }
-    uint64_t part_length = part_length_for(new_value->len);
-    uint64_t parts = part_length == 0 ? 1 : new_value->len / part_length;
+    part_plan plan = plan_parts(new_value->len);
+    uint64_t parts = plan.count;
     void *memory = malloc(sizeof(batch));
     if (memory == nullptr) {
         items_abandon(&writer);
@@ -213,8 +259,7 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     work->index = &index;
     work->new_bytes = new_value->data;
     work->new_length = new_value->len;
-    work->part_count = parts;
-    work->part_length = part_length;
+    work->parts = plan;
     work->settings = settings;
     work->plain = plain_checks;
     work->writer = &writer;

@@ -17,15 +17,16 @@
  * bytes or more, a record without its bytes, or exhausted memory.  The
  * result is deterministic: the same two values give the same delta.
  *
- * Each calling thread keeps the index's memory, up to 8 MiB, for its next
- * call, and frees it when the thread ends.
+ * Each calling thread keeps the index's memory, up to 8 MiB, and up to
+ * 8 MiB of the lists that reading the old value in ranges makes, for its
+ * next call, and frees them when the thread ends.
  *
  * diff_index_generate_binary_with_options takes values of any size, and a
  * level and a number of threads.  New values of DIFF_INDEX_SPLIT_FROM bytes
- * or more are scanned in parts of DIFF_INDEX_PART bytes, shared out among
- * the threads, and smaller ones of a few hundred kilobytes and more in a
- * few parts of their own size's share; the parts do not depend on the
- * number of threads, and so neither does the delta.
+ * or more are scanned in parts of DIFF_INDEX_PART bytes (their last few
+ * megabytes in shorter ones), shared out among the threads, and values
+ * from 256 KiB on in a few parts of their own size's share; the parts do not
+ * depend on the number of threads, and so neither does the delta.
  */
 #ifndef TOVAREL_DIFF_INDEX_H
 #define TOVAREL_DIFF_INDEX_H
@@ -46,7 +47,7 @@ TOVAREL_BEGIN_DECLS
 /* Threads a call uses at most, its own among them. */
 #define DIFF_INDEX_MAX_THREADS 8
 #define DIFF_INDEX_SPLIT_FROM (8ULL << 20)
-#define DIFF_INDEX_PART (2ULL << 20)
+#define DIFF_INDEX_PART (1ULL << 20)
 /* Beyond this size of the old value, the default allowance is an eighth
  * of it. */
 #define DIFF_INDEX_LARGE_OLD (1ULL << 30)

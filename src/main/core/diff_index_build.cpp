@@ -135,11 +135,12 @@ int bits_for(uint64_t count, int least) {
 
 /* Links every window into the chain of its fingerprint, latest first, in
  * one pass: sample k is the window at k << grid, and a run's windows after
- * its first are left out of every chain. */
-template <bool Prefetch> __attribute__((noinline)) void chain_all(old_index *index) {
+ * its first are left out of every chain.  Dense is set for grid 0, every
+ * value under 4 GiB, which then saves a shift at each window. */
+template <bool Prefetch, bool Dense> __attribute__((noinline)) void chain_all(old_index *index) {
     const uint8_t *old_bytes = index->old_bytes;
     const uint32_t samples = index->deep_samples;
-    const int bits = index->deep_bits, grid = index->grid;
+    const int bits = index->deep_bits, grid = Dense ? 0 : index->grid;
     uint32_t *head = index->deep_head, *link = index->deep_link;
     uint64_t run_end = 0;
     for (uint32_t k = 0; k < samples; k++) {
@@ -200,7 +201,11 @@ bool chain(old_index *index, bool all) {
     index->deep_link = static_cast<uint32_t *>(index->blocks[DEEP_LINK_BLOCK].data);
     bool prefetch = head_size > PREFETCH_ABOVE;
     if (all) {
-        prefetch ? chain_all<true>(index) : chain_all<false>(index);
+        if (index->grid == 0) {
+            prefetch ? chain_all<true, true>(index) : chain_all<false, true>(index);
+        } else {
+            prefetch ? chain_all<true, false>(index) : chain_all<false, false>(index);
+        }
     } else {
         prefetch ? deep_link<true>(index) : deep_link<false>(index);
     }

@@ -88,6 +88,20 @@ inline bool deep_sampled(uint64_t sample, uint64_t mask) {
     return ((sample >> DEEP_SAMPLE_SHIFT) & mask) == 0;
 }
 
+/* The same tests as masks of the product itself, for loops over every
+ * window: the product has none of the mask's bits exactly where the test
+ * takes the window (the bits of a mask beyond the product's top fall off
+ * both ways), and the shift is saved at each window. */
+inline uint64_t near_product_mask(uint64_t mask) {
+    return mask << NEAR_SAMPLE_SHIFT;
+}
+inline uint64_t deep_product_mask(uint64_t mask) {
+    return mask << DEEP_SAMPLE_SHIFT;
+}
+inline bool product_passes(uint64_t sample, uint64_t product_mask) {
+    return (sample & product_mask) == 0;
+}
+
 inline uint64_t deep_fingerprint(uint64_t product, int bits) {
     return product >> (64 - bits);
 }

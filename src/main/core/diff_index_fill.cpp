@@ -63,6 +63,31 @@ struct entry_list {
         }
         items[count++] = entry;
     }
+    /* Three words at once, with one test for room. */
+    void push3(uint32_t first, uint32_t second, uint32_t third) {
+        if (capacity - count < 3) {
+            push(first);
+            push(second);
+            push(third);
+            return;
+        }
+        items[count] = first;
+        items[count + 1] = second;
+        items[count + 2] = third;
+        count += 3;
+    }
+    /* Makes room for at least `wanted` entries at once, unless the list
+     * has it; a failure shows at the next push. */
+    void reserve(uint64_t wanted) {
+        if (wanted <= capacity || failed) {
+            return;
+        }
+        void *block = realloc(items, wanted * sizeof(uint32_t));
+        if (block != nullptr) {
+            items = static_cast<uint32_t *>(block);
+            capacity = wanted;
+        }
+    }
     /* Empties the list and keeps its memory for the next batch. */
     void reset() {
         count = 0;
@@ -80,7 +105,8 @@ constexpr int SHARD_BITS = 3;
 constexpr uint32_t SHARDS = 1 << SHARD_BITS;
 
 /* near[s] holds three words an entry of shard s: the entry, its bucket and
- * its tag. */
+ * its tag; deep two a sample: the entry, and the bits of its product that
+ * the deep test reads (see deep_bits_of). */
 struct range_lists {
     entry_list near[SHARDS], deep, runs;
 
@@ -101,13 +127,83 @@ struct range_lists {
 };
 
 constexpr uint64_t NEAR_WORDS = 3;
+constexpr uint64_t DEEP_WORDS = 2;
+
+/* The deep test reads the product from DEEP_SAMPLE_SHIFT on, 24 bits: the
+ * list keeps them, so that applying it reads no window again.  Read again,
+ * the windows of a batch of a large value, spread over megabytes, missed
+ * the caches, and the task that applies the deep samples in order took
+ * longer than the near table's shards together. */
+inline uint32_t deep_bits_of(uint64_t sample) {
+    return static_cast<uint32_t>(sample >> DEEP_SAMPLE_SHIFT);
+}
+inline uint64_t sample_of_deep_bits(uint32_t bits) {
+    return static_cast<uint64_t>(bits) << DEEP_SAMPLE_SHIFT;
+}
+static_assert(DEEP_SAMPLE_SHIFT + 32 >= 64, "the deep test's bits fit a word");
 
 struct fill_batch {
     old_index *index;
     uint64_t first_range;
     uint64_t last_window; /* the last window's position */
     range_lists lists[BATCH_RANGES];
+
+    uint64_t list_bytes() {
+        uint64_t total = 0;
+        for (range_lists &range : lists) {
+            range.each_list(
+                [&total](entry_list &list) { total += list.capacity * sizeof(uint32_t); });
+        }
+        return total;
+    }
+    void free_lists() {
+        for (range_lists &range : lists) {
+            range.each_list([](entry_list &list) { list.clear(); });
+        }
+    }
 };
+
+/*
+ * A batch and its lists, kept by each thread from one call to the next
+ * while the lists hold at most KEEP_LISTS_AT_MOST bytes, those of an old
+ * value of up to about 6 MB: grown afresh in every call, doubling from a
+ * kilobyte, their reallocations cost a sixteenth of the fill of a compiled
+ * module of a megabyte.  Taken out of the cache while a call uses it, as
+ * the index's blocks are.
+ */
+constexpr uint64_t KEEP_LISTS_AT_MOST = 8 << 20;
+
+struct kept_batch {
+    fill_batch *batch = nullptr;
+    ~kept_batch() {
+        if (batch != nullptr) {
+            batch->free_lists();
+            free(batch);
+        }
+    }
+};
+
+thread_local kept_batch kept_lists;
+
+fill_batch *batch_take() {
+    fill_batch *batch = kept_lists.batch;
+    kept_lists.batch = nullptr;
+    return batch != nullptr ? batch : static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
+}
+
+/* Keeps the batch, its lists emptied, unless they are large or a batch is
+ * kept already. */
+void batch_give(fill_batch *batch) {
+    if (kept_lists.batch == nullptr && batch->list_bytes() <= KEEP_LISTS_AT_MOST) {
+        for (range_lists &range : batch->lists) {
+            range.each_list([](entry_list &list) { list.reset(); });
+        }
+        kept_lists.batch = batch;
+        return;
+    }
+    batch->free_lists();
+    free(batch);
+}
 
 /* Whether the uniform window at position is the first of its run that the
  * grid meets: the bytes back to the grid's previous position are not all
@@ -118,50 +214,80 @@ bool run_first(const old_index &index, uint64_t position, uint8_t byte) {
 }
 
 /* 1 for a window that goes anywhere: the first of a run, or one that
- * either table's test takes.  The three tests are joined bit by bit: with
- * || the processor took a branch on the near test, which a third of the
+ * either table's test takes (the masks are near_product_mask's and
+ * deep_product_mask's).  The three tests are joined bit by bit: with ||
+ * the processor took a branch on the near test, which a third of the
  * windows pass at random, and mispredicted it at every other window. */
-inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_mask,
-                              uint64_t deep_mask) {
+inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_bits,
+                              uint64_t deep_bits) {
     return static_cast<uint32_t>(uniform(window)) |
-           static_cast<uint32_t>(near_sampled(sample, near_mask)) |
-           static_cast<uint32_t>(deep_sampled(sample, deep_mask));
+           static_cast<uint32_t>(product_passes(sample, near_bits)) |
+           static_cast<uint32_t>(product_passes(sample, deep_bits));
+}
+
+/* Notes in passed the windows of a block, `windows` of them from block on
+ * at every step, that go anywhere, and returns their number.  Dense is set
+ * for an index of every window, the common case, which then steps by one
+ * byte without a shift. */
+template <bool Dense>
+uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
+                      uint64_t deep_bits, uint32_t *passed) {
+    const uint8_t *at = index.old_bytes + block;
+    const int grid = Dense ? 0 : index.grid;
+    uint32_t count = 0;
+    for (uint32_t k = 0; k < windows; k++) {
+        uint64_t window = load64(at + (static_cast<uint64_t>(k) << grid));
+        passed[count] = k;
+        count += goes_anywhere(window, sample_product(window), near_bits, deep_bits);
+    }
+    return count;
 }
 
 /* Windows a range reads before it lists those of them that go anywhere. */
 constexpr uint32_t READ_BLOCK = 4096;
+
+/* A list's room beyond what the rate takes on average: a sixteenth, and
+ * a few entries. */
+constexpr uint64_t LIST_SLACK = 16;
+constexpr uint64_t LIST_LEAST = 64;
 
 /* Lists the windows of range first_range + i that go anywhere.  Nearly all
  * windows go nowhere, and which ones do is as good as random: a first loop
  * notes a block's windows that pass any test without a branch on the
  * outcome, which a processor would mispredict at every listed window, and
  * a second lists them. */
-void read_range(void *context, uint32_t i) {
+template <bool Dense> void read_range(void *context, uint32_t i) {
     fill_batch &batch = *static_cast<fill_batch *>(context);
     const old_index &index = *batch.index;
     range_lists &lists = batch.lists[i];
-    const uint64_t step = 1ULL << index.grid;
+    const int grid = Dense ? 0 : index.grid;
+    const uint64_t step = 1ULL << grid;
     const int shard_shift = index.near_bits - SHARD_BITS;
     const uint64_t near_mask = index.near_mask, deep_mask = index.deep_mask;
+    const uint64_t near_bits = near_product_mask(near_mask);
+    const uint64_t deep_bits = deep_product_mask(deep_mask);
     uint64_t begin = (batch.first_range + i) * RANGE_WINDOWS * step;
     uint64_t end = begin + RANGE_WINDOWS * step;
     end = end > batch.last_window + 1 ? batch.last_window + 1 : end;
+    /* The lists' room for what the tests' rates take of a range: grown by
+     * doubling from a kilobyte, they moved their entries a few times over
+     * and held up to twice the room they used. */
+    uint64_t near_room = RANGE_WINDOWS / (near_mask + 1) / SHARDS;
+    for (entry_list &shard : lists.near) {
+        shard.reserve(NEAR_WORDS * (near_room + near_room / LIST_SLACK + LIST_LEAST));
+    }
+    uint64_t deep_room = RANGE_WINDOWS / (deep_mask + 1);
+    lists.deep.reserve(DEEP_WORDS * (deep_room + deep_room / LIST_SLACK + LIST_LEAST));
     uint32_t passed[READ_BLOCK];
     for (uint64_t block = begin; block < end; block += READ_BLOCK * step) {
         uint64_t windows = (end - block + step - 1) / step;
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
-        uint32_t count = 0;
-        for (uint32_t k = 0; k < windows; k++) {
-            uint64_t window =
-                load64(index.old_bytes + block + (static_cast<uint64_t>(k) << index.grid));
-            uint64_t sample = sample_product(window);
-            passed[count] = k;
-            count += goes_anywhere(window, sample, near_mask, deep_mask);
-        }
+        uint32_t count = note_passing<Dense>(index, block, static_cast<uint32_t>(windows),
+                                             near_bits, deep_bits, passed);
         for (uint32_t n = 0; n < count; n++) {
-            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index.grid);
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
             uint64_t window = load64(index.old_bytes + position);
-            uint32_t entry = static_cast<uint32_t>(position >> index.grid);
+            uint32_t entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(index, position, static_cast<uint8_t>(window))) {
                     continue;
@@ -171,14 +297,12 @@ void read_range(void *context, uint32_t i) {
             uint64_t sample = sample_product(window);
             if (deep_sampled(sample, deep_mask)) {
                 lists.deep.push(entry);
+                lists.deep.push(deep_bits_of(sample));
             }
             if (near_sampled(sample, near_mask)) {
                 auto bucket =
                     static_cast<uint32_t>(near_bucket(window_product(window), index.near_bits));
-                entry_list &near = lists.near[bucket >> shard_shift];
-                near.push(entry + 1);
-                near.push(bucket);
-                near.push(near_tag(window));
+                lists.near[bucket >> shard_shift].push3(entry + 1, bucket, near_tag(window));
             }
         }
     }
@@ -199,10 +323,19 @@ inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag)
 }
 static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
 
+/* Samples ahead of the one thinned whose window is asked for: the samples
+ * are spread over the whole value read so far, far beyond the caches. */
+constexpr uint32_t THIN_AHEAD = 16;
+
 /* Keeps the samples that a test twice as strict still takes. */
 uint32_t deep_thin(old_index *index, uint32_t count) {
     uint32_t kept_count = 0;
     for (uint32_t k = 0; k < count; k++) {
+        if (k + THIN_AHEAD < count) {
+            __builtin_prefetch(
+                index->old_bytes +
+                (static_cast<uint64_t>(index->deep_at[k + THIN_AHEAD]) << index->grid));
+        }
         uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
         if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
             index->deep_at[kept_count++] = index->deep_at[k];
@@ -243,9 +376,8 @@ void apply_near(old_index *index, const fill_batch &batch, uint32_t in_batch, ui
  * the capacity.  Thinning leaves the list full when one window fills it;
  * its further positions are left out. */
 void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uint32_t *count) {
-    for (uint64_t k = 0; k < deep.count; k++) {
-        uint64_t position = static_cast<uint64_t>(deep.items[k]) << index->grid;
-        uint64_t sample = sample_product(load64(index->old_bytes + position));
+    for (uint64_t k = 0; k < deep.count; k += DEEP_WORDS) {
+        uint64_t sample = sample_of_deep_bits(deep.items[k + 1]);
         if (deep_sampled(sample, index->deep_mask)) {
             deep_take(index, deep.items[k], sample, capacity, count);
         }
@@ -301,11 +433,13 @@ constexpr uint32_t ONE_PASS_AHEAD = 8;
  * test are noted first, without a branch on the outcome (see read_range),
  * so that the buckets of the next few can be asked for ahead.
  */
-void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
-    const uint64_t step = 1ULL << index->grid;
+template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
+    const int grid = Dense ? 0 : index->grid;
+    const uint64_t step = 1ULL << grid;
     const uint64_t last_window = index->old_length - WINDOW;
     const uint64_t near_mask = index->near_mask;
-    const uint64_t start_mask = index->deep_mask;
+    const uint64_t near_bits = near_product_mask(near_mask);
+    const uint64_t start_bits = deep_product_mask(index->deep_mask);
     memset(index->near, 0,
            (static_cast<size_t>(1) << index->near_bits) * sizeof(near_bucket_slots));
     uint64_t run_end = 0;
@@ -313,25 +447,19 @@ void fill_in_one_pass(old_index *index, uint32_t capacity, uint32_t *count) {
     for (uint64_t block = 0; block <= last_window; block += READ_BLOCK * step) {
         uint64_t windows = (last_window - block) / step + 1;
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
-        uint32_t passing = 0;
-        for (uint32_t k = 0; k < windows; k++) {
-            uint64_t window =
-                load64(index->old_bytes + block + (static_cast<uint64_t>(k) << index->grid));
-            uint64_t sample = sample_product(window);
-            passed[passing] = k;
-            passing += goes_anywhere(window, sample, near_mask, start_mask);
-        }
+        uint32_t passing = note_passing<Dense>(*index, block, static_cast<uint32_t>(windows),
+                                               near_bits, start_bits, passed);
         for (uint32_t n = 0; n < passing; n++) {
             if (n + ONE_PASS_AHEAD < passing) {
                 uint64_t ahead =
                     load64(index->old_bytes + block +
-                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << index->grid));
+                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
                 __builtin_prefetch(
                     &index->near[near_bucket(window_product(ahead), index->near_bits)], 1);
             }
-            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << index->grid);
+            uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
             uint64_t window = load64(index->old_bytes + position);
-            auto entry = static_cast<uint32_t>(position >> index->grid);
+            auto entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(*index, position, static_cast<uint8_t>(window))) {
                     continue;
@@ -356,12 +484,13 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
     if (threads <= 1 || all_windows < SHARED_FROM) {
         uint32_t count = 0;
-        fill_in_one_pass(index, capacity, &count);
+        index->grid == 0 ? fill_in_one_pass<true>(index, capacity, &count)
+                         : fill_in_one_pass<false>(index, capacity, &count);
         index->deep_samples = count;
         return true;
     }
     /* Several ranges on several threads: */
-    auto *batch = static_cast<fill_batch *>(calloc(1, sizeof(fill_batch)));
+    fill_batch *batch = batch_take();
     if (batch == nullptr) {
         return false;
     }
@@ -375,7 +504,8 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
         uint32_t in_batch =
             static_cast<uint32_t>(ranges - first < BATCH_RANGES ? ranges - first : BATCH_RANGES);
         batch->first_range = first;
-        work_pool_run(threads - 1, in_batch, read_range, batch);
+        work_pool_run(threads - 1, in_batch,
+                      index->grid == 0 ? read_range<true> : read_range<false>, batch);
         for (uint32_t i = 0; i < in_batch; i++) {
             filled = filled && !batch->lists[i].failed();
         }
@@ -390,10 +520,7 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
             batch->lists[i].each_list([](entry_list &list) { list.reset(); });
         }
     }
-    for (range_lists &lists : batch->lists) {
-        lists.each_list([](entry_list &list) { list.clear(); });
-    }
-    free(batch);
+    batch_give(batch);
     index->deep_samples = apply.count;
     return filled;
 }
