@@ -402,6 +402,21 @@ inline void copy_run_wide(uint8_t *to, const uint8_t *from, uint64_t run, uint64
     }
 }
 
+/*
+ * A copy without differences from a source of the unified space: the old
+ * value's bytes (old_data, old_length), then the new value's block from
+ * new_data, readable up to new_end (its capacity and slack).  The fields
+ * come as arguments so that a caller holding them in locals keeps them
+ * there across the copy's stores.
+ */
+inline void copy_unaltered(uint8_t *to, uint64_t source, uint64_t n, const uint8_t *old_data,
+                           uint64_t old_length, const uint8_t *new_data, const uint8_t *new_end) {
+    bool old = source < old_length;
+    const uint8_t *from = old ? old_data + source : new_data + (source - old_length);
+    const uint8_t *end = old ? old_data + old_length : new_end;
+    copy_run_wide(to, from, n, static_cast<uint64_t>(end - from));
+}
+
 /* The decoder's whole state: the streams, the value, the recent shifts,
  * and how much of the current run of zero differences is left. */
 template <path P> struct reader {
@@ -817,10 +832,7 @@ template <path P> struct reader {
             to += c.run;
             if (run_of_zeros >= c.length) {
                 run_of_zeros -= c.length;
-                bool old = c.source < old_length;
-                const uint8_t *from = old ? old_data + c.source : data + (c.source - old_length);
-                const uint8_t *end = old ? old_data + old_length : block_end;
-                copy_run_wide(to, from, c.length, static_cast<uint64_t>(end - from));
+                copy_unaltered(to, c.source, c.length, old_data, old_length, data, block_end);
             } else {
                 zeros = run_of_zeros;
                 bool done = c.source < old_length
@@ -896,14 +908,8 @@ template <path P> struct reader {
 
     /* A copy without differences. */
     void copy_plain(uint8_t *to, uint64_t source, uint64_t n) {
-        uint64_t old_length = old_value->len;
-        if (source < old_length) {
-            copy_run_wide(to, old_value->data + source, n, old_length - source);
-        } else {
-            const uint8_t *from = out.data + (source - old_length);
-            copy_run_wide(to, from, n,
-                          static_cast<uint64_t>(out.data + out.capacity + OUTPUT_SLACK - from));
-        }
+        copy_unaltered(to, source, n, old_value->data, old_value->len, out.data,
+                       out.data + out.capacity + OUTPUT_SLACK);
     }
 
     /* The commands through the pipeline: plan a block, decode its

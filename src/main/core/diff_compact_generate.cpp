@@ -189,40 +189,50 @@ int32_t index_level_for(const buf *new_value, bool noise) {
     return new_value->len >= FAST_INDEX_FROM && !noise ? FAST_INDEX_LEVEL : 0;
 }
 
+/* The index stage of both entries: its plain delta (null for values
+ * without their bytes, or when memory runs out), the level it ran at, and
+ * whether the new value is noise, which the compact stage asks again. */
+struct first_stage {
+    buf *plain;
+    int32_t level;
+    bool noise;
+};
+
+first_stage index_stage(const buf *old_value, const buf *new_value) {
+    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value)) {
+        return {nullptr, 0, false};
+    }
+    bool noise = incompressible(new_value);
+    int32_t level = index_level_for(new_value, noise);
+    return {index_delta(old_value, new_value, level), level, noise};
+}
+
 } // namespace
 
 TOVAREL_BEGIN_DECLS
 
 buf *diff_compact_generate_binary(const buf *old_value, const buf *new_value) {
-    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value)) {
-        return nullptr;
-    }
-    bool noise = incompressible(new_value);
-    int32_t level = index_level_for(new_value, noise);
-    buf *plain = index_delta(old_value, new_value, level);
+    first_stage first = index_stage(old_value, new_value);
+    buf *plain = first.plain;
     if (plain == nullptr || is_no_change(plain)) {
         return plain;
     }
     // A compact stage that ran out of memory leaves the plain delta, which
     // is correct, only larger.
-    buf *compact = compact_form(old_value, new_value, plain, plain->len, noise);
-    if (level_zero_too(level, new_value, plain, compact)) {
+    buf *compact = compact_form(old_value, new_value, plain, plain->len, first.noise);
+    if (level_zero_too(first.level, new_value, plain, compact)) {
         plain = smaller(plain, index_delta(old_value, new_value, 0));
     }
     return smaller(plain, compact);
 }
 
 buf *_diff_compact_generate_form(const buf *old_value, const buf *new_value) {
-    if (!diff_generate_comparable(old_value) || !diff_generate_comparable(new_value)) {
+    first_stage first = index_stage(old_value, new_value);
+    if (first.plain == nullptr) {
         return nullptr;
     }
-    bool noise = incompressible(new_value);
-    buf *plain = index_delta(old_value, new_value, index_level_for(new_value, noise));
-    if (plain == nullptr) {
-        return nullptr;
-    }
-    buf *compact = compact_form(old_value, new_value, plain, NO_LIMIT, noise);
-    buf_free(plain);
+    buf *compact = compact_form(old_value, new_value, first.plain, NO_LIMIT, first.noise);
+    buf_free(first.plain);
     return compact;
 }
 
