@@ -101,6 +101,19 @@ constexpr uint64_t MAX_SKIP = 256;
  * largest module's delta 1% larger). */
 constexpr uint64_t SURE_COPY = 24;
 
+/* Among the compiled bytes of an old value under MID_COMPILED_BELOW, the
+ * step after a miss starts at MID_COMPILED_STEP bytes rather than one: a
+ * match found from the next window grows back over the byte stepped over,
+ * and what is lost is an 8-byte copy that starts there, or a sampled
+ * window of a longer one that has no other.  The mid-size modules
+ * of a new release change a few bytes every few dozen, nearly every
+ * position the scan stops at there is a miss, and this took 8 to 22% off
+ * their pairs' instructions (array module, numpy's random generator,
+ * _decimal) for 1.2 to 1.6% larger deltas.  Larger values are left as
+ * they are: a shared library's delta grew by 1.3% for it. */
+constexpr uint64_t MID_COMPILED_BELOW = 2ULL << 20;
+constexpr uint64_t MID_COMPILED_STEP = 2;
+
 /* Whether a window looks like compiled code rather than text: it holds a
  * zero byte or one with its high bit set (SWAR: a zero byte sets its high
  * bit in w - 0x01.. & ~w). */
@@ -651,10 +664,13 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
                                         NONE_TRIED, &tried_from, tally);
         if (best.length == 0) {
             uint64_t missed_from = at.new_end();
-            if (s.every_window && at.sure_end < p && looks_compiled(load64(s.new_bytes + p))) {
+            bool compiled = looks_compiled(load64(s.new_bytes + p));
+            if (s.every_window && at.sure_end < p && compiled) {
                 missed_from = at.sure_end;
             }
-            uint64_t skip = least(1 + ((p - missed_from) >> settings.skip_shift), MAX_SKIP);
+            uint64_t first =
+                compiled && s.index->old_length < MID_COMPILED_BELOW ? MID_COMPILED_STEP : 1;
+            uint64_t skip = least(first + ((p - missed_from) >> settings.skip_shift), MAX_SKIP);
             p += skip;
             prefetch_near(s, p + PREFETCH_STEPS * skip);
             continue;
