@@ -55,6 +55,14 @@ constexpr int32_t FULL_CHAIN_DEPTH = 128;
 constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 32;
 constexpr int32_t SAMPLED_CHAIN_DEPTH = 32;
 
+/* Compiled code is no text: its windows repeat by chance, as common
+ * instruction bytes, and the longest match for one is seldom far down its
+ * chain.  Where the scan stops at a window that looks compiled, the full
+ * chains are walked FULL_COMPILED_CHAIN_DEPTH links deep: on the array
+ * module's pair, 32 links rather than 128 took 17% off its instructions
+ * for a 0.3% larger delta (64 links: 10% for 0.08%). */
+constexpr int32_t FULL_COMPILED_CHAIN_DEPTH = 32;
+
 /* A search stops once a match this long is found: past it a longer one
  * saves little, and unchanged stretches, where every position the scan
  * stops at has one, would pay the whole depth. */
@@ -674,8 +682,12 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
     } adding{s, tally};
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
         uint64_t tried_from = NONE_TRIED;
-        match best = find<Check, false>(s, p, at, settings, settings.deep_depth, NO_MATCH,
-                                        NONE_TRIED, &tried_from, tally);
+        int32_t depth = settings.deep_depth;
+        if (settings.compiled_depth != depth && looks_compiled(load64(s.new_bytes + p))) {
+            depth = settings.compiled_depth;
+        }
+        match best =
+            find<Check, false>(s, p, at, settings, depth, NO_MATCH, NONE_TRIED, &tried_from, tally);
         if (best.length == 0) {
             uint64_t missed_from = at.new_end();
             bool compiled = looks_compiled(load64(s.new_bytes + p));
@@ -741,6 +753,8 @@ scan_settings scan_settings_for(int level, const old_index &index) {
     bool full = index.near == nullptr;
     scan_settings settings{};
     settings.deep_depth = divided(full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    settings.compiled_depth =
+        full ? divided(FULL_COMPILED_CHAIN_DEPTH, level) : settings.deep_depth;
     settings.lookahead_depth =
         divided(full ? FULL_LOOKAHEAD_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
     settings.lookahead =
