@@ -9,13 +9,14 @@
  * for a run.  They cost no probe of the index.  When none of them is long
  * enough, one near bucket gives the latest few places of the 8-byte window
  * and, where the window passes the deep chains' content test, its chain
- * gives the places of its 16-byte fingerprint.
+ * gives the places of the window's fingerprint.
  *
  * The work per position is bounded by a constant: a handful of fixed
  * candidates, one near bucket, and a deep chain only where the window was
  * sampled and only as deep as the level allows.  Where nothing long
  * matches, that is one near probe and at most one chain head, since a
- * 16-byte window found nowhere in the old value has an empty chain.
+ * window found nowhere in the old value has an empty chain unless another
+ * window shares its fingerprint.
  *
  * Each candidate is verified and extended forward and backward; the one
  * that takes the parse furthest for the cheapest copy pair wins, unless one
