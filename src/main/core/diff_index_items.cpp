@@ -41,8 +41,20 @@ bool charge(item_writer *out, int64_t cost) {
     return out->budget > 0;
 }
 
+/* Appends to the output, straight into its block while that has room: a
+ * copy takes up to three appends, and the buffer's own append, a call that
+ * checks for growth and for a source inside the block, was a tenth of the
+ * writer's time on a compiled module's pair.  The block grows as before. */
 bool append(item_writer *out, const void *bytes, uint64_t count) {
-    if (!_buf_append(out->output, bytes, count)) {
+    buf *output = out->output;
+    if (count <= output->capacity - output->len) {
+        if (count != 0) {
+            memcpy(output->data + output->len, bytes, static_cast<size_t>(count));
+        }
+        output->len += count;
+        return true;
+    }
+    if (!_buf_append(output, bytes, count)) {
         out->out_of_memory = true;
         return false;
     }

@@ -14,11 +14,13 @@ namespace diff_index {
 
 /* How hard the scan searches; see scan_settings_for. */
 struct scan_settings {
-    int32_t deep_depth;      /* chain links tried where the scan stops */
-    int32_t lookahead_depth; /* and at the positions it looks ahead to */
-    uint32_t lookahead;      /* positions tried after a short match */
-    uint64_t good_enough;    /* a match this long ends the search */
-    uint32_t skip_shift;     /* misses between two growths of the step */
+    int32_t deep_depth;               /* chain links tried where the scan stops */
+    int32_t compiled_depth;           /* and where it stops at compiled bytes */
+    int32_t lookahead_depth;          /* and at the positions it looks ahead to */
+    int32_t compiled_lookahead_depth; /* from a stop at compiled bytes */
+    uint32_t lookahead;               /* positions tried after a short match */
+    uint64_t good_enough;             /* a match this long ends the search */
+    uint32_t skip_shift;              /* misses between two growths of the step */
 };
 
 /* The settings of a level from 0 (most thorough) to 4 (fastest) for this
