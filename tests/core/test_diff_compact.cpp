@@ -21,6 +21,7 @@
 #include "diff_compact_generate.h"
 #include "diff_compact_match.h"
 #include "diff_compact_parse.h"
+#include "diff_compact_probe.h"
 #include "diff_compact_write.h"
 #include "diff_index.h"
 #include "test_random.h"
@@ -776,6 +777,96 @@ TEST(DiffCompact, ThePipelineAgreesWithTheTablePathWholeAndDamaged) {
             }
             expect_paths_agree(old_value, broken, "damaged", round);
         }
+    }
+}
+
+/* The writer's second walk reads the differences that its first walk
+ * kept; comparing the copies' bytes again must give the same delta, byte
+ * for byte, nested or not. */
+TEST(DiffCompact, WriterKeepsWhatItsSecondWalkWouldCompare) {
+    generator g{0x7a1c};
+    int nested = 0;
+    for (int round = 0; round < PAIRS / 4; round++) {
+        bytes old_value, new_value;
+        if (round % 4 == 3) {
+            binaries(g, 20000 + g.below(80000), old_value, new_value, round % 8 == 3);
+        } else {
+            make_pair(g, round, old_value, new_value);
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *kept = _diff_compact_generate_form(&o, &n);
+        _diff_compact_write_force_compare_twice(true);
+        buf *compared = _diff_compact_generate_form(&o, &n);
+        _diff_compact_write_force_compare_twice(false);
+        ASSERT_NE(kept, nullptr) << "round " << round;
+        ASSERT_NE(compared, nullptr) << "round " << round;
+        EXPECT_EQ(contents(kept), contents(compared)) << "round " << round;
+        nested += kept->data[0] == 2;
+        buf_free(kept);
+        buf_free(compared);
+    }
+    EXPECT_GT(nested, 0);
+}
+
+/* Values of 128 KiB and more, where the probe decides whether the index
+ * stage runs: new code against old (the index stage is spared), builds
+ * under changed addresses and sparse edits (it runs), and literals of
+ * seven bits that the compact form cannot bring below the probe's bound
+ * (spared, and then run after all).  Every result must rebuild the new
+ * value and stay within the plain index method's delta, as the faster
+ * index stage does. */
+TEST(DiffCompact, ProbedPairsKeepThePlainBound) {
+    generator g{0x9b0be};
+    for (int round = 0; round < 12; round++) {
+        size_t length = (128u << 10) + g.below(200u << 10);
+        bytes old_value, new_value;
+        switch (round % 4) {
+        case 0:
+            old_value = text(g, length);
+            new_value = joined(
+                {g.noise(length / 2, 64),
+                 bytes(old_value.begin(), old_value.begin() + static_cast<long>(length / 3))});
+            break;
+        case 1:
+            binaries(g, length, old_value, new_value);
+            break;
+        case 2:
+            old_value = text(g, length);
+            new_value = edit(g, old_value);
+            break;
+        default:
+            old_value = g.noise(length, 128);
+            new_value = joined(
+                {g.noise(length / 2, 128),
+                 bytes(old_value.begin(), old_value.begin() + static_cast<long>(length / 2))});
+            break;
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_probe_result probe = diff_compact_probe_literals(&o, &n);
+        ASSERT_GT(probe.points, 0u) << "round " << round;
+        double literal =
+            1.0 - static_cast<double>(probe.copied) / static_cast<double>(probe.points);
+        // New code and seven-bit literals are half or more literal; builds
+        // and edits are copied nearly whole.
+        if (round % 4 == 0 || round % 4 == 3) {
+            EXPECT_GT(literal, 0.4) << "round " << round;
+        } else {
+            EXPECT_LT(literal, 0.1) << "round " << round;
+        }
+        buf *chosen = diff_compact_generate_binary(&o, &n);
+        buf *plain = diff_index_generate_binary(&o, &n);
+        ASSERT_NE(chosen, nullptr);
+        ASSERT_NE(plain, nullptr);
+        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+        // As for the faster index stage: a plain delta under 1/64 of the
+        // value may be that of level 1.
+        if (plain->len >= new_value.size() / 64) {
+            EXPECT_LE(chosen->len, plain->len) << "round " << round;
+        }
+        buf_free(chosen);
+        buf_free(plain);
     }
 }
 

@@ -1,0 +1,40 @@
+/*
+ * diff_compact_probe.h - a quick estimate of how much of a new value has
+ * no copy in the old one.
+ *
+ * The compact delta asks it before the index stage: where most of the new
+ * value is left to literals whatever the index method does, the compact
+ * match finder searches all of it anyway, and the index stage's copies
+ * are of no use.  The estimate reads a sample of the old value's windows
+ * and probes a sample of the new value's positions against them, a small
+ * fraction of the index stage's work.  Internal to the core.
+ */
+#ifndef TOVAREL_DIFF_COMPACT_PROBE_H
+#define TOVAREL_DIFF_COMPACT_PROBE_H
+
+#include <stdint.h>
+
+#include "buf.h"
+
+/* Sample positions of the new value the probe tests at most. */
+#define DIFF_COMPACT_PROBE_POINTS 2048
+
+/* What the probe found. */
+typedef struct diff_compact_probe_result {
+    uint64_t points; /* sample positions tested; 0 when the probe did not run */
+    uint64_t copied; /* of them, those inside a stretch the old value holds */
+} diff_compact_probe_result;
+
+/*
+ * Tests up to DIFF_COMPACT_PROBE_POINTS positions spread evenly over the
+ * new value: a position counts as copied when one of the STRIDE windows
+ * starting there (16 bytes each) occurs at a position of the old value
+ * that is a multiple of the stride, so a stretch of 32 bytes or more that
+ * the old value holds anywhere is seen, and shorter ones mostly not.
+ * points is 0 when the old value is too short or too long for the probe,
+ * or memory runs out: the caller then knows nothing and runs the index
+ * stage.  Deterministic: the same values give the same counts.
+ */
+diff_compact_probe_result diff_compact_probe_literals(const buf *old_value, const buf *new_value);
+
+#endif /* TOVAREL_DIFF_COMPACT_PROBE_H */
