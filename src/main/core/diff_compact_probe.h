@@ -17,7 +17,7 @@
 #include "buf.h"
 
 /* Sample positions of the new value the probe tests at most. */
-#define DIFF_COMPACT_PROBE_POINTS 2048
+#define DIFF_COMPACT_PROBE_POINTS 1024
 
 /* What the probe found. */
 typedef struct diff_compact_probe_result {
@@ -27,13 +27,16 @@ typedef struct diff_compact_probe_result {
 
 /*
  * Tests up to DIFF_COMPACT_PROBE_POINTS positions spread evenly over the
- * new value: a position counts as copied when one of the STRIDE windows
- * starting there (16 bytes each) occurs at a position of the old value
- * that is a multiple of the stride, so a stretch of 32 bytes or more that
- * the old value holds anywhere is seen, and shorter ones mostly not.
- * points is 0 when the old value is too short or too long for the probe,
- * or memory runs out: the caller then knows nothing and runs the index
- * stage.  Deterministic: the same values give the same counts.
+ * new value: a position counts as copied when one of the 16-byte windows
+ * starting at it or up to a grid step after it occurs on the grid of the
+ * old value's positions (every 64th, coarser beyond 64 MiB), so that an
+ * exact copy of 80 bytes or more from anywhere in the old value is seen,
+ * or when the bytes from it mostly equal the old value's along the
+ * diagonal of the last such copy (shorter copies between changed
+ * addresses).  points is 0 when the old value is too short or too long
+ * for the probe, or memory runs out: the caller then knows nothing and
+ * runs the index stage.  Deterministic: the same values give the same
+ * counts.
  */
 diff_compact_probe_result diff_compact_probe_literals(const buf *old_value, const buf *new_value);
 
