@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "buf.h"
+#include "cbor_parser.h"
 #include "diff_apply.h"
 #include "diff_compact_apply.h"
 #include "diff_compact_generate.h"
@@ -867,6 +868,106 @@ TEST(DiffCompact, ProbedPairsKeepThePlainBound) {
         }
         buf_free(chosen);
         buf_free(plain);
+    }
+}
+
+/* The copies of a plain delta read through the CBOR parser's heads: what
+ * diff_compact_parse_from_delta must find, status and copies alike. */
+int32_t copies_through_the_parser(const bytes &old_value, const bytes &delta,
+                                  std::vector<diff_compact_copy> &copies) {
+    cbor_parser parser = {delta.data(), delta.size(), delta.data(), 0};
+    auto next = [&](uint8_t &major, uint64_t &argument, bool &indefinite, int32_t &status) {
+        status = DIFF_APPLY_OK;
+        if (parser.cursor == parser.start + parser.size) {
+            return false;
+        }
+        uint8_t initial = 0;
+        if (cbor_parse_head(&parser, &initial, &argument) != 0) {
+            status = DIFF_APPLY_CUT_SHORT;
+            return false;
+        }
+        major = static_cast<uint8_t>(initial >> 5);
+        indefinite = (initial & 0x1F) == 31;
+        argument = indefinite ? 0 : argument;
+        return true;
+    };
+    uint64_t target = 0;
+    uint8_t major = 0;
+    uint64_t argument = 0;
+    bool indefinite = false;
+    int32_t status = DIFF_APPLY_OK;
+    while (next(major, argument, indefinite, status)) {
+        if (major == 0) {
+            uint64_t offset = argument;
+            if (!next(major, argument, indefinite, status) || major != 0 ||
+                offset > old_value.size() || argument > old_value.size() - offset) {
+                return DIFF_APPLY_BAD_COPY;
+            }
+            if (argument > 0) {
+                copies.push_back({target, offset, argument});
+            }
+            target += argument;
+        } else if ((major == 2 || major == 3) && !indefinite) {
+            auto left = static_cast<uint64_t>(parser.start + parser.size - parser.cursor);
+            if (argument > left) {
+                return DIFF_APPLY_CUT_SHORT;
+            }
+            parser.cursor += argument;
+            target += argument;
+        }
+    }
+    return status;
+}
+
+/* Plain deltas of generated pairs, whole and damaged, and random bytes:
+ * the compact stage's own reading of the heads against the parser's. */
+TEST(DiffCompact, PlainDeltasReadAsTheParserReadsThem) {
+    generator g{0x9a75e};
+    for (int round = 0; round < PAIRS; round++) {
+        bytes old_value, new_value;
+        make_pair(g, round, old_value, new_value);
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *plain = diff_index_generate_binary(&o, &n);
+        ASSERT_NE(plain, nullptr);
+        bytes delta = contents(plain);
+        buf_free(plain);
+        switch (round % 4) {
+        case 1:
+            delta.resize(g.below(delta.size() + 1));
+            break;
+        case 2:
+            if (!delta.empty()) {
+                delta[g.below(delta.size())] = static_cast<uint8_t>(g.next());
+            }
+            break;
+        case 3:
+            delta = g.noise(g.below(64), 256);
+            for (uint8_t &byte : delta) {
+                byte = static_cast<uint8_t>(byte + g.next());
+            }
+            break;
+        default:
+            break;
+        }
+        if (delta.size() == 1 && delta[0] == DIFF_NO_CHANGE) {
+            continue;
+        }
+        std::vector<diff_compact_copy> want;
+        int32_t want_status = copies_through_the_parser(old_value, delta, want);
+        buf d = view(delta);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        int32_t status = diff_compact_parse_from_delta(&parse, &o, &d);
+        ASSERT_EQ(status, want_status) << "round " << round;
+        if (status == DIFF_APPLY_OK) {
+            ASSERT_EQ(parse.count, want.size()) << "round " << round;
+            for (uint64_t i = 0; i < parse.count; i++) {
+                EXPECT_EQ(parse.copies[i].target, want[i].target) << "round " << round;
+                EXPECT_EQ(parse.copies[i].source, want[i].source) << "round " << round;
+                EXPECT_EQ(parse.copies[i].length, want[i].length) << "round " << round;
+            }
+        }
+        diff_compact_parse_release(&parse);
     }
 }
 
