@@ -121,7 +121,8 @@ buf *smaller(buf *a, buf *b) {
  * finder's goes first: it is the smaller on most such pairs (its short
  * copies and repeats win where the index method left much to literals),
  * and the other is then dropped as soon as its codes show that it cannot
- * beat it, before it is written. */
+ * beat it, before it is written.  Around the index method's copies only
+ * the match finder's is made (see below). */
 buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain, uint64_t limit,
                   bool noise) {
     diff_compact_parse parse = {nullptr, 0, 0};
@@ -136,14 +137,21 @@ buf *compact_form(const buf *old_value, const buf *new_value, const buf *plain, 
     bool index_form = !(search && literals > new_value->len >> AROUND_LITERAL_SHIFT);
     parsed = parsed && index_form && diff_compact_approx_extend(&parse, old_value, new_value);
     buf *from_matcher = nullptr;
+    bool around = false;
     if (!parsed || search) {
-        bool around = parsed && new_value->len >= AROUND_FROM &&
-                      literals <= new_value->len >> AROUND_LITERAL_SHIFT;
+        around = parsed && new_value->len >= AROUND_FROM &&
+                 literals <= new_value->len >> AROUND_LITERAL_SHIFT;
         const diff_compact_parse none = {nullptr, 0, 0};
         from_matcher = matcher_form(old_value, new_value, around ? &parse : &none, limit);
     }
+    // A search around the index method's copies keeps them, and fills the
+    // bytes between: the index method's own form came out smaller on no
+    // compiled pair measured, and by 0.1% at most on three generated ones,
+    // while counting its symbols before giving it up cost 3% to 4% of the
+    // instructions of a new build of a 0.8 MB or a 5.8 MB module.  It is
+    // written only where the match finder's form is missing.
     buf *from_index = nullptr;
-    if (parsed) {
+    if (parsed && !(around && from_matcher != nullptr)) {
         from_index = diff_compact_write_below(old_value, new_value, &parse,
                                               from_matcher != nullptr ? from_matcher->len : limit);
     }
