@@ -144,20 +144,42 @@ struct writer {
     bit_writer &literal_bits;
     bit_writer &difference_bits;
 
+    /* A symbol's word and the extra bits after it, as one field where
+     * they fit in one: the bits come out as from two puts, in one. */
+    static void put_with_extra(bit_writer &out, const alphabet &code, uint32_t symbol,
+                               uint32_t extra, unsigned extra_bits) {
+        unsigned length = code.lengths[symbol];
+        if (length + extra_bits <= BIT_FIELD_MAX) {
+            out.put(code.codes[symbol] | static_cast<uint64_t>(extra) << length,
+                    length + extra_bits);
+        } else {
+            huffman_put(out, code.codes, code.lengths, symbol);
+            out.put(extra, extra_bits);
+        }
+    }
     static void put_binned(bit_writer &out, const alphabet &code, uint64_t n) {
         binned b = bin_of(n);
-        huffman_put(out, code.codes, code.lengths, b.symbol);
-        out.put(b.extra, b.extra_bits);
+        put_with_extra(out, code, b.symbol, b.extra, b.extra_bits);
     }
     void literal_run(uint64_t n) { put_binned(control_bits, a.literal_run, n); }
     void copy_length(uint64_t n) { put_binned(control_bits, a.copy_length, n); }
     void source(uint32_t symbol, binned distance) {
-        huffman_put(control_bits, a.source.codes, a.source.lengths, symbol);
-        control_bits.put(distance.extra, distance.extra_bits);
+        put_with_extra(control_bits, a.source, symbol, distance.extra, distance.extra_bits);
     }
+    /* Two words at a time: two of HUFFMAN_MAX_BITS fit in one field, and
+     * literals are most of the puts of a value that changed much. */
     void literals(const uint8_t *bytes, uint64_t n) {
-        for (uint64_t i = 0; i < n; i++) {
-            huffman_put(literal_bits, a.literal.codes, a.literal.lengths, bytes[i]);
+        static_assert(2 * HUFFMAN_MAX_BITS <= BIT_FIELD_MAX);
+        const uint16_t *codes = a.literal.codes;
+        const uint8_t *lengths = a.literal.lengths;
+        uint64_t i = 0;
+        for (; i + 2 <= n; i += 2) {
+            unsigned first = lengths[bytes[i]];
+            literal_bits.put(codes[bytes[i]] | static_cast<uint64_t>(codes[bytes[i + 1]]) << first,
+                             first + lengths[bytes[i + 1]]);
+        }
+        if (i < n) {
+            huffman_put(literal_bits, codes, lengths, bytes[i]);
         }
     }
     void zero_run(uint64_t n, int context) { put_binned(difference_bits, a.zero_run[context], n); }
