@@ -487,6 +487,24 @@ TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
     EXPECT_TRUE(same(copies_of(large, edited, true), copies_of(large, edited, false)));
 }
 
+/* The compact delta rebuilds the new value and comes no larger than the
+ * plain index method's delta (at level 0), unless that delta is under
+ * 1/64 of the value: level 1's is then kept (see FAST_INDEX_LEVEL). */
+void expect_within_the_plain_delta(const bytes &old_value, const bytes &new_value, int round) {
+    buf o = view(old_value);
+    buf n = view(new_value);
+    buf *chosen = diff_compact_generate_binary(&o, &n);
+    buf *plain = diff_index_generate_binary(&o, &n);
+    ASSERT_NE(chosen, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+    if (plain->len >= new_value.size() / 64) {
+        EXPECT_LE(chosen->len, plain->len) << "round " << round;
+    }
+    buf_free(chosen);
+    buf_free(plain);
+}
+
 /* From 32 KiB on the index stage runs at a faster level; the delta must
  * still patch back, and where the plain delta is more than a sliver of
  * the value, come no larger than the plain index method's at level 0:
@@ -510,18 +528,7 @@ TEST(DiffCompact, FasterIndexStageKeepsThePlainBound) {
             new_value = g.below(2) == 0 ? g.noise(length, 230) : edit(g, old_value);
             break;
         }
-        buf o = view(old_value);
-        buf n = view(new_value);
-        buf *chosen = diff_compact_generate_binary(&o, &n);
-        buf *plain = diff_index_generate_binary(&o, &n);
-        ASSERT_NE(chosen, nullptr);
-        ASSERT_NE(plain, nullptr);
-        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
-        if (plain->len >= new_value.size() / 64) {
-            EXPECT_LE(chosen->len, plain->len) << "round " << round;
-        }
-        buf_free(chosen);
-        buf_free(plain);
+        expect_within_the_plain_delta(old_value, new_value, round);
     }
 }
 
@@ -856,18 +863,7 @@ TEST(DiffCompact, ProbedPairsKeepThePlainBound) {
         } else {
             EXPECT_LT(literal, 0.1) << "round " << round;
         }
-        buf *chosen = diff_compact_generate_binary(&o, &n);
-        buf *plain = diff_index_generate_binary(&o, &n);
-        ASSERT_NE(chosen, nullptr);
-        ASSERT_NE(plain, nullptr);
-        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
-        // As for the faster index stage: a plain delta under 1/64 of the
-        // value may be that of level 1.
-        if (plain->len >= new_value.size() / 64) {
-            EXPECT_LE(chosen->len, plain->len) << "round " << round;
-        }
-        buf_free(chosen);
-        buf_free(plain);
+        expect_within_the_plain_delta(old_value, new_value, round);
     }
 }
 
