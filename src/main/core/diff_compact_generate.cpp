@@ -222,8 +222,8 @@ constexpr uint64_t PROBE_FROM = 128 << 10;
  * match finder would search all of it, and the index stage's copies would
  * go unused: its plain delta only served as the fallback result.  The
  * probe read within 0.06 of the index method's literal share on the
- * compiled pairs measured (0.47 to 0.78 for two modules and a library
- * between interpreter versions, 0.00 to 0.14 for new builds of the same
+ * compiled pairs measured (0.46 to 0.75 for two modules and a library
+ * between interpreter versions, 0.01 to 0.13 for new builds of the same
  * code), and a little above it on generated pairs near the cut: 3/8 leaves
  * a margin on both sides.
  */
@@ -245,7 +245,7 @@ bool index_stage_spared(const buf *old_value, const buf *new_value, bool noise,
  * literal bytes that the probe saw: the index method's plain delta holds
  * all of its literal bytes, which the probe read within a tenth where it
  * spared the stage (0.19 to 0.31 of the new value came out, against
- * bounds of 0.35 to 0.59).  Above that the index stage runs after all, and
+ * bounds of 0.34 to 0.56).  Above that the index stage runs after all, and
  * the smaller result is kept, so the bound on the result stays that of the
  * index method's plain delta.
  */
@@ -253,7 +253,7 @@ constexpr uint64_t FORM_BOUND_QUARTERS = 3;
 
 bool spared_form_holds(const buf *form, const buf *new_value,
                        const diff_compact_probe_result &probe) {
-    // At most 2^31 * 4 * 1024 on the left, and 3 * 1024 * 2^31 on the right.
+    // At most 2^31 * 4 * 512 on the left, and 3 * 512 * 2^31 on the right.
     return form != nullptr && form->len * 4 * probe.points <= FORM_BOUND_QUARTERS *
                                                                   (probe.points - probe.copied) *
                                                                   new_value->len;

@@ -17,7 +17,7 @@
 #include "buf.h"
 
 /* Sample positions of the new value the probe tests at most. */
-#define DIFF_COMPACT_PROBE_POINTS 1024
+#define DIFF_COMPACT_PROBE_POINTS 512
 
 /* What the probe found. */
 typedef struct diff_compact_probe_result {
