@@ -16,11 +16,13 @@
 #include <vector>
 
 #include "buf.h"
+#include "cbor_parser.h"
 #include "diff_apply.h"
 #include "diff_compact_apply.h"
 #include "diff_compact_generate.h"
 #include "diff_compact_match.h"
 #include "diff_compact_parse.h"
+#include "diff_compact_probe.h"
 #include "diff_compact_write.h"
 #include "diff_index.h"
 #include "test_random.h"
@@ -485,6 +487,24 @@ TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
     EXPECT_TRUE(same(copies_of(large, edited, true), copies_of(large, edited, false)));
 }
 
+/* The compact delta rebuilds the new value and comes no larger than the
+ * plain index method's delta (at level 0), unless that delta is under
+ * 1/64 of the value: level 1's is then kept (see FAST_INDEX_LEVEL). */
+void expect_within_the_plain_delta(const bytes &old_value, const bytes &new_value, int round) {
+    buf o = view(old_value);
+    buf n = view(new_value);
+    buf *chosen = diff_compact_generate_binary(&o, &n);
+    buf *plain = diff_index_generate_binary(&o, &n);
+    ASSERT_NE(chosen, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
+    if (plain->len >= new_value.size() / 64) {
+        EXPECT_LE(chosen->len, plain->len) << "round " << round;
+    }
+    buf_free(chosen);
+    buf_free(plain);
+}
+
 /* From 32 KiB on the index stage runs at a faster level; the delta must
  * still patch back, and where the plain delta is more than a sliver of
  * the value, come no larger than the plain index method's at level 0:
@@ -508,18 +528,7 @@ TEST(DiffCompact, FasterIndexStageKeepsThePlainBound) {
             new_value = g.below(2) == 0 ? g.noise(length, 230) : edit(g, old_value);
             break;
         }
-        buf o = view(old_value);
-        buf n = view(new_value);
-        buf *chosen = diff_compact_generate_binary(&o, &n);
-        buf *plain = diff_index_generate_binary(&o, &n);
-        ASSERT_NE(chosen, nullptr);
-        ASSERT_NE(plain, nullptr);
-        EXPECT_EQ(patched(old_value, contents(chosen)), new_value) << "round " << round;
-        if (plain->len >= new_value.size() / 64) {
-            EXPECT_LE(chosen->len, plain->len) << "round " << round;
-        }
-        buf_free(chosen);
-        buf_free(plain);
+        expect_within_the_plain_delta(old_value, new_value, round);
     }
 }
 
@@ -776,6 +785,185 @@ TEST(DiffCompact, ThePipelineAgreesWithTheTablePathWholeAndDamaged) {
             }
             expect_paths_agree(old_value, broken, "damaged", round);
         }
+    }
+}
+
+/* The writer's second walk reads the differences that its first walk
+ * kept; comparing the copies' bytes again must give the same delta, byte
+ * for byte, nested or not. */
+TEST(DiffCompact, WriterKeepsWhatItsSecondWalkWouldCompare) {
+    generator g{0x7a1c};
+    int nested = 0;
+    for (int round = 0; round < PAIRS / 4; round++) {
+        bytes old_value, new_value;
+        if (round % 4 == 3) {
+            binaries(g, 20000 + g.below(80000), old_value, new_value, round % 8 == 3);
+        } else {
+            make_pair(g, round, old_value, new_value);
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *kept = _diff_compact_generate_form(&o, &n);
+        _diff_compact_write_force_compare_twice(true);
+        buf *compared = _diff_compact_generate_form(&o, &n);
+        _diff_compact_write_force_compare_twice(false);
+        ASSERT_NE(kept, nullptr) << "round " << round;
+        ASSERT_NE(compared, nullptr) << "round " << round;
+        EXPECT_EQ(contents(kept), contents(compared)) << "round " << round;
+        nested += kept->data[0] == 2;
+        buf_free(kept);
+        buf_free(compared);
+    }
+    EXPECT_GT(nested, 0);
+}
+
+/* Values of 128 KiB and more, where the probe decides whether the index
+ * stage runs: new code against old (the index stage is spared), builds
+ * under changed addresses and sparse edits (it runs), and literals of
+ * seven bits that the compact form cannot bring below the probe's bound
+ * (spared, and then run after all).  Every result must rebuild the new
+ * value and stay within the plain index method's delta, as the faster
+ * index stage does. */
+TEST(DiffCompact, ProbedPairsKeepThePlainBound) {
+    generator g{0x9b0be};
+    for (int round = 0; round < 12; round++) {
+        size_t length = (128u << 10) + g.below(200u << 10);
+        bytes old_value, new_value;
+        switch (round % 4) {
+        case 0:
+            old_value = text(g, length);
+            new_value = joined(
+                {g.noise(length / 2, 64),
+                 bytes(old_value.begin(), old_value.begin() + static_cast<long>(length / 3))});
+            break;
+        case 1:
+            binaries(g, length, old_value, new_value);
+            break;
+        case 2:
+            old_value = text(g, length);
+            new_value = edit(g, old_value);
+            break;
+        default:
+            old_value = g.noise(length, 128);
+            new_value = joined(
+                {g.noise(length / 2, 128),
+                 bytes(old_value.begin(), old_value.begin() + static_cast<long>(length / 2))});
+            break;
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_probe_result probe = diff_compact_probe_literals(&o, &n);
+        ASSERT_GT(probe.points, 0u) << "round " << round;
+        double literal =
+            1.0 - static_cast<double>(probe.copied) / static_cast<double>(probe.points);
+        // New code and seven-bit literals are half or more literal; builds
+        // and edits are copied nearly whole.
+        if (round % 4 == 0 || round % 4 == 3) {
+            EXPECT_GT(literal, 0.4) << "round " << round;
+        } else {
+            EXPECT_LT(literal, 0.1) << "round " << round;
+        }
+        expect_within_the_plain_delta(old_value, new_value, round);
+    }
+}
+
+/* The copies of a plain delta read through the CBOR parser's heads: what
+ * diff_compact_parse_from_delta must find, status and copies alike. */
+int32_t copies_through_the_parser(const bytes &old_value, const bytes &delta,
+                                  std::vector<diff_compact_copy> &copies) {
+    cbor_parser parser = {delta.data(), delta.size(), delta.data(), 0};
+    auto next = [&](uint8_t &major, uint64_t &argument, bool &indefinite, int32_t &status) {
+        status = DIFF_APPLY_OK;
+        if (parser.cursor == parser.start + parser.size) {
+            return false;
+        }
+        uint8_t initial = 0;
+        if (cbor_parse_head(&parser, &initial, &argument) != 0) {
+            status = DIFF_APPLY_CUT_SHORT;
+            return false;
+        }
+        major = static_cast<uint8_t>(initial >> 5);
+        indefinite = (initial & 0x1F) == 31;
+        argument = indefinite ? 0 : argument;
+        return true;
+    };
+    uint64_t target = 0;
+    uint8_t major = 0;
+    uint64_t argument = 0;
+    bool indefinite = false;
+    int32_t status = DIFF_APPLY_OK;
+    while (next(major, argument, indefinite, status)) {
+        if (major == 0) {
+            uint64_t offset = argument;
+            if (!next(major, argument, indefinite, status) || major != 0 ||
+                offset > old_value.size() || argument > old_value.size() - offset) {
+                return DIFF_APPLY_BAD_COPY;
+            }
+            if (argument > 0) {
+                copies.push_back({target, offset, argument});
+            }
+            target += argument;
+        } else if ((major == 2 || major == 3) && !indefinite) {
+            auto left = static_cast<uint64_t>(parser.start + parser.size - parser.cursor);
+            if (argument > left) {
+                return DIFF_APPLY_CUT_SHORT;
+            }
+            parser.cursor += argument;
+            target += argument;
+        }
+    }
+    return status;
+}
+
+/* Plain deltas of generated pairs, whole and damaged, and random bytes:
+ * the compact stage's own reading of the heads against the parser's. */
+TEST(DiffCompact, PlainDeltasReadAsTheParserReadsThem) {
+    generator g{0x9a75e};
+    for (int round = 0; round < PAIRS; round++) {
+        bytes old_value, new_value;
+        make_pair(g, round, old_value, new_value);
+        buf o = view(old_value);
+        buf n = view(new_value);
+        buf *plain = diff_index_generate_binary(&o, &n);
+        ASSERT_NE(plain, nullptr);
+        bytes delta = contents(plain);
+        buf_free(plain);
+        switch (round % 4) {
+        case 1:
+            delta.resize(g.below(delta.size() + 1));
+            break;
+        case 2:
+            if (!delta.empty()) {
+                delta[g.below(delta.size())] = static_cast<uint8_t>(g.next());
+            }
+            break;
+        case 3:
+            delta = g.noise(g.below(64), 256);
+            for (uint8_t &byte : delta) {
+                byte = static_cast<uint8_t>(byte + g.next());
+            }
+            break;
+        default:
+            break;
+        }
+        if (delta.size() == 1 && delta[0] == DIFF_NO_CHANGE) {
+            continue;
+        }
+        std::vector<diff_compact_copy> want;
+        int32_t want_status = copies_through_the_parser(old_value, delta, want);
+        buf d = view(delta);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        int32_t status = diff_compact_parse_from_delta(&parse, &o, &d);
+        ASSERT_EQ(status, want_status) << "round " << round;
+        if (status == DIFF_APPLY_OK) {
+            ASSERT_EQ(parse.count, want.size()) << "round " << round;
+            for (uint64_t i = 0; i < parse.count; i++) {
+                EXPECT_EQ(parse.copies[i].target, want[i].target) << "round " << round;
+                EXPECT_EQ(parse.copies[i].source, want[i].source) << "round " << round;
+                EXPECT_EQ(parse.copies[i].length, want[i].length) << "round " << round;
+            }
+        }
+        diff_compact_parse_release(&parse);
     }
 }
 

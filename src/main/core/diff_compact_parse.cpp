@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 
-#include "cbor_parser.h"
 #include "diff_apply.h"
 
 namespace {
@@ -17,6 +16,9 @@ constexpr uint8_t MAJOR_BYTE_STRING = 2;
 constexpr uint8_t MAJOR_TEXT_STRING = 3;
 constexpr uint8_t ADDITIONAL_INFO_MASK = 0x1F;
 constexpr uint8_t ADDITIONAL_INFO_INDEFINITE = 31;
+/* Additional information 24 to 27: an argument of 1, 2, 4 or 8 bytes. */
+constexpr uint8_t FIRST_SIZED_INFO = 24;
+constexpr uint8_t LAST_SIZED_INFO = 27;
 constexpr uint64_t FIRST_CAPACITY = 64;
 
 /* A plain delta's item as the plain reader sees it. */
@@ -26,21 +28,44 @@ struct item {
     bool indefinite;
 };
 
-/* Reads one head; false at the end (status OK) or for a head cut short. */
-bool next_head(cbor_parser &parser, item &out, int32_t &status) {
+/* The bytes of a plain delta still to read. */
+struct reader {
+    const uint8_t *cursor;
+    const uint8_t *end;
+};
+
+/*
+ * Reads one head as cbor_parse_head does (a reserved or indefinite head
+ * has the argument 0); false at the end (status OK) or for a head cut
+ * short.  Decoded here rather than through the CBOR parser's entry: the
+ * index method's delta of a large binary holds hundreds of thousands of
+ * heads, and the call and its checks cost more than the head itself.
+ */
+bool next_head(reader &in, item &out, int32_t &status) {
     status = DIFF_APPLY_OK;
-    if (parser.cursor == parser.start + parser.size) {
+    if (in.cursor == in.end) {
         return false;
     }
-    uint8_t initial = 0;
-    uint64_t argument = 0;
-    if (cbor_parse_head(&parser, &initial, &argument) != 0) {
-        status = DIFF_APPLY_CUT_SHORT;
-        return false;
+    uint8_t initial = *in.cursor++;
+    uint8_t info = initial & ADDITIONAL_INFO_MASK;
+    uint64_t argument = info;
+    if (info >= FIRST_SIZED_INFO) {
+        argument = 0;
+    }
+    if (info >= FIRST_SIZED_INFO && info <= LAST_SIZED_INFO) {
+        unsigned width = 1u << (info - FIRST_SIZED_INFO);
+        if (static_cast<uint64_t>(in.end - in.cursor) < width) {
+            status = DIFF_APPLY_CUT_SHORT;
+            return false;
+        }
+        for (unsigned i = 0; i < width; i++) {
+            argument = argument << 8 | in.cursor[i];
+        }
+        in.cursor += width;
     }
     out.major = static_cast<uint8_t>(initial >> MAJOR_TYPE_SHIFT);
-    out.indefinite = (initial & ADDITIONAL_INFO_MASK) == ADDITIONAL_INFO_INDEFINITE;
-    out.argument = out.indefinite ? 0 : argument;
+    out.indefinite = info == ADDITIONAL_INFO_INDEFINITE;
+    out.argument = argument;
     return true;
 }
 
@@ -50,7 +75,7 @@ bool inside(uint64_t offset, uint64_t length, uint64_t limit) {
 
 /* Walks the plain delta's items, adding its copies to the parse. */
 int32_t read_copies(diff_compact_parse *parse, const buf *old_value, const buf *delta) {
-    cbor_parser parser = {delta->data, delta->len, delta->data, 0};
+    reader parser = {delta->data, delta->data + delta->len};
     uint64_t target = 0;
     int32_t status = DIFF_APPLY_OK;
     item head = {};
@@ -68,7 +93,7 @@ int32_t read_copies(diff_compact_parse *parse, const buf *old_value, const buf *
             target += head.argument;
         } else if ((head.major == MAJOR_BYTE_STRING || head.major == MAJOR_TEXT_STRING) &&
                    !head.indefinite) {
-            uint64_t left = parser.size - static_cast<uint64_t>(parser.cursor - parser.start);
+            auto left = static_cast<uint64_t>(parser.end - parser.cursor);
             if (head.argument > left) {
                 return DIFF_APPLY_CUT_SHORT;
             }

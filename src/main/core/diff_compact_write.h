@@ -30,6 +30,12 @@ TOVAREL_API buf *diff_compact_write(const buf *old_value, const buf *new_value,
 TOVAREL_API buf *diff_compact_write_below(const buf *old_value, const buf *new_value,
                                           const diff_compact_parse *parse, uint64_t limit);
 
+/* For tests: true makes the writer's second walk compare the copies'
+ * bytes again instead of reading the differences the first walk kept;
+ * false (the default) restores that.  The deltas are the same either
+ * way.  Not for concurrent use with running calls. */
+TOVAREL_API void _diff_compact_write_force_compare_twice(bool twice);
+
 TOVAREL_END_DECLS
 
 #endif /* TOVAREL_DIFF_COMPACT_WRITE_H */

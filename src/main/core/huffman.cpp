@@ -400,8 +400,12 @@ bool huffman_build_lengths(const uint64_t *counts, uint32_t symbols, uint32_t ma
     if (n <= 1) {
         return true;
     }
-    std::stable_sort(leaves, leaves + n,
-                     [](const leaf &a, const leaf &b) { return a.count < b.count; });
+    // By count, and among equal counts by symbol, the order they were
+    // gathered in: the order of a stable sort by count, without the
+    // buffer that std::stable_sort asks the allocator for at every code.
+    std::sort(leaves, leaves + n, [](const leaf &a, const leaf &b) {
+        return a.count < b.count || (a.count == b.count && a.symbol < b.symbol);
+    });
     uint32_t depth[2 * HUFFMAN_MAX_SYMBOLS];
     huffman_depths(leaves, n, depth);
     limit_lengths(depth, n, max_bits);
