@@ -116,6 +116,14 @@ constexpr uint64_t QUICK_REPEAT = 6;
  * again, and entering all of a 64 MiB copy would cost more than the rest. */
 constexpr uint32_t ENTER_ALL_BELOW = 64;
 constexpr uint32_t ENTER_STEP = 16;
+/* In compiled code the first bytes of a match are entered one in
+ * ENTER_NEAR_STEP: a later copy of them is still found one byte on and
+ * reaches back over the byte missed, and the chains hold half as many
+ * entries to walk, each a cache miss in a large value (a 30 MB library:
+ * 12% less CPU time for a delta 0.7% larger; a 2 MB module: 2% fewer
+ * instructions for 0.4%).  Source text, whose copies are found among more
+ * places, keeps them all. */
+constexpr uint64_t ENTER_NEAR_STEP = 2;
 /* Literal runs are crossed faster the longer they get: one more byte of
  * step every 2^SKIP_SHIFT literals, up to MAX_STEP. */
 constexpr uint32_t SKIP_SHIFT = 7;
@@ -382,6 +390,8 @@ struct matcher {
     int chain_depth;
     /* QUICK_REPEAT in compiled code, else never. */
     uint64_t quick_repeat;
+    /* ENTER_NEAR_STEP in compiled code, else 1. */
+    uint64_t enter_near;
     bool scalar = scalar_ways.load(std::memory_order_relaxed);
 
     source_state state;
@@ -395,7 +405,8 @@ struct matcher {
           new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
           chain_depth(new_value->len >= FAR_CHAIN_FROM ? FAR_CHAIN_DEPTH : CHAIN_DEPTH),
           quick_repeat(literal >= COMPILED_LITERAL ? QUICK_REPEAT : UINT64_MAX),
-          literal_cost(literal), entered(first_entered(part)) {}
+          enter_near(literal >= COMPILED_LITERAL ? ENTER_NEAR_STEP : 1), literal_cost(literal),
+          entered(first_entered(part)) {}
     matcher(const matcher &) = delete;
     matcher &operator=(const matcher &) = delete;
 
@@ -615,7 +626,7 @@ struct matcher {
         uint64_t end = t + length;
         prefetch(end);
         for (uint64_t at = t; at < end && loadable(at);
-             at += at - t < ENTER_ALL_BELOW ? 1 : ENTER_STEP) {
+             at += at - t < ENTER_ALL_BELOW ? enter_near : ENTER_STEP) {
             enter(at);
         }
         return true;
