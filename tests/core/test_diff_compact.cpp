@@ -485,6 +485,38 @@ TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
     EXPECT_TRUE(same(copies_of(large, edited, true), copies_of(large, edited, false)));
 }
 
+/* The old value's table must hold the sampled positions where their
+ * windows' buckets are: pieces of 8 bytes from anywhere in an old value of
+ * noise, where each window occurs once, are found whole unless a later
+ * sample took the way of each of their sampled windows (at a table's load
+ * about one in six pieces, where a deep table holds one position in two);
+ * a position filed under another window's bucket, or a share of the
+ * samples skipped, loses most of them.  Old values below and past the
+ * caches' bound (the fill asks for buckets ahead), filled by one thread
+ * and by two (from 512 KiB), with 16 ways and with 4 (past 2 MiB). */
+TEST(DiffCompact, OldTableFilesEachSampleUnderItsWindow) {
+    const size_t piece = 8;
+    generator g{0x7ab1e};
+    for (size_t old_length : {size_t{64} << 10, size_t{1} << 20, size_t{3} << 20}) {
+        bytes old_value = g.noise(old_length, 256);
+        bytes new_value;
+        while (new_value.size() < (64u << 10)) {
+            size_t at = g.below(old_length - piece);
+            new_value.insert(new_value.end(), old_value.begin() + static_cast<long>(at),
+                             old_value.begin() + static_cast<long>(at + piece));
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        ASSERT_TRUE(diff_compact_match(&parse, &o, &n)) << old_length;
+        EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len)) << old_length;
+        std::vector<bool> covered = coverage(parse, n.len);
+        diff_compact_parse_release(&parse);
+        auto found = static_cast<size_t>(std::count(covered.begin(), covered.end(), true));
+        EXPECT_GE(found, new_value.size() * 4 / 5) << old_length;
+    }
+}
+
 /* From 32 KiB on the index stage runs at a faster level; the delta must
  * still patch back, and where the plain delta is more than a sliver of
  * the value, come no larger than the plain index method's at level 0:
