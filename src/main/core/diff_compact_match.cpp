@@ -219,7 +219,9 @@ struct old_table {
         : old_bytes(old_value->data), old_length(old_value->len) {}
     old_table(const old_table &) = delete;
     old_table &operator=(const old_table &) = delete;
-    ~old_table() { free(slots); }
+    ~old_table() { diff_compact_table_give(DIFF_COMPACT_TABLE_OLD, slots, slot_bytes()); }
+
+    size_t slot_bytes() const { return (static_cast<size_t>(ways) << bits) * sizeof(uint32_t); }
 
     uint64_t positions() const { return old_length >= LOAD ? old_length - LOAD + 1 : 0; }
 
@@ -250,8 +252,8 @@ struct old_table {
         int position_bits = static_cast<int>(bit_length(positions() / stride + 1));
         tag_bits = std::min(SLOT_BITS - position_bits, 64 - bits);
         tag_mask = static_cast<uint32_t>((uint64_t{1} << tag_bits) - 1);
-        slots = static_cast<uint32_t *>(
-            diff_compact_table_alloc(static_cast<size_t>(count) * sizeof(uint32_t)));
+        slots = static_cast<uint32_t *>(diff_compact_table_take(
+            DIFF_COMPACT_TABLE_OLD, static_cast<size_t>(count) * sizeof(uint32_t)));
         return slots != nullptr;
     }
 
@@ -423,9 +425,12 @@ struct matcher {
     matcher &operator=(const matcher &) = delete;
 
     ~matcher() {
-        free(heads);
-        free(chain);
+        diff_compact_table_give(DIFF_COMPACT_TABLE_HEADS, heads, head_bytes());
+        diff_compact_table_give(DIFF_COMPACT_TABLE_CHAIN, chain, chain_bytes());
     }
+
+    size_t head_bytes() const { return (size_t{1} << head_bits) * sizeof(uint32_t); }
+    size_t chain_bytes() const { return static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t); }
 
     /* A later part's chain starts PRIME_BEHIND bytes before its range, so
      * that it finds what lies just behind it as the part before would. */
@@ -439,11 +444,11 @@ struct matcher {
         int chain_bits = bits_for(reach, CHAIN_MAX_BITS);
         chain_mask = (uint64_t{1} << chain_bits) - 1;
         heads = static_cast<uint32_t *>(
-            diff_compact_table_alloc((size_t{1} << head_bits) * sizeof(uint32_t)));
+            diff_compact_table_take(DIFF_COMPACT_TABLE_HEADS, head_bytes()));
         // Left uncleared: an entry is read only for a position the chain
         // reaches back to, which was entered, and so written, before.
-        chain = static_cast<uint32_t *>(diff_compact_table_alloc_uncleared(
-            static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t)));
+        chain = static_cast<uint32_t *>(
+            diff_compact_table_take_uncleared(DIFF_COMPACT_TABLE_CHAIN, chain_bytes()));
         return heads != nullptr && chain != nullptr;
     }
 
