@@ -13,6 +13,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "buf.h"
@@ -23,6 +24,7 @@
 #include "diff_compact_match.h"
 #include "diff_compact_parse.h"
 #include "diff_compact_probe.h"
+#include "diff_compact_table_memory.h"
 #include "diff_compact_write.h"
 #include "diff_index.h"
 #include "test_random.h"
@@ -503,6 +505,141 @@ void expect_within_the_plain_delta(const bytes &old_value, const bytes &new_valu
     }
     buf_free(chosen);
     buf_free(plain);
+}
+
+/* The old value's table must hold the sampled positions where their
+ * windows' buckets are: pieces of 8 bytes from anywhere in an old value of
+ * noise, where each window occurs once, are found whole unless a later
+ * sample took the way of each of their sampled windows (at a table's load
+ * about one in six pieces, where a deep table holds one position in two);
+ * a position filed under another window's bucket, or a share of the
+ * samples skipped, loses most of them.  Old values below and past the
+ * caches' bound (the fill asks for buckets ahead), filled by one thread
+ * and by two (from 512 KiB), with 16 ways and with 4 (past 2 MiB). */
+TEST(DiffCompact, OldTableFilesEachSampleUnderItsWindow) {
+    const size_t piece = 8;
+    generator g{0x7ab1e};
+    for (size_t old_length : {size_t{64} << 10, size_t{1} << 20, size_t{3} << 20}) {
+        bytes old_value = g.noise(old_length, 256);
+        bytes new_value;
+        while (new_value.size() < (64u << 10)) {
+            size_t at = g.below(old_length - piece);
+            new_value.insert(new_value.end(), old_value.begin() + static_cast<long>(at),
+                             old_value.begin() + static_cast<long>(at + piece));
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        ASSERT_TRUE(diff_compact_match(&parse, &o, &n)) << old_length;
+        EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len)) << old_length;
+        std::vector<bool> covered = coverage(parse, n.len);
+        diff_compact_parse_release(&parse);
+        auto found = static_cast<size_t>(std::count(covered.begin(), covered.end(), true));
+        EXPECT_GE(found, new_value.size() * 4 / 5) << old_length;
+    }
+}
+
+/* Each thread keeps its tables for its next search, holding that search's
+ * entries: a search must find the same copies whatever ran before it on
+ * the thread.  The generated pairs and a few larger ones (two parts from
+ * 512 KiB, a deep table and a shallow one) in one order and then in the
+ * reverse one, so that each follows a search of other sizes and bytes. */
+TEST(DiffCompact, KeptTablesLeaveNoTraceInTheNextSearch) {
+    generator g{0x4ee9};
+    std::vector<std::pair<bytes, bytes>> pairs(PAIRS / 8);
+    for (size_t round = 0; round < pairs.size(); round++) {
+        make_pair(g, static_cast<int>(round), pairs[round].first, pairs[round].second);
+    }
+    for (size_t length : {size_t{700} << 10, size_t{96} << 10, (size_t{5} << 19) + 333}) {
+        pairs.emplace_back();
+        binaries(g, length, pairs.back().first, pairs.back().second);
+    }
+    pairs.emplace_back(text(g, 3u << 20), bytes{});
+    pairs.back().second = edit(g, pairs.back().first);
+    auto copies_of = [](const std::pair<bytes, bytes> &pair) {
+        buf o = view(pair.first);
+        buf n = view(pair.second);
+        diff_compact_parse parse = {nullptr, 0, 0};
+        EXPECT_TRUE(diff_compact_match(&parse, &o, &n));
+        std::vector<diff_compact_copy> found(parse.copies, parse.copies + parse.count);
+        diff_compact_parse_release(&parse);
+        return found;
+    };
+    std::vector<std::vector<diff_compact_copy>> first;
+    for (const auto &pair : pairs) {
+        first.push_back(copies_of(pair));
+    }
+    for (size_t i = pairs.size(); i-- > 0;) {
+        std::vector<diff_compact_copy> again = copies_of(pairs[i]);
+        EXPECT_TRUE(again.size() == first[i].size() &&
+                    std::equal(again.begin(), again.end(), first[i].begin(),
+                               [](const auto &x, const auto &y) {
+                                   return x.target == y.target && x.source == y.source &&
+                                          x.length == y.length;
+                               }))
+            << "pair " << i << " of " << pairs[i].second.size() << " bytes";
+    }
+}
+
+/* A table handed back is written all over, as a search leaves it; the
+ * next one taken of its kind must hold the bytes asked for, zeroed where
+ * asked and on a large page from one on, whether it is the kept one (as
+ * large or larger), a fresh one in place of one too small, or a second one
+ * while the first is still in use.  On a fresh thread, which keeps
+ * nothing yet. */
+TEST(DiffCompact, KeptTablesComeBackZeroedAndLargeEnough) {
+    constexpr size_t MIB = size_t{1} << 20;
+    const struct {
+        diff_compact_table_kind kind;
+        size_t bytes;
+        bool cleared;
+        bool nested; /* taken while the step before still holds its own */
+    } steps[] = {
+        {DIFF_COMPACT_TABLE_HEADS, MIB, true, false},
+        {DIFF_COMPACT_TABLE_HEADS, MIB / 2 + 12, true, false},
+        {DIFF_COMPACT_TABLE_HEADS, 4 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_HEADS, 3 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_HEADS, 64 << 10, true, true},
+        {DIFF_COMPACT_TABLE_CHAIN, 8 * MIB, false, false},
+        {DIFF_COMPACT_TABLE_OLD, 8 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_OLD, 2 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_CHAIN, 10 * MIB, false, false},
+        {DIFF_COMPACT_TABLE_HEADS, 16 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_HEADS, 4 * MIB, true, false},
+        {DIFF_COMPACT_TABLE_OLD, 0, true, false},
+    };
+    std::thread([&] {
+        void *held = nullptr;
+        size_t held_bytes = 0;
+        diff_compact_table_kind held_kind = DIFF_COMPACT_TABLE_OLD;
+        for (size_t i = 0; i < std::size(steps); i++) {
+            const auto &step = steps[i];
+            if (!step.nested && held != nullptr) {
+                diff_compact_table_give(held_kind, held, held_bytes);
+                held = nullptr;
+            }
+            auto *table = static_cast<uint8_t *>(
+                step.cleared ? diff_compact_table_take(step.kind, step.bytes)
+                             : diff_compact_table_take_uncleared(step.kind, step.bytes));
+            ASSERT_NE(table, nullptr) << "step " << i;
+            if (step.bytes >= 2 * MIB) {
+                EXPECT_EQ(reinterpret_cast<uintptr_t>(table) % (2 * MIB), 0u) << "step " << i;
+            }
+            if (step.cleared) {
+                EXPECT_EQ(std::count(table, table + step.bytes, 0), static_cast<long>(step.bytes))
+                    << "step " << i;
+            }
+            memset(table, 0xA5, step.bytes);
+            if (step.nested) {
+                diff_compact_table_give(step.kind, table, step.bytes);
+            } else {
+                held = table;
+                held_bytes = step.bytes;
+                held_kind = step.kind;
+            }
+        }
+        diff_compact_table_give(held_kind, held, held_bytes);
+    }).join();
 }
 
 /* From 32 KiB on the index stage runs at a faster level; the delta must

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include <atomic>
 #include <cstdlib>
@@ -57,6 +58,7 @@ constexpr int DEEP_WAYS_LOG = 4;
 constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
 constexpr int SPARSE_SHIFT = 3;
+constexpr int THIN_SHIFT = 1;
 constexpr int OLD_MAX_BITS = 23; /* slots: 32 MiB */
 /* The chain's heads: for a search of the whole value, one per position
  * up to 4 Mi of them, as many as the chain reaches back.  With a quarter
@@ -73,11 +75,12 @@ constexpr int CHAIN_MAX_BITS = 22;       /* 16 MiB, and the reach back */
  * for a new value of FAR_CHAIN_FROM bytes or more, whose chain lies beyond
  * the caches and where each step back is a miss: on a 30 MB library
  * between interpreter versions, 16% less CPU time for a delta 0.35%
- * larger.  Below that the steps cost instructions only (the same halving
- * saved 1.6% of them on mid-size binaries, for 0.4% larger deltas), and
- * the deeper search is kept. */
+ * larger at 8 steps, and 8% less again for 0.4% more at 4.  Below that
+ * the steps cost instructions only (the same halving saved 1.6% of them
+ * on mid-size binaries, for 0.4% larger deltas), and the deeper search is
+ * kept. */
 constexpr int CHAIN_DEPTH = 16;
-constexpr int FAR_CHAIN_DEPTH = 8;
+constexpr int FAR_CHAIN_DEPTH = 4;
 constexpr uint64_t FAR_CHAIN_FROM = 8 << 20;
 
 /* Samples between asking for a bucket of the old value's table and
@@ -92,13 +95,37 @@ constexpr uint64_t CACHED_TABLE = 1 << 20;
 constexpr int SLOT_BITS = 32;
 /* A match this long is taken at once; longer searches rarely beat it. */
 constexpr uint32_t GOOD_ENOUGH = 256;
-/* Matches shorter than this are weighed against the next position's. */
+/* Matches shorter than this are weighed against the next position's,
+ * unless the match is at a recent shift in a search of the whole value:
+ * there its source costs a few bits, and a copy one byte on rarely saved
+ * the literal it leaves behind (compiled code, where most matches are
+ * repeats: 6% fewer instructions for deltas no larger).  Not in the gaps
+ * between anchors, where the recent shifts are the anchors' and a short
+ * copy at one of them often stops just before a longer one from elsewhere
+ * (a 5.8 MB module: 1.2% larger without the step there). */
 constexpr uint32_t LAZY_BELOW = 64;
+/* In a value whose literals cost at least COMPILED_LITERAL (compiled
+ * code: 5.5 to 7 bits a byte, source text 4 to 5), a match at a recent
+ * shift of QUICK_REPEAT bytes or more is taken without looking at the old
+ * value's table or the chain: code moved by a shift matches there in
+ * stretches cut by a changed address, and the search at each of them
+ * found little better (modules of 0.2 and 2 MB: 10% fewer instructions,
+ * deltas as large; 8 bytes saved less, 4 cost 0.3% in size).  In text a
+ * longer copy from elsewhere often beats it. */
+constexpr uint64_t QUICK_REPEAT = 6;
 /* Within a match, positions are entered in the chain one in this many
  * once past its first bytes: long matches need few entries to be found
  * again, and entering all of a 64 MiB copy would cost more than the rest. */
 constexpr uint32_t ENTER_ALL_BELOW = 64;
 constexpr uint32_t ENTER_STEP = 16;
+/* In compiled code the first bytes of a match are entered one in
+ * ENTER_NEAR_STEP: a later copy of them is still found one byte on and
+ * reaches back over the byte missed, and the chains hold half as many
+ * entries to walk, each a cache miss in a large value (a 30 MB library:
+ * 12% less CPU time for a delta 0.7% larger; a 2 MB module: 2% fewer
+ * instructions for 0.4%).  Source text, whose copies are found among more
+ * places, keeps them all. */
+constexpr uint64_t ENTER_NEAR_STEP = 2;
 /* Literal runs are crossed faster the longer they get: one more byte of
  * step every 2^SKIP_SHIFT literals, up to MAX_STEP. */
 constexpr uint32_t SKIP_SHIFT = 7;
@@ -114,6 +141,14 @@ constexpr uint64_t SPLIT_FROM = 512 << 10;
 constexpr uint32_t MAX_PARTS = 2;
 constexpr uint64_t PRIME_BEHIND = uint64_t{1} << CHAIN_MAX_BITS;
 constexpr uint64_t PRIME_DENSE = 64 << 10;
+/* Beyond PRIME_DENSE a search of the whole value primes one position in
+ * PRIME_WHOLE_STEP: entering all of the part before (a million positions
+ * of a 2 MB module, each a write to a head beyond the caches) cost 3.5% of
+ * its compact delta's instructions, and a copy of the part before is still
+ * found within the few bytes after a sampled position and reaches back
+ * over them (that module's delta 0.01% larger, the 30 MB library's 0.07%;
+ * one in 16: 4.3% of the instructions, for 0.04% and 0.23%). */
+constexpr uint64_t PRIME_WHOLE_STEP = 4;
 
 /* The cost model, in sixteenths of a bit: what a command costs besides
  * its source, and its source by kind (a code, then the distance's bits).
@@ -127,6 +162,7 @@ constexpr int64_t REPEAT_COST = 2 * BIT;
 constexpr int64_t EXPLICIT_COST = 6 * BIT;
 constexpr int64_t BEHIND_COST = 4 * BIT;
 constexpr int64_t MIN_LITERAL = 2 * BIT;
+constexpr int64_t COMPILED_LITERAL = 5 * BIT;
 constexpr int64_t MAX_LITERAL = 8 * BIT;
 
 uint64_t load64(const uint8_t *at) {
@@ -191,7 +227,9 @@ struct old_table {
         : old_bytes(old_value->data), old_length(old_value->len) {}
     old_table(const old_table &) = delete;
     old_table &operator=(const old_table &) = delete;
-    ~old_table() { free(slots); }
+    ~old_table() { diff_compact_table_give(DIFF_COMPACT_TABLE_OLD, slots, slot_bytes()); }
+
+    size_t slot_bytes() const { return (static_cast<size_t>(ways) << bits) * sizeof(uint32_t); }
 
     uint64_t positions() const { return old_length >= LOAD ? old_length - LOAD + 1 : 0; }
 
@@ -202,20 +240,28 @@ struct old_table {
      * as long as the search itself where the gaps are a tenth of the new
      * value, costs an eighth.  Against half the slots, new builds of
      * mid-size modules (0.8 to 5.8 MB) came out 1% larger in total for 12%
-     * fewer instructions. */
-    bool allocate(bool sparse) {
+     * fewer instructions.  `compiled`: for a search of the whole value of
+     * compiled code, a deep table of half the slots (THIN_SHIFT), and so
+     * one position in two: the short matches of code are still found a
+     * byte on and reach back, and the fill and the bucket tests cost half
+     * (modules of 0.2 and 2 MB: 5% and 7% fewer instructions, deltas 2.7%
+     * and 0.3% larger).  Not for a larger old value, whose table already
+     * holds one position in several: a 30 MB library came out 1.2% larger
+     * at half of them again. */
+    bool allocate(bool sparse, bool compiled) {
         bool deep = old_length <= DEEP_BELOW;
         ways = deep ? DEEP_WAYS : SHALLOW_WAYS;
         bits = bits_for(positions() / static_cast<uint64_t>(ways),
                         OLD_MAX_BITS - (deep ? DEEP_WAYS_LOG : SHALLOW_WAYS_LOG));
-        bits = sparse ? std::max(MIN_BITS, bits - SPARSE_SHIFT) : bits;
+        int thinned = sparse ? SPARSE_SHIFT : compiled && deep ? THIN_SHIFT : 0;
+        bits = std::max(MIN_BITS, bits - thinned);
         uint64_t count = static_cast<uint64_t>(ways) << bits;
         stride = std::max<uint64_t>(1, (positions() + count - 1) / count);
         int position_bits = static_cast<int>(bit_length(positions() / stride + 1));
         tag_bits = std::min(SLOT_BITS - position_bits, 64 - bits);
         tag_mask = static_cast<uint32_t>((uint64_t{1} << tag_bits) - 1);
-        slots = static_cast<uint32_t *>(
-            diff_compact_table_alloc(static_cast<size_t>(count) * sizeof(uint32_t)));
+        slots = static_cast<uint32_t *>(diff_compact_table_take(
+            DIFF_COMPACT_TABLE_OLD, static_cast<size_t>(count) * sizeof(uint32_t)));
         return slots != nullptr;
     }
 
@@ -229,27 +275,66 @@ struct old_table {
         if (old_length < LOAD) {
             return;
         }
-        // Each position takes the way its index picks, so a run of
-        // positions with one window (a run of one byte) fills every way
-        // in turn instead of shifting the bucket at each step.  The
-        // bucket of a position PREFETCH_AHEAD samples on is asked for
-        // early: the table is mostly beyond the caches.
-        uint64_t samples = (positions() + stride - 1) / stride;
         bool beyond_caches =
             (static_cast<uint64_t>(ways) << bits) * sizeof(uint32_t) > CACHED_TABLE;
-        auto span = static_cast<uint64_t>(ways / 2);
-        for (uint64_t group = 0; group < samples; group += static_cast<uint64_t>(ways)) {
-            uint64_t first = group + static_cast<uint64_t>(half) * span;
-            for (uint64_t q = first; q < first + span && q < samples; q++) {
-                uint64_t p = q * stride;
-                uint64_t ahead = p + PREFETCH_AHEAD * stride;
-                if (beyond_caches && ahead < positions()) {
-                    __builtin_prefetch(bucket_of(old_bytes + ahead), 1);
+        if (beyond_caches) {
+            fill_ways<true>(half);
+        } else {
+            fill_ways<false>(half);
+        }
+    }
+
+    /*
+     * fill's loop.  Each position takes the way its index picks, so a run
+     * of positions with one window (a run of one byte) fills every way in
+     * turn instead of shifting the bucket at each step.  With `ask_ahead`
+     * (a table mostly beyond the caches) the bucket of the sample
+     * PREFETCH_AHEAD on is asked for early, and the hash computed for that
+     * is kept until its turn: hashing each sample twice, once to ask and
+     * once to store, took a third of the fill's instructions.
+     */
+    template <bool ask_ahead> void fill_ways(int half) const {
+        static_assert(PREFETCH_AHEAD % DEEP_WAYS == 0 && PREFETCH_AHEAD % SHALLOW_WAYS == 0,
+                      "the sample PREFETCH_AHEAD on must fall in the same half of the ways");
+        // The members are read into locals: the stores into the table
+        // could alias them, and the compiler otherwise reloads each one
+        // for every sample.
+        const uint8_t *bytes = old_bytes;
+        uint32_t *table = slots;
+        const uint64_t step = stride;
+        const int bucket_shift = 64 - bits;
+        const int tag_shift = 64 - bits - tag_bits;
+        const int position_shift = tag_bits;
+        const uint32_t tags = tag_mask;
+        const auto width = static_cast<uint64_t>(ways);
+        const uint64_t way_mask = width - 1;
+        const uint64_t samples = (positions() + step - 1) / step;
+        const uint64_t span = width / 2;
+        const uint64_t start = static_cast<uint64_t>(half) * span;
+        uint64_t pending[PREFETCH_AHEAD];
+        // This half's samples in order: span of them, then span skipped.
+        // One loop over them rather than one per group: with the 4 ways
+        // of a large old value a group holds 2 samples, and the loop's
+        // own work had cost as much as the samples'.
+        for (uint64_t q = start; q < samples;) {
+            uint64_t hash = 0;
+            if constexpr (ask_ahead) {
+                hash = q >= start + PREFETCH_AHEAD ? pending[q % PREFETCH_AHEAD]
+                                                   : window_hash(bytes + q * step);
+                uint64_t later = q + PREFETCH_AHEAD;
+                if (later < samples) {
+                    uint64_t later_hash = window_hash(bytes + later * step);
+                    __builtin_prefetch(table + (later_hash >> bucket_shift) * width, 1);
+                    pending[later % PREFETCH_AHEAD] = later_hash;
                 }
-                uint64_t hash = window_hash(old_bytes + p);
-                bucket_at(hash)[q & static_cast<uint64_t>(ways - 1)] =
-                    static_cast<uint32_t>((q + 1) << tag_bits) | tag_of(hash);
+            } else {
+                hash = window_hash(bytes + q * step);
             }
+            table[(hash >> bucket_shift) * width + (q & way_mask)] =
+                static_cast<uint32_t>((q + 1) << position_shift) |
+                (static_cast<uint32_t>(hash >> tag_shift) & tags);
+            q++;
+            q += (q & way_mask) == ((start + span) & way_mask) ? width - span : 0;
         }
     }
 
@@ -325,6 +410,10 @@ struct matcher {
     int head_bits = 0;
     uint64_t chain_mask = 0;
     int chain_depth;
+    /* QUICK_REPEAT in compiled code, else never. */
+    uint64_t quick_repeat;
+    /* ENTER_NEAR_STEP in compiled code, else 1. */
+    uint64_t enter_near;
     bool scalar = scalar_ways.load(std::memory_order_relaxed);
 
     source_state state;
@@ -337,14 +426,19 @@ struct matcher {
         : old(table), old_bytes(table.old_bytes), old_length(table.old_length),
           new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
           chain_depth(new_value->len >= FAR_CHAIN_FROM ? FAR_CHAIN_DEPTH : CHAIN_DEPTH),
-          literal_cost(literal), entered(first_entered(part)) {}
+          quick_repeat(literal >= COMPILED_LITERAL ? QUICK_REPEAT : UINT64_MAX),
+          enter_near(literal >= COMPILED_LITERAL ? ENTER_NEAR_STEP : 1), literal_cost(literal),
+          entered(first_entered(part)) {}
     matcher(const matcher &) = delete;
     matcher &operator=(const matcher &) = delete;
 
     ~matcher() {
-        free(heads);
-        free(chain);
+        diff_compact_table_give(DIFF_COMPACT_TABLE_HEADS, heads, head_bytes());
+        diff_compact_table_give(DIFF_COMPACT_TABLE_CHAIN, chain, chain_bytes());
     }
+
+    size_t head_bytes() const { return (size_t{1} << head_bits) * sizeof(uint32_t); }
+    size_t chain_bytes() const { return static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t); }
 
     /* A later part's chain starts PRIME_BEHIND bytes before its range, so
      * that it finds what lies just behind it as the part before would. */
@@ -358,11 +452,11 @@ struct matcher {
         int chain_bits = bits_for(reach, CHAIN_MAX_BITS);
         chain_mask = (uint64_t{1} << chain_bits) - 1;
         heads = static_cast<uint32_t *>(
-            diff_compact_table_alloc((size_t{1} << head_bits) * sizeof(uint32_t)));
+            diff_compact_table_take(DIFF_COMPACT_TABLE_HEADS, head_bytes()));
         // Left uncleared: an entry is read only for a position the chain
         // reaches back to, which was entered, and so written, before.
-        chain = static_cast<uint32_t *>(diff_compact_table_alloc_uncleared(
-            static_cast<size_t>(chain_mask + 1) * sizeof(uint32_t)));
+        chain = static_cast<uint32_t *>(
+            diff_compact_table_take_uncleared(DIFF_COMPACT_TABLE_CHAIN, chain_bytes()));
         return heads != nullptr && chain != nullptr;
     }
 
@@ -459,13 +553,13 @@ struct matcher {
      * the lazy step, further on across a literal run), is asked for first:
      * asked for at t + 1 only, a search stepping over a long literal run
      * would find its bucket beyond the caches every time. */
-    candidate search(uint64_t t, uint64_t ahead) const {
+    candidate search(uint64_t t, uint64_t ahead, const candidate &floor = {}) const {
         prefetch(ahead);
-        candidate best;
+        candidate best = floor;
         for (int64_t shift : state.shift) {
             consider(t + static_cast<uint64_t>(shift), t, best);
         }
-        if (best.length >= GOOD_ENOUGH) {
+        if (best.length >= GOOD_ENOUGH || (best.length >= quick_repeat && best.gain > floor.gain)) {
             return best;
         }
         if (old_length >= LOAD) {
@@ -507,6 +601,27 @@ struct matcher {
         return best;
     }
 
+    /* Whether a copy from `source` to t is at one of the recent shifts. */
+    bool at_repeat(uint64_t source, uint64_t t) const {
+        auto shift = static_cast<int64_t>(source - t);
+        return std::find(std::begin(state.shift), std::end(state.shift), shift) !=
+               std::end(state.shift);
+    }
+
+    /* What a copy one byte after `best` must beat to be taken instead:
+     * its gain must exceed best's by a literal, and no copy of at most
+     * the floor's length can, whatever its source costs (the cheapest is
+     * a repeat), so the search passes over those unmeasured.  Searched
+     * from nothing, the next position measured most of them, at twice
+     * the cost of a search elsewhere, and the candidates it kept on the
+     * way pruned less well: the floor also found better copies (deltas
+     * 0.5% smaller). */
+    candidate lazy_floor(const candidate &best) const {
+        int64_t bar = best.gain + literal_cost;
+        auto length = static_cast<uint64_t>((bar + COMMAND_COST + REPEAT_COST) / literal_cost);
+        return {0, length, bar};
+    }
+
     /* Records the copy's source in the repeat state, as the writer will. */
     void took(uint64_t source, uint64_t target, uint64_t length) {
         auto shift = static_cast<int64_t>(source - target);
@@ -536,7 +651,7 @@ struct matcher {
         uint64_t end = t + length;
         prefetch(end);
         for (uint64_t at = t; at < end && loadable(at);
-             at += at - t < ENTER_ALL_BELOW ? 1 : ENTER_STEP) {
+             at += at - t < ENTER_ALL_BELOW ? enter_near : ENTER_STEP) {
             enter(at);
         }
         return true;
@@ -562,9 +677,9 @@ struct matcher {
         // Around anchors the part before enters a sample of nearly all
         // its positions, being inside copies, and the priming does much
         // the same: every position near the seam, a sample further back.
-        // A whole search enters most positions, and so does its priming:
-        // sampled, the 30 MB library came out 0.2% larger.
-        uint64_t sample = anchors.count > 0 ? ENTER_STEP : 1;
+        // A whole search enters most positions; its priming enters a
+        // sample of them (PRIME_WHOLE_STEP) beyond the seam's stretch.
+        uint64_t sample = anchors.count > 0 ? ENTER_STEP : PRIME_WHOLE_STEP;
         for (uint64_t at = first_entered(range); at < range.begin && loadable(at);
              at += range.begin - at <= PRIME_DENSE ? 1 : sample) {
             enter(at);
@@ -605,9 +720,10 @@ struct matcher {
             }
             // One step of lazy evaluation: a better copy one byte on is
             // worth the literal it leaves behind.
-            while (best.length < LAZY_BELOW && t + 1 < gap_end && loadable(t + 1)) {
+            while (best.length < LAZY_BELOW && (anchors.count > 0 || !at_repeat(best.source, t)) &&
+                   t + 1 < gap_end && loadable(t + 1)) {
                 enter(t);
-                candidate later = search(t + 1, t + 2);
+                candidate later = search(t + 1, t + 2, lazy_floor(best));
                 if (later.gain <= best.gain + literal_cost) {
                     break;
                 }
@@ -687,10 +803,11 @@ TOVAREL_BEGIN_DECLS
 bool diff_compact_match_around(diff_compact_parse *parse, const buf *old_value,
                                const buf *new_value, const diff_compact_parse *anchors) {
     old_table table(old_value);
-    if (!table.allocate(anchors->count > 0)) {
+    int64_t literal_cost = literal_cost_of(new_value);
+    if (!table.allocate(anchors->count > 0, literal_cost >= COMPILED_LITERAL)) {
         return false;
     }
-    shared_work work = {&table, new_value, anchors, literal_cost_of(new_value), 1, {}, {}};
+    shared_work work = {&table, new_value, anchors, literal_cost, 1, {}, {}};
     work.parts = new_value->len >= SPLIT_FROM ? MAX_PARTS : 1;
     // Filling the table is worth a second thread once the old value is as
     // large as a value worth splitting.
