@@ -105,8 +105,8 @@ constexpr int SHARD_BITS = 3;
 constexpr uint32_t SHARDS = 1 << SHARD_BITS;
 
 /* near[s] holds three words an entry of shard s: the entry, its bucket and
- * its tag; deep two a sample: the entry, and the bits of its product that
- * the deep test reads (see deep_bits_of). */
+ * its tag; deep three a sample: the entry, the bits of its product that
+ * the deep test reads (see deep_bits_of) and its fingerprint_bits. */
 struct range_lists {
     entry_list near[SHARDS], deep, runs;
 
@@ -127,7 +127,7 @@ struct range_lists {
 };
 
 constexpr uint64_t NEAR_WORDS = 3;
-constexpr uint64_t DEEP_WORDS = 2;
+constexpr uint64_t DEEP_WORDS = 3;
 
 /* The deep test reads the product from DEEP_SAMPLE_SHIFT on, 24 bits: the
  * list keeps them, so that applying it reads no window again.  Read again,
@@ -296,8 +296,8 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
             }
             uint64_t sample = sample_product(window);
             if (deep_sampled(sample, deep_mask)) {
-                lists.deep.push(entry);
-                lists.deep.push(deep_bits_of(sample));
+                lists.deep.push3(entry, deep_bits_of(sample),
+                                 fingerprint_bits(window_product(window)));
             }
             if (near_sampled(sample, near_mask)) {
                 auto bucket =
@@ -327,7 +327,8 @@ static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
  * are spread over the whole value read so far, far beyond the caches. */
 constexpr uint32_t THIN_AHEAD = 16;
 
-/* Keeps the samples that a test twice as strict still takes. */
+/* Keeps the samples that a test twice as strict still takes, with their
+ * fingerprint_bits. */
 uint32_t deep_thin(old_index *index, uint32_t count) {
     uint32_t kept_count = 0;
     for (uint32_t k = 0; k < count; k++) {
@@ -338,22 +339,26 @@ uint32_t deep_thin(old_index *index, uint32_t count) {
         }
         uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
         if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
-            index->deep_at[kept_count++] = index->deep_at[k];
+            index->deep_at[kept_count] = index->deep_at[k];
+            index->deep_link[kept_count] = index->deep_link[k];
+            kept_count++;
         }
     }
     return kept_count;
 }
 
-/* Takes one window's deep sample, in order, thinning the samples
- * kept whenever they would overflow the capacity. */
-inline void deep_take(old_index *index, uint32_t entry, uint64_t sample, uint32_t capacity,
-                      uint32_t *count) {
+/* Takes one window's deep sample, in order, with its fingerprint_bits,
+ * thinning the samples kept whenever they would overflow the capacity. */
+inline void deep_take(old_index *index, uint32_t entry, uint64_t sample, uint32_t fingerprint,
+                      uint32_t capacity, uint32_t *count) {
     if (*count == capacity) {
         index->deep_mask = index->deep_mask * 2 + 1;
         *count = deep_thin(index, *count);
     }
     if (*count < capacity && deep_sampled(sample, index->deep_mask)) {
-        index->deep_at[(*count)++] = entry;
+        index->deep_at[*count] = entry;
+        index->deep_link[*count] = fingerprint;
+        (*count)++;
     }
 }
 
@@ -379,7 +384,7 @@ void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uin
     for (uint64_t k = 0; k < deep.count; k += DEEP_WORDS) {
         uint64_t sample = sample_of_deep_bits(deep.items[k + 1]);
         if (deep_sampled(sample, index->deep_mask)) {
-            deep_take(index, deep.items[k], sample, capacity, count);
+            deep_take(index, deep.items[k], sample, deep.items[k + 2], capacity, count);
         }
     }
 }
@@ -468,7 +473,8 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
             }
             uint64_t sample = sample_product(window);
             if (deep_sampled(sample, index->deep_mask)) {
-                deep_take(index, entry, sample, capacity, count);
+                deep_take(index, entry, sample, fingerprint_bits(window_product(window)), capacity,
+                          count);
             }
             if (near_sampled(sample, near_mask)) {
                 near_insert(index->near[near_bucket(window_product(window), index->near_bits)],
