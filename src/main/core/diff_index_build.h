@@ -173,6 +173,9 @@ bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_
  * samples, at most capacity of them, in deep_at and their fingerprint_bits
  * in deep_link (diff_index_fill.cpp).  False when memory runs out. */
 bool index_fill(old_index *index, uint32_t capacity, int threads);
+/* Test hook: with plain set, later fills read the windows one at a time
+ * instead of several at once (same tables). */
+void index_fill_force_plain(bool plain);
 void index_free(old_index *index);
 
 } // namespace diff_index

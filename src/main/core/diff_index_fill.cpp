@@ -21,6 +21,10 @@
  */
 #include <stdlib.h>
 #include <string.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#define FILL_WIDE 1
+#include <immintrin.h>
+#endif
 
 #include "diff_index_build.h"
 #include "diff_index_compare.h"
@@ -226,21 +230,148 @@ inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_bi
 }
 
 /* Notes in passed the windows of a block, `windows` of them from block on
- * at every step, that go anywhere, and returns their number.  Dense is set
- * for an index of every window, the common case, which then steps by one
- * byte without a shift. */
+ * at every step, that go anywhere, from the first'th on, and returns their
+ * number plus count, the windows noted before.  Dense is set for an index
+ * of every window, the common case, which then steps by one byte without a
+ * shift.  This is the plain loop, which note_passing_wide's tests compare
+ * it with. */
 template <bool Dense>
-uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
-                      uint64_t deep_bits, uint32_t *passed) {
+uint32_t note_passing_from(const old_index &index, uint64_t block, uint32_t first, uint32_t windows,
+                           uint64_t near_bits, uint64_t deep_bits, uint32_t *passed,
+                           uint32_t count) {
     const uint8_t *at = index.old_bytes + block;
     const int grid = Dense ? 0 : index.grid;
-    uint32_t count = 0;
-    for (uint32_t k = 0; k < windows; k++) {
+    for (uint32_t k = first; k < windows; k++) {
         uint64_t window = load64(at + (static_cast<uint64_t>(k) << grid));
         passed[count] = k;
         count += goes_anywhere(window, sample_product(window), near_bits, deep_bits);
     }
     return count;
+}
+
+#if defined(FILL_WIDE)
+/* GCC's AVX-512 headers fill unused result lanes from a deliberately
+ * undefined vector, which its own flow analysis then reports. */
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#define FILL_TARGET_WIDE __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
+
+/* Windows a vector holds, and the bytes a step of eight windows reads: one
+ * or two vectors of 64, from which the windows are picked byte by byte. */
+constexpr uint32_t WIDE_WINDOWS = 8;
+constexpr uint64_t WIDE_BYTES = 64;
+/* The widest grid whose eight windows fit two vectors (16 bytes apart):
+ * that of a value the trial found nearly all copied.  The grids between
+ * (from 4 GiB on, with SPARSE_GRID) are read by the plain loop. */
+constexpr int WIDE_GRID_MOST = 4;
+
+/* Where each byte of eight windows, 2^grid bytes apart, is in the loads. */
+struct wide_picks {
+    alignas(64) uint8_t byte[WIDE_BYTES];
+};
+constexpr wide_picks picks_for(int grid) {
+    wide_picks picks{};
+    for (uint32_t lane = 0; lane < WIDE_WINDOWS; lane++) {
+        for (uint32_t b = 0; b < WINDOW; b++) {
+            picks.byte[lane * WINDOW + b] = static_cast<uint8_t>((lane << grid) + b);
+        }
+    }
+    return picks;
+}
+
+/*
+ * note_passing_from eight windows at a time, for grids 0, SPARSE_GRID and
+ * WIDE_GRID_MOST: it gives the same list.  Reading and testing every window
+ * of the old value was most of the index's build, and the plain loop spent
+ * twenty instructions on each; here a byte permutation picks eight windows
+ * out of one or two loads, one multiply and three tests give a mask of
+ * those that go anywhere, and a compression writes their numbers.  Stops
+ * where the next eight windows would read past `readable` bytes from block
+ * and leaves the rest to the plain loop.
+ */
+template <int Grid>
+FILL_TARGET_WIDE uint32_t note_passing_wide(const old_index &index, uint64_t block,
+                                            uint32_t windows, uint64_t near_bits,
+                                            uint64_t deep_bits, uint32_t *passed) {
+    constexpr uint64_t step = 1ULL << Grid;
+    constexpr bool one_load = (WIDE_WINDOWS - 1) * step + WINDOW <= WIDE_BYTES;
+    constexpr uint64_t span = one_load ? WIDE_BYTES : 2 * WIDE_BYTES;
+    static_assert((WIDE_WINDOWS - 1) * step + WINDOW <= span, "eight windows fit the loads");
+    const uint8_t *at = index.old_bytes + block;
+    const uint64_t readable = index.old_length - block;
+    static constexpr wide_picks pick = picks_for(Grid);
+    const __m512i picks = _mm512_load_si512(pick.byte);
+    const __m512i multiplier = _mm512_set1_epi64(static_cast<long long>(SAMPLE_MULTIPLIER));
+    const __m512i near_test = _mm512_set1_epi64(static_cast<long long>(near_bits));
+    const __m512i deep_test = _mm512_set1_epi64(static_cast<long long>(deep_bits));
+    __m256i numbers = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i eight = _mm256_set1_epi32(WIDE_WINDOWS);
+    uint32_t count = 0, k = 0;
+    for (; k + WIDE_WINDOWS <= windows && k * step + span <= readable; k += WIDE_WINDOWS) {
+        const uint8_t *from = at + k * step;
+        __m512i low = _mm512_loadu_si512(from);
+        __m512i lanes;
+        if constexpr (one_load) {
+            lanes = _mm512_permutexvar_epi8(picks, low);
+        } else {
+            lanes = _mm512_permutex2var_epi8(low, picks, _mm512_loadu_si512(from + WIDE_BYTES));
+        }
+        __m512i sample = _mm512_mullo_epi64(lanes, multiplier);
+        __mmask8 go = _mm512_cmpeq_epi64_mask(lanes, _mm512_ror_epi64(lanes, 8)) |
+                      _mm512_testn_epi64_mask(sample, near_test) |
+                      _mm512_testn_epi64_mask(sample, deep_test);
+        /* A full vector's store: passed has room for a block's windows,
+         * and count + 8 is at most k + 8. */
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(passed + count),
+                            _mm256_maskz_compress_epi32(go, numbers));
+        count += static_cast<uint32_t>(__builtin_popcount(go));
+        numbers = _mm256_add_epi32(numbers, eight);
+    }
+    return note_passing_from<Grid == 0>(index, block, k, windows, near_bits, deep_bits, passed,
+                                        count);
+}
+
+bool wide_supported() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi");
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+/* Set by the test hook: every window is read by the plain loop. */
+bool plain_windows = false;
+
+/* Notes in passed the windows of a block, `windows` of them from block on
+ * at every step, that go anywhere, and returns their number: eight at a
+ * time where the processor can, one at a time otherwise. */
+template <bool Dense>
+uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
+                      uint64_t deep_bits, uint32_t *passed) {
+#if defined(FILL_WIDE)
+    static const bool wide = wide_supported();
+    const int grid = Dense ? 0 : index.grid;
+    if (wide && !plain_windows) {
+        switch (grid) {
+        case 0:
+            return note_passing_wide<0>(index, block, windows, near_bits, deep_bits, passed);
+        case SPARSE_GRID:
+            return note_passing_wide<SPARSE_GRID>(index, block, windows, near_bits, deep_bits,
+                                                  passed);
+        case WIDE_GRID_MOST:
+            return note_passing_wide<WIDE_GRID_MOST>(index, block, windows, near_bits, deep_bits,
+                                                     passed);
+        default:
+            break;
+        }
+    }
+#endif
+    return note_passing_from<Dense>(index, block, 0, windows, near_bits, deep_bits, passed, 0);
 }
 
 /* Windows a range reads before it lists those of them that go anywhere. */
@@ -485,6 +616,10 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
 }
 
 } // namespace
+
+void index_fill_force_plain(bool plain) {
+    plain_windows = plain;
+}
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
