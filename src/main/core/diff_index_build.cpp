@@ -195,20 +195,31 @@ bool take_links(old_index *index, uint64_t samples) {
     return true;
 }
 
+/* The head table of up to `samples` samples, its slots not zeroed. */
+bool take_heads(old_index *index, uint64_t samples) {
+    size_t size = (static_cast<size_t>(1) << bits_for(samples, MIN_DEEP_BITS)) * sizeof(uint32_t);
+    if (!take(index, DEEP_HEAD_BLOCK, size, false)) {
+        return false;
+    }
+    index->deep_head = static_cast<uint32_t *>(index->blocks[DEEP_HEAD_BLOCK].data);
+    return true;
+}
+
 /* Makes the chains' head table and links the samples: every window when
  * all is set (the links are made here), else those collected, whose link
- * slots hold their fingerprint_bits. */
+ * slots hold their fingerprint_bits, in a head table taken for the
+ * capacity. */
 bool chain(old_index *index, bool all) {
     /* At most 2^32 slots: the samples are fewer than UINT32_MAX, and
      * fingerprint_bits gives fingerprints of up to 32 bits. */
     index->deep_bits = bits_for(index->deep_samples, MIN_DEEP_BITS);
     size_t head_size = (static_cast<size_t>(1) << index->deep_bits) * sizeof(uint32_t);
-    if (!take(index, DEEP_HEAD_BLOCK, head_size, true) ||
-        (all && !take_links(index, index->deep_samples))) {
+    if (all &&
+        (!take_heads(index, index->deep_samples) || !take_links(index, index->deep_samples))) {
         index_free(index);
         return false;
     }
-    index->deep_head = static_cast<uint32_t *>(index->blocks[DEEP_HEAD_BLOCK].data);
+    memset(index->deep_head, 0, head_size);
     bool prefetch = head_size > PREFETCH_ABOVE;
     if (all) {
         if (index->grid == 0) {
@@ -321,7 +332,9 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         return false;
     }
     index->deep_at = static_cast<uint32_t *>(index->blocks[DEEP_AT_BLOCK].data);
-    if (!take_links(index, capacity)) {
+    /* The head table takes the samples' test bits until they are chained:
+     * it has a slot for each sample it may have to chain. */
+    if (!take_links(index, capacity) || !take_heads(index, capacity)) {
         index_free(index);
         return false;
     }

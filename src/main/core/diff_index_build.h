@@ -132,7 +132,9 @@ struct old_index {
     int near_bits;
     uint64_t near_mask; /* one window in near_mask + 1 is taken */
 
-    uint32_t *deep_head; /* 1 + the latest sample of each fingerprint */
+    uint32_t *deep_head; /* 1 + the latest sample of each fingerprint; while
+                          * the samples are collected, each one's bits of
+                          * the deep test instead */
     uint32_t *deep_link; /* 1 + the sample before, with the same fingerprint;
                           * while the samples are collected, each one's
                           * fingerprint_bits instead */
@@ -170,8 +172,9 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
  * window is a run's first. */
 bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end);
 /* Fills the near table, which it zeroes first, and collects the deep
- * samples, at most capacity of them, in deep_at and their fingerprint_bits
- * in deep_link (diff_index_fill.cpp).  False when memory runs out. */
+ * samples, at most capacity of them, in deep_at, their fingerprint_bits in
+ * deep_link and their test bits in deep_head (diff_index_fill.cpp).  False
+ * when memory runs out. */
 bool index_fill(old_index *index, uint32_t capacity, int threads);
 /* Test hook: with plain set, later fills read the windows one at a time
  * instead of several at once (same tables). */
