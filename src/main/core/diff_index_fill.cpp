@@ -24,6 +24,8 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #define FILL_WIDE 1
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "diff_index_build.h"
@@ -439,8 +441,19 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
     }
 }
 
-/* Puts a window's position in front of its bucket. */
+/* Puts a window's position in front of its bucket: each half of the
+ * bucket moves up by a slot, as one vector, where the processor has them
+ * (every x86-64 does): eight loads and stores each were a third of the
+ * instructions spent on an entry. */
 inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag) {
+#if defined(__SSE2__)
+    auto *halves = reinterpret_cast<__m128i *>(&bucket);
+    __m128i entries = _mm_loadu_si128(halves), tags = _mm_loadu_si128(halves + 1);
+    _mm_storeu_si128(halves, _mm_or_si128(_mm_slli_si128(entries, sizeof(uint32_t)),
+                                          _mm_cvtsi32_si128(static_cast<int>(entry))));
+    _mm_storeu_si128(halves + 1, _mm_or_si128(_mm_slli_si128(tags, sizeof(uint32_t)),
+                                              _mm_cvtsi32_si128(static_cast<int>(tag))));
+#else
     uint32_t entry0 = bucket.entry[0], entry1 = bucket.entry[1], entry2 = bucket.entry[2];
     uint32_t tag0 = bucket.tag[0], tag1 = bucket.tag[1], tag2 = bucket.tag[2];
     bucket.entry[0] = entry;
@@ -451,7 +464,9 @@ inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag)
     bucket.tag[1] = tag0;
     bucket.tag[2] = tag1;
     bucket.tag[3] = tag2;
+#endif
 }
+static_assert(sizeof(near_bucket_slots) == 2 * 16, "a bucket is two vectors: entries, tags");
 static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
 
 /* Keeps the samples that a test twice as strict still takes, with their
@@ -574,8 +589,12 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
     const uint64_t near_mask = index->near_mask;
     const uint64_t near_bits = near_product_mask(near_mask);
     const uint64_t start_bits = deep_product_mask(index->deep_mask);
-    memset(index->near, 0,
-           (static_cast<size_t>(1) << index->near_bits) * sizeof(near_bucket_slots));
+    const uint8_t *const old_bytes = index->old_bytes;
+    near_bucket_slots *const near = index->near;
+    const int table_bits = index->near_bits;
+    /* Made stricter whenever the samples are thinned. */
+    uint64_t deep_mask = index->deep_mask;
+    memset(near, 0, (static_cast<size_t>(1) << table_bits) * sizeof(near_bucket_slots));
     uint64_t run_end = 0;
     uint32_t passed[READ_BLOCK];
     for (uint64_t block = 0; block <= last_window; block += READ_BLOCK * step) {
@@ -583,16 +602,15 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
         uint32_t passing = note_passing<Dense>(*index, block, static_cast<uint32_t>(windows),
                                                near_bits, start_bits, passed);
+        const uint8_t *const at = old_bytes + block;
         for (uint32_t n = 0; n < passing; n++) {
             if (n + ONE_PASS_AHEAD < passing) {
                 uint64_t ahead =
-                    load64(index->old_bytes + block +
-                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
-                __builtin_prefetch(
-                    &index->near[near_bucket(window_product(ahead), index->near_bits)], 1);
+                    load64(at + (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
+                __builtin_prefetch(&near[near_bucket(window_product(ahead), table_bits)], 1);
             }
             uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
-            uint64_t window = load64(index->old_bytes + position);
+            uint64_t window = load64(old_bytes + position);
             auto entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(*index, position, static_cast<uint8_t>(window))) {
@@ -601,13 +619,13 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
                 index_run(index, position, static_cast<uint8_t>(window), &run_end);
             }
             uint64_t sample = sample_product(window);
-            if (deep_sampled(sample, index->deep_mask)) {
-                deep_take(index, entry, sample, fingerprint_bits(window_product(window)), capacity,
-                          count);
+            uint64_t product = window_product(window);
+            if (deep_sampled(sample, deep_mask)) {
+                deep_take(index, entry, sample, fingerprint_bits(product), capacity, count);
+                deep_mask = index->deep_mask;
             }
             if (near_sampled(sample, near_mask)) {
-                near_insert(index->near[near_bucket(window_product(window), index->near_bits)],
-                            entry + 1, near_tag(window));
+                near_insert(near[near_bucket(product, table_bits)], entry + 1, near_tag(window));
             }
         }
     }
