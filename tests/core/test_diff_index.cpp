@@ -12,6 +12,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "buf.h"
 #include "diff_apply.h"
 #include "diff_index.h"
+#include "diff_index_build.h"
+#include "diff_index_compare.h"
 #include "test_random.h"
 
 namespace {
@@ -284,6 +287,80 @@ TEST(DiffIndexThreads, SmallValuesGiveTheSameDeltaOnAnyThreads) {
         for (int32_t threads : {2, 3, 8}) {
             ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, level, threads}), one)
                 << "pair " << pair << ", " << threads << " threads, level " << level;
+        }
+    }
+}
+
+/* Whether every deep sample is in the chain of its own window's
+ * fingerprint, once, in the chain's order (latest first). */
+bool chains_sound(const diff_index::old_index &index) {
+    using namespace diff_index;
+    std::vector<bool> seen(index.deep_samples, false);
+    for (uint64_t f = 0; f < (1ULL << index.deep_bits); f++) {
+        uint64_t below = UINT64_MAX;
+        for (uint32_t link = index.deep_head[f]; link != 0; link = index.deep_link[link - 1]) {
+            uint32_t sample = link - 1;
+            uint64_t position = index.deep_position(sample);
+            if (sample >= index.deep_samples || seen[sample] || position >= below ||
+                deep_fingerprint(window_product(load64(index.old_bytes + position)),
+                                 index.deep_bits) != f) {
+                return false;
+            }
+            seen[sample] = true;
+            below = position;
+        }
+    }
+    return std::find(seen.begin(), seen.end(), false) == seen.end();
+}
+
+/* The tables of an index, to compare two builds. */
+struct tables {
+    std::vector<uint32_t> at, links, heads;
+    bytes near;
+    uint64_t deep_mask;
+    bool operator==(const tables &) const = default;
+};
+
+tables tables_of(const diff_index::old_index &index) {
+    const auto *near = reinterpret_cast<const uint8_t *>(index.near);
+    return tables{{index.deep_at, index.deep_at + index.deep_samples},
+                  {index.deep_link, index.deep_link + index.deep_samples},
+                  {index.deep_head, index.deep_head + (1ULL << index.deep_bits)},
+                  {near, near + (sizeof(*index.near) << index.near_bits)},
+                  index.deep_mask};
+}
+
+/* The index of sampled old values, small allowances making the deep
+ * samples overflow and be thinned as they are collected: on one thread or
+ * two (the ranges' lists), and read a window at a time or several at once,
+ * the tables are the same, and every sample is chained under its own
+ * window's fingerprint. */
+TEST(DiffIndexThreads, TheIndexIsTheSameOnAnyPathAndChainsEverySample) {
+    using namespace diff_index;
+    generator g{0xBF58476D1CE4E5B9ULL};
+    for (int value = 0; value < 3 * LARGE_PAIRS; value++) {
+        size_t length = (300 << 10) + g.below(2 << 20);
+        bytes old_bytes = value % 3 == 0 ? machine_code(g, length)
+                          : value % 3 == 1
+                              ? text(g, length)
+                              : noise(g, length, 2 + static_cast<unsigned>(g.below(3)));
+        uint64_t allowance = (64 << 10) + g.below(1 << 20);
+        int least_grid = static_cast<int>(g.below(3)) * 2;
+        tables first;
+        for (int way = 0; way < 4; way++) {
+            _diff_index_force_plain(way % 2 == 1);
+            old_index index;
+            ASSERT_TRUE(index_build(&index, old_bytes.data(), old_bytes.size(), allowance,
+                                    way < 2 ? 1 : 2, least_grid));
+            _diff_index_force_plain(false);
+            ASSERT_NE(index.near, nullptr) << "value " << value;
+            EXPECT_TRUE(chains_sound(index)) << "value " << value << ", way " << way;
+            tables built = tables_of(index);
+            index_free(&index);
+            if (way == 0) {
+                first = built;
+            }
+            EXPECT_TRUE(built == first) << "value " << value << ", way " << way;
         }
     }
 }

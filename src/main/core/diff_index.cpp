@@ -375,6 +375,7 @@ bool index_for(old_index *index, const buf *old_value, const buf *new_value, uin
 
 void _diff_index_force_plain(bool plain) {
     plain_checks = plain;
+    index_fill_force_plain(plain);
 }
 
 diff_index_counts _diff_index_last_counts(void) {

@@ -84,9 +84,9 @@ TOVAREL_API diff_index_counts _diff_index_last_counts(void);
 
 /*
  * Test hook: with plain set, later calls check every candidate match in
- * full instead of first ruling out those that cannot win.  The deltas are
- * the same either way; the tests compare the two.  Not for concurrent use
- * with running calls.
+ * full instead of first ruling out those that cannot win, and read the old
+ * value's windows one at a time.  The deltas are the same either way; the
+ * tests compare the two.  Not for concurrent use with running calls.
  */
 TOVAREL_API void _diff_index_force_plain(bool plain);
 

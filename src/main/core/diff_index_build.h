@@ -106,6 +106,17 @@ inline uint64_t deep_fingerprint(uint64_t product, int bits) {
     return product >> (64 - bits);
 }
 
+/* The top 32 bits of a window's product, which give its deep fingerprint
+ * at every width the chains take (a head table of at most 2^32 slots):
+ * the fill keeps them with each sample, so that linking the chains reads
+ * no window of the old value again. */
+inline uint32_t fingerprint_bits(uint64_t product) {
+    return static_cast<uint32_t>(product >> 32);
+}
+inline uint64_t fingerprint_from_bits(uint32_t top, int bits) {
+    return top >> (32 - bits);
+}
+
 /* A block of the index's memory, with its size in bytes. */
 struct index_block {
     void *data = nullptr;
@@ -121,8 +132,12 @@ struct old_index {
     int near_bits;
     uint64_t near_mask; /* one window in near_mask + 1 is taken */
 
-    uint32_t *deep_head; /* 1 + the latest sample of each fingerprint */
-    uint32_t *deep_link; /* 1 + the sample before, with the same fingerprint */
+    uint32_t *deep_head; /* 1 + the latest sample of each fingerprint; while
+                          * the samples are collected, each one's bits of
+                          * the deep test instead */
+    uint32_t *deep_link; /* 1 + the sample before, with the same fingerprint;
+                          * while the samples are collected, each one's
+                          * fingerprint_bits instead */
     uint32_t *deep_at;   /* each sample's position >> grid; null when the
                           * chains hold every window: sample k is then
                           * position k << grid */
@@ -157,9 +172,13 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
  * window is a run's first. */
 bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_end);
 /* Fills the near table, which it zeroes first, and collects the deep
- * samples, at most capacity of them (diff_index_fill.cpp).  False when
- * memory runs out. */
+ * samples, at most capacity of them, in deep_at, their fingerprint_bits in
+ * deep_link and their test bits in deep_head (diff_index_fill.cpp).  False
+ * when memory runs out. */
 bool index_fill(old_index *index, uint32_t capacity, int threads);
+/* Test hook: with plain set, later fills read the windows one at a time
+ * instead of several at once (same tables). */
+void index_fill_force_plain(bool plain);
 void index_free(old_index *index);
 
 } // namespace diff_index

@@ -21,6 +21,12 @@
  */
 #include <stdlib.h>
 #include <string.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#define FILL_WIDE 1
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "diff_index_build.h"
 #include "diff_index_compare.h"
@@ -105,8 +111,8 @@ constexpr int SHARD_BITS = 3;
 constexpr uint32_t SHARDS = 1 << SHARD_BITS;
 
 /* near[s] holds three words an entry of shard s: the entry, its bucket and
- * its tag; deep two a sample: the entry, and the bits of its product that
- * the deep test reads (see deep_bits_of). */
+ * its tag; deep three a sample: the entry, the bits of its product that
+ * the deep test reads (see deep_bits_of) and its fingerprint_bits. */
 struct range_lists {
     entry_list near[SHARDS], deep, runs;
 
@@ -127,7 +133,7 @@ struct range_lists {
 };
 
 constexpr uint64_t NEAR_WORDS = 3;
-constexpr uint64_t DEEP_WORDS = 2;
+constexpr uint64_t DEEP_WORDS = 3;
 
 /* The deep test reads the product from DEEP_SAMPLE_SHIFT on, 24 bits: the
  * list keeps them, so that applying it reads no window again.  Read again,
@@ -226,21 +232,148 @@ inline uint32_t goes_anywhere(uint64_t window, uint64_t sample, uint64_t near_bi
 }
 
 /* Notes in passed the windows of a block, `windows` of them from block on
- * at every step, that go anywhere, and returns their number.  Dense is set
- * for an index of every window, the common case, which then steps by one
- * byte without a shift. */
+ * at every step, that go anywhere, from the first'th on, and returns their
+ * number plus count, the windows noted before.  Dense is set for an index
+ * of every window, the common case, which then steps by one byte without a
+ * shift.  This is the plain loop, which note_passing_wide's tests compare
+ * it with. */
 template <bool Dense>
-uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
-                      uint64_t deep_bits, uint32_t *passed) {
+uint32_t note_passing_from(const old_index &index, uint64_t block, uint32_t first, uint32_t windows,
+                           uint64_t near_bits, uint64_t deep_bits, uint32_t *passed,
+                           uint32_t count) {
     const uint8_t *at = index.old_bytes + block;
     const int grid = Dense ? 0 : index.grid;
-    uint32_t count = 0;
-    for (uint32_t k = 0; k < windows; k++) {
+    for (uint32_t k = first; k < windows; k++) {
         uint64_t window = load64(at + (static_cast<uint64_t>(k) << grid));
         passed[count] = k;
         count += goes_anywhere(window, sample_product(window), near_bits, deep_bits);
     }
     return count;
+}
+
+#if defined(FILL_WIDE)
+/* GCC's AVX-512 headers fill unused result lanes from a deliberately
+ * undefined vector, which its own flow analysis then reports. */
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#define FILL_TARGET_WIDE __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi")))
+
+/* Windows a vector holds, and the bytes a step of eight windows reads: one
+ * or two vectors of 64, from which the windows are picked byte by byte. */
+constexpr uint32_t WIDE_WINDOWS = 8;
+constexpr uint64_t WIDE_BYTES = 64;
+/* The widest grid whose eight windows fit two vectors (16 bytes apart):
+ * that of a value the trial found nearly all copied.  The grids between
+ * (from 4 GiB on, with SPARSE_GRID) are read by the plain loop. */
+constexpr int WIDE_GRID_MOST = 4;
+
+/* Where each byte of eight windows, 2^grid bytes apart, is in the loads. */
+struct wide_picks {
+    alignas(64) uint8_t byte[WIDE_BYTES];
+};
+constexpr wide_picks picks_for(int grid) {
+    wide_picks picks{};
+    for (uint32_t lane = 0; lane < WIDE_WINDOWS; lane++) {
+        for (uint32_t b = 0; b < WINDOW; b++) {
+            picks.byte[lane * WINDOW + b] = static_cast<uint8_t>((lane << grid) + b);
+        }
+    }
+    return picks;
+}
+
+/*
+ * note_passing_from eight windows at a time, for grids 0, SPARSE_GRID and
+ * WIDE_GRID_MOST: it gives the same list.  Reading and testing every window
+ * of the old value was most of the index's build, and the plain loop spent
+ * twenty instructions on each; here a byte permutation picks eight windows
+ * out of one or two loads, one multiply and three tests give a mask of
+ * those that go anywhere, and a compression writes their numbers.  Stops
+ * where the next eight windows would read past `readable` bytes from block
+ * and leaves the rest to the plain loop.
+ */
+template <int Grid>
+FILL_TARGET_WIDE uint32_t note_passing_wide(const old_index &index, uint64_t block,
+                                            uint32_t windows, uint64_t near_bits,
+                                            uint64_t deep_bits, uint32_t *passed) {
+    constexpr uint64_t step = 1ULL << Grid;
+    constexpr bool one_load = (WIDE_WINDOWS - 1) * step + WINDOW <= WIDE_BYTES;
+    constexpr uint64_t span = one_load ? WIDE_BYTES : 2 * WIDE_BYTES;
+    static_assert((WIDE_WINDOWS - 1) * step + WINDOW <= span, "eight windows fit the loads");
+    const uint8_t *at = index.old_bytes + block;
+    const uint64_t readable = index.old_length - block;
+    static constexpr wide_picks pick = picks_for(Grid);
+    const __m512i picks = _mm512_load_si512(pick.byte);
+    const __m512i multiplier = _mm512_set1_epi64(static_cast<long long>(SAMPLE_MULTIPLIER));
+    const __m512i near_test = _mm512_set1_epi64(static_cast<long long>(near_bits));
+    const __m512i deep_test = _mm512_set1_epi64(static_cast<long long>(deep_bits));
+    __m256i numbers = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i eight = _mm256_set1_epi32(WIDE_WINDOWS);
+    uint32_t count = 0, k = 0;
+    for (; k + WIDE_WINDOWS <= windows && k * step + span <= readable; k += WIDE_WINDOWS) {
+        const uint8_t *from = at + k * step;
+        __m512i low = _mm512_loadu_si512(from);
+        __m512i lanes;
+        if constexpr (one_load) {
+            lanes = _mm512_permutexvar_epi8(picks, low);
+        } else {
+            lanes = _mm512_permutex2var_epi8(low, picks, _mm512_loadu_si512(from + WIDE_BYTES));
+        }
+        __m512i sample = _mm512_mullo_epi64(lanes, multiplier);
+        __mmask8 go = _mm512_cmpeq_epi64_mask(lanes, _mm512_ror_epi64(lanes, 8)) |
+                      _mm512_testn_epi64_mask(sample, near_test) |
+                      _mm512_testn_epi64_mask(sample, deep_test);
+        /* A full vector's store: passed has room for a block's windows,
+         * and count + 8 is at most k + 8. */
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(passed + count),
+                            _mm256_maskz_compress_epi32(go, numbers));
+        count += static_cast<uint32_t>(__builtin_popcount(go));
+        numbers = _mm256_add_epi32(numbers, eight);
+    }
+    return note_passing_from<Grid == 0>(index, block, k, windows, near_bits, deep_bits, passed,
+                                        count);
+}
+
+bool wide_supported() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512vbmi");
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+/* Set by the test hook: every window is read by the plain loop. */
+bool plain_windows = false;
+
+/* Notes in passed the windows of a block, `windows` of them from block on
+ * at every step, that go anywhere, and returns their number: eight at a
+ * time where the processor can, one at a time otherwise. */
+template <bool Dense>
+uint32_t note_passing(const old_index &index, uint64_t block, uint32_t windows, uint64_t near_bits,
+                      uint64_t deep_bits, uint32_t *passed) {
+#if defined(FILL_WIDE)
+    static const bool wide = wide_supported();
+    const int grid = Dense ? 0 : index.grid;
+    if (wide && !plain_windows) {
+        switch (grid) {
+        case 0:
+            return note_passing_wide<0>(index, block, windows, near_bits, deep_bits, passed);
+        case SPARSE_GRID:
+            return note_passing_wide<SPARSE_GRID>(index, block, windows, near_bits, deep_bits,
+                                                  passed);
+        case WIDE_GRID_MOST:
+            return note_passing_wide<WIDE_GRID_MOST>(index, block, windows, near_bits, deep_bits,
+                                                     passed);
+        default:
+            break;
+        }
+    }
+#endif
+    return note_passing_from<Dense>(index, block, 0, windows, near_bits, deep_bits, passed, 0);
 }
 
 /* Windows a range reads before it lists those of them that go anywhere. */
@@ -296,8 +429,8 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
             }
             uint64_t sample = sample_product(window);
             if (deep_sampled(sample, deep_mask)) {
-                lists.deep.push(entry);
-                lists.deep.push(deep_bits_of(sample));
+                lists.deep.push3(entry, deep_bits_of(sample),
+                                 fingerprint_bits(window_product(window)));
             }
             if (near_sampled(sample, near_mask)) {
                 auto bucket =
@@ -308,8 +441,19 @@ template <bool Dense> void read_range(void *context, uint32_t i) {
     }
 }
 
-/* Puts a window's position in front of its bucket. */
+/* Puts a window's position in front of its bucket: each half of the
+ * bucket moves up by a slot, as one vector, where the processor has them
+ * (every x86-64 does): eight loads and stores each were a third of the
+ * instructions spent on an entry. */
 inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag) {
+#if defined(__SSE2__)
+    auto *halves = reinterpret_cast<__m128i *>(&bucket);
+    __m128i entries = _mm_loadu_si128(halves), tags = _mm_loadu_si128(halves + 1);
+    _mm_storeu_si128(halves, _mm_or_si128(_mm_slli_si128(entries, sizeof(uint32_t)),
+                                          _mm_cvtsi32_si128(static_cast<int>(entry))));
+    _mm_storeu_si128(halves + 1, _mm_or_si128(_mm_slli_si128(tags, sizeof(uint32_t)),
+                                              _mm_cvtsi32_si128(static_cast<int>(tag))));
+#else
     uint32_t entry0 = bucket.entry[0], entry1 = bucket.entry[1], entry2 = bucket.entry[2];
     uint32_t tag0 = bucket.tag[0], tag1 = bucket.tag[1], tag2 = bucket.tag[2];
     bucket.entry[0] = entry;
@@ -320,40 +464,45 @@ inline void near_insert(near_bucket_slots &bucket, uint32_t entry, uint32_t tag)
     bucket.tag[1] = tag0;
     bucket.tag[2] = tag1;
     bucket.tag[3] = tag2;
+#endif
 }
+static_assert(sizeof(near_bucket_slots) == 2 * 16, "a bucket is two vectors: entries, tags");
 static_assert(NEAR_WAYS == 4, "near_insert moves four ways");
 
-/* Samples ahead of the one thinned whose window is asked for: the samples
- * are spread over the whole value read so far, far beyond the caches. */
-constexpr uint32_t THIN_AHEAD = 16;
-
-/* Keeps the samples that a test twice as strict still takes. */
+/* Keeps the samples that a test twice as strict still takes, with their
+ * fingerprint_bits and test bits.  The test bits kept with each sample
+ * spare reading its window again: the samples are spread over the whole
+ * value read so far, and on a 30 MB library, whose samples about fill the
+ * chains, the thinning missed the caches at every one of them, a serial
+ * sixtieth of the diff. */
 uint32_t deep_thin(old_index *index, uint32_t count) {
+    uint32_t *at = index->deep_at, *fingerprints = index->deep_link, *tests = index->deep_head;
     uint32_t kept_count = 0;
     for (uint32_t k = 0; k < count; k++) {
-        if (k + THIN_AHEAD < count) {
-            __builtin_prefetch(
-                index->old_bytes +
-                (static_cast<uint64_t>(index->deep_at[k + THIN_AHEAD]) << index->grid));
-        }
-        uint64_t position = static_cast<uint64_t>(index->deep_at[k]) << index->grid;
-        if (deep_sampled(sample_product(load64(index->old_bytes + position)), index->deep_mask)) {
-            index->deep_at[kept_count++] = index->deep_at[k];
+        if (deep_sampled(sample_of_deep_bits(tests[k]), index->deep_mask)) {
+            at[kept_count] = at[k];
+            fingerprints[kept_count] = fingerprints[k];
+            tests[kept_count] = tests[k];
+            kept_count++;
         }
     }
     return kept_count;
 }
 
-/* Takes one window's deep sample, in order, thinning the samples
- * kept whenever they would overflow the capacity. */
-inline void deep_take(old_index *index, uint32_t entry, uint64_t sample, uint32_t capacity,
-                      uint32_t *count) {
+/* Takes one window's deep sample, in order, with its fingerprint_bits and
+ * test bits, thinning the samples kept whenever they would overflow the
+ * capacity. */
+inline void deep_take(old_index *index, uint32_t entry, uint64_t sample, uint32_t fingerprint,
+                      uint32_t capacity, uint32_t *count) {
     if (*count == capacity) {
         index->deep_mask = index->deep_mask * 2 + 1;
         *count = deep_thin(index, *count);
     }
     if (*count < capacity && deep_sampled(sample, index->deep_mask)) {
-        index->deep_at[(*count)++] = entry;
+        index->deep_at[*count] = entry;
+        index->deep_link[*count] = fingerprint;
+        index->deep_head[*count] = deep_bits_of(sample);
+        (*count)++;
     }
 }
 
@@ -379,7 +528,7 @@ void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uin
     for (uint64_t k = 0; k < deep.count; k += DEEP_WORDS) {
         uint64_t sample = sample_of_deep_bits(deep.items[k + 1]);
         if (deep_sampled(sample, index->deep_mask)) {
-            deep_take(index, deep.items[k], sample, capacity, count);
+            deep_take(index, deep.items[k], sample, deep.items[k + 2], capacity, count);
         }
     }
 }
@@ -440,8 +589,12 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
     const uint64_t near_mask = index->near_mask;
     const uint64_t near_bits = near_product_mask(near_mask);
     const uint64_t start_bits = deep_product_mask(index->deep_mask);
-    memset(index->near, 0,
-           (static_cast<size_t>(1) << index->near_bits) * sizeof(near_bucket_slots));
+    const uint8_t *const old_bytes = index->old_bytes;
+    near_bucket_slots *const near = index->near;
+    const int table_bits = index->near_bits;
+    /* Made stricter whenever the samples are thinned. */
+    uint64_t deep_mask = index->deep_mask;
+    memset(near, 0, (static_cast<size_t>(1) << table_bits) * sizeof(near_bucket_slots));
     uint64_t run_end = 0;
     uint32_t passed[READ_BLOCK];
     for (uint64_t block = 0; block <= last_window; block += READ_BLOCK * step) {
@@ -449,16 +602,15 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
         windows = windows < READ_BLOCK ? windows : READ_BLOCK;
         uint32_t passing = note_passing<Dense>(*index, block, static_cast<uint32_t>(windows),
                                                near_bits, start_bits, passed);
+        const uint8_t *const at = old_bytes + block;
         for (uint32_t n = 0; n < passing; n++) {
             if (n + ONE_PASS_AHEAD < passing) {
                 uint64_t ahead =
-                    load64(index->old_bytes + block +
-                           (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
-                __builtin_prefetch(
-                    &index->near[near_bucket(window_product(ahead), index->near_bits)], 1);
+                    load64(at + (static_cast<uint64_t>(passed[n + ONE_PASS_AHEAD]) << grid));
+                __builtin_prefetch(&near[near_bucket(window_product(ahead), table_bits)], 1);
             }
             uint64_t position = block + (static_cast<uint64_t>(passed[n]) << grid);
-            uint64_t window = load64(index->old_bytes + position);
+            uint64_t window = load64(old_bytes + position);
             auto entry = static_cast<uint32_t>(position >> grid);
             if (uniform(window)) {
                 if (!run_first(*index, position, static_cast<uint8_t>(window))) {
@@ -467,18 +619,23 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
                 index_run(index, position, static_cast<uint8_t>(window), &run_end);
             }
             uint64_t sample = sample_product(window);
-            if (deep_sampled(sample, index->deep_mask)) {
-                deep_take(index, entry, sample, capacity, count);
+            uint64_t product = window_product(window);
+            if (deep_sampled(sample, deep_mask)) {
+                deep_take(index, entry, sample, fingerprint_bits(product), capacity, count);
+                deep_mask = index->deep_mask;
             }
             if (near_sampled(sample, near_mask)) {
-                near_insert(index->near[near_bucket(window_product(window), index->near_bits)],
-                            entry + 1, near_tag(window));
+                near_insert(near[near_bucket(product, table_bits)], entry + 1, near_tag(window));
             }
         }
     }
 }
 
 } // namespace
+
+void index_fill_force_plain(bool plain) {
+    plain_windows = plain;
+}
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
     const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
