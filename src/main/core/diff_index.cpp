@@ -21,6 +21,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -145,6 +146,20 @@ bool plain_checks = false;
 
 thread_local diff_index_counts last_counts;
 
+/* The line size of the caches: what two threads must not both write. */
+constexpr size_t CACHE_LINE = 64;
+
+/* What the scan of one part writes, on lines of its own: the scan appends
+ * to its copy list at every copy, and with the parts' lists side by side
+ * the two threads scanning neighbouring parts wrote the same lines, each
+ * append waiting for the line to come back from the other core. */
+struct alignas(CACHE_LINE) part_slot {
+    copy_list copies;
+    scan_counts counts;
+    bool failed;
+    std::atomic<bool> scanned;
+};
+
 /* One batch of parts, shared by the threads that scan them.  A part's
  * copies are written as soon as it and every part before it are scanned,
  * by whichever thread finishes the last of them: written after the batch
@@ -159,10 +174,7 @@ struct batch {
     scan_settings settings;
     bool plain;
     uint32_t in_batch; /* parts of this batch */
-    copy_list copies[BATCH_PARTS];
-    scan_counts counts[BATCH_PARTS];
-    bool failed[BATCH_PARTS];
-    std::atomic<bool> scanned[BATCH_PARTS];
+    part_slot part[BATCH_PARTS];
 
     /* The writer's side, held by one thread at a time (see feed_ready). */
     std::atomic<bool> writing{false};
@@ -175,17 +187,18 @@ struct batch {
 /* Writes the batch's part i, which is scanned, and every part before it
  * written: in the order of the parts, so the delta is that of one thread. */
 void feed_part(batch &work, uint32_t i) {
-    work.fed = work.fed && !work.failed[i] && items_feed(work.writer, &work.copies[i]);
-    work.total.positions += work.counts[i].positions;
-    work.total.probes += work.counts[i].probes;
-    work.total.candidates += work.counts[i].candidates;
-    copies_free(&work.copies[i]);
-    work.counts[i] = scan_counts{};
+    part_slot &slot = work.part[i];
+    work.fed = work.fed && !slot.failed && items_feed(work.writer, &slot.copies);
+    work.total.positions += slot.counts.positions;
+    work.total.probes += slot.counts.probes;
+    work.total.candidates += slot.counts.candidates;
+    copies_free(&slot.copies);
+    slot.counts = scan_counts{};
 }
 
 bool next_is_ready(const batch &work) {
     uint32_t next = work.next_fed.load(std::memory_order_acquire);
-    return next < work.in_batch && work.scanned[next].load(std::memory_order_acquire);
+    return next < work.in_batch && work.part[next].scanned.load(std::memory_order_acquire);
 }
 
 /*
@@ -200,7 +213,7 @@ void feed_ready(batch &work) {
             return;
         }
         uint32_t next = work.next_fed.load(std::memory_order_relaxed);
-        while (next < work.in_batch && work.scanned[next].load(std::memory_order_acquire)) {
+        while (next < work.in_batch && work.part[next].scanned.load(std::memory_order_acquire)) {
             feed_part(work, next);
             next++;
             work.next_fed.store(next, std::memory_order_release);
@@ -216,9 +229,10 @@ void scan_part(void *context, uint32_t i) {
     uint64_t begin = work.parts.begin(part);
     uint64_t end = work.parts.end(part);
     uint64_t lead = part == 0 ? 0 : PART_LEAD;
-    work.failed[i] = !index_scan(*work.index, work.new_bytes, begin - lead, begin, end,
-                                 work.settings, work.plain, &work.copies[i], &work.counts[i]);
-    work.scanned[i].store(true, std::memory_order_release);
+    part_slot &slot = work.part[i];
+    slot.failed = !index_scan(*work.index, work.new_bytes, begin - lead, begin, end, work.settings,
+                              work.plain, &slot.copies, &slot.counts);
+    slot.scanned.store(true, std::memory_order_release);
     feed_ready(work);
 }
 
@@ -250,12 +264,17 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
     }
     part_plan plan = plan_parts(new_value->len);
     uint64_t parts = plan.count;
-    void *memory = malloc(sizeof(batch));
+    /* A line more than the batch, so that it can start on a line as its
+     * slots ask: from malloc rather than aligned_alloc, so that the tests
+     * that make allocations fail reach this one too. */
+    void *memory = malloc(sizeof(batch) + CACHE_LINE);
     if (memory == nullptr) {
         items_abandon(&writer);
         return nullptr;
     }
-    auto *work = new (memory) batch{};
+    void *aligned = memory;
+    size_t room = sizeof(batch) + CACHE_LINE;
+    auto *work = new (std::align(CACHE_LINE, sizeof(batch), aligned, room)) batch{};
     work->index = &index;
     work->new_bytes = new_value->data;
     work->new_length = new_value->len;
@@ -271,7 +290,7 @@ buf *scan_and_write(const old_index &index, const buf *new_value, const scan_set
         work->in_batch = count;
         work->next_fed.store(0);
         for (uint32_t i = 0; i < count; i++) {
-            work->scanned[i].store(false);
+            work->part[i].scanned.store(false);
         }
         work_pool_run(threads - 1, count, scan_part, work);
         /* Every part is scanned by now, and the last scanned wrote the
