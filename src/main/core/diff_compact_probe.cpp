@@ -18,7 +18,8 @@
 #include "diff_compact_probe.h"
 
 #include <cstdlib>
-#include <cstring>
+
+#include "buf_compare.hpp"
 
 namespace {
 
@@ -79,20 +80,18 @@ uint32_t tag_of(uint64_t hash) {
 /* A diagonal not yet known. */
 constexpr int64_t NO_DIAGONAL = INT64_MIN;
 
-uint64_t load64(const uint8_t *p) {
-    uint64_t x = 0;
-    memcpy(&x, p, sizeof x);
-    return x;
-}
-
 /* A hash of the WINDOW bytes at p whose high bits, which depend on all
- * of the product's factor, pick the bucket. */
+ * of the product's factor, pick the bucket.  The words are read
+ * little-endian, as the rest of the core reads them, so that the probe's
+ * verdict, and with it the delta, is the same on every host. */
 uint64_t window_hash(const uint8_t *p) {
-    return (load64(p) ^ load64(p + 8) * 0xC2B2AE3D27D4EB4FULL) * 0x9E3779B97F4A7C15ULL;
+    return (buf_load_little(p) ^ buf_load_little(p + 8) * 0xC2B2AE3D27D4EB4FULL) *
+           0x9E3779B97F4A7C15ULL;
 }
 
 bool same_window(const uint8_t *a, const uint8_t *b) {
-    return load64(a) == load64(b) && load64(a + 8) == load64(b + 8);
+    return buf_load_little(a) == buf_load_little(b) &&
+           buf_load_little(a + 8) == buf_load_little(b + 8);
 }
 
 struct window_table {
