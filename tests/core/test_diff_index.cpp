@@ -13,8 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "buf.h"
@@ -23,6 +27,7 @@
 #include "diff_index_build.h"
 #include "diff_index_compare.h"
 #include "test_random.h"
+#include "work_pool.h"
 
 namespace {
 
@@ -362,6 +367,29 @@ TEST(DiffIndexThreads, TheIndexIsTheSameOnAnyPathAndChainsEverySample) {
             }
             EXPECT_TRUE(built == first) << "value " << value << ", way " << way;
         }
+    }
+}
+
+/* A call runs on its own thread and at most the helpers it asks for,
+ * whatever an earlier call grew the pool to: a differ given two threads
+ * must not take every core. */
+TEST(DiffIndexThreads, ACallTakesNoMoreHelpersThanItAsks) {
+    struct seen_threads {
+        std::mutex lock;
+        std::set<std::thread::id> ids;
+    };
+    auto note = [](void *context, uint32_t) {
+        auto *seen = static_cast<seen_threads *>(context);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        std::lock_guard<std::mutex> held(seen->lock);
+        seen->ids.insert(std::this_thread::get_id());
+    };
+    seen_threads grown;
+    work_pool_run(WORK_POOL_MOST, 4 * WORK_POOL_MOST, note, &grown);
+    for (int helpers : {0, 1, 2, WORK_POOL_MOST}) {
+        seen_threads seen;
+        work_pool_run(helpers, 8 * WORK_POOL_MOST, note, &seen);
+        EXPECT_LE(seen.ids.size(), static_cast<size_t>(helpers) + 1) << helpers << " helpers";
     }
 }
 
