@@ -393,4 +393,31 @@ TEST(DiffIndexThreads, ACallTakesNoMoreHelpersThanItAsks) {
     }
 }
 
+/* Deltas of mostly new bytes outgrow the output's first block and take
+ * their whole size at once: wherever an item crosses that point (inside
+ * a long insertion, between a copy's heads), and on any threads, the
+ * delta must rebuild the new value and stay the same. */
+TEST(DiffIndexThreads, LongDeltasRebuildAcrossTheOutputsReservation) {
+    generator g{0x6A09E667F3BCC909ULL};
+    bytes old_bytes = machine_code(g, 1 << 20);
+    for (int pair = 0; pair < 4; pair++) {
+        bytes new_bytes;
+        size_t length = (3 << 20) + g.below(3 << 20);
+        while (new_bytes.size() < length) {
+            /* Literal stretches of a few bytes to 2 KB, or to 300 KB,
+             * between copies. */
+            bytes fresh = noise(g, 1 + g.below(pair % 2 == 0 ? 2000 : 300 << 10), 256);
+            new_bytes.insert(new_bytes.end(), fresh.begin(), fresh.end());
+            size_t from = g.below(old_bytes.size() - 4096);
+            new_bytes.insert(new_bytes.end(), old_bytes.begin() + from,
+                             old_bytes.begin() + from + 64 + g.below(pair % 2 == 0 ? 256 : 4000));
+        }
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, 0, 1});
+        ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << "pair " << pair;
+        EXPECT_GT(one.size(), static_cast<size_t>(2 << 20)) << "pair " << pair;
+        EXPECT_LT(one.size(), new_bytes.size()) << "pair " << pair;
+        EXPECT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, 0, 2}), one) << "pair " << pair;
+    }
+}
+
 } // namespace

@@ -29,9 +29,9 @@ constexpr int ITEM_HEADS_MAX = 18;
 /* The longest gap on a diagonal that the writer checks for old bytes. */
 constexpr uint64_t BRIDGE_MOST = 256;
 
-/* An output past this many bytes is asked for in large pages beyond its
- * first LARGE_PAGE (see items_begin). */
-constexpr uint64_t OUTPUT_LARGE_FROM = 2 * LARGE_PAGE;
+/* An output that outgrows this many bytes is reserved at once (see
+ * append). */
+constexpr uint64_t OUTPUT_RESERVE_FROM = LARGE_PAGE;
 
 /* Copies a list starts with room for. */
 constexpr uint64_t FIRST_CAPACITY = 256;
@@ -58,6 +58,28 @@ bool append(item_writer *out, const void *bytes, uint64_t count) {
         }
         output->len += count;
         return true;
+    }
+    /*
+     * Every byte written is charged against the budget first, so the items
+     * never reach the new value's size.  An output growing past
+     * OUTPUT_RESERVE_FROM (a delta mostly of literal bytes) is given that
+     * size at once, with large pages asked for the rest of it: grown by
+     * doubling, a library's 26 MB of items moved through blocks of up to
+     * twice that, each faulted in anew a small page at a time, 7 thousand
+     * faults a call.  Smaller outputs grow as before, in blocks the
+     * allocator reuses from call to call.  A reservation refused leaves
+     * the output to grow as it writes.
+     */
+    if (count <= UINT64_MAX - output->len && output->len + count > OUTPUT_RESERVE_FROM) {
+        uint64_t need = output->len + count;
+        uint64_t wanted = out->new_length > need ? out->new_length : need;
+        if (_buf_reserve(output, wanted)) {
+            out->reserved = true;
+            large_pages_advise(output->data + output->len, output->capacity - output->len);
+            memcpy(output->data + output->len, bytes, static_cast<size_t>(count));
+            output->len = need;
+            return true;
+        }
     }
     if (!_buf_append(output, bytes, count)) {
         out->out_of_memory = true;
@@ -219,26 +241,7 @@ bool items_begin(item_writer *writer, const uint8_t *old_bytes, const uint8_t *n
     writer->budget = new_length > INT64_MAX ? INT64_MAX : static_cast<int64_t>(new_length);
     writer->fits = true;
     writer->output = buf_create();
-    if (writer->output == nullptr) {
-        return false;
-    }
-    /*
-     * Every byte written is charged against the budget first, so the items
-     * never reach the new value's size: reserved at that size, the output
-     * never grows.  Grown by doubling, a library's 26 MB of items moved
-     * through blocks of up to twice that, each faulted in anew, a small
-     * page at a time; reserved, only the pages written are touched, and
-     * from its second large page on (a delta that long is mostly literal
-     * bytes, written from end to end) the system is asked for large ones,
-     * a fault each instead of 512.  The first stays on small pages, so
-     * that a delta of a few edits costs no more memory than its bytes.
-     * A reservation refused leaves the output to grow as it writes.
-     */
-    if (new_length != 0 && _buf_reserve(writer->output, new_length) &&
-        new_length > OUTPUT_LARGE_FROM) {
-        large_pages_advise(writer->output->data + LARGE_PAGE, new_length - LARGE_PAGE);
-    }
-    return true;
+    return writer->output != nullptr;
 }
 
 bool items_feed(item_writer *writer, const copy_list *part) {
@@ -273,10 +276,15 @@ buf *items_finish(item_writer *writer) {
     buf *output = writer->output;
     writer->output = nullptr;
     if (fits && output->len < writer->new_length) {
-        /* Handed on at its size: what the reservation did not use goes
-         * back, and a caller that copies the delta and frees it gives the
-         * allocator back a block of that size to serve the next one. */
-        _buf_fit(output);
+        /* A reserved output is handed on at its size: what it did not
+         * use goes back, and a caller that copies the delta and frees it
+         * hands the allocator a block of that size, which it then serves
+         * the next copy from, pages already faulted in, where the blocks
+         * of the doubling growth, larger than any the allocator reuses,
+         * left every copy to fresh pages. */
+        if (writer->reserved) {
+            _buf_fit(output);
+        }
         return output;
     }
     buf_free(output);
