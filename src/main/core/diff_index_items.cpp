@@ -46,30 +46,21 @@ bool charge(item_writer *out, int64_t cost) {
     return out->budget > 0;
 }
 
-/* Appends to the output, straight into its block while that has room: a
- * copy takes up to three appends, and the buffer's own append, a call that
- * checks for growth and for a source inside the block, was a tenth of the
- * writer's time on a compiled module's pair.  The block grows as before. */
-bool append(item_writer *out, const void *bytes, uint64_t count) {
+/*
+ * Appends what the output's block has no room for.  Every byte written is
+ * charged against the budget first, so the items never reach the new
+ * value's size.  An output growing past OUTPUT_RESERVE_FROM (a delta
+ * mostly of literal bytes) is given that size at once, with large pages
+ * asked for the rest of it: grown by doubling, a library's 26 MB of items
+ * moved through blocks of up to twice that, each faulted in anew a small
+ * page at a time, 7 thousand faults a call.  Smaller outputs grow as
+ * before, in blocks the allocator reuses from call to call.  A reservation
+ * refused leaves the output to grow as it writes.  Kept out of line, so
+ * that the append it serves stays small enough to be inlined.
+ */
+__attribute__((noinline)) bool grow_and_append(item_writer *out, const void *bytes,
+                                               uint64_t count) {
     buf *output = out->output;
-    if (count <= output->capacity - output->len) {
-        if (count != 0) {
-            memcpy(output->data + output->len, bytes, static_cast<size_t>(count));
-        }
-        output->len += count;
-        return true;
-    }
-    /*
-     * Every byte written is charged against the budget first, so the items
-     * never reach the new value's size.  An output growing past
-     * OUTPUT_RESERVE_FROM (a delta mostly of literal bytes) is given that
-     * size at once, with large pages asked for the rest of it: grown by
-     * doubling, a library's 26 MB of items moved through blocks of up to
-     * twice that, each faulted in anew a small page at a time, 7 thousand
-     * faults a call.  Smaller outputs grow as before, in blocks the
-     * allocator reuses from call to call.  A reservation refused leaves
-     * the output to grow as it writes.
-     */
     if (count <= UINT64_MAX - output->len && output->len + count > OUTPUT_RESERVE_FROM) {
         uint64_t need = output->len + count;
         uint64_t wanted = out->new_length > need ? out->new_length : need;
@@ -86,6 +77,22 @@ bool append(item_writer *out, const void *bytes, uint64_t count) {
         return false;
     }
     return true;
+}
+
+/* Appends to the output, straight into its block while that has room: a
+ * copy takes up to three appends, and the buffer's own append, a call that
+ * checks for growth and for a source inside the block, was a tenth of the
+ * writer's time on a compiled module's pair. */
+bool append(item_writer *out, const void *bytes, uint64_t count) {
+    buf *output = out->output;
+    if (count <= output->capacity - output->len) {
+        if (count != 0) {
+            memcpy(output->data + output->len, bytes, static_cast<size_t>(count));
+        }
+        output->len += count;
+        return true;
+    }
+    return grow_and_append(out, bytes, count);
 }
 
 /* Writes the pending insertion, then the pending copy. */
