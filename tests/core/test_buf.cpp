@@ -402,3 +402,52 @@ TEST(Buf, AppendFromItsOwnContentWhileGrowing) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), b->len), "hellohellohello");
     buf_free(b);
 }
+
+// A reserved block takes the appends that fit it without moving, and a
+// fitted one keeps its content at exactly its size; neither ever loses or
+// changes a byte.
+TEST(Buf, ReserveAndFitKeepTheContent) {
+    struct Case {
+        const char *name;
+        uint64_t before;  /* bytes appended first */
+        uint64_t reserve; /* capacity asked for */
+        uint64_t after;   /* bytes appended next */
+    };
+    const Case cases[] = {
+        {"reserved on an empty buffer", 0, 100, 100},
+        {"reserved below the capacity changes nothing", 10, 4, 5},
+        {"appends past the reservation grow as before", 3, 8, 20},
+        {"reserved, nothing written, fitted to none", 0, 64, 0},
+        {"large block", 1000, 3 << 20, (3 << 20) - 1000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        buf *b = buf_create();
+        Bytes model;
+        auto write = [&](uint64_t count) {
+            for (uint64_t i = 0; i < count; i++) {
+                model.push_back(static_cast<uint8_t>(model.size() * 7 + 1));
+            }
+            buf_write_bytes(b, model.data() + model.size() - count, count);
+        };
+        write(c.before);
+        uint64_t had = b->capacity;
+        ASSERT_TRUE(_buf_reserve(b, c.reserve));
+        EXPECT_EQ(b->capacity, c.reserve > had ? c.reserve : had);
+        const uint8_t *block = b->data;
+        uint64_t room = b->capacity - b->len;
+        write(c.after);
+        if (c.after <= room) {
+            EXPECT_EQ(b->data, block) << "moved while it had room";
+        }
+        _buf_fit(b);
+        EXPECT_EQ(b->capacity, b->len);
+        EXPECT_EQ(b->data == nullptr, model.empty());
+        EXPECT_EQ(content(b), model);
+        write(3);
+        EXPECT_EQ(content(b), model) << "a fitted buffer takes appends";
+        buf_free(b);
+    }
+    EXPECT_FALSE(_buf_reserve(nullptr, 1));
+    _buf_fit(nullptr);
+}

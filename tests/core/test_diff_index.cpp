@@ -13,8 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "buf.h"
@@ -23,6 +27,7 @@
 #include "diff_index_build.h"
 #include "diff_index_compare.h"
 #include "test_random.h"
+#include "work_pool.h"
 
 namespace {
 
@@ -362,6 +367,56 @@ TEST(DiffIndexThreads, TheIndexIsTheSameOnAnyPathAndChainsEverySample) {
             }
             EXPECT_TRUE(built == first) << "value " << value << ", way " << way;
         }
+    }
+}
+
+/* A call runs on its own thread and at most the helpers it asks for,
+ * whatever an earlier call grew the pool to: a differ given two threads
+ * must not take every core. */
+TEST(DiffIndexThreads, ACallTakesNoMoreHelpersThanItAsks) {
+    struct seen_threads {
+        std::mutex lock;
+        std::set<std::thread::id> ids;
+    };
+    auto note = [](void *context, uint32_t) {
+        auto *seen = static_cast<seen_threads *>(context);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        std::lock_guard<std::mutex> held(seen->lock);
+        seen->ids.insert(std::this_thread::get_id());
+    };
+    seen_threads grown;
+    work_pool_run(WORK_POOL_MOST, 4 * WORK_POOL_MOST, note, &grown);
+    for (int helpers : {0, 1, 2, WORK_POOL_MOST}) {
+        seen_threads seen;
+        work_pool_run(helpers, 8 * WORK_POOL_MOST, note, &seen);
+        EXPECT_LE(seen.ids.size(), static_cast<size_t>(helpers) + 1) << helpers << " helpers";
+    }
+}
+
+/* Deltas of mostly new bytes outgrow the output's first block and take
+ * their whole size at once: wherever an item crosses that point (inside
+ * a long insertion, between a copy's heads), and on any threads, the
+ * delta must rebuild the new value and stay the same. */
+TEST(DiffIndexThreads, LongDeltasRebuildAcrossTheOutputsReservation) {
+    generator g{0x6A09E667F3BCC909ULL};
+    bytes old_bytes = machine_code(g, 1 << 20);
+    for (int pair = 0; pair < 4; pair++) {
+        bytes new_bytes;
+        size_t length = (3 << 20) + g.below(3 << 20);
+        while (new_bytes.size() < length) {
+            /* Literal stretches of a few bytes to 2 KB, or to 300 KB,
+             * between copies. */
+            bytes fresh = noise(g, 1 + g.below(pair % 2 == 0 ? 2000 : 300 << 10), 256);
+            new_bytes.insert(new_bytes.end(), fresh.begin(), fresh.end());
+            size_t from = g.below(old_bytes.size() - 4096);
+            new_bytes.insert(new_bytes.end(), old_bytes.begin() + from,
+                             old_bytes.begin() + from + 64 + g.below(pair % 2 == 0 ? 256 : 4000));
+        }
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, 0, 1});
+        ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << "pair " << pair;
+        EXPECT_GT(one.size(), static_cast<size_t>(2 << 20)) << "pair " << pair;
+        EXPECT_LT(one.size(), new_bytes.size()) << "pair " << pair;
+        EXPECT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, 0, 2}), one) << "pair " << pair;
     }
 }
 

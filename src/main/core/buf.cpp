@@ -88,6 +88,42 @@ bool _buf_append(buf *buffer, const void *source, uint64_t count) {
     return true;
 }
 
+bool _buf_reserve(buf *buffer, uint64_t capacity) {
+    if (buffer == nullptr) {
+        return false;
+    }
+    if (capacity <= buffer->capacity) {
+        return true;
+    }
+    if (capacity > SIZE_MAX) {
+        return false;
+    }
+    auto *block = static_cast<uint8_t *>(realloc(buffer->data, capacity));
+    if (block == nullptr) {
+        return false;
+    }
+    buffer->data = block;
+    buffer->capacity = capacity;
+    return true;
+}
+
+void _buf_fit(buf *buffer) {
+    if (buffer == nullptr || buffer->capacity == buffer->len) {
+        return;
+    }
+    if (buffer->len == 0) {
+        free(buffer->data);
+        buffer->data = nullptr;
+        buffer->capacity = 0;
+        return;
+    }
+    auto *block = static_cast<uint8_t *>(realloc(buffer->data, buffer->len));
+    if (block != nullptr) {
+        buffer->data = block;
+        buffer->capacity = buffer->len;
+    }
+}
+
 void buf_write_bytes(buf *buffer, const void *source, uint64_t count) {
     (void)_buf_append(buffer, source, count);
 }

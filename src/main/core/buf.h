@@ -49,6 +49,14 @@ TOVAREL_API buf *buf_dup(const buf *buffer);
  * unchanged. */
 TOVAREL_API bool _buf_append(buf *buffer, const void *source, uint64_t count);
 
+/* Grows the block to exactly capacity bytes when it holds fewer, and
+ * reports whether it could; on false the buffer is unchanged. */
+TOVAREL_API bool _buf_reserve(buf *buffer, uint64_t capacity);
+
+/* Shrinks the block to the content's size (none for an empty buffer);
+ * where the allocator cannot, the buffer stays as it was. */
+TOVAREL_API void _buf_fit(buf *buffer);
+
 TOVAREL_API void buf_write_bytes(buf *buffer, const void *source, uint64_t count);
 TOVAREL_API void buf_write_byte(buf *buffer, int value);
 TOVAREL_API void buf_write_string(buf *buffer, const char *text);

@@ -9,14 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "large_pages.h"
 
 namespace {
-
-/* The large page of x86-64 and of most 64-bit Arm systems. */
-constexpr size_t LARGE_PAGE = size_t{2} << 20;
 
 /* What a thread keeps between calls, over all kinds: the tables of a new
  * value up to about 2 MiB searched whole (a part's heads and chain, 8 MiB
@@ -31,7 +26,7 @@ size_t capacity_for(size_t bytes) {
     if (bytes < LARGE_PAGE) {
         return bytes == 0 ? 1 : bytes;
     }
-    return (bytes + LARGE_PAGE - 1) / LARGE_PAGE * LARGE_PAGE;
+    return large_pages_round(bytes);
 }
 
 /* Fresh aligned table memory, cleared or not. */
@@ -41,18 +36,14 @@ void *table_alloc(size_t bytes, bool clear) {
         // lines costs little; calloc spares clearing the fresh pages.
         return clear ? calloc(capacity_for(bytes), 1) : malloc(capacity_for(bytes));
     }
-    if (bytes > SIZE_MAX - LARGE_PAGE) {
+    size_t rounded = capacity_for(bytes);
+    if (rounded == 0) {
         return nullptr;
     }
-    size_t rounded = capacity_for(bytes);
-    void *block = aligned_alloc(LARGE_PAGE, rounded);
+    void *block = large_pages_alloc(rounded);
     if (block == nullptr) {
         return nullptr;
     }
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only advice: where it is refused the table works on small pages.
-    (void)madvise(block, rounded, MADV_HUGEPAGE);
-#endif
     if (clear) {
         memset(block, 0, rounded);
     }

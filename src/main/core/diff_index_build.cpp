@@ -19,11 +19,9 @@
 
 #include <stdlib.h>
 #include <string.h>
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "diff_index_compare.h"
+#include "large_pages.h"
 
 namespace diff_index {
 namespace {
@@ -61,9 +59,6 @@ constexpr uint64_t PREFETCH_ABOVE = 1 << 20;
 constexpr size_t KEEP_AT_MOST = 2 << 20;
 constexpr int KEPT_BLOCKS = 4;
 
-/* Blocks from this size on are asked for in large pages. */
-constexpr size_t HUGE_PAGE = 2 << 20;
-
 struct kept_blocks {
     index_block block[KEPT_BLOCKS];
     ~kept_blocks() {
@@ -89,21 +84,18 @@ bool block_take(index_block *taken, int slot, size_t size, bool zeroed) {
         return true;
     }
     taken->size = size;
-    if (size < HUGE_PAGE) {
+    if (size < LARGE_PAGE) {
         taken->data = zeroed ? calloc(1, size) : malloc(size);
         return taken->data != nullptr;
     }
     /* A table read at random positions costs a page walk per probe with
      * small pages once it outgrows what the TLB maps; large pages, where
      * the system grants them, cover it with a few entries. */
-    size_t rounded = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-    taken->data = aligned_alloc(HUGE_PAGE, rounded);
+    size_t rounded = large_pages_round(size);
+    taken->data = rounded == 0 ? nullptr : large_pages_alloc(rounded);
     if (taken->data == nullptr) {
         return false;
     }
-#if defined(MADV_HUGEPAGE)
-    madvise(taken->data, rounded, MADV_HUGEPAGE);
-#endif
     if (zeroed) {
         memset(taken->data, 0, size);
     }

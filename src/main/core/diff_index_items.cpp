@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "cbor_generator.h"
+#include "large_pages.h"
 
 namespace diff_index {
 namespace {
@@ -28,6 +29,10 @@ constexpr int ITEM_HEADS_MAX = 18;
 /* The longest gap on a diagonal that the writer checks for old bytes. */
 constexpr uint64_t BRIDGE_MOST = 256;
 
+/* An output that outgrows this many bytes is reserved at once (see
+ * append). */
+constexpr uint64_t OUTPUT_RESERVE_FROM = LARGE_PAGE;
+
 /* Copies a list starts with room for. */
 constexpr uint64_t FIRST_CAPACITY = 256;
 
@@ -41,10 +46,43 @@ bool charge(item_writer *out, int64_t cost) {
     return out->budget > 0;
 }
 
+/*
+ * Appends what the output's block has no room for.  Every byte written is
+ * charged against the budget first, so the items never reach the new
+ * value's size.  An output growing past OUTPUT_RESERVE_FROM (a delta
+ * mostly of literal bytes) is given that size at once, with large pages
+ * asked for the rest of it: grown by doubling, a library's 26 MB of items
+ * moved through blocks of up to twice that, each faulted in anew a small
+ * page at a time, 7 thousand faults a call.  Smaller outputs grow as
+ * before, in blocks the allocator reuses from call to call.  A reservation
+ * refused leaves the output to grow as it writes.  Kept out of line, so
+ * that the append it serves stays small enough to be inlined.
+ */
+__attribute__((noinline)) bool grow_and_append(item_writer *out, const void *bytes,
+                                               uint64_t count) {
+    buf *output = out->output;
+    if (count <= UINT64_MAX - output->len && output->len + count > OUTPUT_RESERVE_FROM) {
+        uint64_t need = output->len + count;
+        uint64_t wanted = out->new_length > need ? out->new_length : need;
+        if (_buf_reserve(output, wanted)) {
+            out->reserved = true;
+            large_pages_advise(output->data + output->len, output->capacity - output->len);
+            memcpy(output->data + output->len, bytes, static_cast<size_t>(count));
+            output->len = need;
+            return true;
+        }
+    }
+    if (!_buf_append(output, bytes, count)) {
+        out->out_of_memory = true;
+        return false;
+    }
+    return true;
+}
+
 /* Appends to the output, straight into its block while that has room: a
  * copy takes up to three appends, and the buffer's own append, a call that
  * checks for growth and for a source inside the block, was a tenth of the
- * writer's time on a compiled module's pair.  The block grows as before. */
+ * writer's time on a compiled module's pair. */
 bool append(item_writer *out, const void *bytes, uint64_t count) {
     buf *output = out->output;
     if (count <= output->capacity - output->len) {
@@ -54,11 +92,7 @@ bool append(item_writer *out, const void *bytes, uint64_t count) {
         output->len += count;
         return true;
     }
-    if (!_buf_append(output, bytes, count)) {
-        out->out_of_memory = true;
-        return false;
-    }
-    return true;
+    return grow_and_append(out, bytes, count);
 }
 
 /* Writes the pending insertion, then the pending copy. */
@@ -249,6 +283,15 @@ buf *items_finish(item_writer *writer) {
     buf *output = writer->output;
     writer->output = nullptr;
     if (fits && output->len < writer->new_length) {
+        /* A reserved output is handed on at its size: what it did not
+         * use goes back, and a caller that copies the delta and frees it
+         * hands the allocator a block of that size, which it then serves
+         * the next copy from, pages already faulted in, where the blocks
+         * of the doubling growth, larger than any the allocator reuses,
+         * left every copy to fresh pages. */
+        if (writer->reserved) {
+            _buf_fit(output);
+        }
         return output;
     }
     buf_free(output);

@@ -53,6 +53,7 @@ struct item_writer {
     copy joined;   /* the last copy, still open to the next part's first */
     bool fits;     /* false once the budget is used up */
     bool out_of_memory;
+    bool reserved; /* the output took its whole size at once (see append) */
     bool insert_pending;
     uint64_t insert_start;
     uint64_t insert_length;

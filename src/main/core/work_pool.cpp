@@ -22,6 +22,7 @@ struct job {
     void (*task)(void *, uint32_t);
     void *context;
     uint32_t count;
+    int helpers; /* the most helpers the call asked for */
     std::atomic<uint32_t> next{0};
     std::atomic<uint32_t> done{0};
     int visitors = 0;     /* helpers inside the job (under the pool's lock) */
@@ -88,11 +89,19 @@ void unlist(pool *owner, job *work) {
 void helper(pool *owner) {
     std::unique_lock<std::mutex> held(owner->lock);
     for (;;) {
-        job *work = owner->first;
-        while (work != nullptr && work->next.load() >= work->count) {
-            job *spent = work;
-            work = work->later;
-            unlist(owner, spent);
+        /* The first job with tasks left and room for a helper: a call
+         * that asked for one helper had every thread of the pool, grown by
+         * an earlier call that asked for more, and ran on more threads
+         * than it was given. */
+        job *work = nullptr;
+        for (job *listed = owner->first; listed != nullptr;) {
+            job *later = listed->later;
+            if (listed->next.load() >= listed->count) {
+                unlist(owner, listed);
+            } else if (work == nullptr && listed->visitors < listed->helpers) {
+                work = listed;
+            }
+            listed = later;
         }
         if (work == nullptr) {
             owner->work_posted.wait(held);
@@ -131,6 +140,7 @@ void work_pool_run(int helpers, uint32_t count, void (*task)(void *, uint32_t), 
     work.task = task;
     work.context = context;
     work.count = count;
+    work.helpers = helpers;
     if (owner == nullptr) {
         run_tasks(&work);
         return;
