@@ -341,6 +341,21 @@ void build_nested(void *context, uint32_t i) {
     pair.built[i] = from_nothing(*pair.streams[i]);
 }
 
+/* The two nested deltas one after the other, or null where either is
+ * missing; frees them. */
+buf *joined(nested_pair &pair) {
+    buf *first = pair.built[0];
+    buf *second = pair.built[1];
+    bool both =
+        first != nullptr && second != nullptr && _buf_append(first, second->data, second->len);
+    buf_free(second);
+    if (!both) {
+        buf_free(first);
+        return nullptr;
+    }
+    return first;
+}
+
 /*
  * The difference stream of version 2 from the first walk's runs and
  * bytes, or null when memory runs out, which leaves the codes: correct,
@@ -355,16 +370,7 @@ buf *nested_differences(const bit_writer &runs, const bit_writer &bytes) {
     static const unsigned cores = std::thread::hardware_concurrency();
     bool apart = runs.len + bytes.len >= NESTED_APART_FROM && cores > 1;
     work_pool_run(apart ? 1 : 0, 2, build_nested, &pair);
-    buf *first = pair.built[0];
-    buf *second = pair.built[1];
-    bool joined =
-        first != nullptr && second != nullptr && _buf_append(first, second->data, second->len);
-    buf_free(second);
-    if (!joined) {
-        buf_free(first);
-        return nullptr;
-    }
-    return first;
+    return joined(pair);
 }
 
 /* The run that put_run wrote from `at` on in the first walk's runs, and
@@ -448,6 +454,90 @@ uint64_t least_size(const alphabets &codes, const counter &count, uint64_t new_l
            control + head_size(literal) + literal + head_size(difference) + difference;
 }
 
+/* Bytes of the difference stream as its codes make it, worked out from
+ * the counts alone: its lengths and symbols exactly, padded to a byte as
+ * the stream's flush pads them. */
+uint64_t difference_codes_size(const alphabets &codes, const counter &count) {
+    uint64_t bits = coded_bits({&codes.zero_run[LONE], &codes.zero_run[CLUSTER],
+                                &codes.difference[LONE], &codes.difference[CLUSTER]});
+    return (bits + count.difference_extra + 7) / 8;
+}
+
+/* The difference stream as codes, from the first walk's runs and bytes. */
+void write_difference_codes(writer &write, const bit_writer &runs, const bit_writer &bytes) {
+    write_codes(write.difference_bits, {&write.a.zero_run[LONE], &write.a.zero_run[CLUSTER],
+                                        &write.a.difference[LONE], &write.a.difference[CLUSTER]});
+    replay_differences(write, runs, bytes);
+    write.difference_bits.flush();
+}
+
+/* The second walk's control and literal streams, and the two nested
+ * deltas, which read only the first walk's runs and bytes: three tasks
+ * that share nothing they write. */
+struct second_stage {
+    const buf *old_value;
+    const buf *new_value;
+    const diff_compact_parse *parse;
+    writer *write;
+    nested_pair nested;
+};
+
+/* A pool task: the streams (0), or the nested delta of stream i - 1. */
+void run_second_stage(void *context, uint32_t i) {
+    auto &stage = *static_cast<second_stage *>(context);
+    if (i == 0) {
+        walk<false>(stage.old_value, stage.new_value, stage.parse, *stage.write);
+        stage.write->control_bits.flush();
+        stage.write->literal_bits.flush();
+        return;
+    }
+    build_nested(&stage.nested, i - 1);
+}
+
+/* Streams of the nested deltas, together, from which the second walk and
+ * the two nested deltas are shared out to a helper thread: a helper wakes
+ * in tens of microseconds, and below this the nested deltas take about as
+ * long themselves. */
+constexpr uint64_t SECOND_STAGE_APART_FROM = 8 << 10;
+
+/*
+ * The writer as it was before it kept the first walk's differences, for
+ * the test hook: the second walk compares every copied byte again and
+ * writes the difference stream's codes, and the nested deltas, where they
+ * may be, are built after it and kept where they are shorter.  The kept
+ * path below must give the same bytes; it chooses between the two by the
+ * size `predicted` from the counts, so a stream that comes out of another
+ * size fails here rather than pass unseen where no choice was close.
+ */
+buf *write_compared_twice(const buf *old_value, const buf *new_value,
+                          const diff_compact_parse *parse, bool may_nest, alphabets &codes,
+                          const bit_writer &runs, const bit_writer &bytes, uint64_t predicted) {
+    bit_writer control;
+    bit_writer literal;
+    bit_writer difference;
+    write_codes(control, {&codes.literal_run, &codes.copy_length, &codes.source});
+    write_codes(literal, {&codes.literal});
+    write_codes(difference, {&codes.zero_run[LONE], &codes.zero_run[CLUSTER],
+                             &codes.difference[LONE], &codes.difference[CLUSTER]});
+    writer write{codes, control, literal, difference};
+    walk<true>(old_value, new_value, parse, write);
+    control.flush();
+    literal.flush();
+    difference.flush();
+    if (control.failed || literal.failed || difference.failed || difference.len != predicted) {
+        return nullptr;
+    }
+    buf *nested =
+        may_nest && difference.len >= NESTED_MIN_STREAM ? nested_differences(runs, bytes) : nullptr;
+    buf *out = nested != nullptr && nested->len < difference.len
+                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
+                              nested->data, nested->len)
+                   : assemble(VERSION, new_value->len, parse->count, control, literal,
+                              difference.data, difference.len);
+    buf_free(nested);
+    return out;
+}
+
 buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
                 bool may_nest, uint64_t limit) {
     // About 17 KiB: the counts and codes of the six alphabets.
@@ -471,33 +561,40 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
         least_size(*codes, count, new_value->len, parse->count, may_nest) >= limit) {
         return nullptr;
     }
+    // The difference stream's size is known from its counts, so the nested
+    // deltas, where they may replace it, are built alongside the second
+    // walk rather than after it, and its codes are written only where the
+    // nested deltas come out no shorter (on no compiled pair measured).
+    uint64_t difference_size = difference_codes_size(*codes, count);
+    if (compare_twice) {
+        return write_compared_twice(old_value, new_value, parse, may_nest, *codes, runs, bytes,
+                                    difference_size);
+    }
+    bool nest = may_nest && difference_size >= NESTED_MIN_STREAM;
     bit_writer control;
     bit_writer literal;
     bit_writer difference;
     write_codes(control, {&codes->literal_run, &codes->copy_length, &codes->source});
     write_codes(literal, {&codes->literal});
-    write_codes(difference, {&codes->zero_run[LONE], &codes->zero_run[CLUSTER],
-                             &codes->difference[LONE], &codes->difference[CLUSTER]});
     writer write{*codes, control, literal, difference};
-    if (compare_twice) {
-        walk<true>(old_value, new_value, parse, write);
-    } else {
-        walk<false>(old_value, new_value, parse, write);
-        replay_differences(write, runs, bytes);
+    second_stage stage = {
+        old_value, new_value, parse, &write, {{&runs, &bytes}, {nullptr, nullptr}}};
+    // Asked of the system once: it reads a file for the answer.
+    static const unsigned cores = std::thread::hardware_concurrency();
+    bool apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && cores > 1;
+    work_pool_run(apart ? 1 : 0, nest ? 3 : 1, run_second_stage, &stage);
+    buf *nested = joined(stage.nested);
+    if (nested == nullptr || nested->len >= difference_size) {
+        write_difference_codes(write, runs, bytes);
     }
-    control.flush();
-    literal.flush();
-    difference.flush();
-    if (control.failed || literal.failed || difference.failed) {
-        return nullptr;
+    buf *out = nullptr;
+    if (!control.failed && !literal.failed && !difference.failed) {
+        out = nested != nullptr && nested->len < difference_size
+                  ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
+                             nested->data, nested->len)
+                  : assemble(VERSION, new_value->len, parse->count, control, literal,
+                             difference.data, difference.len);
     }
-    buf *nested =
-        may_nest && difference.len >= NESTED_MIN_STREAM ? nested_differences(runs, bytes) : nullptr;
-    buf *out = nested != nullptr && nested->len < difference.len
-                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
-                              nested->data, nested->len)
-                   : assemble(VERSION, new_value->len, parse->count, control, literal,
-                              difference.data, difference.len);
     buf_free(nested);
     return out;
 }
