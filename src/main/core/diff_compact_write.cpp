@@ -189,14 +189,13 @@ struct writer {
     }
 };
 
-/* Hands every symbol of the delta, in stream order, to the sink: with
- * `differences` false, those of the control and literal streams only. */
-template <bool differences, typename Sink>
-void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *parse, Sink &sink) {
+/* Hands the symbols of the control and literal streams to the sink, in
+ * stream order. */
+template <typename Sink>
+void walk_commands(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                   Sink &sink) {
     source_state state;
     uint64_t at = 0;
-    uint64_t zeros = 0;
-    int context = LONE;
     for (uint64_t i = 0; i < parse->count; i++) {
         const diff_compact_copy &copy = parse->copies[i];
         sink.literal_run(copy.target - at);
@@ -206,11 +205,10 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
         while (k < REPEATS && state.shift[k] != shift) {
             k++;
         }
-        bool from_old = copy.source < old_value->len;
         if (k < REPEATS) {
             sink.source(k, binned{0, 0, 0});
             state.reuse(k);
-        } else if (from_old) {
+        } else if (copy.source < old_value->len) {
             binned distance = bin_of(zigzag(static_cast<int64_t>(copy.source - state.old_end)));
             sink.source(REPEATS + distance.symbol, distance);
             state.remember(shift);
@@ -221,11 +219,31 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
         }
         state.old_end = copy.source + copy.length;
         at = copy.target + copy.length;
-        if (!differences) {
-            continue;
-        }
-        const uint8_t *old_bytes = from_old ? old_value->data + copy.source
-                                            : new_value->data + (copy.source - old_value->len);
+    }
+    // The literal bytes go to their own stream, so they are handed over
+    // in one piece per run, once the commands are through.
+    at = 0;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        sink.literals(new_value->data + at, parse->copies[i].target - at);
+        at = parse->copies[i].target + parse->copies[i].length;
+    }
+    sink.literals(new_value->data + at, new_value->len - at);
+}
+
+/* Hands the symbols of the difference stream to the sink, in stream
+ * order: the copies' differing bytes and the runs of equal bytes between
+ * them.  It shares no state with walk_commands, so the two may run at
+ * once. */
+template <typename Sink>
+void walk_differences(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                      Sink &sink) {
+    uint64_t zeros = 0;
+    int context = LONE;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        const diff_compact_copy &copy = parse->copies[i];
+        const uint8_t *old_bytes = copy.source < old_value->len
+                                       ? old_value->data + copy.source
+                                       : new_value->data + (copy.source - old_value->len);
         const uint8_t *new_bytes = new_value->data + copy.target;
         uint64_t from = 0;
         while (true) {
@@ -241,17 +259,9 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
             from = j + 1;
         }
     }
-    if (differences && parse->count > 0) {
+    if (parse->count > 0) {
         sink.zero_run(zeros, context);
     }
-    // The literal bytes go to their own stream, so they are handed over
-    // in one piece per run, once the commands are through.
-    at = 0;
-    for (uint64_t i = 0; i < parse->count; i++) {
-        sink.literals(new_value->data + at, parse->copies[i].target - at);
-        at = parse->copies[i].target + parse->copies[i].length;
-    }
-    sink.literals(new_value->data + at, new_value->len - at);
 }
 
 /* A CBOR head in its shortest form. */
@@ -471,6 +481,34 @@ void write_difference_codes(writer &write, const bit_writer &runs, const bit_wri
     write.difference_bits.flush();
 }
 
+/* The first walk in two tasks that share nothing they write: the control
+ * and literal streams' counts, and the difference stream's counts with
+ * its runs and bytes, each with a counter of its own so that their extra
+ * bits are not summed on one cache line. */
+struct first_stage {
+    const buf *old_value;
+    const buf *new_value;
+    const diff_compact_parse *parse;
+    counter *commands;
+    counter *differences;
+};
+
+/* A pool task: the differences (0), which compare every copied byte, or
+ * the commands and literals (1). */
+void run_first_stage(void *context, uint32_t i) {
+    auto &stage = *static_cast<first_stage *>(context);
+    if (i == 0) {
+        walk_differences(stage.old_value, stage.new_value, stage.parse, *stage.differences);
+    } else {
+        walk_commands(stage.old_value, stage.new_value, stage.parse, *stage.commands);
+    }
+}
+
+/* Copies from which the first walk's two tasks are shared out to a
+ * helper thread: each takes some 50 to 100 instructions a copy, and
+ * below this a helper's wake would cost about as much as it saves. */
+constexpr uint64_t FIRST_STAGE_APART_FROM = 2048;
+
 /* The second walk's control and literal streams, and the two nested
  * deltas, which read only the first walk's runs and bytes: three tasks
  * that share nothing they write. */
@@ -486,7 +524,7 @@ struct second_stage {
 void run_second_stage(void *context, uint32_t i) {
     auto &stage = *static_cast<second_stage *>(context);
     if (i == 0) {
-        walk<false>(stage.old_value, stage.new_value, stage.parse, *stage.write);
+        walk_commands(stage.old_value, stage.new_value, stage.parse, *stage.write);
         stage.write->control_bits.flush();
         stage.write->literal_bits.flush();
         return;
@@ -520,7 +558,8 @@ buf *write_compared_twice(const buf *old_value, const buf *new_value,
     write_codes(difference, {&codes.zero_run[LONE], &codes.zero_run[CLUSTER],
                              &codes.difference[LONE], &codes.difference[CLUSTER]});
     writer write{codes, control, literal, difference};
-    walk<true>(old_value, new_value, parse, write);
+    walk_commands(old_value, new_value, parse, write);
+    walk_differences(old_value, new_value, parse, write);
     control.flush();
     literal.flush();
     difference.flush();
@@ -546,7 +585,13 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     bit_writer runs;
     bit_writer bytes;
     counter count{*codes, runs, bytes};
-    walk<true>(old_value, new_value, parse, count);
+    counter differences{*codes, runs, bytes};
+    first_stage stage = {old_value, new_value, parse, &count, &differences};
+    // Asked of the system once: it reads a file for the answer.
+    static const unsigned cores = std::thread::hardware_concurrency();
+    bool apart = parse->count >= FIRST_STAGE_APART_FROM && cores > 1 && !compare_twice;
+    work_pool_run(apart ? 1 : 0, 2, run_first_stage, &stage);
+    count.difference_extra = differences.difference_extra;
     runs.flush();
     bytes.flush();
     if (runs.failed || bytes.failed) {
@@ -577,13 +622,11 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     write_codes(control, {&codes->literal_run, &codes->copy_length, &codes->source});
     write_codes(literal, {&codes->literal});
     writer write{*codes, control, literal, difference};
-    second_stage stage = {
+    second_stage next = {
         old_value, new_value, parse, &write, {{&runs, &bytes}, {nullptr, nullptr}}};
-    // Asked of the system once: it reads a file for the answer.
-    static const unsigned cores = std::thread::hardware_concurrency();
-    bool apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && cores > 1;
-    work_pool_run(apart ? 1 : 0, nest ? 3 : 1, run_second_stage, &stage);
-    buf *nested = joined(stage.nested);
+    apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && cores > 1;
+    work_pool_run(apart ? 1 : 0, nest ? 3 : 1, run_second_stage, &next);
+    buf *nested = joined(next.nested);
     if (nested == nullptr || nested->len >= difference_size) {
         write_difference_codes(write, runs, bytes);
     }
