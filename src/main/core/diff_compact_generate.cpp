@@ -284,17 +284,15 @@ bool spared_form_holds(const buf *form, const buf *new_value,
 }
 
 /* The index stage of both entries: its plain delta (null for values
- * without their bytes, or when memory runs out), the level it ran at, and
- * whether the new value is noise, which the compact stage asks again. */
+ * without their bytes, or when memory runs out), and the level it ran at. */
 struct first_stage {
     buf *plain;
     int32_t level;
-    bool noise;
 };
 
 first_stage index_stage(const buf *old_value, const buf *new_value, bool noise) {
     int32_t level = index_level_for(new_value, noise);
-    return {index_delta(old_value, new_value, level), level, noise};
+    return {index_delta(old_value, new_value, level), level};
 }
 
 /* What the two entries share: the compact form where the probe spares the
@@ -333,7 +331,7 @@ candidates generate(const buf *old_value, const buf *new_value, bool bounded) {
     buf *compact = searched;
     if (compact == nullptr) {
         compact = compact_form(old_value, new_value, first.plain,
-                               bounded ? first.plain->len : NO_LIMIT, first.noise);
+                               bounded ? first.plain->len : NO_LIMIT, noise);
     }
     return {first.plain, compact, first.level};
 }
