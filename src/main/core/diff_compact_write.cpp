@@ -538,6 +538,22 @@ void run_second_stage(void *context, uint32_t i) {
  * long themselves. */
 constexpr uint64_t SECOND_STAGE_APART_FROM = 8 << 10;
 
+/* The delta of version 2 where the nested deltas (null where there are
+ * none) come out shorter than the `size` bytes of the difference codes,
+ * or else of version 1 with the codes, which `difference` then holds;
+ * frees the nested deltas. */
+buf *assemble_shorter(const buf *new_value, const diff_compact_parse *parse,
+                      const bit_writer &control, const bit_writer &literal, buf *nested,
+                      const bit_writer &difference, uint64_t size) {
+    buf *out = nested != nullptr && nested->len < size
+                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
+                              nested->data, nested->len)
+                   : assemble(VERSION, new_value->len, parse->count, control, literal,
+                              difference.data, difference.len);
+    buf_free(nested);
+    return out;
+}
+
 /*
  * The writer as it was before it kept the first walk's differences, for
  * the test hook: the second walk compares every copied byte again and
@@ -568,13 +584,7 @@ buf *write_compared_twice(const buf *old_value, const buf *new_value,
     }
     buf *nested =
         may_nest && difference.len >= NESTED_MIN_STREAM ? nested_differences(runs, bytes) : nullptr;
-    buf *out = nested != nullptr && nested->len < difference.len
-                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
-                              nested->data, nested->len)
-                   : assemble(VERSION, new_value->len, parse->count, control, literal,
-                              difference.data, difference.len);
-    buf_free(nested);
-    return out;
+    return assemble_shorter(new_value, parse, control, literal, nested, difference, difference.len);
 }
 
 buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
@@ -630,16 +640,12 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     if (nested == nullptr || nested->len >= difference_size) {
         write_difference_codes(write, runs, bytes);
     }
-    buf *out = nullptr;
-    if (!control.failed && !literal.failed && !difference.failed) {
-        out = nested != nullptr && nested->len < difference_size
-                  ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
-                             nested->data, nested->len)
-                  : assemble(VERSION, new_value->len, parse->count, control, literal,
-                             difference.data, difference.len);
+    if (control.failed || literal.failed || difference.failed) {
+        buf_free(nested);
+        return nullptr;
     }
-    buf_free(nested);
-    return out;
+    return assemble_shorter(new_value, parse, control, literal, nested, difference,
+                            difference_size);
 }
 
 } // namespace
