@@ -925,15 +925,37 @@ TEST(DiffCompact, ThePipelineAgreesWithTheTablePathWholeAndDamaged) {
     }
 }
 
+/* A new value spliced from thousands of short pieces of the old one,
+ * now and then with a byte changed inside, between a few fresh bytes:
+ * a parse long enough that the writer shares its walks out to threads. */
+void spliced(generator &g, size_t length, bytes &old_value, bytes &new_value) {
+    old_value = g.noise(length, 16);
+    new_value.clear();
+    while (new_value.size() < length) {
+        size_t piece = 24 + g.below(60);
+        size_t from = g.below(length - piece);
+        size_t at = new_value.size();
+        new_value.insert(new_value.end(), old_value.begin() + static_cast<long>(from),
+                         old_value.begin() + static_cast<long>(from + piece));
+        if (g.below(3) == 0) {
+            new_value[at + g.below(piece)] ^= 1;
+        }
+        bytes fresh = g.noise(1 + g.below(6), 16);
+        new_value.insert(new_value.end(), fresh.begin(), fresh.end());
+    }
+}
+
 /* The writer's second walk reads the differences that its first walk
- * kept; comparing the copies' bytes again must give the same delta, byte
- * for byte, nested or not. */
+ * kept; comparing the copies' bytes again, in one thread, must give the
+ * same delta, byte for byte, nested or not. */
 TEST(DiffCompact, WriterKeepsWhatItsSecondWalkWouldCompare) {
     generator g{0x7a1c};
     int nested = 0;
     for (int round = 0; round < PAIRS / 4; round++) {
         bytes old_value, new_value;
-        if (round % 4 == 3) {
+        if (round % 32 == 7) {
+            spliced(g, 100000 + g.below(200000), old_value, new_value);
+        } else if (round % 4 == 3) {
             binaries(g, 20000 + g.below(80000), old_value, new_value, round % 8 == 3);
         } else {
             make_pair(g, round, old_value, new_value);
@@ -1105,3 +1127,47 @@ TEST(DiffCompact, PlainDeltasReadAsTheParserReadsThem) {
 }
 
 } // namespace
+
+/* Both probes at the edges of their grids (a value just long enough for
+ * one window, or for a point's windows, or not), and their reading of a
+ * value against itself (every point copied) and against unrelated bytes
+ * (none): points within the probe's limit, and never more copied than
+ * tested. */
+TEST(DiffCompact, ProbesReadEveryPointOnceAndOnlyTheirValues) {
+    using probe_fn = diff_compact_probe_result (*)(const buf *, const buf *);
+    const struct {
+        const char *name;
+        probe_fn probe;
+        uint64_t most;
+    } probes[] = {{"fine", diff_compact_probe_literals, DIFF_COMPACT_PROBE_POINTS},
+                  {"coarse", diff_compact_probe_coarse, DIFF_COMPACT_PROBE_POINTS / 4}};
+    generator g{0x50be};
+    const size_t lengths[] = {0, 15, 16, 17, 79, 80, 81, 527, 528, 529, 4096, 300000};
+    for (const auto &p : probes) {
+        for (size_t old_length : lengths) {
+            for (size_t new_length : lengths) {
+                // Exact sizes, so that a read past either end is one that
+                // the sanitizers see.
+                bytes old_value = g.noise(old_length, 256);
+                bytes same(old_value.begin(),
+                           old_value.begin() + static_cast<long>(std::min(old_length, new_length)));
+                bytes other = g.noise(new_length, 256);
+                buf o = view(old_value);
+                for (const bytes *value : {&same, &other}) {
+                    buf n = view(*value);
+                    diff_compact_probe_result r = p.probe(&o, &n);
+                    std::string what = std::string(p.name) + " " + std::to_string(old_length) +
+                                       " / " + std::to_string(value->size());
+                    EXPECT_LE(r.points, p.most) << what;
+                    EXPECT_LE(r.copied, r.points) << what;
+                    if (value == &other) {
+                        EXPECT_EQ(r.copied, 0u) << what;
+                    } else if (value->size() >= 4096) {
+                        EXPECT_EQ(r.copied, r.points) << what;
+                        EXPECT_GT(r.points, 0u) << what;
+                    }
+                }
+            }
+        }
+    }
+}

@@ -65,17 +65,25 @@ struct bit_writer {
         window |= (value & ((uint64_t{1} << bits) - 1)) << count;
         count += bits;
         if (count >= 32) {
-            if (!reserve(4)) {
-                count -= 32;
-                window >>= 32;
-                return;
-            }
-            for (int i = 0; i < 4; i++) {
-                data[len++] = static_cast<uint8_t>(window >> (8 * i));
-            }
-            window >>= 32;
-            count -= 32;
+            spill();
         }
+    }
+
+    /* Moves the window's low 32 bits out as four bytes, lowest first, in
+     * one store: stored a byte at a time through `data`, each byte could
+     * alias the writer's own fields, which were loaded again after it. */
+    void spill() {
+        uint64_t at = len;
+        if (at + 4 <= capacity || reserve(4)) {
+            auto word = static_cast<uint32_t>(window);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            word = __builtin_bswap32(word);
+#endif
+            memcpy(data + at, &word, sizeof word);
+            len = at + 4;
+        }
+        window >>= 32;
+        count -= 32;
     }
 
     /* Writes out the bits still held, padding the last byte with zeros. */
@@ -119,6 +127,10 @@ struct bit_reader {
         if (next + 8 <= size) {
             uint64_t word = 0;
             memcpy(&word, data + next, sizeof word);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            // The first byte of the stream is the window's lowest.
+            word = __builtin_bswap64(word);
+#endif
             window |= word << count;
             next += (63 - count) >> 3;
             count |= BIT_WINDOW_FULL;

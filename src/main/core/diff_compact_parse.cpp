@@ -108,22 +108,18 @@ int32_t read_copies(diff_compact_parse *parse, const buf *old_value, const buf *
 
 TOVAREL_BEGIN_DECLS
 
-bool diff_compact_parse_add(diff_compact_parse *parse, uint64_t target, uint64_t source,
-                            uint64_t length) {
-    if (parse->count == parse->capacity) {
-        uint64_t grown = parse->capacity == 0 ? FIRST_CAPACITY : parse->capacity * 2;
-        if (grown > SIZE_MAX / sizeof(diff_compact_copy)) {
-            return false;
-        }
-        auto *block = static_cast<diff_compact_copy *>(
-            realloc(parse->copies, static_cast<size_t>(grown) * sizeof(diff_compact_copy)));
-        if (block == nullptr) {
-            return false;
-        }
-        parse->copies = block;
-        parse->capacity = grown;
+bool diff_compact_parse_grow(diff_compact_parse *parse) {
+    uint64_t grown = parse->capacity == 0 ? FIRST_CAPACITY : parse->capacity * 2;
+    if (grown > SIZE_MAX / sizeof(diff_compact_copy)) {
+        return false;
     }
-    parse->copies[parse->count++] = {target, source, length};
+    auto *block = static_cast<diff_compact_copy *>(
+        realloc(parse->copies, static_cast<size_t>(grown) * sizeof(diff_compact_copy)));
+    if (block == nullptr) {
+        return false;
+    }
+    parse->copies = block;
+    parse->capacity = grown;
     return true;
 }
 

@@ -36,9 +36,25 @@ typedef struct diff_compact_parse {
     uint64_t capacity;
 } diff_compact_parse;
 
-/* Appends a copy; false (and the parse unchanged) when memory runs out. */
-TOVAREL_API bool diff_compact_parse_add(diff_compact_parse *parse, uint64_t target, uint64_t source,
-                                        uint64_t length);
+/* Room for at least one more copy: the block doubled; false (and the
+ * parse unchanged) when memory runs out. */
+TOVAREL_API bool diff_compact_parse_grow(diff_compact_parse *parse);
+
+/* Appends a copy; false (and the parse unchanged) when memory runs out.
+ * Inline, with only the growth out of line: the match finder appends
+ * every copy it finds, hundreds of thousands on a large binary, and the
+ * call cost more than the append itself. */
+static inline bool diff_compact_parse_add(diff_compact_parse *parse, uint64_t target,
+                                          uint64_t source, uint64_t length) {
+    if (parse->count == parse->capacity && !diff_compact_parse_grow(parse)) {
+        return false;
+    }
+    diff_compact_copy *copy = &parse->copies[parse->count++];
+    copy->target = target;
+    copy->source = source;
+    copy->length = length;
+    return true;
+}
 
 /* Frees the copies and empties the parse. */
 TOVAREL_API void diff_compact_parse_release(diff_compact_parse *parse);

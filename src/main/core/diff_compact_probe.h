@@ -40,4 +40,14 @@ typedef struct diff_compact_probe_result {
  */
 diff_compact_probe_result diff_compact_probe_literals(const buf *old_value, const buf *new_value);
 
+/*
+ * The same reading, coarser: an old grid eight times as wide (a copy is
+ * seen on it from 528 bytes, or along the diagonal), at most
+ * DIFF_COMPACT_PROBE_POINTS / 4 points, and the diagonal of the last match
+ * tried before a point's windows, which spares their reads wherever it
+ * holds.  It reads the literal share lower than the fine probe, since a
+ * point that the diagonal explains never looks for a match elsewhere.
+ */
+diff_compact_probe_result diff_compact_probe_coarse(const buf *old_value, const buf *new_value);
+
 #endif /* TOVAREL_DIFF_COMPACT_PROBE_H */

@@ -189,14 +189,13 @@ struct writer {
     }
 };
 
-/* Hands every symbol of the delta, in stream order, to the sink: with
- * `differences` false, those of the control and literal streams only. */
-template <bool differences, typename Sink>
-void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *parse, Sink &sink) {
+/* Hands the symbols of the control and literal streams to the sink, in
+ * stream order. */
+template <typename Sink>
+void walk_commands(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                   Sink &sink) {
     source_state state;
     uint64_t at = 0;
-    uint64_t zeros = 0;
-    int context = LONE;
     for (uint64_t i = 0; i < parse->count; i++) {
         const diff_compact_copy &copy = parse->copies[i];
         sink.literal_run(copy.target - at);
@@ -206,11 +205,10 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
         while (k < REPEATS && state.shift[k] != shift) {
             k++;
         }
-        bool from_old = copy.source < old_value->len;
         if (k < REPEATS) {
             sink.source(k, binned{0, 0, 0});
             state.reuse(k);
-        } else if (from_old) {
+        } else if (copy.source < old_value->len) {
             binned distance = bin_of(zigzag(static_cast<int64_t>(copy.source - state.old_end)));
             sink.source(REPEATS + distance.symbol, distance);
             state.remember(shift);
@@ -221,11 +219,31 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
         }
         state.old_end = copy.source + copy.length;
         at = copy.target + copy.length;
-        if (!differences) {
-            continue;
-        }
-        const uint8_t *old_bytes = from_old ? old_value->data + copy.source
-                                            : new_value->data + (copy.source - old_value->len);
+    }
+    // The literal bytes go to their own stream, so they are handed over
+    // in one piece per run, once the commands are through.
+    at = 0;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        sink.literals(new_value->data + at, parse->copies[i].target - at);
+        at = parse->copies[i].target + parse->copies[i].length;
+    }
+    sink.literals(new_value->data + at, new_value->len - at);
+}
+
+/* Hands the symbols of the difference stream to the sink, in stream
+ * order: the copies' differing bytes and the runs of equal bytes between
+ * them.  It shares no state with walk_commands, so the two may run at
+ * once. */
+template <typename Sink>
+void walk_differences(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
+                      Sink &sink) {
+    uint64_t zeros = 0;
+    int context = LONE;
+    for (uint64_t i = 0; i < parse->count; i++) {
+        const diff_compact_copy &copy = parse->copies[i];
+        const uint8_t *old_bytes = copy.source < old_value->len
+                                       ? old_value->data + copy.source
+                                       : new_value->data + (copy.source - old_value->len);
         const uint8_t *new_bytes = new_value->data + copy.target;
         uint64_t from = 0;
         while (true) {
@@ -241,17 +259,9 @@ void walk(const buf *old_value, const buf *new_value, const diff_compact_parse *
             from = j + 1;
         }
     }
-    if (differences && parse->count > 0) {
+    if (parse->count > 0) {
         sink.zero_run(zeros, context);
     }
-    // The literal bytes go to their own stream, so they are handed over
-    // in one piece per run, once the commands are through.
-    at = 0;
-    for (uint64_t i = 0; i < parse->count; i++) {
-        sink.literals(new_value->data + at, parse->copies[i].target - at);
-        at = parse->copies[i].target + parse->copies[i].length;
-    }
-    sink.literals(new_value->data + at, new_value->len - at);
 }
 
 /* A CBOR head in its shortest form. */
@@ -341,6 +351,21 @@ void build_nested(void *context, uint32_t i) {
     pair.built[i] = from_nothing(*pair.streams[i]);
 }
 
+/* The two nested deltas one after the other, or null where either is
+ * missing; frees them. */
+buf *joined(nested_pair &pair) {
+    buf *first = pair.built[0];
+    buf *second = pair.built[1];
+    bool both =
+        first != nullptr && second != nullptr && _buf_append(first, second->data, second->len);
+    buf_free(second);
+    if (!both) {
+        buf_free(first);
+        return nullptr;
+    }
+    return first;
+}
+
 /*
  * The difference stream of version 2 from the first walk's runs and
  * bytes, or null when memory runs out, which leaves the codes: correct,
@@ -355,16 +380,7 @@ buf *nested_differences(const bit_writer &runs, const bit_writer &bytes) {
     static const unsigned cores = std::thread::hardware_concurrency();
     bool apart = runs.len + bytes.len >= NESTED_APART_FROM && cores > 1;
     work_pool_run(apart ? 1 : 0, 2, build_nested, &pair);
-    buf *first = pair.built[0];
-    buf *second = pair.built[1];
-    bool joined =
-        first != nullptr && second != nullptr && _buf_append(first, second->data, second->len);
-    buf_free(second);
-    if (!joined) {
-        buf_free(first);
-        return nullptr;
-    }
-    return first;
+    return joined(pair);
 }
 
 /* The run that put_run wrote from `at` on in the first walk's runs, and
@@ -448,6 +464,129 @@ uint64_t least_size(const alphabets &codes, const counter &count, uint64_t new_l
            control + head_size(literal) + literal + head_size(difference) + difference;
 }
 
+/* Bytes of the difference stream as its codes make it, worked out from
+ * the counts alone: its lengths and symbols exactly, padded to a byte as
+ * the stream's flush pads them. */
+uint64_t difference_codes_size(const alphabets &codes, const counter &count) {
+    uint64_t bits = coded_bits({&codes.zero_run[LONE], &codes.zero_run[CLUSTER],
+                                &codes.difference[LONE], &codes.difference[CLUSTER]});
+    return (bits + count.difference_extra + 7) / 8;
+}
+
+/* The difference stream as codes, from the first walk's runs and bytes. */
+void write_difference_codes(writer &write, const bit_writer &runs, const bit_writer &bytes) {
+    write_codes(write.difference_bits, {&write.a.zero_run[LONE], &write.a.zero_run[CLUSTER],
+                                        &write.a.difference[LONE], &write.a.difference[CLUSTER]});
+    replay_differences(write, runs, bytes);
+    write.difference_bits.flush();
+}
+
+/* The first walk in two tasks that share nothing they write: the control
+ * and literal streams' counts, and the difference stream's counts with
+ * its runs and bytes, each with a counter of its own so that their extra
+ * bits are not summed on one cache line. */
+struct first_stage {
+    const buf *old_value;
+    const buf *new_value;
+    const diff_compact_parse *parse;
+    counter *commands;
+    counter *differences;
+};
+
+/* A pool task: the differences (0), which compare every copied byte, or
+ * the commands and literals (1). */
+void run_first_stage(void *context, uint32_t i) {
+    auto &stage = *static_cast<first_stage *>(context);
+    if (i == 0) {
+        walk_differences(stage.old_value, stage.new_value, stage.parse, *stage.differences);
+    } else {
+        walk_commands(stage.old_value, stage.new_value, stage.parse, *stage.commands);
+    }
+}
+
+/* Copies from which the first walk's two tasks are shared out to a
+ * helper thread: each takes some 50 to 100 instructions a copy, and
+ * below this a helper's wake would cost about as much as it saves. */
+constexpr uint64_t FIRST_STAGE_APART_FROM = 2048;
+
+/* The second walk's control and literal streams, and the two nested
+ * deltas, which read only the first walk's runs and bytes: three tasks
+ * that share nothing they write. */
+struct second_stage {
+    const buf *old_value;
+    const buf *new_value;
+    const diff_compact_parse *parse;
+    writer *write;
+    nested_pair nested;
+};
+
+/* A pool task: the streams (0), or the nested delta of stream i - 1. */
+void run_second_stage(void *context, uint32_t i) {
+    auto &stage = *static_cast<second_stage *>(context);
+    if (i == 0) {
+        walk_commands(stage.old_value, stage.new_value, stage.parse, *stage.write);
+        stage.write->control_bits.flush();
+        stage.write->literal_bits.flush();
+        return;
+    }
+    build_nested(&stage.nested, i - 1);
+}
+
+/* Streams of the nested deltas, together, from which the second walk and
+ * the two nested deltas are shared out to a helper thread: a helper wakes
+ * in tens of microseconds, and below this the nested deltas take about as
+ * long themselves. */
+constexpr uint64_t SECOND_STAGE_APART_FROM = 8 << 10;
+
+/* The delta of version 2 where the nested deltas (null where there are
+ * none) come out shorter than the `size` bytes of the difference codes,
+ * or else of version 1 with the codes, which `difference` then holds;
+ * frees the nested deltas. */
+buf *assemble_shorter(const buf *new_value, const diff_compact_parse *parse,
+                      const bit_writer &control, const bit_writer &literal, buf *nested,
+                      const bit_writer &difference, uint64_t size) {
+    buf *out = nested != nullptr && nested->len < size
+                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
+                              nested->data, nested->len)
+                   : assemble(VERSION, new_value->len, parse->count, control, literal,
+                              difference.data, difference.len);
+    buf_free(nested);
+    return out;
+}
+
+/*
+ * The writer as it was before it kept the first walk's differences, for
+ * the test hook: the second walk compares every copied byte again and
+ * writes the difference stream's codes, and the nested deltas, where they
+ * may be, are built after it and kept where they are shorter.  The kept
+ * path below must give the same bytes; it chooses between the two by the
+ * size `predicted` from the counts, so a stream that comes out of another
+ * size fails here rather than pass unseen where no choice was close.
+ */
+buf *write_compared_twice(const buf *old_value, const buf *new_value,
+                          const diff_compact_parse *parse, bool may_nest, alphabets &codes,
+                          const bit_writer &runs, const bit_writer &bytes, uint64_t predicted) {
+    bit_writer control;
+    bit_writer literal;
+    bit_writer difference;
+    write_codes(control, {&codes.literal_run, &codes.copy_length, &codes.source});
+    write_codes(literal, {&codes.literal});
+    write_codes(difference, {&codes.zero_run[LONE], &codes.zero_run[CLUSTER],
+                             &codes.difference[LONE], &codes.difference[CLUSTER]});
+    writer write{codes, control, literal, difference};
+    walk_commands(old_value, new_value, parse, write);
+    walk_differences(old_value, new_value, parse, write);
+    control.flush();
+    literal.flush();
+    difference.flush();
+    if (control.failed || literal.failed || difference.failed || difference.len != predicted) {
+        return nullptr;
+    }
+    buf *nested =
+        may_nest && difference.len >= NESTED_MIN_STREAM ? nested_differences(runs, bytes) : nullptr;
+    return assemble_shorter(new_value, parse, control, literal, nested, difference, difference.len);
+}
+
 buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_parse *parse,
                 bool may_nest, uint64_t limit) {
     // About 17 KiB: the counts and codes of the six alphabets.
@@ -456,7 +595,13 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     bit_writer runs;
     bit_writer bytes;
     counter count{*codes, runs, bytes};
-    walk<true>(old_value, new_value, parse, count);
+    counter differences{*codes, runs, bytes};
+    first_stage stage = {old_value, new_value, parse, &count, &differences};
+    // Asked of the system once: it reads a file for the answer.
+    static const unsigned cores = std::thread::hardware_concurrency();
+    bool apart = parse->count >= FIRST_STAGE_APART_FROM && cores > 1 && !compare_twice;
+    work_pool_run(apart ? 1 : 0, 2, run_first_stage, &stage);
+    count.difference_extra = differences.difference_extra;
     runs.flush();
     bytes.flush();
     if (runs.failed || bytes.failed) {
@@ -471,35 +616,36 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
         least_size(*codes, count, new_value->len, parse->count, may_nest) >= limit) {
         return nullptr;
     }
+    // The difference stream's size is known from its counts, so the nested
+    // deltas, where they may replace it, are built alongside the second
+    // walk rather than after it, and its codes are written only where the
+    // nested deltas come out no shorter (on no compiled pair measured).
+    uint64_t difference_size = difference_codes_size(*codes, count);
+    if (compare_twice) {
+        return write_compared_twice(old_value, new_value, parse, may_nest, *codes, runs, bytes,
+                                    difference_size);
+    }
+    bool nest = may_nest && difference_size >= NESTED_MIN_STREAM;
     bit_writer control;
     bit_writer literal;
     bit_writer difference;
     write_codes(control, {&codes->literal_run, &codes->copy_length, &codes->source});
     write_codes(literal, {&codes->literal});
-    write_codes(difference, {&codes->zero_run[LONE], &codes->zero_run[CLUSTER],
-                             &codes->difference[LONE], &codes->difference[CLUSTER]});
     writer write{*codes, control, literal, difference};
-    if (compare_twice) {
-        walk<true>(old_value, new_value, parse, write);
-    } else {
-        walk<false>(old_value, new_value, parse, write);
-        replay_differences(write, runs, bytes);
+    second_stage next = {
+        old_value, new_value, parse, &write, {{&runs, &bytes}, {nullptr, nullptr}}};
+    apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && cores > 1;
+    work_pool_run(apart ? 1 : 0, nest ? 3 : 1, run_second_stage, &next);
+    buf *nested = joined(next.nested);
+    if (nested == nullptr || nested->len >= difference_size) {
+        write_difference_codes(write, runs, bytes);
     }
-    control.flush();
-    literal.flush();
-    difference.flush();
     if (control.failed || literal.failed || difference.failed) {
+        buf_free(nested);
         return nullptr;
     }
-    buf *nested =
-        may_nest && difference.len >= NESTED_MIN_STREAM ? nested_differences(runs, bytes) : nullptr;
-    buf *out = nested != nullptr && nested->len < difference.len
-                   ? assemble(VERSION_NESTED, new_value->len, parse->count, control, literal,
-                              nested->data, nested->len)
-                   : assemble(VERSION, new_value->len, parse->count, control, literal,
-                              difference.data, difference.len);
-    buf_free(nested);
-    return out;
+    return assemble_shorter(new_value, parse, control, literal, nested, difference,
+                            difference_size);
 }
 
 } // namespace
