@@ -523,17 +523,17 @@ void expect_within_the_plain_delta(const bytes &old_value, const bytes &new_valu
 }
 
 /* The old value's table must hold the sampled positions where their
- * windows' buckets are: pieces of 12 bytes (the noise is compiled code to
- * the match finder, whose table is keyed by 8 bytes there) from anywhere
- * in an old value of noise, where each window occurs once, are found
- * whole unless a later sample took the way of each of their sampled
- * windows (where a deep table holds one position in two);
+ * windows' buckets are: pieces of 16 bytes (the noise is compiled code to
+ * the match finder, whose table is keyed by 8 bytes there and holds one
+ * position in two, one in four from 1 MiB) from anywhere in an old value
+ * of noise, where each window occurs once, are found whole unless a later
+ * sample took the way of each of their sampled windows;
  * a position filed under another window's bucket, or a share of the
  * samples skipped, loses most of them.  Old values below and past the
  * caches' bound (the fill asks for buckets ahead), filled by one thread
  * and by two (from 512 KiB), with 8 ways and with 4 (past 2 MiB). */
 TEST(DiffCompact, OldTableFilesEachSampleUnderItsWindow) {
-    const size_t piece = 12;
+    const size_t piece = 16;
     generator g{0x7ab1e};
     for (size_t old_length : {size_t{64} << 10, size_t{1} << 20, size_t{3} << 20}) {
         bytes old_value = g.noise(old_length, 256);

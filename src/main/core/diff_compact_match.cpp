@@ -77,6 +77,13 @@ constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
 constexpr int SPARSE_SHIFT = 3;
 constexpr int THIN_SHIFT = 1;
+/* From THINNER_FROM bytes of old value on, such a table holds one
+ * position in four (THINNER_SHIFT): at one in two it outgrew the second
+ * level cache, and each bucket test was a miss (a 2 MB module: 8% less CPU
+ * time, 6% fewer instructions, for a delta 0.8% larger; a 0.2 MB one,
+ * whose table fits, came out 3.8% larger for 3% fewer). */
+constexpr uint64_t THINNER_FROM = 1 << 20;
+constexpr int THINNER_SHIFT = 2;
 constexpr int OLD_MAX_BITS = 23; /* slots: 32 MiB */
 /* The chain's heads: for a search of the whole value, one per position
  * up to 4 Mi of them, as many as the chain reaches back.  With a quarter
@@ -293,7 +300,10 @@ struct old_table {
         int ways_log = !deep ? SHALLOW_WAYS_LOG : whole_code ? COMPILED_WAYS_LOG : DEEP_WAYS_LOG;
         ways = 1 << ways_log;
         bits = bits_for(positions() / static_cast<uint64_t>(ways), OLD_MAX_BITS - ways_log);
-        int thinned = sparse ? SPARSE_SHIFT : compiled && deep ? THIN_SHIFT : 0;
+        int thinned = sparse                                           ? SPARSE_SHIFT
+                      : compiled && deep && old_length >= THINNER_FROM ? THINNER_SHIFT
+                      : compiled && deep                               ? THIN_SHIFT
+                                                                       : 0;
         window_mask = whole_code ? LONG_WINDOW_MASK : WINDOW_MASK;
         bits = std::max(MIN_BITS, bits - thinned);
         uint64_t count = static_cast<uint64_t>(ways) << bits;
