@@ -349,6 +349,35 @@ struct old_table {
         }
     }
 
+    /* What both fills read of the table, as locals: the stores into the
+     * table could alias the members, and the compiler otherwise reloads
+     * each one for every sample. */
+    struct fill_locals {
+        const uint8_t *bytes;
+        uint32_t *table;
+        uint64_t step;
+        int bucket_shift;
+        int tag_shift;
+        uint32_t tags;
+        uint64_t samples;
+        uint64_t mask;
+
+        uint64_t hash(const uint8_t *window) const {
+            return (load64(window) & mask) * HASH_MULTIPLIER;
+        }
+    };
+
+    fill_locals locals() const {
+        return {old_bytes,
+                slots,
+                stride,
+                64 - bits,
+                64 - bits - tag_bits,
+                tag_mask,
+                (positions() + stride - 1) / stride,
+                window_mask};
+    }
+
     template <int width> void fill_groups(int half, bool beyond_caches) const {
         if (beyond_caches) {
             fill_fast<true, width>(half);
@@ -371,49 +400,39 @@ struct old_table {
         constexpr uint64_t span = width / 2;
         static_assert(PREFETCH_AHEAD % width == 0,
                       "the sample PREFETCH_AHEAD on must fall in the same way");
-        const uint8_t *bytes = old_bytes;
-        uint32_t *table = slots;
-        const uint64_t step = stride;
-        const int bucket_shift = 64 - bits;
-        const int tag_shift = 64 - bits - tag_bits;
-        const uint32_t tags = tag_mask;
+        const fill_locals l = locals();
         const uint32_t one = uint32_t{1} << tag_bits;
-        const uint64_t samples = (positions() + step - 1) / step;
         const uint64_t start = static_cast<uint64_t>(half) * span;
-        const uint64_t mask = window_mask;
-        auto window_hash = [mask](const uint8_t *window) {
-            return (load64(window) & mask) * HASH_MULTIPLIER;
-        };
-        const uint64_t ahead_bytes = PREFETCH_AHEAD * step;
+        const uint64_t ahead_bytes = PREFETCH_AHEAD * l.step;
         uint64_t pending[PREFETCH_AHEAD];
         if constexpr (ask_ahead) {
-            for (uint64_t q = start; q < samples && q < start + PREFETCH_AHEAD;) {
-                pending[q % PREFETCH_AHEAD] = window_hash(bytes + q * step);
+            for (uint64_t q = start; q < l.samples && q < start + PREFETCH_AHEAD;) {
+                pending[q % PREFETCH_AHEAD] = l.hash(l.bytes + q * l.step);
                 q++;
                 q += q % width == (start + span) % width ? width - span : 0;
             }
         }
-        for (uint64_t group = 0; group + start < samples; group += width) {
-            const uint8_t *at = bytes + (group + start) * step;
+        for (uint64_t group = 0; group + start < l.samples; group += width) {
+            const uint8_t *at = l.bytes + (group + start) * l.step;
             // Position + 1 of the group's first sample, above the tag.
             uint32_t position = static_cast<uint32_t>(group + start + 1) * one;
-            uint64_t end = std::min<uint64_t>(span, samples - group - start);
+            uint64_t end = std::min<uint64_t>(span, l.samples - group - start);
             for (uint64_t k = 0; k < end; k++) {
                 uint64_t q = group + start + k;
                 uint64_t hash = 0;
                 if constexpr (ask_ahead) {
                     hash = pending[q % PREFETCH_AHEAD];
-                    if (q + PREFETCH_AHEAD < samples) {
-                        uint64_t later = window_hash(at + ahead_bytes);
-                        __builtin_prefetch(table + (later >> bucket_shift) * width, 1);
+                    if (q + PREFETCH_AHEAD < l.samples) {
+                        uint64_t later = l.hash(at + ahead_bytes);
+                        __builtin_prefetch(l.table + (later >> l.bucket_shift) * width, 1);
                         pending[q % PREFETCH_AHEAD] = later;
                     }
                 } else {
-                    hash = window_hash(at);
+                    hash = l.hash(at);
                 }
-                table[(hash >> bucket_shift) * width + start + k] =
-                    position | (static_cast<uint32_t>(hash >> tag_shift) & tags);
-                at += step;
+                l.table[(hash >> l.bucket_shift) * width + start + k] =
+                    position | (static_cast<uint32_t>(hash >> l.tag_shift) & l.tags);
+                at += l.step;
                 position += one;
             }
         }
@@ -432,25 +451,20 @@ struct old_table {
         static_assert(PREFETCH_AHEAD % DEEP_WAYS == 0 && PREFETCH_AHEAD % COMPILED_WAYS == 0 &&
                           PREFETCH_AHEAD % SHALLOW_WAYS == 0,
                       "the sample PREFETCH_AHEAD on must fall in the same half of the ways");
-        // The members are read into locals: the stores into the table
-        // could alias them, and the compiler otherwise reloads each one
-        // for every sample.
-        const uint8_t *bytes = old_bytes;
-        uint32_t *table = slots;
-        const uint64_t step = stride;
-        const int bucket_shift = 64 - bits;
-        const int tag_shift = 64 - bits - tag_bits;
+        const fill_locals l = locals();
+        const uint8_t *bytes = l.bytes;
+        uint32_t *table = l.table;
+        const uint64_t step = l.step;
+        const int bucket_shift = l.bucket_shift;
+        const int tag_shift = l.tag_shift;
         const int position_shift = tag_bits;
-        const uint32_t tags = tag_mask;
+        const uint32_t tags = l.tags;
         const auto width = static_cast<uint64_t>(ways);
         const uint64_t way_mask = width - 1;
-        const uint64_t samples = (positions() + step - 1) / step;
+        const uint64_t samples = l.samples;
         const uint64_t span = width / 2;
         const uint64_t start = static_cast<uint64_t>(half) * span;
-        const uint64_t mask = window_mask;
-        auto window_hash = [mask](const uint8_t *window) {
-            return (load64(window) & mask) * HASH_MULTIPLIER;
-        };
+        auto window_hash = [&l](const uint8_t *window) { return l.hash(window); };
         uint64_t pending[PREFETCH_AHEAD];
         // This half's samples in order: span of them, then span skipped.
         // One loop over them rather than one per group: with the 4 ways
