@@ -454,9 +454,11 @@ TEST(DiffCompact, LargeValuesSearchedInPartsRoundTrip) {
     }
 }
 
-/* The match finder tests the ways of the old value's table four at once;
- * one by one they must give the same copies, on small values (16 ways)
- * and on an old value past the deep table's bound (4 ways). */
+/* The match finder tests the ways of the old value's table four at once,
+ * and fills the table a group of ways at a time; one by one, and by the
+ * plain fill, they must give the same copies, on small values (16 ways),
+ * on compiled code (8 ways) and on old values past the deep table's bound
+ * (4 ways). */
 TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
     generator g{0x5ca1a};
     auto copies_of = [](const bytes &old_value, const bytes &new_value, bool scalar) {
@@ -487,6 +489,19 @@ TEST(DiffCompact, VectorWayTestFindsTheScalarCopies) {
     bytes large = text(g, (2u << 20) + 4321);
     bytes edited = edit(g, large);
     EXPECT_TRUE(same(copies_of(large, edited, true), copies_of(large, edited, false)));
+    // The scalar switch also fills the old table by its plain loop: text
+    // of 1.5 MiB (16 ways, the buckets asked for ahead), compiled code
+    // (8 ways within the caches and beyond them, 4 past 2 MiB).
+    bytes middle = text(g, 3u << 19);
+    bytes middle_edited = edit(g, middle);
+    EXPECT_TRUE(
+        same(copies_of(middle, middle_edited, true), copies_of(middle, middle_edited, false)));
+    for (size_t length : {size_t{96} << 10, size_t{700} << 10, (size_t{5} << 19) + 333}) {
+        bytes old_code, new_code;
+        binaries(g, length, old_code, new_code);
+        EXPECT_TRUE(same(copies_of(old_code, new_code, true), copies_of(old_code, new_code, false)))
+            << length;
+    }
 }
 
 /* The compact delta rebuilds the new value and comes no larger than the
@@ -508,16 +523,17 @@ void expect_within_the_plain_delta(const bytes &old_value, const bytes &new_valu
 }
 
 /* The old value's table must hold the sampled positions where their
- * windows' buckets are: pieces of 8 bytes from anywhere in an old value of
- * noise, where each window occurs once, are found whole unless a later
- * sample took the way of each of their sampled windows (at a table's load
- * about one in six pieces, where a deep table holds one position in two);
+ * windows' buckets are: pieces of 16 bytes (the noise is compiled code to
+ * the match finder, whose table is keyed by 8 bytes there and holds one
+ * position in two, one in four from 1 MiB) from anywhere in an old value
+ * of noise, where each window occurs once, are found whole unless a later
+ * sample took the way of each of their sampled windows;
  * a position filed under another window's bucket, or a share of the
  * samples skipped, loses most of them.  Old values below and past the
  * caches' bound (the fill asks for buckets ahead), filled by one thread
- * and by two (from 512 KiB), with 16 ways and with 4 (past 2 MiB). */
+ * and by two (from 512 KiB), with 8 ways and with 4 (past 2 MiB). */
 TEST(DiffCompact, OldTableFilesEachSampleUnderItsWindow) {
-    const size_t piece = 8;
+    const size_t piece = 16;
     generator g{0x7ab1e};
     for (size_t old_length : {size_t{64} << 10, size_t{1} << 20, size_t{3} << 20}) {
         bytes old_value = g.noise(old_length, 256);

@@ -43,6 +43,17 @@ using namespace tovarel::compact;
 constexpr uint32_t WINDOW = 5; /* bytes hashed */
 constexpr uint32_t LOAD = 8;   /* bytes read to hash them */
 constexpr uint64_t WINDOW_MASK = (uint64_t{1} << (8 * WINDOW)) - 1;
+/* The old value's table of a search of the whole value of compiled code
+ * is keyed by all LOAD bytes: there the 5-byte windows of common
+ * instructions and zero runs each had hundreds of places, whose ways the
+ * search tested and mostly measured at every position for copies too
+ * short to pay from far away, while copies of 5 to 7 bytes are mostly at
+ * a recent shift, found without the table (a 2 MB module: 4% fewer
+ * instructions and a delta 0.4% smaller, a 30 MB library 0.6% smaller, a
+ * 0.2 MB one 0.6% larger).  Around anchors, where the table holds one
+ * position in eight, a copy must then be longer by the same 8 bytes to be
+ * found, and a 3.5 MB module came out 2% larger. */
+constexpr uint64_t LONG_WINDOW_MASK = ~uint64_t{0};
 constexpr uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint32_t MIN_REPEAT_MATCH = 3;
 
@@ -55,11 +66,32 @@ constexpr int DEEP_WAYS = 16;
 constexpr int SHALLOW_WAYS = 4;
 constexpr int SHALLOW_WAYS_LOG = 2;
 constexpr int DEEP_WAYS_LOG = 4;
+/* A deep table for a search of the whole value of compiled code holds
+ * half as many ways in twice as many buckets: keyed by the long window
+ * (LONG_WINDOW_MASK), a bucket gathers few windows of code, and testing
+ * 16 ways found the same copies at twice the cost (modules of 0.2 and
+ * 2 MB: 3% fewer instructions, deltas 0.2% smaller and 0.2% larger). */
+constexpr int COMPILED_WAYS = 8;
+constexpr int COMPILED_WAYS_LOG = 3;
 constexpr uint64_t DEEP_BELOW = 2 << 20;
 constexpr int MIN_BITS = 10;
 constexpr int SPARSE_SHIFT = 3;
 constexpr int THIN_SHIFT = 1;
+/* From THINNER_FROM bytes of old value on, such a table holds one
+ * position in four (THINNER_SHIFT): at one in two it outgrew the second
+ * level cache, and each bucket test was a miss (a 2 MB module: 8% less CPU
+ * time, 6% fewer instructions, for a delta 0.8% larger; a 0.2 MB one,
+ * whose table fits, came out 3.8% larger for 3% fewer). */
+constexpr uint64_t THINNER_FROM = 1 << 20;
+constexpr int THINNER_SHIFT = 2;
 constexpr int OLD_MAX_BITS = 23; /* slots: 32 MiB */
+/* A search of the whole value of compiled code past DEEP_BELOW keeps half
+ * as many slots (16 MiB): the table of long windows still finds every copy
+ * twice the stride longer than the window, and half the table's misses
+ * and its fill are saved (a 30 MB library: 7 to 11% less wall time in
+ * alternated runs for a delta 1.4% larger, a trade of bytes for time the
+ * library's size leaves room for). */
+constexpr int CODE_OLD_MAX_BITS = 22;
 /* The chain's heads: for a search of the whole value, one per position
  * up to 4 Mi of them, as many as the chain reaches back.  With a quarter
  * of that, each head of a large value gathered four windows that share its
@@ -79,8 +111,20 @@ constexpr int CHAIN_MAX_BITS = 22;       /* 16 MiB, and the reach back */
  * the steps cost instructions only (the same halving saved 1.6% of them
  * on mid-size binaries, for 0.4% larger deltas), and the deeper search is
  * kept. */
+/* A search of the whole value of compiled code takes FAR_CHAIN_DEPTH
+ * at any size: its table of long windows finds the copies from the old
+ * value that the deeper chain had found among the value's own repeats
+ * (a 2 MB module: 4% fewer instructions for a delta 0.4% larger, a 0.2 MB
+ * one 1% fewer, no larger).  Not the writer's streams searched against
+ * nothing, whose copies all come from the chain. */
 constexpr int CHAIN_DEPTH = 16;
 constexpr int FAR_CHAIN_DEPTH = 4;
+/* And FAR_CODE_CHAIN_DEPTH for such a search of FAR_CHAIN_FROM bytes or
+ * more, where the steps are misses that the long windows' table no longer
+ * needs to make up for: the 30 MB library 5% less CPU time for a delta
+ * 0.15% larger (mid-size modules: 0.5 to 0.9% fewer instructions for 0.2
+ * to 0.3% larger, not taken). */
+constexpr int FAR_CODE_CHAIN_DEPTH = 3;
 constexpr uint64_t FAR_CHAIN_FROM = 8 << 20;
 
 /* Samples between asking for a bucket of the old value's table and
@@ -220,6 +264,9 @@ struct old_table {
     int bits = 0;
     int ways = SHALLOW_WAYS;
     uint64_t stride = 1;
+    /* The bytes of a window hashed: WINDOW, or all LOAD of them in a
+     * search of the whole value of compiled code (LONG_WINDOW_MASK). */
+    uint64_t window_mask = WINDOW_MASK;
     int tag_bits = 0;
     uint32_t tag_mask = 0;
 
@@ -249,11 +296,23 @@ struct old_table {
      * holds one position in several: a 30 MB library came out 1.2% larger
      * at half of them again. */
     bool allocate(bool sparse, bool compiled) {
+        // An old value with no window (the writer's nested streams are
+        // searched against nothing) is never probed: clearing a table of
+        // the least size for it was a tenth of those searches' work.
+        if (positions() == 0) {
+            return true;
+        }
         bool deep = old_length <= DEEP_BELOW;
-        ways = deep ? DEEP_WAYS : SHALLOW_WAYS;
-        bits = bits_for(positions() / static_cast<uint64_t>(ways),
-                        OLD_MAX_BITS - (deep ? DEEP_WAYS_LOG : SHALLOW_WAYS_LOG));
-        int thinned = sparse ? SPARSE_SHIFT : compiled && deep ? THIN_SHIFT : 0;
+        bool whole_code = compiled && !sparse;
+        int ways_log = !deep ? SHALLOW_WAYS_LOG : whole_code ? COMPILED_WAYS_LOG : DEEP_WAYS_LOG;
+        ways = 1 << ways_log;
+        int most_bits = whole_code && !deep ? CODE_OLD_MAX_BITS : OLD_MAX_BITS;
+        bits = bits_for(positions() / static_cast<uint64_t>(ways), most_bits - ways_log);
+        int thinned = sparse                                           ? SPARSE_SHIFT
+                      : compiled && deep && old_length >= THINNER_FROM ? THINNER_SHIFT
+                      : compiled && deep                               ? THIN_SHIFT
+                                                                       : 0;
+        window_mask = whole_code ? LONG_WINDOW_MASK : WINDOW_MASK;
         bits = std::max(MIN_BITS, bits - thinned);
         uint64_t count = static_cast<uint64_t>(ways) << bits;
         stride = std::max<uint64_t>(1, (positions() + count - 1) / count);
@@ -277,15 +336,118 @@ struct old_table {
         }
         bool beyond_caches =
             (static_cast<uint64_t>(ways) << bits) * sizeof(uint32_t) > CACHED_TABLE;
+        if (scalar_ways.load(std::memory_order_relaxed)) {
+            if (beyond_caches) {
+                fill_ways<true>(half);
+            } else {
+                fill_ways<false>(half);
+            }
+            return;
+        }
+        switch (ways) {
+        case DEEP_WAYS:
+            fill_groups<DEEP_WAYS>(half, beyond_caches);
+            break;
+        case COMPILED_WAYS:
+            fill_groups<COMPILED_WAYS>(half, beyond_caches);
+            break;
+        default:
+            fill_groups<SHALLOW_WAYS>(half, beyond_caches);
+            break;
+        }
+    }
+
+    /* What both fills read of the table, as locals: the stores into the
+     * table could alias the members, and the compiler otherwise reloads
+     * each one for every sample. */
+    struct fill_locals {
+        const uint8_t *bytes;
+        uint32_t *table;
+        uint64_t step;
+        int bucket_shift;
+        int tag_shift;
+        uint32_t tags;
+        uint64_t samples;
+        uint64_t mask;
+
+        uint64_t hash(const uint8_t *window) const {
+            return (load64(window) & mask) * HASH_MULTIPLIER;
+        }
+    };
+
+    fill_locals locals() const {
+        return {old_bytes,
+                slots,
+                stride,
+                64 - bits,
+                64 - bits - tag_bits,
+                tag_mask,
+                (positions() + stride - 1) / stride,
+                window_mask};
+    }
+
+    template <int width> void fill_groups(int half, bool beyond_caches) const {
         if (beyond_caches) {
-            fill_ways<true>(half);
+            fill_fast<true, width>(half);
         } else {
-            fill_ways<false>(half);
+            fill_fast<false, width>(half);
         }
     }
 
     /*
-     * fill's loop.  Each position takes the way its index picks, so a run
+     * fill_ways' loop for a bucket of `width` ways known when compiled, to
+     * the same table: the samples of a half taken a group of width / 2 at
+     * a time in a loop the compiler unrolls, the window read through a
+     * pointer that steps by the stride, the sample's way and position
+     * counted along rather than derived from its index.  The general loop
+     * spent 47 instructions a sample, the fill an eighth of the compact
+     * delta of a 2 MB module.  fill_ways stays as the oracle of this loop
+     * (_diff_compact_match_force_scalar).
+     */
+    template <bool ask_ahead, int width> void fill_fast(int half) const {
+        constexpr uint64_t span = width / 2;
+        static_assert(PREFETCH_AHEAD % width == 0,
+                      "the sample PREFETCH_AHEAD on must fall in the same way");
+        const fill_locals l = locals();
+        const uint32_t one = uint32_t{1} << tag_bits;
+        const uint64_t start = static_cast<uint64_t>(half) * span;
+        const uint64_t ahead_bytes = PREFETCH_AHEAD * l.step;
+        uint64_t pending[PREFETCH_AHEAD];
+        if constexpr (ask_ahead) {
+            for (uint64_t q = start; q < l.samples && q < start + PREFETCH_AHEAD;) {
+                pending[q % PREFETCH_AHEAD] = l.hash(l.bytes + q * l.step);
+                q++;
+                q += q % width == (start + span) % width ? width - span : 0;
+            }
+        }
+        for (uint64_t group = 0; group + start < l.samples; group += width) {
+            const uint8_t *at = l.bytes + (group + start) * l.step;
+            // Position + 1 of the group's first sample, above the tag.
+            uint32_t position = static_cast<uint32_t>(group + start + 1) * one;
+            uint64_t end = std::min<uint64_t>(span, l.samples - group - start);
+            for (uint64_t k = 0; k < end; k++) {
+                uint64_t q = group + start + k;
+                uint64_t hash = 0;
+                if constexpr (ask_ahead) {
+                    hash = pending[q % PREFETCH_AHEAD];
+                    if (q + PREFETCH_AHEAD < l.samples) {
+                        uint64_t later = l.hash(at + ahead_bytes);
+                        __builtin_prefetch(l.table + (later >> l.bucket_shift) * width, 1);
+                        pending[q % PREFETCH_AHEAD] = later;
+                    }
+                } else {
+                    hash = l.hash(at);
+                }
+                l.table[(hash >> l.bucket_shift) * width + start + k] =
+                    position | (static_cast<uint32_t>(hash >> l.tag_shift) & l.tags);
+                at += l.step;
+                position += one;
+            }
+        }
+    }
+
+    /*
+     * fill's plain loop.  Each position takes the way its index picks, so a run
      * of positions with one window (a run of one byte) fills every way in
      * turn instead of shifting the bucket at each step.  With `ask_ahead`
      * (a table mostly beyond the caches) the bucket of the sample
@@ -294,23 +456,23 @@ struct old_table {
      * once to store, took a third of the fill's instructions.
      */
     template <bool ask_ahead> void fill_ways(int half) const {
-        static_assert(PREFETCH_AHEAD % DEEP_WAYS == 0 && PREFETCH_AHEAD % SHALLOW_WAYS == 0,
+        static_assert(PREFETCH_AHEAD % DEEP_WAYS == 0 && PREFETCH_AHEAD % COMPILED_WAYS == 0 &&
+                          PREFETCH_AHEAD % SHALLOW_WAYS == 0,
                       "the sample PREFETCH_AHEAD on must fall in the same half of the ways");
-        // The members are read into locals: the stores into the table
-        // could alias them, and the compiler otherwise reloads each one
-        // for every sample.
-        const uint8_t *bytes = old_bytes;
-        uint32_t *table = slots;
-        const uint64_t step = stride;
-        const int bucket_shift = 64 - bits;
-        const int tag_shift = 64 - bits - tag_bits;
+        const fill_locals l = locals();
+        const uint8_t *bytes = l.bytes;
+        uint32_t *table = l.table;
+        const uint64_t step = l.step;
+        const int bucket_shift = l.bucket_shift;
+        const int tag_shift = l.tag_shift;
         const int position_shift = tag_bits;
-        const uint32_t tags = tag_mask;
+        const uint32_t tags = l.tags;
         const auto width = static_cast<uint64_t>(ways);
         const uint64_t way_mask = width - 1;
-        const uint64_t samples = (positions() + step - 1) / step;
+        const uint64_t samples = l.samples;
         const uint64_t span = width / 2;
         const uint64_t start = static_cast<uint64_t>(half) * span;
+        auto window_hash = [&l](const uint8_t *window) { return l.hash(window); };
         uint64_t pending[PREFETCH_AHEAD];
         // This half's samples in order: span of them, then span skipped.
         // One loop over them rather than one per group: with the 4 ways
@@ -338,10 +500,10 @@ struct old_table {
         }
     }
 
-    /* The 64-bit hash of the WINDOW bytes at `window`: its top bits pick
-     * the bucket, the bits below them the tag. */
-    static uint64_t window_hash(const uint8_t *window) {
-        return (load64(window) & WINDOW_MASK) * HASH_MULTIPLIER;
+    /* The 64-bit hash of the window at `window`: its top bits pick the
+     * bucket, the bits below them the tag. */
+    uint64_t window_hash(const uint8_t *window) const {
+        return (load64(window) & window_mask) * HASH_MULTIPLIER;
     }
 
     /* The bucket from the hash's top bits, the tag from the bits below. */
@@ -425,10 +587,19 @@ struct matcher {
             const diff_compact_parse &fixed, int64_t literal)
         : old(table), old_bytes(table.old_bytes), old_length(table.old_length),
           new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
-          chain_depth(new_value->len >= FAR_CHAIN_FROM ? FAR_CHAIN_DEPTH : CHAIN_DEPTH),
+          chain_depth(depth_for(new_value->len, literal >= COMPILED_LITERAL && fixed.count == 0 &&
+                                                    table.positions() > 0)),
           quick_repeat(literal >= COMPILED_LITERAL ? QUICK_REPEAT : UINT64_MAX),
           enter_near(literal >= COMPILED_LITERAL ? ENTER_NEAR_STEP : 1), literal_cost(literal),
           entered(first_entered(part)) {}
+    /* The chain's depth for a new value of `length` bytes; `whole_code`:
+     * a search of the whole value of compiled code against an old one. */
+    static int depth_for(uint64_t length, bool whole_code) {
+        if (length >= FAR_CHAIN_FROM) {
+            return whole_code ? FAR_CODE_CHAIN_DEPTH : FAR_CHAIN_DEPTH;
+        }
+        return whole_code ? FAR_CHAIN_DEPTH : CHAIN_DEPTH;
+    }
     matcher(const matcher &) = delete;
     matcher &operator=(const matcher &) = delete;
 
@@ -548,6 +719,15 @@ struct matcher {
         }
     }
 
+    /* Asks for the chain's entry of head or entry `s` (a position + 1, 0:
+     * none) and for the new value's bytes there. */
+    void ask_chain(uint32_t s) const {
+        if (s != 0) {
+            __builtin_prefetch(&chain[(s - 1) & chain_mask]);
+            __builtin_prefetch(new_bytes + (s - 1));
+        }
+    }
+
     /* The best copy for position t (gain 0: none worth it).  The search
      * at `ahead`, the next one should this find nothing worth it (t + 1 in
      * the lazy step, further on across a literal run), is asked for first:
@@ -555,6 +735,12 @@ struct matcher {
      * would find its bucket beyond the caches every time. */
     candidate search(uint64_t t, uint64_t ahead, const candidate &floor = {}) const {
         prefetch(ahead);
+        // The chain's first entry and the bytes it points to are asked
+        // for before the repeats and the bucket are weighed: in a large
+        // value each is a miss, and the chain's walk had waited for them
+        // one after the other.
+        uint32_t s = heads[hash_of(new_bytes + t, head_bits)];
+        ask_chain(s);
         candidate best = floor;
         for (int64_t shift : state.shift) {
             consider(t + static_cast<uint64_t>(shift), t, best);
@@ -563,7 +749,7 @@ struct matcher {
             return best;
         }
         if (old_length >= LOAD) {
-            uint64_t hash = old_table::window_hash(new_bytes + t);
+            uint64_t hash = old.window_hash(new_bytes + t);
             const uint32_t *bucket = old.bucket_at(hash);
             uint32_t tag = old.tag_of(hash);
             uint32_t window = load32(new_bytes + t);
@@ -582,11 +768,16 @@ struct matcher {
                 }
             }
         }
-        uint32_t s = heads[hash_of(new_bytes + t, head_bits)];
         for (int depth = 0; depth < chain_depth && s != 0 && best.length < GOOD_ENOUGH; depth++) {
             uint64_t earlier = s - 1;
             if (t - earlier > chain_mask) {
                 break;
+            }
+            // The next entry is read, and its own asked for, before this
+            // one is measured, so that the two misses overlap.
+            s = chain[earlier & chain_mask];
+            if (depth + 1 < chain_depth) {
+                ask_chain(s);
             }
             // An earlier position that differs just past the best length
             // cannot be longer, and costs more than the repeats that the
@@ -596,7 +787,6 @@ struct matcher {
                 new_bytes[earlier + best.length] == new_bytes[past]) {
                 consider(old_length + earlier, t, best);
             }
-            s = chain[earlier & chain_mask];
         }
         return best;
     }
@@ -718,6 +908,10 @@ struct matcher {
                 t = std::min(gap_end, t + step);
                 continue;
             }
+            // The search after this copy is asked for now, not once the
+            // copy is taken: the lazy step and the entering of the copy's
+            // positions are the time its bucket and head need to arrive.
+            prefetch(t + best.length);
             // One step of lazy evaluation: a better copy one byte on is
             // worth the literal it leaves behind.
             while (best.length < LAZY_BELOW && (anchors.count > 0 || !at_repeat(best.source, t)) &&

@@ -57,8 +57,9 @@ TOVAREL_API bool diff_compact_match_around(diff_compact_parse *parse, const buf 
 TOVAREL_API double diff_compact_entropy_bits(const buf *value, uint64_t blocks, uint64_t block);
 
 /* For tests: true makes the search test each way of the old value's table
- * one by one instead of four at once, false (the default) restores the
- * vector test.  The copies found are the same either way. */
+ * one by one instead of four at once, and fill the table by its plain
+ * loop; false (the default) restores the vector test and the fill by
+ * groups.  The copies found are the same either way. */
 TOVAREL_API void _diff_compact_match_force_scalar(bool scalar);
 
 TOVAREL_END_DECLS
