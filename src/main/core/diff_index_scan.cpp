@@ -33,6 +33,8 @@
  */
 #include "diff_index_scan.h"
 
+#include <type_traits>
+
 #include "cbor_generator.h"
 #include "diff_index_compare.h"
 
@@ -601,13 +603,23 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         const uint8_t *const old_bytes = index.old_bytes;
         const int grid = index.grid;
         int32_t links = 0;
-        auto walk = [&](auto position_of) __attribute__((always_inline)) {
+        /* A walk of a later window's chain (Shifted) reads entries that
+         * stand for the candidates shift bytes before them: those before
+         * shift stand for none, and the chain may hold other windows of the
+         * same fingerprint. */
+        auto walk = [&](auto position_of, auto shifted) __attribute__((always_inline)) {
             while (link != 0 && links < depth) {
                 uint32_t taken = link - 1;
-                uint64_t candidate = position_of(taken);
+                uint64_t entry = position_of(taken);
                 link = deep_link[taken];
                 links++;
-                lowest = candidate;
+                lowest = entry;
+                if constexpr (decltype(shifted)::value) {
+                    if (entry < shift || load64(old_bytes + entry) != chained) {
+                        continue;
+                    }
+                }
+                uint64_t candidate = decltype(shifted)::value ? entry - shift : entry;
                 if (load64(old_bytes + candidate) == window &&
                     static_cast<int64_t>(candidate) != q &&
                     !(skip && candidate > known_from &&
@@ -620,35 +632,18 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
                 }
             }
         };
+        auto at_entry = [](uint32_t taken) { return static_cast<uint64_t>(taken); };
         if (shift != 0) {
-            /* Entries before shift stand for no old position; the chain may
-             * hold other windows of the same fingerprint. */
-            while (link != 0 && links < depth) {
-                uint32_t taken = link - 1;
-                link = deep_link[taken];
-                links++;
-                lowest = taken;
-                if (taken < shift) {
-                    continue;
-                }
-                uint64_t candidate = taken - shift;
-                if (load64(old_bytes + candidate) == window &&
-                    load64(old_bytes + taken) == chained && static_cast<int64_t>(candidate) != q &&
-                    !(skip && candidate > known_from &&
-                      old_bytes[candidate - 1] == s.new_bytes[p - 1])) {
-                    candidates++;
-                    check(candidate, best);
-                    if (best.length >= settings.good_enough) {
-                        break;
-                    }
-                }
-            }
+            walk(at_entry, std::true_type{});
         } else if (deep_at == nullptr && grid == 0) {
-            walk([](uint32_t taken) { return static_cast<uint64_t>(taken); });
+            walk(at_entry, std::false_type{});
         } else {
-            walk([&](uint32_t taken) {
-                return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken) << grid;
-            });
+            walk(
+                [&](uint32_t taken) {
+                    return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken)
+                           << grid;
+                },
+                std::false_type{});
         }
         probes += 1 + static_cast<uint64_t>(links);
         /* The chains list positions latest first: the walk has tried every
