@@ -33,6 +33,8 @@
  */
 #include "diff_index_scan.h"
 
+#include <type_traits>
+
 #include "cbor_generator.h"
 #include "diff_index_compare.h"
 
@@ -48,11 +50,20 @@ namespace {
  * each waits for the one before, were the dearer half of a text pair's
  * scan: 32 links there (and 128 where the scan stops) took 9% off the real
  * pairs' instructions for 0.02% on their deltas, with LAZY_BELOW at 48.
- * Sampled chains are probed at one position in deep_mask + 1 only; 32
+ * Once a match is in hand, the walk takes the chain of a later window
+ * (BEYOND_BEST), which holds few places that do not beat it: with those
+ * walks, 64 links where the scan stops rather than 128 took 5% off
+ * typing.py 3.10's pair for 0.16% on the real pairs' deltas.  Sampled
+ * chains are probed at one position in deep_mask + 1 only; 32
  * links there gave the compiled modules' pairs 0.1% larger deltas than 64
  * for 3 to 9% fewer instructions on the mid-size ones, and a shared
  * library under 1000 edits the same delta. */
-constexpr int32_t FULL_CHAIN_DEPTH = 128;
+constexpr int32_t FULL_CHAIN_DEPTH = 64;
+/* The levels above 0 divide the depth the full chains had before, which
+ * their single link or two at level 3 need: there the search has no
+ * look-ahead, and half the links made level 3's real deltas 5% larger for
+ * no fewer instructions. */
+constexpr int32_t FULL_LEVELED_CHAIN_DEPTH = 128;
 constexpr int32_t FULL_LOOKAHEAD_CHAIN_DEPTH = 32;
 constexpr int32_t SAMPLED_CHAIN_DEPTH = 32;
 
@@ -75,11 +86,14 @@ constexpr uint64_t GOOD_ENOUGH = 128;
  * positions are tried too, or SAMPLED_LOOKAHEAD once the tables are
  * sampled: a longer match found from a later sampled window then still
  * wins (on a shared library under 1000 edits, 4 gave 0.6% smaller deltas
- * than 2).  A match of 48 bytes or more in text is nearly always the one
- * the look-ahead would keep: 48 rather than 64 left the real pairs'
- * deltas as small and looked ahead less. */
+ * than 2).  Where the chains hold every window, one position is enough
+ * for text since the look-ahead walks the chain of a later window: a
+ * second one cost another 6% of typing.py 3.10's pair for 0.3% smaller
+ * deltas on the real pairs.  A match of 48 bytes or more in text is
+ * nearly always the one the look-ahead would keep: 48 rather than 64 left
+ * the real pairs' deltas as small and looked ahead less. */
 constexpr uint64_t LAZY_BELOW = 48;
-constexpr uint32_t FULL_LOOKAHEAD = 2;
+constexpr uint32_t FULL_LOOKAHEAD = 1;
 constexpr uint32_t SAMPLED_LOOKAHEAD = 4;
 
 /* How far past the end of the last copy a deletion is looked for in the
@@ -207,8 +221,32 @@ struct scan {
     bool every_window; /* the deep chains hold every window but runs' rests */
 };
 
-/* For tried_from: no walk is known to have tried any old position. */
+/* What the walk at the position before is known to have tried: every old
+ * position from `from` on whose window is that position's, and, unless
+ * chain_end is 0, whose window ending at new position chain_end lines up
+ * too (the walk then took that window's chain). */
+struct tried_walk {
+    uint64_t from;
+    uint64_t chain_end;
+};
+
+/* No walk is known to have tried any old position. */
 constexpr uint64_t NONE_TRIED = UINT64_MAX;
+constexpr tried_walk NONE_KNOWN = {NONE_TRIED, 0};
+
+/* Once a match is in hand, a candidate that does not reach past its end
+ * beats it only by a cheaper head, and one that does also matches the
+ * window that ends BEYOND_BEST bytes past that end.  Where the chains hold
+ * every window, the walk then takes that window's chain rather than the
+ * one at the position searched: in text the window at the position is
+ * often a common one (indentation and a keyword), whose chain is mostly
+ * places where the phrase ends sooner, while the later window's chain
+ * holds only those that go on, and the same number of links reaches more
+ * of them.  On the real pairs this made the deltas 0.7% smaller, and took
+ * 15% off the instructions of typing.py 3.10's pair and 7% off the array
+ * module's (its delta 0.0%); the window that ends at the best's end gave
+ * 0.2% smaller deltas, two bytes past it 0.5%. */
+constexpr uint64_t BEYOND_BEST = 1;
 
 uint64_t least(uint64_t a, uint64_t b) {
     return a < b ? a : b;
@@ -466,10 +504,10 @@ void prefetch_near(const scan &s, uint64_t p) {
  */
 template <typename Check, bool Ahead>
 match find(const scan &s, uint64_t p, const parse &at, const scan_settings &settings, int32_t depth,
-           const match &seed, uint64_t known_from, uint64_t *tried_from, scan_counts &tally) {
+           const match &seed, const tried_walk &known, tried_walk *tried, scan_counts &tally) {
     match best = seed;
     const old_index &index = *s.index;
-    *tried_from = NONE_TRIED;
+    *tried = NONE_KNOWN;
     uint64_t probes = 0, candidates = 0;
     /* The bucket is asked for before the fixed candidates are tried, which
      * hides part of the wait; at a position the scan stops at, so are those
@@ -526,12 +564,34 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
          * byte p - 1 is candidate q - 1 of p - 1 grown by a byte: backward
          * extension gives it the same start, length and score, so it
          * cannot beat the best, which p - 1 left.  Where the walk at p - 1
-         * is known to have tried q - 1 (from known_from on), the fast check
+         * is known to have tried q - 1 (from known.from on), the fast check
          * passes it by: in text most of a phrase's places are the places
          * of the phrase one byte before, and so were a third of the
-         * candidates checked on a module's pair. */
-        const bool skip = Ahead && Check::skip_tried && known_from != NONE_TRIED && p > at.reach;
-        uint32_t link = index.deep_head[deep_fingerprint(product, index.deep_bits)];
+         * candidates checked on a module's pair.  A walk that took a later
+         * window's chain tried only the places where that window lines up
+         * too, and q - 1 is one of them only if this walk takes the chain
+         * of the same window. */
+        uint64_t chain_end = p + WINDOW;
+        uint64_t chained = window;
+        uint64_t chained_product = product;
+        if (best.length != 0 && s.every_window) {
+            uint64_t beyond = least(best.new_start + best.length + BEYOND_BEST, s.end);
+            if (beyond > p + WINDOW) {
+                uint64_t later = load64(s.new_bytes + beyond - WINDOW);
+                if (!uniform(later)) {
+                    chain_end = beyond;
+                    chained = later;
+                    chained_product = window_product(later);
+                }
+            }
+        }
+        /* How far the window chained lies past p's: a chain entry at old
+         * position e stands for candidate e - shift. */
+        const uint64_t shift = chain_end - (p + WINDOW);
+        const bool skip = Ahead && Check::skip_tried && known.from != NONE_TRIED &&
+                          (known.chain_end == 0 || known.chain_end == chain_end) && p > at.reach;
+        const uint64_t known_from = known.from;
+        uint32_t link = index.deep_head[deep_fingerprint(chained_product, index.deep_bits)];
         uint64_t lowest = 0;
         /* Only a check can make the best long enough, so the walk tests
          * for that after one; the tables are read into locals, which the
@@ -543,13 +603,23 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
         const uint8_t *const old_bytes = index.old_bytes;
         const int grid = index.grid;
         int32_t links = 0;
-        auto walk = [&](auto position_of) __attribute__((always_inline)) {
+        /* A walk of a later window's chain (Shifted) reads entries that
+         * stand for the candidates shift bytes before them: those before
+         * shift stand for none, and the chain may hold other windows of the
+         * same fingerprint. */
+        auto walk = [&](auto position_of, auto shifted) __attribute__((always_inline)) {
             while (link != 0 && links < depth) {
                 uint32_t taken = link - 1;
-                uint64_t candidate = position_of(taken);
+                uint64_t entry = position_of(taken);
                 link = deep_link[taken];
                 links++;
-                lowest = candidate;
+                lowest = entry;
+                if constexpr (decltype(shifted)::value) {
+                    if (entry < shift || load64(old_bytes + entry) != chained) {
+                        continue;
+                    }
+                }
+                uint64_t candidate = decltype(shifted)::value ? entry - shift : entry;
                 if (load64(old_bytes + candidate) == window &&
                     static_cast<int64_t>(candidate) != q &&
                     !(skip && candidate > known_from &&
@@ -562,20 +632,29 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
                 }
             }
         };
-        if (deep_at == nullptr && grid == 0) {
-            walk([](uint32_t taken) { return static_cast<uint64_t>(taken); });
+        auto at_entry = [](uint32_t taken) { return static_cast<uint64_t>(taken); };
+        if (shift != 0) {
+            walk(at_entry, std::true_type{});
+        } else if (deep_at == nullptr && grid == 0) {
+            walk(at_entry, std::false_type{});
         } else {
-            walk([&](uint32_t taken) {
-                return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken) << grid;
-            });
+            walk(
+                [&](uint32_t taken) {
+                    return static_cast<uint64_t>(deep_at != nullptr ? deep_at[taken] : taken)
+                           << grid;
+                },
+                std::false_type{});
         }
         probes += 1 + static_cast<uint64_t>(links);
         /* The chains list positions latest first: the walk has tried every
-         * old position from lowest on whose window is p's, all of them once
-         * it reached the chain's end.  Runs are chained by their first
-         * window only.  Only a match found is looked ahead from. */
-        if (best.length != 0 && s.every_window && !uniform(window)) {
-            *tried_from = link == 0 ? 0 : lowest;
+         * old position from lowest on whose window is the one chained, all
+         * of them once it reached the chain's end.  Runs are chained by
+         * their first window only.  Only a match found is looked ahead
+         * from. */
+        if (shift != 0) {
+            *tried = tried_walk{link == 0 || lowest < shift ? 0 : lowest - shift, chain_end};
+        } else if (best.length != 0 && s.every_window && !uniform(window)) {
+            *tried = tried_walk{link == 0 ? 0 : lowest, 0};
         }
     }
     tally.positions++;
@@ -687,14 +766,14 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
         }
     } adding{s, tally};
     while (s.end - begin >= WINDOW && p <= s.end - WINDOW) {
-        uint64_t tried_from = NONE_TRIED;
+        tried_walk tried = NONE_KNOWN;
         /* The compiled depths differ from the others only where the
          * chains hold every window: elsewhere the window is not tested. */
         const bool compiled_stop = settings.compiled_depth != settings.deep_depth &&
                                    looks_compiled(load64(s.new_bytes + p));
         match best = find<Check, false>(
             s, p, at, settings, compiled_stop ? settings.compiled_depth : settings.deep_depth,
-            NO_MATCH, NONE_TRIED, &tried_from, tally);
+            NO_MATCH, NONE_KNOWN, &tried, tally);
         if (best.length == 0) {
             uint64_t missed_from = at.new_end();
             bool compiled = looks_compiled(load64(s.new_bytes + p));
@@ -728,8 +807,8 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
              * use here: the search starts from it, so that the checks turn
              * away at once the candidates that cannot beat it, and stops
              * once it holds a match long enough. */
-            best = find<Check, true>(s, next_p, at, settings, lookahead_depth, best, tried_from,
-                                     &tried_from, tally);
+            best = find<Check, true>(s, next_p, at, settings, lookahead_depth, best, tried, &tried,
+                                     tally);
         }
         if (!advance(out, at, best, keep_from)) {
             return false;
@@ -761,7 +840,8 @@ int32_t divided(int32_t depth, int level) {
 scan_settings scan_settings_for(int level, const old_index &index) {
     bool full = index.near == nullptr;
     scan_settings settings{};
-    settings.deep_depth = divided(full ? FULL_CHAIN_DEPTH : SAMPLED_CHAIN_DEPTH, level);
+    const int32_t full_depth = level == 0 ? FULL_CHAIN_DEPTH : FULL_LEVELED_CHAIN_DEPTH;
+    settings.deep_depth = divided(full ? full_depth : SAMPLED_CHAIN_DEPTH, level);
     settings.compiled_depth =
         full ? divided(FULL_COMPILED_CHAIN_DEPTH, level) : settings.deep_depth;
     settings.lookahead_depth =
