@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buf_compare.hpp"
+
 namespace tovarel {
 
 /* The widest field that put() and take() move at once: after a refill the
@@ -125,13 +127,8 @@ struct bit_reader {
             return;
         }
         if (next + 8 <= size) {
-            uint64_t word = 0;
-            memcpy(&word, data + next, sizeof word);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
             // The first byte of the stream is the window's lowest.
-            word = __builtin_bswap64(word);
-#endif
-            window |= word << count;
+            window |= buf_load_little(data + next) << count;
             next += (63 - count) >> 3;
             count |= BIT_WINDOW_FULL;
             return;

@@ -99,9 +99,9 @@ constexpr uint64_t LITERAL_SLACK = SHORT_RUN;
  * lengths of the words just read make unpredictable. */
 [[gnu::always_inline]] inline void top_up(bit_reader &in) {
     if (in.next + 8 <= in.size) {
-        uint64_t word = 0;
-        memcpy(&word, in.data + in.next, sizeof word);
-        in.window |= word << in.count;
+        // Little-endian on every host, as refill reads: read in the host's
+        // order, a big-endian host would take the stream's bytes reversed.
+        in.window |= buf_load_little(in.data + in.next) << in.count;
         in.next += (63 - in.count) >> 3;
         in.count |= BIT_WINDOW_FULL;
         return;
