@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "large_pages.h"
+#include "large_pages.hpp"
 
 namespace {
 

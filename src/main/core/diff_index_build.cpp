@@ -21,7 +21,7 @@
 #include <string.h>
 
 #include "diff_index_compare.h"
-#include "large_pages.h"
+#include "large_pages.hpp"
 
 namespace diff_index {
 namespace {

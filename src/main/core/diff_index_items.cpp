@@ -13,7 +13,7 @@
 #include <string.h>
 
 #include "cbor_generator.h"
-#include "large_pages.h"
+#include "large_pages.hpp"
 
 namespace diff_index {
 namespace {

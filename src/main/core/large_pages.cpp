@@ -1,7 +1,7 @@
 /*
- * large_pages.cpp - large-page blocks and advice (see large_pages.h).
+ * large_pages.cpp - large-page blocks and advice (see large_pages.hpp).
  */
-#include "large_pages.h"
+#include "large_pages.hpp"
 
 #include <cstdint>
 #include <cstdlib>

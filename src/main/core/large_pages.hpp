@@ -1,5 +1,5 @@
 /*
- * large_pages.h - memory on large pages, where the system offers them.
+ * large_pages.hpp - memory on large pages, where the system offers them.
  *
  * A table read at random places costs a miss of the address translation
  * at every probe on small pages once it outgrows what the translation
@@ -9,8 +9,8 @@
  * where it refuses, the memory works as it is, on small pages.  Internal to
  * the core.
  */
-#ifndef TOVAREL_LARGE_PAGES_H
-#define TOVAREL_LARGE_PAGES_H
+#ifndef TOVAREL_LARGE_PAGES_HPP
+#define TOVAREL_LARGE_PAGES_HPP
 
 #include <stddef.h>
 
@@ -29,4 +29,4 @@ void *large_pages_alloc(size_t rounded);
  * `start` on; nothing when none fits. */
 void large_pages_advise(void *start, size_t bytes);
 
-#endif /* TOVAREL_LARGE_PAGES_H */
+#endif /* TOVAREL_LARGE_PAGES_HPP */
