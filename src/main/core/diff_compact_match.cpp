@@ -25,7 +25,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -986,8 +985,7 @@ void search_part(void *context, uint32_t i) {
 
 /* Threads for the match finder: one per core, at most one per part. */
 int helpers_for(uint32_t parts) {
-    static const unsigned cores = std::thread::hardware_concurrency();
-    return static_cast<int>(std::min<unsigned>(cores == 0 ? 1 : cores, parts)) - 1;
+    return static_cast<int>(std::min<unsigned>(work_pool_cores(), parts)) - 1;
 }
 
 } // namespace

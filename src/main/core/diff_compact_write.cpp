@@ -16,7 +16,6 @@
 
 #include <cstring>
 #include <initializer_list>
-#include <thread>
 
 #include "diff_compact_format.hpp"
 #include "diff_compact_match.h"
@@ -376,9 +375,7 @@ buf *nested_differences(const bit_writer &runs, const bit_writer &bytes) {
     // The two nested deltas are independent: a thread each, once they are
     // long enough to be worth waking one for.
     nested_pair pair = {{&runs, &bytes}, {nullptr, nullptr}};
-    // Asked of the system once: it reads a file for the answer.
-    static const unsigned cores = std::thread::hardware_concurrency();
-    bool apart = runs.len + bytes.len >= NESTED_APART_FROM && cores > 1;
+    bool apart = runs.len + bytes.len >= NESTED_APART_FROM && work_pool_cores() > 1;
     work_pool_run(apart ? 1 : 0, 2, build_nested, &pair);
     return joined(pair);
 }
@@ -597,9 +594,8 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     counter count{*codes, runs, bytes};
     counter differences{*codes, runs, bytes};
     first_stage stage = {old_value, new_value, parse, &count, &differences};
-    // Asked of the system once: it reads a file for the answer.
-    static const unsigned cores = std::thread::hardware_concurrency();
-    bool apart = parse->count >= FIRST_STAGE_APART_FROM && cores > 1 && !compare_twice;
+    bool two_cores = work_pool_cores() > 1;
+    bool apart = parse->count >= FIRST_STAGE_APART_FROM && two_cores && !compare_twice;
     work_pool_run(apart ? 1 : 0, 2, run_first_stage, &stage);
     count.difference_extra = differences.difference_extra;
     runs.flush();
@@ -634,7 +630,7 @@ buf *write_form(const buf *old_value, const buf *new_value, const diff_compact_p
     writer write{*codes, control, literal, difference};
     second_stage next = {
         old_value, new_value, parse, &write, {{&runs, &bytes}, {nullptr, nullptr}}};
-    apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && cores > 1;
+    apart = nest && runs.len + bytes.len >= SECOND_STAGE_APART_FROM && two_cores;
     work_pool_run(apart ? 1 : 0, nest ? 3 : 1, run_second_stage, &next);
     buf *nested = joined(next.nested);
     if (nested == nullptr || nested->len >= difference_size) {

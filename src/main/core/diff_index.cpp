@@ -23,7 +23,6 @@
 #include <atomic>
 #include <memory>
 #include <new>
-#include <thread>
 
 #include "diff_generate.h"
 #include "diff_index_build.h"
@@ -237,12 +236,9 @@ void scan_part(void *context, uint32_t i) {
 }
 
 int threads_for(int32_t asked) {
-    /* Asked of the system once: it reads a file for the answer, which
-     * costs more than a small diff. */
-    static const unsigned cores = std::thread::hardware_concurrency();
     int threads = asked;
     if (threads == 0) {
-        threads = cores == 0 ? 1 : static_cast<int>(cores);
+        threads = static_cast<int>(work_pool_cores());
     }
     return threads > DIFF_INDEX_MAX_THREADS ? DIFF_INDEX_MAX_THREADS : threads;
 }

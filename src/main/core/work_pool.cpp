@@ -158,3 +158,8 @@ void work_pool_run(int helpers, uint32_t count, void (*task)(void *, uint32_t), 
     owner->job_done.wait(held,
                          [&work] { return work.done.load() == work.count && work.visitors == 0; });
 }
+
+unsigned work_pool_cores() {
+    static const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}

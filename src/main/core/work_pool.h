@@ -28,4 +28,9 @@ constexpr int WORK_POOL_MOST = 7;
 void work_pool_run(int helpers, uint32_t count, void (*task)(void *context, uint32_t i),
                    void *context);
 
+/* The machine's cores, at least 1: asked of the system once per process,
+ * since it reads a file for the answer, which costs more than a small
+ * call's work. */
+unsigned work_pool_cores();
+
 #endif /* TOVAREL_WORK_POOL_H */
