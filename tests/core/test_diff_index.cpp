@@ -420,4 +420,42 @@ TEST(DiffIndexThreads, LongDeltasRebuildAcrossTheOutputsReservation) {
     }
 }
 
+/* The chains of an old value whose windows they all hold, built with the
+ * test for runs at each window or with the runs taken out afterwards: the
+ * same links, heads and longest runs.  Runs of every length, at either end
+ * and next to each other, with text or noise between. */
+TEST(DiffIndexBuild, EveryWindowsChainsAreTheSameOnEitherLoop) {
+    using namespace diff_index;
+    generator g{0x94D049BB133111EBULL};
+    for (int value = 0; value < PAIRS / 2; value++) {
+        size_t length = 4000 + g.below(g.below(20) == 0 ? 200000 : 12000);
+        bytes old_bytes;
+        while (old_bytes.size() < length) {
+            bytes part = g.below(2) == 0 ? text(g, g.below(200)) : noise(g, g.below(40), 4);
+            old_bytes.insert(old_bytes.end(), part.begin(), part.end());
+            old_bytes.insert(old_bytes.end(), g.below(g.below(8) == 0 ? 3000 : 20),
+                             static_cast<uint8_t>(g.below(3) == 0 ? g.next() : ' '));
+        }
+        struct built {
+            std::vector<uint32_t> links, heads;
+            std::vector<uint64_t> run_start, run_length;
+            bool operator==(const built &) const = default;
+        } ways[2];
+        for (int way = 0; way < 2; way++) {
+            index_chain_force_plain(way == 1);
+            old_index index;
+            ASSERT_TRUE(index_build(&index, old_bytes.data(), old_bytes.size(), UINT64_MAX, 1, 0));
+            index_chain_force_plain(false);
+            ASSERT_EQ(index.near, nullptr);
+            ways[way] = built{{index.deep_link, index.deep_link + index.deep_samples},
+                              {index.deep_head, index.deep_head + (1ULL << index.deep_bits)},
+                              {index.run_start, index.run_start + 256},
+                              {index.run_length, index.run_length + 256}};
+            index_free(&index);
+        }
+        ASSERT_TRUE(ways[0] == ways[1])
+            << "value " << value << ", " << old_bytes.size() << " bytes";
+    }
+}
+
 } // namespace

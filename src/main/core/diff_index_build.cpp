@@ -154,6 +154,121 @@ template <bool Prefetch, bool Dense> __attribute__((noinline)) void chain_all(ol
     }
 }
 
+/* From this many windows on, chain_every takes the place of chain_all: its
+ * walk of the uniform windows' chains costs a few thousand instructions
+ * whatever the value's size, which the windows it saves a test on pay for
+ * only once they are several thousand. */
+constexpr uint32_t CHAIN_EVERY_FROM = 4096;
+
+/* Set by the test hook: every window is chained by chain_all. */
+bool plain_chains = false;
+
+/*
+ * Takes out of the chains every window of a run of one byte value after
+ * the run's first, which chain_every linked with the rest, and records each
+ * run with index_run's rule: what chain_all leaves, for grid 0.  A window
+ * of byte b's run has the fingerprint of b repeated eight times, so the
+ * chains of those 256 fingerprints hold every run's windows, latest first.
+ * A uniform window is a run's first unless the byte before it is its byte
+ * too (the window before is then uniform as well).  Two bytes may share a
+ * fingerprint and their chain is then walked twice: the second walk finds
+ * nothing left to take out, and records the same runs again.  Of runs
+ * equally long the earliest is kept, as chain_all's forward pass keeps it.
+ */
+void unchain_runs(old_index *index) {
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint64_t old_length = index->old_length;
+    const int bits = index->deep_bits;
+    uint32_t *head = index->deep_head, *link = index->deep_link;
+    for (uint32_t value = 0; value < 256; value++) {
+        const uint8_t byte = static_cast<uint8_t>(value);
+        uint32_t *slot = &head[deep_fingerprint(window_product(byte * BYTE_SPREAD), bits)];
+        while (*slot != 0) {
+            const uint32_t k = *slot - 1;
+            const uint64_t window = load64(old_bytes + k);
+            if (!uniform(window)) {
+                slot = &link[k];
+                continue;
+            }
+            /* The chain meets a run at its last window and then holds
+             * every window of it down to its first, one after the other:
+             * the walk goes to the first at once, with the windows between
+             * cut out, instead of through each, a load that waits for the
+             * one before. */
+            const uint8_t own = static_cast<uint8_t>(window);
+            const uint32_t first = k - static_cast<uint32_t>(run_backward(old_bytes + k, own, k));
+            if (first != k) {
+                *slot = first + 1;
+                memset(link + first + 1, 0, (k - first) * sizeof(uint32_t));
+            }
+            uint64_t length = run_forward(old_bytes + first, own, old_length - first);
+            if (length >= index->run_length[own]) {
+                index->run_start[own] = first;
+                index->run_length[own] = length;
+            }
+            slot = &link[first];
+        }
+    }
+}
+
+/* Windows linked in one step of link_windows. */
+constexpr uint32_t LINK_STEP = 4;
+
+/* Links windows [from, to) of every window's chains, each under the
+ * fingerprint the product of its window gives shifted right by `shift`.
+ * Four at a time: the loop's own count, test and branch were a quarter of
+ * its instructions.  The links of a step are made in order, since two of
+ * its windows may share a fingerprint. */
+inline void link_windows(old_index *index, uint32_t from, uint32_t to, int shift) {
+    const uint8_t *old_bytes = index->old_bytes;
+    uint32_t *head = index->deep_head, *link = index->deep_link;
+    uint32_t k = from;
+    for (; to - k >= LINK_STEP; k += LINK_STEP) {
+        uint64_t f[LINK_STEP];
+        for (uint32_t lane = 0; lane < LINK_STEP; lane++) {
+            f[lane] = window_product(load64(old_bytes + k + lane)) >> shift;
+        }
+        for (uint32_t lane = 0; lane < LINK_STEP; lane++) {
+            link[k + lane] = head[f[lane]];
+            head[f[lane]] = k + lane + 1;
+        }
+    }
+    for (; k < to; k++) {
+        uint64_t f = window_product(load64(old_bytes + k)) >> shift;
+        link[k] = head[f];
+        head[f] = k + 1;
+    }
+}
+
+/*
+ * chain_all for grid 0 without its test for runs at each window: every
+ * window is linked, and unchain_runs then takes out the runs' windows after
+ * their first, from the few chains that can hold them.  The same chains and
+ * runs; the test and its branch were a third of the instructions of a pass
+ * that was two thirds of a small text pair's diff, most of whose windows
+ * are no run.
+ */
+template <bool Prefetch> __attribute__((noinline)) void chain_every(old_index *index) {
+    const uint8_t *old_bytes = index->old_bytes;
+    const uint32_t samples = index->deep_samples;
+    const int shift = 64 - index->deep_bits;
+    uint32_t *head = index->deep_head, *link = index->deep_link;
+    if (!Prefetch) {
+        link_windows(index, 0, samples, shift);
+    } else {
+        for (uint32_t k = 0; k < samples; k++) {
+            if (k + PREFETCH_AHEAD < samples) {
+                uint64_t ahead = load64(old_bytes + k + PREFETCH_AHEAD);
+                __builtin_prefetch(&head[window_product(ahead) >> shift], 1);
+            }
+            uint64_t f = window_product(load64(old_bytes + k)) >> shift;
+            link[k] = head[f];
+            head[f] = k + 1;
+        }
+    }
+    unchain_runs(index);
+}
+
 /* Links every sample into the chain of its fingerprint, latest first.
  * Each sample's link slot holds its fingerprint_bits until then: the
  * samples' windows, one every few hundred bytes of a large value, missed
@@ -214,7 +329,9 @@ bool chain(old_index *index, bool all) {
     memset(index->deep_head, 0, head_size);
     bool prefetch = head_size > PREFETCH_ABOVE;
     if (all) {
-        if (index->grid == 0) {
+        if (index->grid == 0 && index->deep_samples >= CHAIN_EVERY_FROM && !plain_chains) {
+            prefetch ? chain_every<true>(index) : chain_every<false>(index);
+        } else if (index->grid == 0) {
             prefetch ? chain_all<true, true>(index) : chain_all<false, true>(index);
         } else {
             prefetch ? chain_all<true, false>(index) : chain_all<false, false>(index);
@@ -335,6 +452,10 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         return false;
     }
     return chain(index, false);
+}
+
+void index_chain_force_plain(bool plain) {
+    plain_chains = plain;
 }
 
 void index_free(old_index *index) {

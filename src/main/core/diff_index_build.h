@@ -177,8 +177,12 @@ bool index_run(old_index *index, uint64_t position, uint8_t byte, uint64_t *run_
  * when memory runs out. */
 bool index_fill(old_index *index, uint32_t capacity, int threads);
 /* Test hook: with plain set, later fills read the windows one at a time
- * instead of several at once (same tables). */
+ * instead of several at once, and chains are built as index_chain_force_plain
+ * says (same tables). */
 void index_fill_force_plain(bool plain);
+/* Test hook: with plain set, later builds of every window's chains test
+ * each window for a run as they link it (same tables). */
+void index_chain_force_plain(bool plain);
 void index_free(old_index *index);
 
 } // namespace diff_index

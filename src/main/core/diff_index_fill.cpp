@@ -635,6 +635,7 @@ template <bool Dense> void fill_in_one_pass(old_index *index, uint32_t capacity,
 
 void index_fill_force_plain(bool plain) {
     plain_windows = plain;
+    index_chain_force_plain(plain);
 }
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
