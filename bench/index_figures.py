@@ -198,3 +198,33 @@ def run(out, wls, baseline, repeats, progress):
         md += ["Scaling and threads (level 0):", "", report.table(["measure", "ratio"], scaling), ""]
     md += [f"- {n}" for n in notes]
     return md, plots
+
+
+def main(argv=None):
+    """The scaling and thread rows alone, of this build and of a baseline's,
+    the two alternated: a quick check of the two-core figure without the
+    full bench's hour."""
+    import argparse
+
+    ap = argparse.ArgumentParser(description=main.__doc__.splitlines()[0])
+    ap.add_argument("--baseline", default=None, metavar="SO", help="an earlier build's shared object, measured beside this one's")
+    ap.add_argument("--repeats", type=int, default=5, help="interleaved repeats per measurement (default 5)")
+    ap.add_argument("--rounds", type=int, default=1, help="times each build's rows are measured, alternated (default 1)")
+    args = ap.parse_args(argv)
+    wls = workloads.delta_workloads(workloads.FULL)
+    chosen = [wl for wl in wls if wl.cls == "binaries" or any(t in wl.name for t in THREAD_WORKLOADS)]
+    del wls
+    cores = [("this build", Core(module_path()))]
+    if args.baseline:
+        cores.insert(0, ("baseline", Core(args.baseline)))
+    for round_ in range(args.rounds):
+        for name, core in cores:
+            for measure, ratio in scaling_rows(chosen, core, args.repeats, lambda message: None):
+                print(f"round {round_ + 1}, {name}: {measure}: {ratio}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    import sys
+
+    sys.exit(main())

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -456,6 +457,54 @@ TEST(DiffIndexBuild, EveryWindowsChainsAreTheSameOnEitherLoop) {
         ASSERT_TRUE(ways[0] == ways[1])
             << "value " << value << ", " << old_bytes.size() << " bytes";
     }
+}
+
+/* Jobs posted from several calling threads at once, each with its own
+ * tasks and helpers, with no gap between them, a short one or a long one,
+ * so that they find the helpers busy, on their way to sleep and asleep:
+ * every task runs exactly once, and before its call returns (the job and
+ * what its tasks write live on the caller's stack). */
+TEST(DiffIndexThreads, EveryTaskRunsOnceBeforeItsCallReturns) {
+    constexpr int CALLERS = 3;
+    constexpr int JOBS = 1500;
+    constexpr uint32_t MOST_TASKS = 40;
+    struct tally {
+        std::atomic<uint32_t> runs[MOST_TASKS];
+        uint32_t pause_us;
+    };
+    auto count = [](void *context, uint32_t i) {
+        auto *seen = static_cast<tally *>(context);
+        if (seen->pause_us != 0 && i % 3 == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(seen->pause_us));
+        }
+        seen->runs[i].fetch_add(1, std::memory_order_relaxed);
+    };
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int caller = 0; caller < CALLERS; caller++) {
+        callers.emplace_back([caller, &wrong, count] {
+            generator g{0x3C6EF372FE94F82BULL + static_cast<uint64_t>(caller)};
+            for (int job = 0; job < JOBS; job++) {
+                tally seen{};
+                seen.pause_us = g.below(4) == 0 ? static_cast<uint32_t>(g.below(60)) : 0;
+                uint32_t tasks = 1 + static_cast<uint32_t>(g.below(MOST_TASKS));
+                work_pool_run(static_cast<int>(g.below(4)), tasks, count, &seen);
+                for (uint32_t i = 0; i < MOST_TASKS; i++) {
+                    if (seen.runs[i].load() != (i < tasks ? 1u : 0u)) {
+                        wrong.fetch_add(1);
+                    }
+                }
+                size_t gap = g.below(3);
+                if (gap != 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(gap == 1 ? 20 : 300));
+                }
+            }
+        });
+    }
+    for (std::thread &caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 } // namespace
