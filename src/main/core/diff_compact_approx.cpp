@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+#include "buf_compare.hpp"
+
 namespace {
 
 constexpr int64_t MATCH_GAIN = 2;
@@ -31,6 +33,15 @@ constexpr uint64_t SHORTEST_STRETCH = 8;
 constexpr uint64_t ABSORB_BELOW = 32;
 /* How many recent shifts a literal stretch is tried against. */
 constexpr int RECENT_SHIFTS = 4;
+/* A gap shorter than this between two copies at one shift is always
+ * bridged: even all of its bytes differing cannot bring NEW_COPY_SCORE to
+ * zero. */
+constexpr uint64_t ALWAYS_BRIDGED_BELOW = (NEW_COPY_SCORE + MISMATCH_COST - 1) / MISMATCH_COST;
+/* A literal stretch shorter than this is never filled: it is below
+ * SHORTEST_STRETCH, or too short for even all of its bytes matching to
+ * reach NEW_COPY_SCORE. */
+constexpr uint64_t NEVER_FILLED_BELOW = std::max(
+    SHORTEST_STRETCH, static_cast<uint64_t>((NEW_COPY_SCORE + MATCH_GAIN - 1) / MATCH_GAIN));
 
 struct values {
     const uint8_t *old_bytes;
@@ -48,9 +59,13 @@ int64_t score_of(bool equal) {
     return equal ? MATCH_GAIN : -MISMATCH_COST;
 }
 
+/* Set by the test hook: every score is taken a byte at a time, by the
+ * loops that the word-wise ones below must agree with. */
+bool force_scalar = false;
+
 /* How far a copy at `shift` pays going forward from new position `from`,
- * without passing `limit`. */
-reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shift) {
+ * without passing `limit`: the plain loop, a byte at a time. */
+reach reach_forward_scalar(const values &v, uint64_t from, uint64_t limit, int64_t shift) {
     uint64_t source = from + static_cast<uint64_t>(shift);
     if (source >= v.old_length || from >= limit) {
         return {0, 0};
@@ -70,7 +85,7 @@ reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shif
 }
 
 /* The same going backward from `end` (exclusive), not below `floor`. */
-reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shift) {
+reach reach_backward_scalar(const values &v, uint64_t end, uint64_t floor, int64_t shift) {
     uint64_t source_end = end + static_cast<uint64_t>(shift);
     if (end <= floor || source_end > v.old_length) {
         return {0, 0};
@@ -87,6 +102,135 @@ reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shif
         }
     }
     return best;
+}
+
+/* The high bit of each byte of `word` that is zero, and no other: exact
+ * for every byte, where the quicker test of whether any byte is zero may
+ * also mark a byte just above a zero one. */
+uint64_t zero_bytes(uint64_t word) {
+    constexpr uint64_t LOW_SEVEN = 0x7F7F7F7F7F7F7F7FULL;
+    constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+    return ~(((word & LOW_SEVEN) + LOW_SEVEN) | word) & HIGH_BITS;
+}
+
+/* How many bytes from a and b on each differ from their counterpart, at
+ * most limit: the other half of buf_common_prefix, for the runs of
+ * mismatches between a copy's runs of equal bytes. */
+uint64_t unequal_prefix(const uint8_t *a, const uint8_t *b, uint64_t limit) {
+    uint64_t n = 0;
+    while (limit - n >= 8) {
+        uint64_t equal = zero_bytes(buf_load_little(a + n) ^ buf_load_little(b + n));
+        if (equal != 0) {
+            return n + static_cast<uint64_t>(__builtin_ctzll(equal)) / 8;
+        }
+        n += 8;
+    }
+    while (n < limit && a[n] != b[n]) {
+        n++;
+    }
+    return n;
+}
+
+/* How many bytes right before a_end and b_end each differ, at most limit. */
+uint64_t unequal_suffix(const uint8_t *a_end, const uint8_t *b_end, uint64_t limit) {
+    uint64_t n = 0;
+    while (limit - n >= 8) {
+        uint64_t equal =
+            zero_bytes(buf_load_little(a_end - n - 8) ^ buf_load_little(b_end - n - 8));
+        if (equal != 0) {
+            return n + static_cast<uint64_t>(__builtin_clzll(equal)) / 8;
+        }
+        n += 8;
+    }
+    while (n < limit &&
+           a_end[-1 - static_cast<int64_t>(n)] != b_end[-1 - static_cast<int64_t>(n)]) {
+        n++;
+    }
+    return n;
+}
+
+/* Mismatches in a row after which a scan that stands `score` above its
+ * best less GIVE_UP gives up: the first count that takes it below. */
+uint64_t mismatches_to_give_up(int64_t score, int64_t best) {
+    return static_cast<uint64_t>((score - best + GIVE_UP) / MISMATCH_COST) + 1;
+}
+
+/*
+ * reach_forward_scalar a run at a time: over a run of equal bytes the
+ * score only rises, so the best prefix is the run's end where it beats
+ * the best so far; over a run of mismatches it only falls and the best
+ * stays, so all that matters is whether the run takes the score past
+ * GIVE_UP, which bounds how far the run is measured.  Copies are mostly
+ * long runs of equal bytes between single differing ones, which the byte
+ * loop scored one at a time.
+ */
+reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shift) {
+    if (force_scalar) {
+        return reach_forward_scalar(v, from, limit, shift);
+    }
+    uint64_t source = from + static_cast<uint64_t>(shift);
+    if (source >= v.old_length || from >= limit) {
+        return {0, 0};
+    }
+    uint64_t most = std::min(limit - from, v.old_length - source);
+    const uint8_t *fresh = v.new_bytes + from;
+    const uint8_t *old = v.old_bytes + source;
+    reach best = {0, 0};
+    int64_t score = 0;
+    uint64_t i = 0;
+    while (true) {
+        uint64_t equal = buf_common_prefix(fresh + i, old + i, most - i);
+        i += equal;
+        score += MATCH_GAIN * static_cast<int64_t>(equal);
+        if (score > best.score) {
+            best = {i, score};
+        }
+        if (i == most) {
+            return best;
+        }
+        uint64_t cap = std::min(most - i, mismatches_to_give_up(score, best.score));
+        uint64_t unequal = unequal_prefix(fresh + i, old + i, cap);
+        i += unequal;
+        score -= MISMATCH_COST * static_cast<int64_t>(unequal);
+        if (score < best.score - GIVE_UP || i == most) {
+            return best;
+        }
+    }
+}
+
+/* reach_backward_scalar a run at a time, as reach_forward. */
+reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shift) {
+    if (force_scalar) {
+        return reach_backward_scalar(v, end, floor, shift);
+    }
+    uint64_t source_end = end + static_cast<uint64_t>(shift);
+    if (end <= floor || source_end > v.old_length) {
+        return {0, 0};
+    }
+    uint64_t most = std::min(end - floor, source_end);
+    const uint8_t *fresh = v.new_bytes + end;
+    const uint8_t *old = v.old_bytes + source_end;
+    reach best = {0, 0};
+    int64_t score = 0;
+    uint64_t i = 0;
+    while (true) {
+        uint64_t equal = buf_common_suffix(fresh - i, old - i, most - i);
+        i += equal;
+        score += MATCH_GAIN * static_cast<int64_t>(equal);
+        if (score > best.score) {
+            best = {i, score};
+        }
+        if (i == most) {
+            return best;
+        }
+        uint64_t cap = std::min(most - i, mismatches_to_give_up(score, best.score));
+        uint64_t unequal = unequal_suffix(fresh - i, old - i, cap);
+        i += unequal;
+        score -= MISMATCH_COST * static_cast<int64_t>(unequal);
+        if (score < best.score - GIVE_UP || i == most) {
+            return best;
+        }
+    }
 }
 
 int64_t shift_of(const diff_compact_copy &copy) {
@@ -117,10 +261,42 @@ uint64_t best_meeting(const values &v, uint64_t low, uint64_t high, int64_t befo
 /* Whether one copy at `shift` should span [low, high) to join the copies
  * on either side: what its mismatches cost must stay below the command
  * that joining saves. */
-bool worth_bridging(const values &v, uint64_t low, uint64_t high, int64_t shift) {
+bool worth_bridging_scalar(const values &v, uint64_t low, uint64_t high, int64_t shift) {
     int64_t score = NEW_COPY_SCORE;
     for (uint64_t at = low; at < high && score > 0; at++) {
         score += score_of(v.new_bytes[at] == v.old_bytes[at + static_cast<uint64_t>(shift)]);
+    }
+    return score > 0;
+}
+
+/* worth_bridging_scalar a run at a time: the answer turns on whether some
+ * run of mismatches takes the score to zero, and a run longer than that
+ * needs no measuring. */
+bool worth_bridging(const values &v, uint64_t low, uint64_t high, int64_t shift) {
+    if (force_scalar) {
+        return worth_bridging_scalar(v, low, high, shift);
+    }
+    const uint8_t *fresh = v.new_bytes + low;
+    const uint8_t *old = v.old_bytes + low + static_cast<uint64_t>(shift);
+    uint64_t most = high - low;
+    int64_t score = NEW_COPY_SCORE;
+    uint64_t i = 0;
+    while (i < most) {
+        uint64_t equal = buf_common_prefix(fresh + i, old + i, most - i);
+        i += equal;
+        score += MATCH_GAIN * static_cast<int64_t>(equal);
+        if (i == most) {
+            break;
+        }
+        // The score is positive here: it takes this many mismatches to
+        // bring it to zero or below.
+        auto to_zero = static_cast<uint64_t>((score + MISMATCH_COST - 1) / MISMATCH_COST);
+        uint64_t unequal = unequal_prefix(fresh + i, old + i, std::min(most - i, to_zero));
+        i += unequal;
+        score -= MISMATCH_COST * static_cast<int64_t>(unequal);
+        if (score <= 0) {
+            return false;
+        }
     }
     return score > 0;
 }
@@ -170,6 +346,24 @@ struct extender {
         return diff_compact_parse_add(&out, copy.target, copy.source, copy.length);
     }
 
+    /* The first position from `start` on, before `to` and the old value's
+     * end at `shift`, whose byte matches there. */
+    uint64_t past_mismatches(uint64_t start, uint64_t to, int64_t shift) const {
+        if (force_scalar) {
+            while (start < to && start + static_cast<uint64_t>(shift) < v.old_length &&
+                   v.new_bytes[start] != v.old_bytes[start + static_cast<uint64_t>(shift)]) {
+                start++;
+            }
+            return start;
+        }
+        uint64_t source = start + static_cast<uint64_t>(shift);
+        if (start >= to || source >= v.old_length) {
+            return start;
+        }
+        uint64_t most = std::min(to - start, v.old_length - source);
+        return start + unequal_prefix(v.new_bytes + start, v.old_bytes + source, most);
+    }
+
     /* Covers what it can of the literal stretch [from, to) with copies at
      * recent shifts, front to back. */
     bool fill(uint64_t from, uint64_t to) {
@@ -181,10 +375,7 @@ struct extender {
                 int64_t shift = shifts.shift[i];
                 uint64_t start = from;
                 // Leading mismatches would only be literals inside the copy.
-                while (start < to && start + static_cast<uint64_t>(shift) < v.old_length &&
-                       v.new_bytes[start] != v.old_bytes[start + static_cast<uint64_t>(shift)]) {
-                    start++;
-                }
+                start = past_mismatches(start, to, shift);
                 reach r = reach_forward(v, start, to, shift);
                 if (r.score > best.score) {
                     best = r;
@@ -200,6 +391,37 @@ struct extender {
             }
             from = best_start + best.length;
         }
+        return true;
+    }
+
+    /*
+     * What bridge(next) does where the answer needs no scoring, true when
+     * it took `next` in so; false to leave it to bridge.  Two cases are
+     * most of the copies of compiled code: a repeat from the new value
+     * itself after another one or at the start (three copies in four of a
+     * 2 MB module's), with a gap too short to fill, which is taken in as
+     * it is; and the next piece of code at the same shift after a gap too
+     * short for mismatches to outweigh a command (most of a new build's),
+     * which joins the previous copy.  bridge weighed each with its full
+     * round of tests, for nothing.
+     */
+    bool settled(const diff_compact_copy &next, bool &ok) {
+        diff_compact_copy *previous = last();
+        uint64_t low = previous != nullptr ? previous->target + previous->length : 0;
+        uint64_t gap = next.target - low;
+        if (!from_old(next)) {
+            if (gap >= NEVER_FILLED_BELOW || (previous != nullptr && from_old(*previous))) {
+                return false;
+            }
+            ok = push(next);
+            return true;
+        }
+        if (previous == nullptr || !from_old(*previous) || gap >= ALWAYS_BRIDGED_BELOW ||
+            shift_of(*previous) != shift_of(next)) {
+            return false;
+        }
+        previous->length += gap + next.length;
+        ok = true;
         return true;
     }
 
@@ -270,6 +492,14 @@ bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
     extender work;
     work.v = {old_value->data, old_value->len, new_value->data, new_value->len};
     for (uint64_t i = 0; i < parse->count; i++) {
+        bool ok = true;
+        if (!force_scalar && work.settled(parse->copies[i], ok)) {
+            if (!ok) {
+                diff_compact_parse_release(&work.out);
+                return false;
+            }
+            continue;
+        }
         if (!work.bridge(&parse->copies[i])) {
             diff_compact_parse_release(&work.out);
             return false;
@@ -282,6 +512,10 @@ bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
     diff_compact_parse_release(parse);
     *parse = work.out;
     return true;
+}
+
+void _diff_compact_approx_force_scalar(bool scalar) {
+    force_scalar = scalar;
 }
 
 TOVAREL_END_DECLS

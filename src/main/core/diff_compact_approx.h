@@ -31,6 +31,11 @@ TOVAREL_BEGIN_DECLS
 TOVAREL_API bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
                                             const buf *new_value);
 
+/* For tests: true makes every score a byte at a time, as the plain loops
+ * take it, where false (the default) takes runs of equal and of differing
+ * bytes a word at a time; the parses must be the same. */
+TOVAREL_API void _diff_compact_approx_force_scalar(bool scalar);
+
 TOVAREL_END_DECLS
 
 #endif /* TOVAREL_DIFF_COMPACT_APPROX_H */
