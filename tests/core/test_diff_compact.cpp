@@ -338,8 +338,10 @@ void worn(generator &g, size_t length, bytes &old_value, bytes &new_value) {
     }
 }
 
+/* The approximate pass over a copy of `start`: a byte at a time (split_from
+ * 0), or a word at a time, in two halves from `split_from` copies on. */
 std::vector<diff_compact_copy> extended(diff_compact_parse start, const bytes &old_value,
-                                        const bytes &new_value, bool scalar) {
+                                        const bytes &new_value, uint64_t split_from) {
     diff_compact_parse parse = {nullptr, 0, 0};
     for (uint64_t i = 0; i < start.count; i++) {
         const diff_compact_copy &copy = start.copies[i];
@@ -347,9 +349,11 @@ std::vector<diff_compact_copy> extended(diff_compact_parse start, const bytes &o
     }
     buf o = view(old_value);
     buf n = view(new_value);
-    _diff_compact_approx_force_scalar(scalar);
+    _diff_compact_approx_force_scalar(split_from == 0);
+    _diff_compact_approx_split_from(split_from);
     EXPECT_TRUE(diff_compact_approx_extend(&parse, &o, &n));
     _diff_compact_approx_force_scalar(false);
+    _diff_compact_approx_split_from(8192);
     EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len));
     std::vector<diff_compact_copy> copies(parse.copies, parse.copies + parse.count);
     diff_compact_parse_release(&parse);
@@ -357,8 +361,10 @@ std::vector<diff_compact_copy> extended(diff_compact_parse start, const bytes &o
 }
 
 /* The approximate pass scores runs of equal and of differing bytes a word
- * at a time; from the match finder's copies and from the index method's,
- * it must give the parse that scoring a byte at a time gives. */
+ * at a time, and extends long parses in two halves at once; from the
+ * match finder's copies and from the index method's, it must give the
+ * parse that scoring a byte at a time, in one pass, gives, whether the
+ * halves join early, late or not at all. */
 TEST(DiffCompact, ApproximatePassScoresWordsAsItScoresBytes) {
     generator g{0xa9970};
     for (int round = 0; round < PAIRS; round++) {
@@ -378,14 +384,16 @@ TEST(DiffCompact, ApproximatePassScoresWordsAsItScoresBytes) {
         ASSERT_EQ(diff_compact_parse_from_delta(&indexed, &o, plain), DIFF_APPLY_OK);
         buf_free(plain);
         for (const diff_compact_parse *start : {&found, &indexed}) {
-            std::vector<diff_compact_copy> fast = extended(*start, old_value, new_value, false);
-            std::vector<diff_compact_copy> plain_copies =
-                extended(*start, old_value, new_value, true);
-            ASSERT_EQ(fast.size(), plain_copies.size()) << "round " << round;
-            for (size_t i = 0; i < fast.size(); i++) {
-                ASSERT_EQ(fast[i].target, plain_copies[i].target) << "round " << round << " " << i;
-                ASSERT_EQ(fast[i].source, plain_copies[i].source) << "round " << round << " " << i;
-                ASSERT_EQ(fast[i].length, plain_copies[i].length) << "round " << round << " " << i;
+            std::vector<diff_compact_copy> plain_copies = extended(*start, old_value, new_value, 0);
+            for (uint64_t split_from : {UINT64_MAX, 1 + g.below(64)}) {
+                std::vector<diff_compact_copy> fast =
+                    extended(*start, old_value, new_value, split_from);
+                ASSERT_EQ(fast.size(), plain_copies.size()) << "round " << round;
+                for (size_t i = 0; i < fast.size(); i++) {
+                    ASSERT_EQ(fast[i].target, plain_copies[i].target) << round << " " << i;
+                    ASSERT_EQ(fast[i].source, plain_copies[i].source) << round << " " << i;
+                    ASSERT_EQ(fast[i].length, plain_copies[i].length) << round << " " << i;
+                }
             }
         }
         diff_compact_parse_release(&found);

@@ -14,8 +14,11 @@
 #include "diff_compact_approx.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "buf_compare.hpp"
+#include "work_pool.h"
 
 namespace {
 
@@ -483,39 +486,235 @@ struct extender {
     }
 };
 
+/* Takes in copies [from, to) of the parse, as the serial pass does. */
+bool take_in(extender &work, const diff_compact_parse &parse, uint64_t from, uint64_t to) {
+    for (uint64_t i = from; i < to; i++) {
+        bool ok = true;
+        if (!force_scalar && work.settled(parse.copies[i], ok)) {
+            if (!ok) {
+                return false;
+            }
+            continue;
+        }
+        if (!work.bridge(&parse.copies[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/*
+ * Parses of SPLIT_FROM copies or more are extended in two halves at once.
+ * What bridge does with a copy depends only on the copy, the last copy
+ * taken in and the recent shifts, so a second pass that starts a little
+ * before the middle from nothing soon holds the same state as the first
+ * pass there would, and from the first copy where the two agree, its
+ * output is the first pass's, byte for byte.  The first pass does its
+ * half, then walks on past the middle comparing its state with the second
+ * pass's before each copy, and joins the second pass's output at the
+ * first agreement; where none comes within SYNC_MARKS marks it carries on
+ * alone, as the serial pass.  The pass took 4% to 8% of the compact
+ * delta of compiled code, on one core while the other waited.
+ */
+uint64_t split_from = 8192;
+/* The second pass starts before the middle so that by then its last copy
+ * and recent shifts are those of the first pass: at least WARM_UP copies
+ * before, and further back until the copies from the old value there hold
+ * WARM_SHIFTS distinct shifts (some of them may be absorbed and never
+ * noted), which on a module of compiled code can be a thousand copies
+ * back, one shift holding for long; never more than a WARM_UP_SHARE of the
+ * parse. */
+constexpr uint64_t WARM_UP = 64;
+constexpr int WARM_SHIFTS = RECENT_SHIFTS + 2;
+constexpr uint64_t WARM_UP_SHARE_SHIFT = 3;
+/* The second pass marks its state before every MARK_EVERY-th copy from
+ * the middle on, SYNC_MARKS times: on a module of compiled code the two
+ * passes' recent shifts can take thousands of copies to agree, the
+ * oldest of them noted long before, and once the passes agree they do so
+ * at every copy after, so a join found at a mark is at most MARK_EVERY
+ * copies late. */
+constexpr uint64_t MARK_EVERY = 16;
+constexpr uint64_t SYNC_MARKS = 4096;
+
+/* Where the second pass starts; see above. */
+uint64_t warm_start(const diff_compact_parse &parse, uint64_t middle, uint64_t old_length) {
+    int64_t seen[WARM_SHIFTS] = {};
+    int distinct = 0;
+    uint64_t start = middle;
+    uint64_t farthest = parse.count >> WARM_UP_SHARE_SHIFT;
+    while (start > 0 && middle - start < farthest &&
+           (distinct < WARM_SHIFTS || middle - start < WARM_UP)) {
+        start--;
+        const diff_compact_copy &copy = parse.copies[start];
+        if (copy.source >= old_length || distinct == WARM_SHIFTS) {
+            continue;
+        }
+        int64_t shift = shift_of(copy);
+        int k = 0;
+        while (k < distinct && seen[k] != shift) {
+            k++;
+        }
+        if (k == distinct) {
+            seen[distinct++] = shift;
+        }
+    }
+    return start;
+}
+
+/* What decides the rest of a pass: its last copy and recent shifts, and
+ * how many copies it had put out then. */
+struct mark {
+    diff_compact_copy last;
+    recent shifts;
+    uint64_t count;
+};
+
+mark mark_of(const extender &work) {
+    mark m = {{0, 0, 0}, work.shifts, work.out.count};
+    if (work.out.count > 0) {
+        m.last = work.out.copies[work.out.count - 1];
+    }
+    return m;
+}
+
+bool agree(const mark &a, const mark &b) {
+    if ((a.count == 0) != (b.count == 0) || a.shifts.count != b.shifts.count ||
+        a.last.target != b.last.target || a.last.source != b.last.source ||
+        a.last.length != b.last.length) {
+        return false;
+    }
+    for (int i = 0; i < a.shifts.count; i++) {
+        if (a.shifts.shift[i] != b.shifts.shift[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct halves {
+    const diff_compact_parse *parse;
+    uint64_t middle;
+    extender first;
+    extender second;
+    mark *marks;
+    uint64_t marked;
+    bool ok[2];
+};
+
+/* A pool task: the first half (0), or the second pass (1), marking its
+ * state before each copy of the window after the middle. */
+void run_half(void *context, uint32_t i) {
+    auto &h = *static_cast<halves *>(context);
+    if (i == 0) {
+        h.ok[0] = take_in(h.first, *h.parse, 0, h.middle);
+        return;
+    }
+    uint64_t start = warm_start(*h.parse, h.middle, h.first.v.old_length);
+    bool ok = take_in(h.second, *h.parse, start, h.middle);
+    uint64_t j = h.middle;
+    for (uint64_t k = 0; ok && k < SYNC_MARKS && j < h.parse->count; k++) {
+        h.marks[k] = mark_of(h.second);
+        h.marked = k + 1;
+        uint64_t next = std::min(h.parse->count, j + MARK_EVERY);
+        ok = take_in(h.second, *h.parse, j, next);
+        j = next;
+    }
+    h.ok[1] = ok && take_in(h.second, *h.parse, j, h.parse->count) && h.second.bridge(nullptr);
+}
+
+/* Appends copies [from, end) of `tail` to `out`. */
+bool append(diff_compact_parse &out, const diff_compact_parse &tail, uint64_t from) {
+    uint64_t n = tail.count - from;
+    while (out.capacity - out.count < n) {
+        if (!diff_compact_parse_grow(&out)) {
+            return false;
+        }
+    }
+    if (n > 0) {
+        memcpy(out.copies + out.count, tail.copies + from, n * sizeof(diff_compact_copy));
+    }
+    out.count += n;
+    return true;
+}
+
+/* The first pass walking on from the middle: joined to the second pass's
+ * output at the first agreement, or alone to the end; true on success,
+ * with the result in h.first.out. */
+bool join_halves(halves &h) {
+    const diff_compact_parse &parse = *h.parse;
+    uint64_t j = h.middle;
+    if (h.ok[1]) {
+        for (uint64_t k = 0; k < h.marked; k++) {
+            const mark &theirs = h.marks[k];
+            if (agree(mark_of(h.first), theirs)) {
+                // The agreed last copy is the second pass's: it may have
+                // grown since.
+                uint64_t has_last = theirs.count > 0 ? 1 : 0;
+                h.first.out.count -= has_last;
+                return append(h.first.out, h.second.out, theirs.count - has_last);
+            }
+            uint64_t next = std::min(parse.count, j + MARK_EVERY);
+            if (!take_in(h.first, parse, j, next)) {
+                return false;
+            }
+            j = next;
+        }
+    }
+    return take_in(h.first, parse, j, parse.count) && h.first.bridge(nullptr);
+}
+
+bool extend_in_halves(diff_compact_parse *parse, const values &v, diff_compact_parse &out) {
+    auto *marks = static_cast<mark *>(malloc(SYNC_MARKS * sizeof(mark)));
+    if (marks == nullptr) {
+        return false;
+    }
+    halves h = {parse, parse->count / 2, {}, {}, marks, 0, {false, false}};
+    h.first.v = v;
+    h.second.v = v;
+    work_pool_run(1, 2, run_half, &h);
+    bool ok = h.ok[0] && join_halves(h);
+    free(marks);
+    diff_compact_parse_release(&h.second.out);
+    if (!ok) {
+        diff_compact_parse_release(&h.first.out);
+        return false;
+    }
+    out = h.first.out;
+    return true;
+}
+
 } // namespace
 
 TOVAREL_BEGIN_DECLS
 
 bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
                                 const buf *new_value) {
-    extender work;
-    work.v = {old_value->data, old_value->len, new_value->data, new_value->len};
-    for (uint64_t i = 0; i < parse->count; i++) {
-        bool ok = true;
-        if (!force_scalar && work.settled(parse->copies[i], ok)) {
-            if (!ok) {
-                diff_compact_parse_release(&work.out);
-                return false;
-            }
-            continue;
+    values v = {old_value->data, old_value->len, new_value->data, new_value->len};
+    diff_compact_parse out = {nullptr, 0, 0};
+    if (!force_scalar && parse->count >= split_from && work_pool_cores() > 1) {
+        if (!extend_in_halves(parse, v, out)) {
+            return false;
         }
-        if (!work.bridge(&parse->copies[i])) {
+    } else {
+        extender work;
+        work.v = v;
+        if (!take_in(work, *parse, 0, parse->count) || !work.bridge(nullptr)) {
             diff_compact_parse_release(&work.out);
             return false;
         }
-    }
-    if (!work.bridge(nullptr)) {
-        diff_compact_parse_release(&work.out);
-        return false;
+        out = work.out;
     }
     diff_compact_parse_release(parse);
-    *parse = work.out;
+    *parse = out;
     return true;
 }
 
 void _diff_compact_approx_force_scalar(bool scalar) {
     force_scalar = scalar;
+}
+
+void _diff_compact_approx_split_from(uint64_t copies) {
+    split_from = copies;
 }
 
 TOVAREL_END_DECLS
