@@ -159,30 +159,23 @@ uint64_t mismatches_to_give_up(int64_t score, int64_t best) {
 }
 
 /*
- * reach_forward_scalar a run at a time: over a run of equal bytes the
- * score only rises, so the best prefix is the run's end where it beats
- * the best so far; over a run of mismatches it only falls and the best
- * stays, so all that matters is whether the run takes the score past
- * GIVE_UP, which bounds how far the run is measured.  Copies are mostly
- * long runs of equal bytes between single differing ones, which the byte
- * loop scored one at a time.
+ * reach_forward_scalar and reach_backward_scalar a run at a time: over a
+ * run of equal bytes the score only rises, so the best prefix is the
+ * run's end where it beats the best so far; over a run of mismatches it
+ * only falls and the best stays, so all that matters is whether the run
+ * takes the score past GIVE_UP, which bounds how far the run is measured.
+ * Copies are mostly long runs of equal bytes between single differing
+ * ones, which the byte loops scored one at a time.  equal_run(i, n) and
+ * unequal_run(i, n) measure the run that starts i bytes into the scan, at
+ * most n bytes, in the scan's direction.
  */
-reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shift) {
-    if (force_scalar) {
-        return reach_forward_scalar(v, from, limit, shift);
-    }
-    uint64_t source = from + static_cast<uint64_t>(shift);
-    if (source >= v.old_length || from >= limit) {
-        return {0, 0};
-    }
-    uint64_t most = std::min(limit - from, v.old_length - source);
-    const uint8_t *fresh = v.new_bytes + from;
-    const uint8_t *old = v.old_bytes + source;
+template <typename Equal, typename Unequal>
+reach reach_by_runs(uint64_t most, Equal equal_run, Unequal unequal_run) {
     reach best = {0, 0};
     int64_t score = 0;
     uint64_t i = 0;
     while (true) {
-        uint64_t equal = buf_common_prefix(fresh + i, old + i, most - i);
+        uint64_t equal = equal_run(i, most - i);
         i += equal;
         score += MATCH_GAIN * static_cast<int64_t>(equal);
         if (score > best.score) {
@@ -192,7 +185,7 @@ reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shif
             return best;
         }
         uint64_t cap = std::min(most - i, mismatches_to_give_up(score, best.score));
-        uint64_t unequal = unequal_prefix(fresh + i, old + i, cap);
+        uint64_t unequal = unequal_run(i, cap);
         i += unequal;
         score -= MISMATCH_COST * static_cast<int64_t>(unequal);
         if (score < best.score - GIVE_UP || i == most) {
@@ -201,7 +194,22 @@ reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shif
     }
 }
 
-/* reach_backward_scalar a run at a time, as reach_forward. */
+reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shift) {
+    if (force_scalar) {
+        return reach_forward_scalar(v, from, limit, shift);
+    }
+    uint64_t source = from + static_cast<uint64_t>(shift);
+    if (source >= v.old_length || from >= limit) {
+        return {0, 0};
+    }
+    const uint8_t *fresh = v.new_bytes + from;
+    const uint8_t *old = v.old_bytes + source;
+    return reach_by_runs(
+        std::min(limit - from, v.old_length - source),
+        [&](uint64_t i, uint64_t n) { return buf_common_prefix(fresh + i, old + i, n); },
+        [&](uint64_t i, uint64_t n) { return unequal_prefix(fresh + i, old + i, n); });
+}
+
 reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shift) {
     if (force_scalar) {
         return reach_backward_scalar(v, end, floor, shift);
@@ -210,30 +218,12 @@ reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shif
     if (end <= floor || source_end > v.old_length) {
         return {0, 0};
     }
-    uint64_t most = std::min(end - floor, source_end);
     const uint8_t *fresh = v.new_bytes + end;
     const uint8_t *old = v.old_bytes + source_end;
-    reach best = {0, 0};
-    int64_t score = 0;
-    uint64_t i = 0;
-    while (true) {
-        uint64_t equal = buf_common_suffix(fresh - i, old - i, most - i);
-        i += equal;
-        score += MATCH_GAIN * static_cast<int64_t>(equal);
-        if (score > best.score) {
-            best = {i, score};
-        }
-        if (i == most) {
-            return best;
-        }
-        uint64_t cap = std::min(most - i, mismatches_to_give_up(score, best.score));
-        uint64_t unequal = unequal_suffix(fresh - i, old - i, cap);
-        i += unequal;
-        score -= MISMATCH_COST * static_cast<int64_t>(unequal);
-        if (score < best.score - GIVE_UP || i == most) {
-            return best;
-        }
-    }
+    return reach_by_runs(
+        std::min(end - floor, source_end),
+        [&](uint64_t i, uint64_t n) { return buf_common_suffix(fresh - i, old - i, n); },
+        [&](uint64_t i, uint64_t n) { return unequal_suffix(fresh - i, old - i, n); });
 }
 
 int64_t shift_of(const diff_compact_copy &copy) {
@@ -280,7 +270,7 @@ bool worth_bridging(const values &v, uint64_t low, uint64_t high, int64_t shift)
         return worth_bridging_scalar(v, low, high, shift);
     }
     const uint8_t *fresh = v.new_bytes + low;
-    const uint8_t *old = v.old_bytes + low + static_cast<uint64_t>(shift);
+    const uint8_t *old = v.old_bytes + (low + static_cast<uint64_t>(shift));
     uint64_t most = high - low;
     int64_t score = NEW_COPY_SCORE;
     uint64_t i = 0;
