@@ -31,7 +31,7 @@ namespace {
 
 constexpr size_t header_size = 4;
 constexpr size_t word = 4;
-constexpr uint64_t default_split_from = 8192;
+constexpr uint64_t default_split_from = 65536;
 
 using bytes = std::vector<uint8_t>;
 

@@ -353,7 +353,7 @@ std::vector<diff_compact_copy> extended(diff_compact_parse start, const bytes &o
     _diff_compact_approx_split_from(split_from);
     EXPECT_TRUE(diff_compact_approx_extend(&parse, &o, &n));
     _diff_compact_approx_force_scalar(false);
-    _diff_compact_approx_split_from(8192);
+    _diff_compact_approx_split_from(65536);
     EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len));
     std::vector<diff_compact_copy> copies(parse.copies, parse.copies + parse.count);
     diff_compact_parse_release(&parse);

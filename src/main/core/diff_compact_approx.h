@@ -37,7 +37,7 @@ TOVAREL_API bool diff_compact_approx_extend(diff_compact_parse *parse, const buf
  * bytes a word at a time; the parses must be the same. */
 TOVAREL_API void _diff_compact_approx_force_scalar(bool scalar);
 
-/* For tests: parses of this many copies or more (8192 by default) are
+/* For tests: parses of this many copies or more (65536 by default) are
  * extended in two halves on two threads, where there are two cores; the
  * parse must be the one the serial pass gives. */
 TOVAREL_API void _diff_compact_approx_split_from(uint64_t copies);
