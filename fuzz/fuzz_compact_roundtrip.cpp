@@ -3,13 +3,16 @@
  * delta Differ(method="index", compact=True) gives must rebuild the new
  * value through the reader patch uses for it, must be no longer than the
  * index method's plain delta, and must be the same bytes on a second run;
- * the compact form itself must rebuild the new value too.
+ * the compact form itself must rebuild the new value too, and be the form
+ * that the approximate pass's byte loops in one pass give.
  *
  * Header (4 bytes): flags, a step, a shift, and the old value's length
  * modulo the rest.  Flags bit 0: the new value is the old one as the next
  * build of a program would be, every little-endian 32-bit word at the
  * step's positions grown by the shift, with the tail inserted at its
- * middle; otherwise the tail is the new value.
+ * middle; otherwise the tail is the new value.  Flags bit 1: the compact
+ * form's approximate pass splits parses of a few copies (1 to 64, from
+ * the step's byte) into two halves, as it does long ones.
  */
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +23,7 @@
 #include "buf.h"
 #include "diff_apply.h"
 #include "diff_compact_apply.h"
+#include "diff_compact_approx.h"
 #include "diff_compact_generate.h"
 #include "diff_index.h"
 
@@ -27,6 +31,7 @@ namespace {
 
 constexpr size_t header_size = 4;
 constexpr size_t word = 4;
+constexpr uint64_t default_split_from = 65536;
 
 using bytes = std::vector<uint8_t>;
 
@@ -94,8 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     buf *chosen = diff_compact_generate_binary(&o, &n);
     buf *again = diff_compact_generate_binary(&o, &n);
     buf *plain = diff_index_generate_binary(&o, &n);
+    _diff_compact_approx_split_from(flags & 2 ? 1 + data[1] % 64 : default_split_from);
     buf *form = _diff_compact_generate_form(&o, &n);
-    if (chosen == nullptr || again == nullptr || plain == nullptr || form == nullptr) {
+    _diff_compact_approx_split_from(default_split_from);
+    _diff_compact_approx_force_scalar(true);
+    buf *scalar_form = _diff_compact_generate_form(&o, &n);
+    _diff_compact_approx_force_scalar(false);
+    if (chosen == nullptr || again == nullptr || plain == nullptr || form == nullptr ||
+        scalar_form == nullptr) {
         fail("no delta for values within the limits");
     }
     if (patched(old_value, chosen) != new_value) {
@@ -110,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!diff_compact_is_compact(form) || patched(old_value, form) != new_value) {
         fail("the compact form does not rebuild the new value");
     }
+    if (!same(form, scalar_form)) {
+        fail("the approximate pass's fast paths change the compact form");
+    }
+    buf_free(scalar_form);
     buf_free(chosen);
     buf_free(again);
     buf_free(plain);

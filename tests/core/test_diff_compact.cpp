@@ -20,6 +20,7 @@
 #include "cbor_parser.h"
 #include "diff_apply.h"
 #include "diff_compact_apply.h"
+#include "diff_compact_approx.h"
 #include "diff_compact_generate.h"
 #include "diff_compact_match.h"
 #include "diff_compact_parse.h"
@@ -313,6 +314,91 @@ TEST(DiffCompact, RelocatedBuildCostsFarLessThanThePlainDelta) {
     EXPECT_EQ(patched(old_value, contents(compact)), new_value);
     buf_free(compact);
     buf_free(plain);
+}
+
+/* Blocks of the old value, and now and then of the new value so far, in
+ * a shuffled order, each byte changed with a chance that differs from
+ * block to block (from none to most): runs of equal and of differing
+ * bytes of every length, across the scores at which the approximate pass
+ * extends, bridges or gives up, among copies of both kinds. */
+void worn(generator &g, size_t length, bytes &old_value, bytes &new_value) {
+    old_value = g.noise(length, 1 + static_cast<unsigned>(g.below(200)));
+    new_value.clear();
+    while (new_value.size() < length && !old_value.empty()) {
+        bool repeat = new_value.size() > 64 && g.below(3) == 0;
+        const bytes source = repeat ? new_value : old_value;
+        size_t piece = 1 + g.below(g.below(4) == 0 ? 2000 : g.below(2) == 0 ? 16 : 100);
+        size_t from = g.below(source.size());
+        piece = std::min(piece, source.size() - from);
+        size_t chance = g.below(8) == 0 ? 0 : 1 + g.below(g.below(2) == 0 ? 40 : 3);
+        for (size_t i = from; i < from + piece; i++) {
+            bool change = chance != 0 && g.below(chance) == 0;
+            new_value.push_back(static_cast<uint8_t>(source[i] + (change ? 1 + g.below(255) : 0)));
+        }
+    }
+}
+
+/* The approximate pass over a copy of `start`: a byte at a time (split_from
+ * 0), or a word at a time, in two halves from `split_from` copies on. */
+std::vector<diff_compact_copy> extended(diff_compact_parse start, const bytes &old_value,
+                                        const bytes &new_value, uint64_t split_from) {
+    diff_compact_parse parse = {nullptr, 0, 0};
+    for (uint64_t i = 0; i < start.count; i++) {
+        const diff_compact_copy &copy = start.copies[i];
+        EXPECT_TRUE(diff_compact_parse_add(&parse, copy.target, copy.source, copy.length));
+    }
+    buf o = view(old_value);
+    buf n = view(new_value);
+    _diff_compact_approx_force_scalar(split_from == 0);
+    _diff_compact_approx_split_from(split_from);
+    EXPECT_TRUE(diff_compact_approx_extend(&parse, &o, &n));
+    _diff_compact_approx_force_scalar(false);
+    _diff_compact_approx_split_from(65536);
+    EXPECT_TRUE(diff_compact_parse_valid(&parse, o.len, n.len));
+    std::vector<diff_compact_copy> copies(parse.copies, parse.copies + parse.count);
+    diff_compact_parse_release(&parse);
+    return copies;
+}
+
+/* The approximate pass scores runs of equal and of differing bytes a word
+ * at a time, and extends long parses in two halves at once; from the
+ * match finder's copies and from the index method's, it must give the
+ * parse that scoring a byte at a time, in one pass, gives, whether the
+ * halves join early, late or not at all. */
+TEST(DiffCompact, ApproximatePassScoresWordsAsItScoresBytes) {
+    generator g{0xa9970};
+    for (int round = 0; round < PAIRS; round++) {
+        bytes old_value, new_value;
+        if (round % 3 == 0) {
+            worn(g, g.below(round % 30 == 0 ? 60000 : 6000), old_value, new_value);
+        } else {
+            make_pair(g, round, old_value, new_value);
+        }
+        buf o = view(old_value);
+        buf n = view(new_value);
+        diff_compact_parse found = {nullptr, 0, 0};
+        ASSERT_TRUE(diff_compact_match(&found, &o, &n));
+        diff_compact_parse indexed = {nullptr, 0, 0};
+        buf *plain = diff_index_generate_binary(&o, &n);
+        ASSERT_NE(plain, nullptr);
+        ASSERT_EQ(diff_compact_parse_from_delta(&indexed, &o, plain), DIFF_APPLY_OK);
+        buf_free(plain);
+        for (const diff_compact_parse *start : {&found, &indexed}) {
+            std::vector<diff_compact_copy> plain_copies = extended(*start, old_value, new_value, 0);
+            for (uint64_t split_from : {UINT64_MAX, 1 + g.below(64)}) {
+                std::vector<diff_compact_copy> fast =
+                    extended(*start, old_value, new_value, split_from);
+                ASSERT_EQ(fast.size(), plain_copies.size()) << "round " << round;
+                for (size_t i = 0; i < fast.size(); i++) {
+                    ASSERT_EQ(fast[i].target, plain_copies[i].target) << round << " " << i;
+                    ASSERT_EQ(fast[i].source, plain_copies[i].source) << round << " " << i;
+                    ASSERT_EQ(fast[i].length, plain_copies[i].length) << round << " " << i;
+                }
+            }
+        }
+        diff_compact_parse_release(&found);
+        diff_compact_parse_release(&indexed);
+    }
 }
 
 TEST(DiffCompact, HandMadeDeltasAreRefusedWithTheirReason) {

@@ -13,6 +13,7 @@
 #define TOVAREL_DIFF_COMPACT_APPROX_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #include "buf.h"
 #include "diff_compact_parse.h"
@@ -30,6 +31,16 @@ TOVAREL_BEGIN_DECLS
  */
 TOVAREL_API bool diff_compact_approx_extend(diff_compact_parse *parse, const buf *old_value,
                                             const buf *new_value);
+
+/* For tests: true makes every score a byte at a time, as the plain loops
+ * take it, where false (the default) takes runs of equal and of differing
+ * bytes a word at a time; the parses must be the same. */
+TOVAREL_API void _diff_compact_approx_force_scalar(bool scalar);
+
+/* For tests: parses of this many copies or more (65536 by default) are
+ * extended in two halves on two threads, where there are two cores; the
+ * parse must be the one the serial pass gives. */
+TOVAREL_API void _diff_compact_approx_split_from(uint64_t copies);
 
 TOVAREL_END_DECLS
 
