@@ -533,9 +533,19 @@ void apply_deep(old_index *index, const entry_list &deep, uint32_t capacity, uin
     }
 }
 
-/* The lists of a batch applied: task 0 takes the runs and the deep
- * samples, which depend on their order alone, and each other task one
- * shard of the near table; they touch disjoint parts of the index. */
+/* Tasks that copy a batch's deep samples when it cannot thin them: each
+ * about as long as a shard of the near table, so that the job's last tasks
+ * are short and neither thread waits long for the other. */
+constexpr uint32_t DEEP_TASKS = 4;
+
+/* The lists of a batch applied: task 0 takes the runs, which depend on
+ * their order alone, and each of the next SHARDS tasks one shard of the
+ * near table; they touch disjoint parts of the index.  The deep samples
+ * are thinned in order, so a batch that may thin them leaves them to
+ * task 0 as well; one that cannot (see deep_fits) has them copied by the
+ * last DEEP_TASKS tasks, each its ranges at the offsets deep_from holds:
+ * task 0 alone took longer than the eight shards together, and the
+ * thread that finished the shards waited for it. */
 struct apply_batch {
     old_index *index;
     const fill_batch *batch;
@@ -543,12 +553,60 @@ struct apply_batch {
     uint32_t capacity;
     uint32_t count;
     uint64_t run_end;
-    bool first; /* the near table is still to be zeroed */
+    bool first;       /* the near table is still to be zeroed */
+    bool deep_copied; /* the deep tasks copy this batch's samples */
+    uint32_t deep_from[BATCH_RANGES + 1];
 };
+
+constexpr uint32_t APPLY_TASKS = 1 + SHARDS + DEEP_TASKS;
+
+/*
+ * Whether the batch's deep samples go in with no thinning, and if so
+ * their offsets, range by range.  A range lists the samples that the deep
+ * test took with the mask of the batch's start, which only applying
+ * changes, so every one of them is taken; none is thinned while the count
+ * stays below the capacity before each take, that is while the count and
+ * the batch's samples together are at most the capacity.
+ */
+bool deep_fits(apply_batch *work) {
+    uint64_t at = work->count;
+    for (uint32_t i = 0; i < work->in_batch; i++) {
+        work->deep_from[i] = static_cast<uint32_t>(at);
+        at += work->batch->lists[i].deep.count / DEEP_WORDS;
+        if (at > work->capacity) {
+            return false;
+        }
+    }
+    work->deep_from[work->in_batch] = static_cast<uint32_t>(at);
+    return true;
+}
+
+/* Copies the deep samples of the ranges of one deep task to their
+ * offsets. */
+void copy_deep(const apply_batch &work, uint32_t part) {
+    old_index *index = work.index;
+    uint32_t from = part * work.in_batch / DEEP_TASKS;
+    uint32_t to = (part + 1) * work.in_batch / DEEP_TASKS;
+    for (uint32_t i = from; i < to; i++) {
+        const entry_list &deep = work.batch->lists[i].deep;
+        uint32_t at = work.deep_from[i];
+        for (uint64_t k = 0; k < deep.count; k += DEEP_WORDS, at++) {
+            index->deep_at[at] = deep.items[k];
+            index->deep_head[at] = deep.items[k + 1];
+            index->deep_link[at] = deep.items[k + 2];
+        }
+    }
+}
 
 void apply_part(void *context, uint32_t task) {
     apply_batch &work = *static_cast<apply_batch *>(context);
     old_index *index = work.index;
+    if (task > SHARDS) {
+        if (work.deep_copied) {
+            copy_deep(work, task - 1 - SHARDS);
+        }
+        return;
+    }
     if (task != 0) {
         /* Each shard zeroes its own part of the table before its first
          * entries: on a large value, zeroing the whole table on the
@@ -567,7 +625,9 @@ void apply_part(void *context, uint32_t task) {
             uint64_t position = static_cast<uint64_t>(lists.runs.items[k]) << index->grid;
             index_run(index, position, index->old_bytes[position], &work.run_end);
         }
-        apply_deep(index, lists.deep, work.capacity, &work.count);
+        if (!work.deep_copied) {
+            apply_deep(index, lists.deep, work.capacity, &work.count);
+        }
     }
 }
 
@@ -656,7 +716,7 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
     batch->last_window = index->old_length - WINDOW;
     uint64_t windows = (batch->last_window >> index->grid) + 1;
     uint64_t ranges = (windows + RANGE_WINDOWS - 1) / RANGE_WINDOWS;
-    apply_batch apply{index, batch, 0, capacity, 0, 0, true};
+    apply_batch apply{index, batch, 0, capacity, 0, 0, true, false, {}};
     bool filled = true;
     for (uint64_t first = 0; first < ranges && filled; first += BATCH_RANGES) {
         uint32_t in_batch =
@@ -669,7 +729,11 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
         }
         if (filled) {
             apply.in_batch = in_batch;
-            work_pool_run(threads - 1, 1 + SHARDS, apply_part, &apply);
+            apply.deep_copied = deep_fits(&apply);
+            work_pool_run(threads - 1, APPLY_TASKS, apply_part, &apply);
+            if (apply.deep_copied) {
+                apply.count = apply.deep_from[in_batch];
+            }
             apply.first = false;
         }
         /* The next batch's ranges are as large: their lists reuse this
