@@ -101,21 +101,25 @@ constexpr int CODE_OLD_MAX_BITS = 22;
  * keeps the quarter: more heads there only cost memory to clear. */
 constexpr int HEAD_MAX_BITS = 22;        /* 16 MiB */
 constexpr int HEAD_AROUND_MAX_BITS = 20; /* 4 MiB */
-/* A search of the whole value of compiled code below FAR_CHAIN_FROM
- * bytes sizes its heads and its chain for an eighth of the positions it
- * reaches (CODE_TABLE_SHIFT).  It enters one position in ENTER_NEAR_STEP
- * of a copy's first bytes and fewer beyond, and walks FAR_CHAIN_DEPTH
- * steps, so a head shared by a few windows costs little; its copies from
- * the new value mostly come from near by, within the shorter reach of the
- * chain, the old value's table of long windows finding the rest.  Tables
- * an eighth as large are missed far less often in the caches, where such
- * a search spends most of its time: a 2 MB module, 34% fewer misses of a
- * 2.5 MiB cache, 3% fewer instructions and 11% less wall time in
- * alternated runs, for a delta 0.2% smaller; a 0.2 MB one, 2 bytes larger
- * and about a third faster.  A quarter, a half: the same sizes within
- * 0.05%, 17% and 8.5% fewer misses; a sixteenth: the 0.2 MB module 0.5%
- * larger.  Not for a larger value (a 30 MB library came out 0.7% larger
- * at an eighth), whose chain already walks fewer steps. */
+/* A search of compiled code against an old value, of a new value below
+ * FAR_CHAIN_FROM bytes, sizes its heads and its chain for an eighth of the
+ * positions it reaches (CODE_TABLE_SHIFT).  It enters one position in
+ * ENTER_NEAR_STEP of a copy's first bytes and fewer beyond (around
+ * anchors, one in ENTER_STEP of theirs), and walks few steps, so a head
+ * shared by a few windows costs little; its copies from the new value
+ * mostly come from near by, within the shorter reach of the chain, the
+ * old value's table finding the rest.  Tables an eighth as large are
+ * missed far less often in the caches, where such a search spends most of
+ * its time.  Searched whole, a 2 MB module: 34% fewer misses of a 2.5 MiB
+ * cache, 3% fewer instructions and about 11% less wall time in alternated
+ * runs, for a delta 0.2% smaller; a 0.2 MB one 2 bytes larger and about a
+ * third faster.  Around anchors, new builds of 0.8 to 5.8 MB: deltas as
+ * large or up to 0.05% smaller, 2 to 13% fewer misses.  A quarter and a
+ * half gave the same sizes within 0.05% for fewer misses saved; a
+ * sixteenth, deltas up to 1.2% larger.  Not for a larger value (a 30 MB
+ * library came out 0.7% larger at an eighth), nor for the writer's
+ * streams searched against nothing, whose copies all come from the
+ * chain. */
 constexpr int CODE_TABLE_SHIFT = 3;
 constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
 /* Earlier positions tried per search: CHAIN_DEPTH, or FAR_CHAIN_DEPTH
@@ -636,7 +640,8 @@ struct matcher {
 
     bool allocate() {
         uint64_t reach = range.end - first_entered(range);
-        if (whole_code && new_length < FAR_CHAIN_FROM) {
+        if (literal_cost >= COMPILED_LITERAL && old.positions() > 0 &&
+            new_length < FAR_CHAIN_FROM) {
             reach >>= CODE_TABLE_SHIFT;
         }
         head_bits = bits_for(reach, anchors.count > 0 ? HEAD_AROUND_MAX_BITS : HEAD_MAX_BITS);
