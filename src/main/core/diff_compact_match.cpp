@@ -101,7 +101,27 @@ constexpr int CODE_OLD_MAX_BITS = 22;
  * keeps the quarter: more heads there only cost memory to clear. */
 constexpr int HEAD_MAX_BITS = 22;        /* 16 MiB */
 constexpr int HEAD_AROUND_MAX_BITS = 20; /* 4 MiB */
-constexpr int CHAIN_MAX_BITS = 22;       /* 16 MiB, and the reach back */
+/* A search of compiled code against an old value, of a new value below
+ * FAR_CHAIN_FROM bytes, sizes its heads and its chain for an eighth of the
+ * positions it reaches (CODE_TABLE_SHIFT).  It enters one position in
+ * ENTER_NEAR_STEP of a copy's first bytes and fewer beyond (around
+ * anchors, one in ENTER_STEP of theirs), and walks few steps, so a head
+ * shared by a few windows costs little; its copies from the new value
+ * mostly come from near by, within the shorter reach of the chain, the
+ * old value's table finding the rest.  Tables an eighth as large are
+ * missed far less often in the caches, where such a search spends most of
+ * its time.  Searched whole, a 2 MB module: 34% fewer misses of a 2.5 MiB
+ * cache, 3% fewer instructions and about 11% less wall time in alternated
+ * runs, for a delta 0.2% smaller; a 0.2 MB one 2 bytes larger and about a
+ * third faster.  Around anchors, new builds of 0.8 to 5.8 MB: deltas as
+ * large or up to 0.05% smaller, 2 to 13% fewer misses.  A quarter and a
+ * half gave the same sizes within 0.05% for fewer misses saved; a
+ * sixteenth, deltas up to 1.2% larger.  Not for a larger value (a 30 MB
+ * library came out 0.7% larger at an eighth), nor for the writer's
+ * streams searched against nothing, whose copies all come from the
+ * chain. */
+constexpr int CODE_TABLE_SHIFT = 3;
+constexpr int CHAIN_MAX_BITS = 22; /* 16 MiB, and the reach back */
 /* Earlier positions tried per search: CHAIN_DEPTH, or FAR_CHAIN_DEPTH
  * for a new value of FAR_CHAIN_FROM bytes or more, whose chain lies beyond
  * the caches and where each step back is a miss: on a 30 MB library
@@ -570,6 +590,8 @@ struct matcher {
     uint32_t *chain = nullptr;
     int head_bits = 0;
     uint64_t chain_mask = 0;
+    /* A search of the whole value of compiled code against an old one. */
+    bool whole_code;
     int chain_depth;
     /* QUICK_REPEAT in compiled code, else never. */
     uint64_t quick_repeat;
@@ -586,8 +608,8 @@ struct matcher {
             const diff_compact_parse &fixed, int64_t literal)
         : old(table), old_bytes(table.old_bytes), old_length(table.old_length),
           new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
-          chain_depth(depth_for(new_value->len, literal >= COMPILED_LITERAL && fixed.count == 0 &&
-                                                    table.positions() > 0)),
+          whole_code(literal >= COMPILED_LITERAL && fixed.count == 0 && table.positions() > 0),
+          chain_depth(depth_for(new_value->len, whole_code)),
           quick_repeat(literal >= COMPILED_LITERAL ? QUICK_REPEAT : UINT64_MAX),
           enter_near(literal >= COMPILED_LITERAL ? ENTER_NEAR_STEP : 1), literal_cost(literal),
           entered(first_entered(part)) {}
@@ -618,6 +640,10 @@ struct matcher {
 
     bool allocate() {
         uint64_t reach = range.end - first_entered(range);
+        if (literal_cost >= COMPILED_LITERAL && old.positions() > 0 &&
+            new_length < FAR_CHAIN_FROM) {
+            reach >>= CODE_TABLE_SHIFT;
+        }
         head_bits = bits_for(reach, anchors.count > 0 ? HEAD_AROUND_MAX_BITS : HEAD_MAX_BITS);
         int chain_bits = bits_for(reach, CHAIN_MAX_BITS);
         chain_mask = (uint64_t{1} << chain_bits) - 1;
