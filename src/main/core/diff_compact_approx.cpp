@@ -107,51 +107,6 @@ reach reach_backward_scalar(const values &v, uint64_t end, uint64_t floor, int64
     return best;
 }
 
-/* The high bit of each byte of `word` that is zero, and no other: exact
- * for every byte, where the quicker test of whether any byte is zero may
- * also mark a byte just above a zero one. */
-uint64_t zero_bytes(uint64_t word) {
-    constexpr uint64_t LOW_SEVEN = 0x7F7F7F7F7F7F7F7FULL;
-    constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
-    return ~(((word & LOW_SEVEN) + LOW_SEVEN) | word) & HIGH_BITS;
-}
-
-/* How many bytes from a and b on each differ from their counterpart, at
- * most limit: the other half of buf_common_prefix, for the runs of
- * mismatches between a copy's runs of equal bytes. */
-uint64_t unequal_prefix(const uint8_t *a, const uint8_t *b, uint64_t limit) {
-    uint64_t n = 0;
-    while (limit - n >= 8) {
-        uint64_t equal = zero_bytes(buf_load_little(a + n) ^ buf_load_little(b + n));
-        if (equal != 0) {
-            return n + static_cast<uint64_t>(__builtin_ctzll(equal)) / 8;
-        }
-        n += 8;
-    }
-    while (n < limit && a[n] != b[n]) {
-        n++;
-    }
-    return n;
-}
-
-/* How many bytes right before a_end and b_end each differ, at most limit. */
-uint64_t unequal_suffix(const uint8_t *a_end, const uint8_t *b_end, uint64_t limit) {
-    uint64_t n = 0;
-    while (limit - n >= 8) {
-        uint64_t equal =
-            zero_bytes(buf_load_little(a_end - n - 8) ^ buf_load_little(b_end - n - 8));
-        if (equal != 0) {
-            return n + static_cast<uint64_t>(__builtin_clzll(equal)) / 8;
-        }
-        n += 8;
-    }
-    while (n < limit &&
-           a_end[-1 - static_cast<int64_t>(n)] != b_end[-1 - static_cast<int64_t>(n)]) {
-        n++;
-    }
-    return n;
-}
-
 /* Mismatches in a row after which a scan that stands `score` above its
  * best less GIVE_UP gives up: the first count that takes it below. */
 uint64_t mismatches_to_give_up(int64_t score, int64_t best) {
@@ -207,7 +162,7 @@ reach reach_forward(const values &v, uint64_t from, uint64_t limit, int64_t shif
     return reach_by_runs(
         std::min(limit - from, v.old_length - source),
         [&](uint64_t i, uint64_t n) { return buf_common_prefix(fresh + i, old + i, n); },
-        [&](uint64_t i, uint64_t n) { return unequal_prefix(fresh + i, old + i, n); });
+        [&](uint64_t i, uint64_t n) { return buf_unequal_prefix(fresh + i, old + i, n); });
 }
 
 reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shift) {
@@ -223,7 +178,7 @@ reach reach_backward(const values &v, uint64_t end, uint64_t floor, int64_t shif
     return reach_by_runs(
         std::min(end - floor, source_end),
         [&](uint64_t i, uint64_t n) { return buf_common_suffix(fresh - i, old - i, n); },
-        [&](uint64_t i, uint64_t n) { return unequal_suffix(fresh - i, old - i, n); });
+        [&](uint64_t i, uint64_t n) { return buf_unequal_suffix(fresh - i, old - i, n); });
 }
 
 int64_t shift_of(const diff_compact_copy &copy) {
@@ -284,7 +239,7 @@ bool worth_bridging(const values &v, uint64_t low, uint64_t high, int64_t shift)
         // The score is positive here: it takes this many mismatches to
         // bring it to zero or below.
         auto to_zero = static_cast<uint64_t>((score + MISMATCH_COST - 1) / MISMATCH_COST);
-        uint64_t unequal = unequal_prefix(fresh + i, old + i, std::min(most - i, to_zero));
+        uint64_t unequal = buf_unequal_prefix(fresh + i, old + i, std::min(most - i, to_zero));
         i += unequal;
         score -= MISMATCH_COST * static_cast<int64_t>(unequal);
         if (score <= 0) {
@@ -354,7 +309,7 @@ struct extender {
             return start;
         }
         uint64_t most = std::min(to - start, v.old_length - source);
-        return start + unequal_prefix(v.new_bytes + start, v.old_bytes + source, most);
+        return start + buf_unequal_prefix(v.new_bytes + start, v.old_bytes + source, most);
     }
 
     /* Covers what it can of the literal stretch [from, to) with copies at

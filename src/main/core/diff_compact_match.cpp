@@ -590,8 +590,6 @@ struct matcher {
     uint32_t *chain = nullptr;
     int head_bits = 0;
     uint64_t chain_mask = 0;
-    /* A search of the whole value of compiled code against an old one. */
-    bool whole_code;
     int chain_depth;
     /* QUICK_REPEAT in compiled code, else never. */
     uint64_t quick_repeat;
@@ -608,8 +606,8 @@ struct matcher {
             const diff_compact_parse &fixed, int64_t literal)
         : old(table), old_bytes(table.old_bytes), old_length(table.old_length),
           new_bytes(new_value->data), new_length(new_value->len), range(part), anchors(fixed),
-          whole_code(literal >= COMPILED_LITERAL && fixed.count == 0 && table.positions() > 0),
-          chain_depth(depth_for(new_value->len, whole_code)),
+          chain_depth(depth_for(new_value->len, literal >= COMPILED_LITERAL && fixed.count == 0 &&
+                                                    table.positions() > 0)),
           quick_repeat(literal >= COMPILED_LITERAL ? QUICK_REPEAT : UINT64_MAX),
           enter_near(literal >= COMPILED_LITERAL ? ENTER_NEAR_STEP : 1), literal_cost(literal),
           entered(first_entered(part)) {}

@@ -668,14 +668,14 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
 /*
  * Whether find at p, a position the scan stops at, surely finds nothing,
  * told with less work where the chains hold every window: in rewritten
- * text most stops are misses (four in five on typing.py 3.10's pair),
- * one at nearly every new byte, and find spent about a hundred
- * instructions on each.  Sure when no fixed candidate has p's window or, with the byte
+ * text most stops are misses (four in five on typing.py 3.10's pair), one
+ * at nearly every new byte, and find spent about a hundred instructions on
+ * each.  Sure when no fixed candidate has p's window or, with the byte
  * before, part of it (fixed turns those away), no nearby or run candidate
- * is tried, and none of
- * the first `depth` links of p's chain has p's window, which are the
- * links find would walk: then find has nothing to check.  Otherwise find
- * decides.  Counts what find would have counted for the miss.
+ * is tried, and none of the first `depth` links of p's chain has p's
+ * window, which are the links find would walk: then find has nothing to
+ * check.  Otherwise find decides.  Counts what find would have counted for
+ * the miss.
  */
 bool sure_miss(const scan &s, uint64_t p, const parse &at, uint64_t window, int32_t depth,
                scan_counts &tally) {
@@ -837,7 +837,7 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
                                               &tried, tally);
         if (best.length == 0) {
             uint64_t missed_from = at.new_end();
-            bool compiled = looks_compiled(load64(s.new_bytes + p));
+            bool compiled = looks_compiled(window);
             if ((s.every_window || mid_sized) && at.sure_end < p && compiled) {
                 missed_from = at.sure_end;
             }
