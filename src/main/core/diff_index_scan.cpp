@@ -159,9 +159,6 @@ bool looks_compiled(uint64_t window) {
     return ((window | ((window - BYTE_SPREAD) & ~window)) & high) != 0;
 }
 
-/* Steps between asking for a near bucket and reaching it. */
-constexpr uint64_t PREFETCH_STEPS = 8;
-
 /* A copy of `length` bytes from old_start to new_start, and how far the
  * parse gets with it (see consider). */
 struct match {
@@ -479,19 +476,6 @@ void consider_run(const scan &s, uint64_t p, const parse &at, uint8_t byte, matc
     consider<Check::extend>(s, index.run_start[byte] + offset, p, at, best);
 }
 
-/* Asks for the near bucket of position p, which a run of misses is about
- * to reach: on a large old value the table is far beyond the caches, and
- * its slot would otherwise be waited for at every position. */
-void prefetch_near(const scan &s, uint64_t p) {
-    if (s.index->near != nullptr && p < s.end && s.end - p >= WINDOW) {
-        uint64_t window = load64(s.new_bytes + p);
-        if (near_sampled(sample_product(window), s.index->near_mask)) {
-            __builtin_prefetch(
-                &s.index->near[near_bucket(window_product(window), s.index->near_bits)]);
-        }
-    }
-}
-
 /*
  * The best match through new position p (which has a whole window left).
  * First the candidates that the usual edits leave: the pending copy's
@@ -511,14 +495,6 @@ match find(const scan &s, uint64_t p, const parse &at, const scan_settings &sett
     const old_index &index = *s.index;
     *tried = NONE_KNOWN;
     uint64_t probes = 0, candidates = 0;
-    /* The bucket is asked for before the fixed candidates are tried, which
-     * hides part of the wait; at a position the scan stops at, so are those
-     * of the positions a short match would look ahead to. */
-    if (depth == settings.deep_depth) {
-        for (uint64_t ahead = 0; ahead <= settings.lookahead; ahead++) {
-            prefetch_near(s, p + ahead);
-        }
-    }
     const Check check(s, at, p);
     int64_t q = static_cast<int64_t>(p) + at.diagonal;
     if (q >= 0 && q < static_cast<int64_t>(index.old_length)) {
@@ -847,7 +823,6 @@ bool scan_range(const scan &s, uint64_t begin, uint64_t keep_from, const scan_se
                 (mid ? settings.skip_shift - MID_COMPILED_SHIFT_LESS : settings.skip_shift);
             uint64_t skip = least((mid ? MID_COMPILED_STEP : 1) + grown, MAX_SKIP);
             p += skip;
-            prefetch_near(s, p + PREFETCH_STEPS * skip);
             continue;
         }
         /* A short match may hide a better one a few bytes on: one that
