@@ -269,6 +269,15 @@ constexpr uint64_t WIDE_BYTES = 64;
  * (from 4 GiB on, with SPARSE_GRID) are read by the plain loop. */
 constexpr int WIDE_GRID_MOST = 4;
 
+/* How far ahead of the windows read the old value's lines are asked for.
+ * The hardware's own prefetch of a stream stops at each small page, and
+ * the loads of a value far beyond the caches waited on it: 60% of the
+ * samples of this loop on 64 MiB fell on its load, and it read 3.3 GB/s
+ * where the scan, reading both values, reads 13.  A kilobyte ahead took a
+ * fifth off the whole diff of that value; four were worse. */
+constexpr uint64_t READ_AHEAD = 1024;
+constexpr uint64_t CACHE_LINE = 64;
+
 /* Where each byte of eight windows, 2^grid bytes apart, is in the loads. */
 struct wide_picks {
     alignas(64) uint8_t byte[WIDE_BYTES];
@@ -310,9 +319,24 @@ FILL_TARGET_WIDE uint32_t note_passing_wide(const old_index &index, uint64_t blo
     const __m512i deep_test = _mm512_set1_epi64(static_cast<long long>(deep_bits));
     __m256i numbers = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i eight = _mm256_set1_epi32(WIDE_WINDOWS);
+    /* A step's windows cover this many bytes: under a line, one line is
+     * asked for every few steps; from a line on, each of its lines. */
+    constexpr uint64_t advance = WIDE_WINDOWS * step;
     uint32_t count = 0, k = 0;
     for (; k + WIDE_WINDOWS <= windows && k * step + span <= readable; k += WIDE_WINDOWS) {
         const uint8_t *from = at + k * step;
+        const uint64_t offset = k * step;
+        if (offset + READ_AHEAD + advance <= readable) {
+            if constexpr (advance < CACHE_LINE) {
+                if ((offset & (CACHE_LINE - 1)) == 0) {
+                    __builtin_prefetch(from + READ_AHEAD);
+                }
+            } else {
+                for (uint64_t line = 0; line < advance; line += CACHE_LINE) {
+                    __builtin_prefetch(from + READ_AHEAD + line);
+                }
+            }
+        }
         __m512i low = _mm512_loadu_si512(from);
         __m512i lanes;
         if constexpr (one_load) {
