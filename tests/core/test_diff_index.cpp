@@ -319,6 +319,26 @@ bool chains_sound(const diff_index::old_index &index) {
     return std::find(seen.begin(), seen.end(), false) == seen.end();
 }
 
+/* Overwrites bytes 256 KiB to 1 MiB of the value, inside the first batch
+ * of ranges, with one window over and over that the deep test takes at
+ * any rate a test here starts from, and no longer from 2^THINNED_AT times
+ * its densest: the samples overflow, are thinned until that window's are
+ * gone, and the next batch, read meanwhile with the test as it stood
+ * before, then fits. */
+void crowd_deep_samples(generator &g, bytes &value) {
+    using namespace diff_index;
+    constexpr int THINNED_AT = 14;
+    constexpr uint64_t TEST_BITS = (2ULL << THINNED_AT) - 1;
+    uint64_t window = 0;
+    do {
+        window = g.next();
+    } while (uniform(window) ||
+             ((sample_product(window) >> DEEP_SAMPLE_SHIFT) & TEST_BITS) != 1ULL << THINNED_AT);
+    for (size_t at = 256 << 10; at + WINDOW <= (1 << 20); at += WINDOW) {
+        memcpy(value.data() + at, &window, WINDOW);
+    }
+}
+
 /* The tables of an index, to compare two builds. */
 struct tables {
     std::vector<uint32_t> at, links, heads;
@@ -338,20 +358,28 @@ tables tables_of(const diff_index::old_index &index) {
 
 /* The index of sampled old values, small allowances making the deep
  * samples overflow and be thinned as they are collected: on one thread or
- * two (the ranges' lists), and read a window at a time or several at once,
- * the tables are the same, and every sample is chained under its own
- * window's fingerprint. */
+ * two (the ranges' lists, a batch applied while the next is read with the
+ * deep test as it stood before, some values long enough for several
+ * batches), and read a window at a time or several at once, the tables
+ * are the same, and every sample is chained under its own window's
+ * fingerprint. */
 TEST(DiffIndexThreads, TheIndexIsTheSameOnAnyPathAndChainsEverySample) {
     using namespace diff_index;
     generator g{0xBF58476D1CE4E5B9ULL};
     for (int value = 0; value < 3 * LARGE_PAIRS; value++) {
-        size_t length = (300 << 10) + g.below(2 << 20);
+        /* Every fourth value is read whole, long enough for several
+         * batches, with crowded samples. */
+        const bool crowded = value % 4 == 0;
+        size_t length = crowded ? (4 << 20) + g.below(2 << 20) : (300 << 10) + g.below(2 << 20);
         bytes old_bytes = value % 3 == 0 ? machine_code(g, length)
                           : value % 3 == 1
                               ? text(g, length)
                               : noise(g, length, 2 + static_cast<unsigned>(g.below(3)));
+        if (crowded) {
+            crowd_deep_samples(g, old_bytes);
+        }
         uint64_t allowance = (64 << 10) + g.below(1 << 20);
-        int least_grid = static_cast<int>(g.below(3)) * 2;
+        int least_grid = crowded ? 0 : static_cast<int>(g.below(3)) * 2;
         tables first;
         for (int way = 0; way < 4; way++) {
             _diff_index_force_plain(way % 2 == 1);
