@@ -145,9 +145,6 @@ bool plain_checks = false;
 
 thread_local diff_index_counts last_counts;
 
-/* The line size of the caches: what two threads must not both write. */
-constexpr size_t CACHE_LINE = 64;
-
 /* What the scan of one part writes, on lines of its own: the scan appends
  * to its copy list at every copy, and with the parts' lists side by side
  * the two threads scanning neighbouring parts wrote the same lines, each

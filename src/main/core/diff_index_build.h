@@ -36,6 +36,10 @@ constexpr uint64_t MIN_MATCH = 8;
 
 constexpr uint32_t NEAR_WAYS = 4;
 
+/* The line size of the caches: what the reads ahead ask for, and what two
+ * threads must not both write. */
+constexpr size_t CACHE_LINE = 64;
+
 /* From this size on, an old value whose windows the chains cannot all
  * hold is read at one position in 2^SPARSE_GRID only.  Reading and hashing
  * every window of it cost more than the rest of a diff with few edits, and

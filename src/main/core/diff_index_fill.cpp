@@ -292,7 +292,26 @@ constexpr int WIDE_GRID_MOST = 4;
  * where the scan, reading both values, reads 13.  A kilobyte ahead took a
  * fifth off the whole diff of that value; four were worse. */
 constexpr uint64_t READ_AHEAD = 1024;
-constexpr uint64_t CACHE_LINE = 64;
+
+/* Asks for the lines READ_AHEAD bytes past the windows of one step, which
+ * cover `Advance` bytes from `offset` on: under a line, once every few
+ * steps, at each line's start; from a line on, each of its lines.  Nothing
+ * is asked for past the `readable` bytes from `at`. */
+template <uint64_t Advance>
+inline void read_ahead(const uint8_t *at, uint64_t offset, uint64_t readable) {
+    if (offset + READ_AHEAD + Advance > readable) {
+        return;
+    }
+    if constexpr (Advance < CACHE_LINE) {
+        if ((offset & (CACHE_LINE - 1)) == 0) {
+            __builtin_prefetch(at + offset + READ_AHEAD);
+        }
+    } else {
+        for (uint64_t line = 0; line < Advance; line += CACHE_LINE) {
+            __builtin_prefetch(at + offset + READ_AHEAD + line);
+        }
+    }
+}
 
 /* Where each byte of eight windows, 2^grid bytes apart, is in the loads. */
 struct wide_picks {
@@ -335,24 +354,11 @@ FILL_TARGET_WIDE uint32_t note_passing_wide(const old_index &index, uint64_t blo
     const __m512i deep_test = _mm512_set1_epi64(static_cast<long long>(deep_bits));
     __m256i numbers = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i eight = _mm256_set1_epi32(WIDE_WINDOWS);
-    /* A step's windows cover this many bytes: under a line, one line is
-     * asked for every few steps; from a line on, each of its lines. */
-    constexpr uint64_t advance = WIDE_WINDOWS * step;
     uint32_t count = 0, k = 0;
     for (; k + WIDE_WINDOWS <= windows && k * step + span <= readable; k += WIDE_WINDOWS) {
-        const uint8_t *from = at + k * step;
         const uint64_t offset = k * step;
-        if (offset + READ_AHEAD + advance <= readable) {
-            if constexpr (advance < CACHE_LINE) {
-                if ((offset & (CACHE_LINE - 1)) == 0) {
-                    __builtin_prefetch(from + READ_AHEAD);
-                }
-            } else {
-                for (uint64_t line = 0; line < advance; line += CACHE_LINE) {
-                    __builtin_prefetch(from + READ_AHEAD + line);
-                }
-            }
-        }
+        read_ahead<WIDE_WINDOWS * step>(at, offset, readable);
+        const uint8_t *from = at + offset;
         __m512i low = _mm512_loadu_si512(from);
         __m512i lanes;
         if constexpr (one_load) {
@@ -780,10 +786,16 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
      * both threads waiting on memory while neither read any window, 3.5 of
      * the 14 ms that the fill of 64 MiB took on two threads. */
     fill_batch *batches[BATCHES_IN_USE];
+    bool filled = true;
     for (int slot = 0; slot < BATCHES_IN_USE; slot++) {
         batches[slot] = batch_take(slot);
+        if (batches[slot] == nullptr) {
+            filled = false;
+            continue;
+        }
+        batches[slot]->index = index;
+        batches[slot]->last_window = index->old_length - WINDOW;
     }
-    bool filled = batches[0] != nullptr && batches[1] != nullptr;
     const uint64_t ranges = (all_windows + RANGE_WINDOWS - 1) / RANGE_WINDOWS;
     const uint64_t batch_count = (ranges + BATCH_RANGES - 1) / BATCH_RANGES;
     apply_batch apply{index, nullptr, 0, capacity, 0, 0, true, false, {}};
@@ -811,11 +823,9 @@ bool index_fill(old_index *index, uint32_t capacity, int threads) {
                 range.each_list([](entry_list &list) { list.reset(); });
             }
             const uint64_t first = job * BATCH_RANGES;
-            next->index = index;
             next->first_range = first;
             next->in_batch = static_cast<uint32_t>(ranges - first < BATCH_RANGES ? ranges - first
                                                                                  : BATCH_RANGES);
-            next->last_window = index->old_length - WINDOW;
             next->deep_mask = index->deep_mask;
             step.read = next;
             step.read_tasks = next->in_batch;

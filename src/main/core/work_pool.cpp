@@ -60,20 +60,18 @@ inline void spin_pause() {
 #endif
 }
 
-/* Looks until done() holds or SPIN_FOR has passed; says which. */
-template <typename Done> bool spin_until(Done done) {
+/* Looks until done() holds or SPIN_FOR has passed; the caller decides
+ * again under the lock either way. */
+template <typename Done> void spin_until(Done done) {
     const auto until = std::chrono::steady_clock::now() + SPIN_FOR;
-    for (;;) {
+    do {
         for (int look = 0; look < SPIN_LOOKS; look++) {
             if (done()) {
-                return true;
+                return;
             }
             spin_pause();
         }
-        if (std::chrono::steady_clock::now() >= until) {
-            return done();
-        }
-    }
+    } while (std::chrono::steady_clock::now() < until);
 }
 
 /* The pool, created on first use and never destroyed; reset in a forked
