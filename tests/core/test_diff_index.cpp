@@ -207,25 +207,37 @@ TEST(DiffIndexParts, TheDeltaDoesNotDependOnTheThreads) {
  * below that at one in sixteen where a trial finds the values nearly all
  * copied: every match is still found from a window of the grid and grown
  * back to its start, so a few edits cost about their own bytes, on any
- * thread count and with the plain checks alike. */
+ * thread count and with the plain checks alike.  An allowance of an eighth
+ * of the old value, which values past 1 GiB get, makes the tables so
+ * sparse that the grid would leave the parts' scans to find their first
+ * copies far into each part: such a value is read whole. */
 TEST(DiffIndexParts, AnOldValueReadSparselyStillGivesTheEditsAlone) {
     generator g{0x8EBC6AF09C88C6E3ULL};
-    for (size_t size : {static_cast<size_t>(32) << 20, static_cast<size_t>(3) << 20,
-                        static_cast<size_t>(300) << 10}) {
+    struct sparse_case {
+        size_t size;
+        size_t allowance_share; /* the allowance is size / this; 0: the default */
+    };
+    for (sparse_case each : {sparse_case{static_cast<size_t>(32) << 20, 0},
+                             sparse_case{static_cast<size_t>(40) << 20, 8},
+                             sparse_case{static_cast<size_t>(3) << 20, 0},
+                             sparse_case{static_cast<size_t>(300) << 10, 0}}) {
+        const size_t size = each.size;
         bytes old_bytes = machine_code(g, size + g.below(DIFF_INDEX_PART));
         bytes new_bytes = edit(g, old_bytes);
+        const uint64_t allowance = each.allowance_share == 0 ? 0 : size / each.allowance_share;
         /* Above 32 MiB only the thorough levels keep the edits alone: the
          * faster ones step over the few indexed windows that a match after
          * a deletion holds there. */
         int32_t level =
             static_cast<int32_t>(g.below(size >= (32u << 20) ? 2 : DIFF_INDEX_MAX_LEVEL + 1));
-        bytes one = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        bytes one = delta(old_bytes, new_bytes, diff_index_options{allowance, level, 1});
         ASSERT_TRUE(rebuilds(old_bytes, new_bytes, one)) << size;
         /* At most 40 edits of at most 600 bytes each, and a copy or two each. */
         EXPECT_LT(one.size(), 40u * (600 + 64)) << size;
-        ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{0, level, 2}), one) << size;
+        ASSERT_EQ(delta(old_bytes, new_bytes, diff_index_options{allowance, level, 2}), one)
+            << size;
         _diff_index_force_plain(true);
-        bytes plain = delta(old_bytes, new_bytes, diff_index_options{0, level, 1});
+        bytes plain = delta(old_bytes, new_bytes, diff_index_options{allowance, level, 1});
         _diff_index_force_plain(false);
         ASSERT_EQ(plain, one) << size;
     }

@@ -392,10 +392,6 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         positions = ((old_length - WINDOW) >> index->grid) + 1;
         rate_positions = positions;
     }
-    if (sampled && old_length >= SPARSE_FROM && index->grid < SPARSE_GRID) {
-        index->grid = SPARSE_GRID;
-        positions = ((old_length - WINDOW) >> index->grid) + 1;
-    }
 
     /* The near table, when the chains cannot take every window: as many
      * buckets as its share holds, and the densest rate that fills them. */
@@ -408,6 +404,11 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         }
         while ((index->near_mask + 1) * (NEAR_LOAD << most_bits) < rate_positions) {
             index->near_mask = index->near_mask * 2 + 1;
+        }
+        if (old_length >= SPARSE_FROM && index->grid < SPARSE_GRID &&
+            ((index->near_mask + 1) << SPARSE_GRID) <= SPARSE_SPACING_MOST) {
+            index->grid = SPARSE_GRID;
+            positions = ((old_length - WINDOW) >> index->grid) + 1;
         }
         uint64_t near_samples = positions / (index->near_mask + 1) + 1;
         int bits = bits_for((near_samples + NEAR_LOAD - 1) / NEAR_LOAD, MIN_NEAR_BITS);
