@@ -378,7 +378,7 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
     if (old_length < WINDOW) {
         return true;
     }
-    uint64_t positions = ((old_length - WINDOW) >> index->grid) + 1;
+    uint64_t positions = grid_windows(old_length, index->grid);
     /* The content tests' rates are those of the grid that the entries'
      * width asks for, and a sparser grid for a large value only leaves the
      * tables emptier.  A grid the caller asks for takes the rates of its
@@ -389,7 +389,7 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
     const bool sampled = positions * DEEP_BYTES_PER_SAMPLE > allowance;
     if (sampled && index->grid < least_grid) {
         index->grid = least_grid;
-        positions = ((old_length - WINDOW) >> index->grid) + 1;
+        positions = grid_windows(old_length, index->grid);
         rate_positions = positions;
     }
 
@@ -408,7 +408,7 @@ bool index_build(old_index *index, const uint8_t *old_bytes, uint64_t old_length
         if (old_length >= SPARSE_FROM && index->grid < SPARSE_GRID &&
             ((index->near_mask + 1) << SPARSE_GRID) <= SPARSE_SPACING_MOST) {
             index->grid = SPARSE_GRID;
-            positions = ((old_length - WINDOW) >> index->grid) + 1;
+            positions = grid_windows(old_length, index->grid);
         }
         uint64_t near_samples = positions / (index->near_mask + 1) + 1;
         int bits = bits_for((near_samples + NEAR_LOAD - 1) / NEAR_LOAD, MIN_NEAR_BITS);

@@ -60,6 +60,12 @@ constexpr uint64_t SPARSE_FROM = 32ULL << 20;
 constexpr int SPARSE_GRID = 2;
 constexpr uint64_t SPARSE_SPACING_MOST = 128;
 
+/* The windows of an old value of old_length bytes, a window or more, that
+ * start at the positions of the grid, k << grid. */
+inline uint64_t grid_windows(uint64_t old_length, int grid) {
+    return ((old_length - WINDOW) >> grid) + 1;
+}
+
 /* A bucket: the positions' entries, latest first, then their tags. */
 struct near_bucket_slots {
     uint32_t entry[NEAR_WAYS];

@@ -771,7 +771,7 @@ void index_fill_force_plain(bool plain) {
 }
 
 bool index_fill(old_index *index, uint32_t capacity, int threads) {
-    const uint64_t all_windows = ((index->old_length - WINDOW) >> index->grid) + 1;
+    const uint64_t all_windows = grid_windows(index->old_length, index->grid);
     if (threads <= 1 || all_windows < SHARED_FROM) {
         uint32_t count = 0;
         index->grid == 0 ? fill_in_one_pass<true>(index, capacity, &count)
